@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QUrl>
+#include <QVariant>
+
+#include <functional>
+
+class User;
+
+// The app's one client of the sharing service. It holds no state: every operation makes a fresh
+// User from the defaults store and its own HTTP transfer, starts it and returns at once.
+//
+// Completions run exactly once, on the main thread, except the "User is not initialized" refusal
+// (error 407), which runs on the calling thread before the operation returns. Upload progress runs
+// on the transfer's worker thread. When the service says it no longer knows the user, the
+// kUnknownUserAPIErrorNotification observers have run before the failure completion is called.
+class API {
+public:
+    using Completion = std::function<void(bool success, const QVariant& result)>;
+    using Progress = std::function<void(double fraction)>;
+
+    static API& instance();
+
+    // The service's API base URL immediately followed by `path`; nothing inserted or escaped.
+    QString endpointForPath(const QString& path) const;
+    // Posts kUnknownUserAPIErrorNotification when the header fields carry the unknown-user code.
+    void handleErrorResponse(const QVariant& headerFields) const;
+
+    // Registers the user's e-mail and password. Success: the "x-parcly-authorization" value as
+    // received (null when absent). Failure: the Error, logged.
+    void registerUser(const User& user, Completion complete) const;
+
+    // Uploads a file on disk, streamed, as a drop. Success: the drop record (QVariantMap).
+    // Failure: the response's header fields, null when no response arrived, or the 407 Error.
+    void shareFile(const QUrl& url, Progress progress, Completion complete) const;
+    // Uploads bytes in memory as a drop named `name`. Results as for shareFile.
+    void shareData(const QByteArray& data, const QString& name, Progress progress, Completion complete) const;
+
+    // "name.extension", or with a timestamp "name on yyyy-MM-dd at HH:mm:ss.extension" in local time.
+    // Safe to call from several threads.
+    QString nameForDrop(const QString& name, const QString& extension, bool useCurrentTimestamp) const;
+    // The MIME type for the URL's file-name extension.
+    QString MIMETypeFromURL(const QUrl& url) const;
+
+    // Success: the account's "activeDrops" (null when absent). Failure: the Error, logged.
+    void countDropsComplete(Completion complete) const;
+    // Success: a fresh token without "Bearer " (null when absent). Failure: the Error, logged.
+    void refreshAccountComplete(Completion complete) const;
+
+    // The error for an operation that needs credentials when none are stored.
+    static const int kUserNotInitializedCode = 407;
+
+private:
+    API() = default;
+};
