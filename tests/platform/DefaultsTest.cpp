@@ -1,5 +1,7 @@
 #include "platform/Defaults.h"
 
+#include "QtPrinters.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>

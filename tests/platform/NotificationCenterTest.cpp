@@ -1,5 +1,7 @@
 #include "platform/NotificationCenter.h"
 
+#include "QtPrinters.h"
+
 #include <gtest/gtest.h>
 
 #include <QStringList>

@@ -4,6 +4,8 @@
 #include "platform/Screen.h"
 #include "platform/TemporaryDirectory.h"
 
+#include "QtPrinters.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>

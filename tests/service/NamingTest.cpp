@@ -1,6 +1,8 @@
 // Names for uploads that have none of their own, and MIME types from URLs.
 #include "app/service/API.h"
 
+#include "QtPrinters.h"
+
 #include <gtest/gtest.h>
 
 #include <QDateTime>

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "FixtureServer.h"
+#include "QtPrinters.h"
 #include "app/service/API.h"
 #include "app/service/ServiceConfiguration.h"
 #include "platform/Defaults.h"

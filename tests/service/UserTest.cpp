@@ -1,6 +1,8 @@
 #include "app/service/User.h"
 #include "platform/Defaults.h"
 
+#include "QtPrinters.h"
+
 #include <gtest/gtest.h>
 
 #include <QRegularExpression>

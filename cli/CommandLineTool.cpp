@@ -1,0 +1,192 @@
+#include "CommandLineTool.h"
+
+#include "ProgressBar.h"
+
+#include "app/service/API.h"
+#include "app/service/ServiceConfiguration.h"
+#include "app/service/User.h"
+#include "platform/Error.h"
+#include "platform/Log.h"
+#include "platform/MainQueue.h"
+#include "platform/NotificationCenter.h"
+#include "shared/SharedConstants.h"
+
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QUrl>
+
+#include <cstdio>
+
+namespace {
+
+struct Outcome {
+    bool success = false;
+    QVariant result;
+};
+
+// Runs one asynchronous API operation to its completion. The completion may already have run
+// when `start` returns (the refusal without credentials), so the loop only runs when needed.
+template <typename Start>
+Outcome waitFor(Start start)
+{
+    Outcome outcome;
+    bool done = false;
+    QEventLoop loop;
+    start([&](bool success, const QVariant& result) {
+        outcome = {success, result};
+        done = true;
+        loop.quit();
+    });
+    if (!done)
+        loop.exec();
+    return outcome;
+}
+
+void printLine(std::FILE* stream, const QString& text)
+{
+    std::fprintf(stream, "%s\n", text.toLocal8Bit().constData());
+    std::fflush(stream);
+}
+
+} // namespace
+
+int CommandLineTool::run(const QStringList& arguments)
+{
+    // The service client's signal for credentials the service no longer knows.
+    const ScopedObserver unknownUser(QString::fromLatin1(kUnknownUserAPIErrorNotification),
+                                     [this](const Notification&) { m_serviceForgotUser = true; });
+    const QString command = arguments.value(0);
+    if (command == QLatin1String("upload") && arguments.size() == 2)
+        return upload(arguments.at(1));
+    if (command == QLatin1String("upload") && arguments.size() > 2)
+        return fail(QStringLiteral("upload takes one file; zip several into one archive first"));
+    if (command == QLatin1String("drops") && arguments.size() == 1)
+        return drops();
+    if (command == QLatin1String("register") && arguments.size() == 1)
+        return registerFreeAccount();
+    if (command == QLatin1String("help") || command == QLatin1String("--help") || command == QLatin1String("-h")) {
+        printUsage(stdout);
+        return Success;
+    }
+    printUsage(stderr);
+    return Usage;
+}
+
+int CommandLineTool::upload(const QString& path)
+{
+    const QFileInfo file(path);
+    if (!file.exists())
+        return fail(QStringLiteral("%1: no such file").arg(path));
+    if (file.isDir())
+        return fail(QStringLiteral("%1 is a folder; zip it first").arg(path));
+    if (!file.isReadable())
+        return fail(QStringLiteral("%1: permission denied").arg(path));
+    if (!ensureAccount())
+        return Failure;
+
+    ScopedLogCapture log(ScopedLogCapture::Echo::Off);
+    ProgressBar bar(stderr);
+    API::Progress progress;
+    if (bar.visible())
+        progress = [&bar](double fraction) { dispatchToMainQueue([&bar, fraction] { bar.update(fraction); }); };
+    const Outcome outcome = waitFor([&](API::Completion complete) {
+        API::instance().shareFile(QUrl::fromLocalFile(file.absoluteFilePath()), progress, std::move(complete));
+    });
+    // Progress posted before the completion has been drawn by now; end its line.
+    bar.finish();
+    if (!outcome.success)
+        return fail(failureReason(log, outcome.result));
+    const QString shortlink = outcome.result.toMap().value(QStringLiteral("shortlink")).toString();
+    if (shortlink.isEmpty())
+        return fail(QStringLiteral("the service created the drop but sent no short link"));
+    printLine(stdout, shortlink);
+    return Success;
+}
+
+int CommandLineTool::drops()
+{
+    if (!ensureAccount())
+        return Failure;
+    ScopedLogCapture log(ScopedLogCapture::Echo::Off);
+    const Outcome outcome = waitFor([](API::Completion complete) { API::instance().countDropsComplete(std::move(complete)); });
+    if (!outcome.success)
+        return fail(failureReason(log, outcome.result));
+    printLine(stdout, QString::number(outcome.result.toLongLong()));
+    return Success;
+}
+
+int CommandLineTool::registerFreeAccount()
+{
+    if (!registerNewFreeAccount())
+        return Failure;
+    printLine(stdout, User().email());
+    return Success;
+}
+
+bool CommandLineTool::ensureAccount()
+{
+    User user;
+    if (user.userISEmpty())
+        return registerNewFreeAccount();
+    if (user.jwtToken().isEmpty())
+        retryRegistration(user);
+    return true;
+}
+
+void CommandLineTool::retryRegistration(User& user)
+{
+    // Credentials without a token were stored but their registration failed (the service was
+    // down at first launch, say). Try once more; if that fails too, the request itself will say why.
+    ScopedLogCapture log(ScopedLogCapture::Echo::Off);
+    const Outcome outcome = waitFor([&user](API::Completion complete) { API::instance().registerUser(user, std::move(complete)); });
+    if (outcome.success && !outcome.result.isNull())
+        user.setJwtToken(outcome.result.toString());
+}
+
+bool CommandLineTool::registerNewFreeAccount()
+{
+    User user;
+    user.initFreeUser();
+    ScopedLogCapture log(ScopedLogCapture::Echo::Off);
+    const Outcome outcome = waitFor([&user](API::Completion complete) { API::instance().registerUser(user, std::move(complete)); });
+    if (!outcome.success) {
+        fail(QStringLiteral("could not register a free account: %1").arg(failureReason(log, outcome.result)));
+        return false;
+    }
+    user.setJwtToken(outcome.result.toString());
+    return true;
+}
+
+int CommandLineTool::fail(const QString& reason) const
+{
+    printLine(stderr, QStringLiteral("parcly: ") + reason);
+    return Failure;
+}
+
+QString CommandLineTool::failureReason(const ScopedLogCapture& log, const QVariant& result) const
+{
+    if (m_serviceForgotUser)
+        return QStringLiteral("the service does not know this account; run 'parcly register' for a new free account");
+    if (result.canConvert<Error>() && result.value<Error>().code == API::kUserNotInitializedCode)
+        return QStringLiteral("no account is stored; run 'parcly register'");
+    // The service client logged the reason as its last line ("Error: ..." or "Upload failed: ...").
+    const QStringList lines = log.lines();
+    if (!lines.isEmpty()) {
+        QString last = lines.last();
+        const qsizetype colon = last.indexOf(QStringLiteral(": "));
+        return colon >= 0 ? last.mid(colon + 2) : last;
+    }
+    return QStringLiteral("the service at %1 did not answer").arg(ServiceConfiguration::apiBaseURL());
+}
+
+void CommandLineTool::printUsage(std::FILE* stream) const
+{
+    std::fprintf(stream,
+                 "usage: parcly upload FILE   upload FILE as a drop and print its short link\n"
+                 "       parcly drops         print how many drops the account holds\n"
+                 "       parcly register      make and register a new free account\n"
+                 "\n"
+                 "The account and the service URL are those of Parcly Lite, in\n"
+                 "%s\n",
+                 qPrintable(QStringLiteral("~/.config/parcly/Parcly Lite.conf")));
+}

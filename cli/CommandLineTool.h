@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+#include <cstdio>
+
+class ScopedLogCapture;
+class User;
+
+// The `parcly` command: the service client for scripts and headless machines. It uses the same
+// stored account as the app and, like the app at first launch, makes and registers a free
+// account when there is none.
+class CommandLineTool {
+public:
+    // Runs one command; returns the process exit status.
+    int run(const QStringList& arguments);
+
+    enum ExitStatus { Success = 0, Failure = 1, Usage = 2 };
+
+private:
+    int upload(const QString& path);
+    int drops();
+    int registerFreeAccount();
+
+    // Makes sure an account is stored; registers a free one when there is none.
+    bool ensureAccount();
+    void retryRegistration(User& user);
+    // Registers a fresh free account and stores its token. Returns false with a reason printed.
+    bool registerNewFreeAccount();
+
+    int fail(const QString& reason) const;
+    // The reason an operation failed, from what the service client logged and the result it gave.
+    QString failureReason(const ScopedLogCapture& log, const QVariant& result) const;
+    void printUsage(std::FILE* stream) const;
+
+    bool m_serviceForgotUser = false;
+};

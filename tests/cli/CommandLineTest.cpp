@@ -1,0 +1,145 @@
+// The `parcly` command run as a user would run it, against a loopback fixture server.
+#include "FixtureServer.h"
+#include "QtPrinters.h"
+#include "platform/Defaults.h"
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+namespace {
+
+struct Finished {
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+class CommandLineTest : public ::testing::Test {
+protected:
+    void SetUp() override { configure(server.baseURL()); }
+
+    QString storePath() const { return home.path() + QStringLiteral("/.config/parcly/Parcly Lite.conf"); }
+
+    void configure(const QString& apiURL)
+    {
+        Defaults store(storePath());
+        store.setValue(QStringLiteral("parcly-api-url"), apiURL);
+        store.synchronize();
+    }
+
+    void storeAccount(const QString& token = QStringLiteral("tok"))
+    {
+        Defaults store(storePath());
+        store.setValue(QStringLiteral("parcly-username"), QStringLiteral("cli@free.parcly.example"));
+        store.setValue(QStringLiteral("parcly-password"), QStringLiteral("pw"));
+        store.setValue(QStringLiteral("parcly-token"), token.isEmpty() ? QVariant() : QVariant(token));
+        store.synchronize();
+    }
+
+    QString writeFile(const QString& name, const QByteArray& contents)
+    {
+        QFile file(home.path() + QLatin1Char('/') + name);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(contents);
+        return file.fileName();
+    }
+
+    Finished parcly(const QStringList& arguments)
+    {
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("HOME"), home.path());
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path() + QStringLiteral("/.config"));
+        process.setProcessEnvironment(environment);
+        process.start(QStringLiteral(PARCLY_CLI_PATH), arguments);
+        EXPECT_TRUE(process.waitForFinished(30000));
+        return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(process.readAllStandardError())};
+    }
+
+    QTemporaryDir home;
+    FixtureServer server;
+};
+
+TEST_F(CommandLineTest, FirstUploadRegistersAFreeAccountThenPrintsTheShortLink)
+{
+    server.reply("POST", "/account", {.status = 201, .headers = {{"x-parcly-authorization", "Bearer fresh"}}});
+    server.reply("POST", "/files", {.status = 201, .body = R"({"title":"notes.txt","shortlink":"http://127.0.0.1:8787/Zx81"})"});
+    const QString path = writeFile(QStringLiteral("notes.txt"), "hello");
+
+    const Finished run = parcly({QStringLiteral("upload"), path});
+    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_EQ(run.out, QStringLiteral("http://127.0.0.1:8787/Zx81\n"));
+    EXPECT_TRUE(run.err.isEmpty()) << "no progress bar when stderr is not a terminal: " << run.err.toStdString();
+
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].target, "/account");
+    EXPECT_EQ(requests[1].target, "/files");
+    EXPECT_EQ(requests[1].body, "hello");
+    const Defaults store(storePath());
+    EXPECT_TRUE(store.string(QStringLiteral("parcly-username")).startsWith(QStringLiteral("free-mac")));
+    // Stored as the service sent it, and bare from the next use of the account on.
+    EXPECT_EQ(store.string(QStringLiteral("parcly-token")), QStringLiteral("fresh"));
+}
+
+TEST_F(CommandLineTest, AStoredAccountIsUsedAsIsAndDropsPrintsTheCount)
+{
+    storeAccount();
+    server.reply("GET", "/users/me", {.body = R"({"activeDrops":7})"});
+    const Finished run = parcly({QStringLiteral("drops")});
+    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_EQ(run.out, QStringLiteral("7\n"));
+    ASSERT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(server.requests()[0].header("Authorization"), "Basic " + QByteArray("cli@free.parcly.example:pw").toBase64().toStdString());
+}
+
+TEST_F(CommandLineTest, CredentialsWhoseRegistrationFailedAreRegisteredAgain)
+{
+    storeAccount(QString());
+    server.reply("POST", "/account", {.status = 201, .headers = {{"x-parcly-authorization", "Bearer late"}}});
+    server.reply("GET", "/users/me", {.body = R"({"activeDrops":0})"});
+    const Finished run = parcly({QStringLiteral("drops")});
+    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    ASSERT_EQ(server.requests().size(), 2u);
+    EXPECT_EQ(server.requests()[0].target, "/account");
+    EXPECT_NE(server.requests()[0].body.find("cli@free.parcly.example"), std::string::npos);
+    EXPECT_EQ(Defaults(storePath()).string(QStringLiteral("parcly-token")), QStringLiteral("late"));
+}
+
+TEST_F(CommandLineTest, FailuresExitNonZeroWithOneLineThatSaysWhy)
+{
+    storeAccount();
+
+    const Finished missing = parcly({QStringLiteral("upload"), home.path() + QStringLiteral("/nope.png")});
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_TRUE(missing.err.contains(QStringLiteral("nope.png")));
+    EXPECT_EQ(missing.err.count(QLatin1Char('\n')), 1);
+    EXPECT_TRUE(missing.out.isEmpty());
+    EXPECT_TRUE(server.requests().empty());
+
+    server.reply("POST", "/files", {.status = 401, .headers = {{"parcly-errorcode", "Authentication.UnknownUser"}}});
+    const Finished unknown = parcly({QStringLiteral("upload"), writeFile(QStringLiteral("a.png"), "x")});
+    EXPECT_EQ(unknown.exitCode, 1);
+    EXPECT_TRUE(unknown.err.contains(QStringLiteral("does not know this account"))) << unknown.err.toStdString();
+    EXPECT_EQ(unknown.err.count(QLatin1Char('\n')), 1);
+
+    server.reply("POST", "/files", {.status = 413});
+    const Finished tooLarge = parcly({QStringLiteral("upload"), writeFile(QStringLiteral("b.png"), "x")});
+    EXPECT_EQ(tooLarge.exitCode, 1);
+    EXPECT_TRUE(tooLarge.err.contains(QStringLiteral("413"))) << tooLarge.err.toStdString();
+
+    configure(QStringLiteral("http://127.0.0.1:1"));
+    const Finished unreachable = parcly({QStringLiteral("drops")});
+    EXPECT_EQ(unreachable.exitCode, 1);
+    EXPECT_TRUE(unreachable.err.contains(QStringLiteral("127.0.0.1:1"))) << unreachable.err.toStdString();
+    EXPECT_EQ(unreachable.err.count(QLatin1Char('\n')), 1);
+
+    const Finished usage = parcly({QStringLiteral("frobnicate")});
+    EXPECT_EQ(usage.exitCode, 2);
+    EXPECT_TRUE(usage.err.contains(QStringLiteral("usage")));
+}
+
+} // namespace

@@ -1,0 +1,17 @@
+#pragma once
+
+// Lets GoogleTest print Qt values readably in failure messages.
+#include <QString>
+#include <QVariant>
+
+#include <ostream>
+
+inline void PrintTo(const QString& text, std::ostream* out)
+{
+    *out << '"' << text.toStdString() << '"';
+}
+
+inline void PrintTo(const QVariant& value, std::ostream* out)
+{
+    *out << "QVariant(" << value.typeName() << ", " << value.toString().toStdString() << ')';
+}
