@@ -175,14 +175,14 @@ HttpResult HttpTransfer::perform(const HttpRequest& request, const Progress& pro
     if (!request.bodyFile.isEmpty()) {
         file.fd = ::open(QFile::encodeName(request.bodyFile).constData(), O_RDONLY | O_CLOEXEC);
         struct stat info {};
-        QString problem;
+        int problem = 0;
         if (file.fd < 0 || ::fstat(file.fd, &info) != 0)
-            problem = errnoText(errno);
+            problem = errno;
         else if (!S_ISREG(info.st_mode))
-            problem = QStringLiteral("not a regular file");
-        if (!problem.isNull()) {
-            result.error = makeError(HttpErrorDomain::kFile, errno,
-                                     QStringLiteral("Cannot read %1: %2").arg(request.bodyFile, problem));
+            problem = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+        if (problem != 0) {
+            result.error = makeError(HttpErrorDomain::kFile, problem,
+                                     QStringLiteral("Cannot read %1: %2").arg(request.bodyFile, errnoText(problem)));
             return result;
         }
         ::posix_fadvise(file.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
