@@ -1,0 +1,209 @@
+#include "server/Text.h"
+
+#include <array>
+#include <charconv>
+#include <cstdio>
+
+namespace text {
+
+bool isValidUtf8(std::string_view bytes)
+{
+    size_t i = 0;
+    const size_t n = bytes.size();
+    while (i < n) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        size_t length = 0;
+        std::uint32_t codePoint = 0;
+        if ((c & 0xE0) == 0xC0) {
+            length = 2;
+            codePoint = c & 0x1F;
+        } else if ((c & 0xF0) == 0xE0) {
+            length = 3;
+            codePoint = c & 0x0F;
+        } else if ((c & 0xF8) == 0xF0) {
+            length = 4;
+            codePoint = c & 0x07;
+        } else {
+            return false;
+        }
+        if (i + length > n)
+            return false;
+        for (size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(bytes[i + k]);
+            if ((next & 0xC0) != 0x80)
+                return false;
+            codePoint = (codePoint << 6) | (next & 0x3F);
+        }
+        // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+        static constexpr std::array<std::uint32_t, 5> minimum{0, 0, 0x80, 0x800, 0x10000};
+        if (codePoint < minimum[length] || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
+            return false;
+        i += length;
+    }
+    return true;
+}
+
+std::string toLower(std::string_view value)
+{
+    std::string lower(value);
+    for (char& c : lower) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return lower;
+}
+
+std::string trim(std::string_view value)
+{
+    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    while (!value.empty() && blank(value.front()))
+        value.remove_prefix(1);
+    while (!value.empty() && blank(value.back()))
+        value.remove_suffix(1);
+    return std::string(value);
+}
+
+std::string htmlEscape(std::string_view value)
+{
+    std::string escaped;
+    escaped.reserve(value.size() + value.size() / 8);
+    for (const char c : value) {
+        switch (c) {
+        case '&': escaped += "&amp;"; break;
+        case '<': escaped += "&lt;"; break;
+        case '>': escaped += "&gt;"; break;
+        case '"': escaped += "&quot;"; break;
+        case '\'': escaped += "&#39;"; break;
+        case '\t':
+        case '\n':
+        case '\r': escaped += c; break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+                escaped += "\xEF\xBF\xBD";
+            else
+                escaped += c;
+        }
+    }
+    return escaped;
+}
+
+namespace {
+
+bool isAttrChar(unsigned char c)
+{
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))
+        return true;
+    switch (c) {
+    case '!': case '#': case '$': case '&': case '+': case '-': case '.':
+    case '^': case '_': case '`': case '|': case '~':
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+std::string percentEncodeAttribute(std::string_view value)
+{
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string encoded;
+    encoded.reserve(value.size() * 3);
+    for (const char ch : value) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (isAttrChar(c)) {
+            encoded += ch;
+        } else {
+            encoded += '%';
+            encoded += hex[c >> 4];
+            encoded += hex[c & 0x0F];
+        }
+    }
+    return encoded;
+}
+
+std::string contentDisposition(bool inlineDisplay, std::string_view fileName)
+{
+    // Old clients read only the quoted name: printable ASCII, no quotes, backslashes or slashes.
+    std::string fallback;
+    for (const char ch : fileName) {
+        const auto c = static_cast<unsigned char>(ch);
+        fallback += (c >= 0x20 && c < 0x7F && c != '"' && c != '\\' && c != '/' && c != '%') ? ch : '_';
+    }
+    if (fallback.empty())
+        fallback = "download";
+    std::string header = inlineDisplay ? "inline" : "attachment";
+    header += "; filename=\"" + fallback + "\"";
+    if (!fileName.empty())
+        header += "; filename*=UTF-8''" + percentEncodeAttribute(fileName);
+    return header;
+}
+
+std::string printable(std::string_view value)
+{
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(value.size());
+    for (const char ch : value) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c >= 0x21 && c < 0x7F && c != '\\') {
+            out += ch;
+        } else {
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 0x0F];
+        }
+    }
+    return out;
+}
+
+std::string humanSize(std::uint64_t bytes)
+{
+    if (bytes == 1)
+        return "1 byte";
+    if (bytes < 1000)
+        return std::to_string(bytes) + " bytes";
+    static constexpr const char* units[] = {"KB", "MB", "GB", "TB", "PB"};
+    double value = static_cast<double>(bytes);
+    size_t unit = 0;
+    value /= 1000.0;
+    while (value >= 999.95 && unit + 1 < std::size(units)) {
+        value /= 1000.0;
+        ++unit;
+    }
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, value < 10 ? "%.1f %s" : "%.0f %s", value, units[unit]);
+    // snprintf follows LC_NUMERIC; the server never sets a locale, but a host process may have.
+    for (char& c : buffer) {
+        if (c == ',')
+            c = '.';
+    }
+    return buffer;
+}
+
+std::optional<std::uint64_t> parseUnsigned(std::string_view digits)
+{
+    if (digits.empty())
+        return std::nullopt;
+    std::uint64_t value = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (error != std::errc() || end != digits.data() + digits.size())
+        return std::nullopt;
+    return value;
+}
+
+std::string formatDouble(double value)
+{
+    char buffer[64];
+    const auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value);
+    if (error != std::errc())
+        return "0";
+    std::string formatted(buffer, end);
+    return formatted;
+}
+
+} // namespace text

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// Small text helpers shared by the pages, the headers and the log.
+namespace text {
+
+bool isValidUtf8(std::string_view bytes);
+std::string toLower(std::string_view value);
+std::string trim(std::string_view value);
+
+// Escapes for HTML text and attribute values. Control characters other than tab and line breaks
+// (NUL included) become U+FFFD, so a hostile title cannot smuggle anything into the page.
+std::string htmlEscape(std::string_view value);
+
+// RFC 5987 value: UTF-8 with everything outside attr-char percent-encoded.
+std::string percentEncodeAttribute(std::string_view value);
+// "inline; filename=\"ascii fallback\"; filename*=UTF-8''..." (RFC 6266).
+std::string contentDisposition(bool inlineDisplay, std::string_view fileName);
+
+// For one line of log: non-printable bytes become \xNN.
+std::string printable(std::string_view value);
+
+// "0 bytes", "512 bytes", "1.4 KB", "23 MB", "2.0 GB" (decimal units, as file managers show).
+std::string humanSize(std::uint64_t bytes);
+
+// Strict unsigned decimal: digits only, no sign or blanks, no overflow.
+std::optional<std::uint64_t> parseUnsigned(std::string_view digits);
+
+// Locale-independent number formatting: shortest form that reads back the same.
+std::string formatDouble(double value);
+
+} // namespace text
