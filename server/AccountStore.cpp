@@ -1,0 +1,105 @@
+#include "server/AccountStore.h"
+
+#include "server/TokenSigner.h"
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/rand.h>
+
+#include <stdexcept>
+
+namespace {
+
+constexpr size_t kMaximumRemembered = 100000;
+
+} // namespace
+
+AccountStore::AccountStore(Database& database, PasswordHasher hasher) : m_database(database), m_hasher(hasher)
+{
+    if (RAND_bytes(m_cacheKey.data(), static_cast<int>(m_cacheKey.size())) != 1)
+        throw std::runtime_error("no random bytes for the credential cache");
+}
+
+AccountStore::Created AccountStore::create(std::string_view email, std::string_view password)
+{
+    if (lookup(email))
+        return Created::EmailTaken;
+    const std::string hash = m_hasher.hash(password);
+    auto session = m_database.session();
+    try {
+        session.prepare("INSERT INTO accounts (email, password_hash, created_at) VALUES (?, ?, ?)")
+            .bind(1, email)
+            .bind(2, hash)
+            .bind(3, TokenSigner::now())
+            .step();
+    } catch (const DatabaseError& error) {
+        // Registered by a concurrent request between our lookup and the insert.
+        if (error.isConstraintViolation())
+            return Created::EmailTaken;
+        throw;
+    }
+    return Created::Ok;
+}
+
+std::optional<AccountStore::StoredAccount> AccountStore::lookup(std::string_view email)
+{
+    auto session = m_database.session();
+    auto query = session.prepare("SELECT id, email, password_hash FROM accounts WHERE email = ?");
+    query.bind(1, email);
+    if (!query.step())
+        return std::nullopt;
+    return StoredAccount{{query.integer(0), query.text(1)}, query.text(2)};
+}
+
+std::optional<Account> AccountStore::find(std::string_view email)
+{
+    auto stored = lookup(email);
+    if (!stored)
+        return std::nullopt;
+    return stored->account;
+}
+
+AccountStore::Authentication AccountStore::authenticate(std::string_view email, std::string_view password)
+{
+    const auto stored = lookup(email);
+    if (!stored)
+        return {Outcome::UnknownUser, {}};
+    if (verifiedBefore(*stored, password))
+        return {Outcome::Ok, stored->account};
+    if (!m_hasher.verify(password, stored->passwordHash))
+        return {Outcome::WrongPassword, {}};
+    rememberVerified(*stored, password);
+    return {Outcome::Ok, stored->account};
+}
+
+std::array<unsigned char, 32> AccountStore::credentialTag(std::string_view passwordHash, std::string_view password) const
+{
+    std::string message(passwordHash);
+    message += '\0';
+    message += password;
+    std::array<unsigned char, 32> tag{};
+    unsigned int length = 0;
+    if (!HMAC(EVP_sha256(), m_cacheKey.data(), static_cast<int>(m_cacheKey.size()),
+              reinterpret_cast<const unsigned char*>(message.data()), message.size(), tag.data(), &length))
+        throw std::runtime_error("HMAC failed");
+    OPENSSL_cleanse(message.data(), message.size());
+    return tag;
+}
+
+bool AccountStore::verifiedBefore(const StoredAccount& stored, std::string_view password)
+{
+    const auto tag = credentialTag(stored.passwordHash, password);
+    std::lock_guard lock(m_cacheMutex);
+    const auto found = m_verified.find(stored.passwordHash);
+    return found != m_verified.end() && CRYPTO_memcmp(found->second.data(), tag.data(), tag.size()) == 0;
+}
+
+void AccountStore::rememberVerified(const StoredAccount& stored, std::string_view password)
+{
+    const auto tag = credentialTag(stored.passwordHash, password);
+    std::lock_guard lock(m_cacheMutex);
+    if (m_verified.size() >= kMaximumRemembered)
+        m_verified.clear();
+    m_verified[stored.passwordHash] = tag;
+}

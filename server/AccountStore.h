@@ -1,0 +1,56 @@
+#pragma once
+
+#include "server/Database.h"
+#include "server/PasswordHasher.h"
+
+#include <array>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+struct Account {
+    std::int64_t id = 0;
+    std::string email;
+};
+
+// The service's accounts: e-mail (unique, compared without case) and a salted password hash.
+class AccountStore {
+public:
+    AccountStore(Database& database, PasswordHasher hasher);
+
+    enum class Created { Ok, EmailTaken };
+    // Hashes outside the database lock, so a registration never stalls other requests.
+    Created create(std::string_view email, std::string_view password);
+
+    enum class Outcome { Ok, UnknownUser, WrongPassword };
+    struct Authentication {
+        Outcome outcome = Outcome::UnknownUser;
+        Account account; // filled when outcome is Ok
+    };
+    Authentication authenticate(std::string_view email, std::string_view password);
+
+    std::optional<Account> find(std::string_view email);
+
+private:
+    struct StoredAccount {
+        Account account;
+        std::string passwordHash;
+    };
+    std::optional<StoredAccount> lookup(std::string_view email);
+    std::array<unsigned char, 32> credentialTag(std::string_view passwordHash, std::string_view password) const;
+    bool verifiedBefore(const StoredAccount& stored, std::string_view password);
+    void rememberVerified(const StoredAccount& stored, std::string_view password);
+
+    Database& m_database;
+    PasswordHasher m_hasher;
+
+    // The client sends basic authentication with every request; a deliberately slow hash on each
+    // would cap uploads at a few per second. Passwords that verified once are remembered as a
+    // keyed MAC (never in clear) under their stored hash, for this process only.
+    std::array<unsigned char, 32> m_cacheKey{};
+    std::mutex m_cacheMutex;
+    std::unordered_map<std::string, std::array<unsigned char, 32>> m_verified;
+};

@@ -1,0 +1,221 @@
+#include "server/DropStore.h"
+
+#include "server/ShortCode.h"
+#include "server/TokenSigner.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr size_t kWriteBuffer = 256 * 1024;
+constexpr int kCodeAttempts = 16;
+
+std::runtime_error systemError(const std::string& what, const std::filesystem::path& path)
+{
+    return std::runtime_error(what + " " + path.string() + ": " + std::strerror(errno));
+}
+
+void makePrivateDirectory(const std::filesystem::path& path)
+{
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+        throw systemError("cannot create", path);
+}
+
+// A rename is only durable once the folder holding it is synced.
+void syncDirectory(const std::filesystem::path& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+} // namespace
+
+PendingUpload::PendingUpload(int fd, std::filesystem::path path) : m_fd(fd), m_path(std::move(path))
+{
+    m_buffer.reserve(kWriteBuffer);
+}
+
+PendingUpload::~PendingUpload()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    if (!m_committed)
+        ::unlink(m_path.c_str());
+}
+
+bool PendingUpload::append(const char* data, size_t size)
+{
+    if (m_failed)
+        return false;
+    m_size += size;
+    if (m_buffer.size() + size > kWriteBuffer && !flush())
+        return false;
+    if (size >= kWriteBuffer) {
+        // Large pieces go straight to the file instead of through the buffer.
+        while (size > 0) {
+            const ssize_t n = ::write(m_fd, data, size);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                m_failed = true;
+                return false;
+            }
+            data += n;
+            size -= static_cast<size_t>(n);
+        }
+        return true;
+    }
+    m_buffer.insert(m_buffer.end(), data, data + size);
+    return true;
+}
+
+bool PendingUpload::flush()
+{
+    const char* data = m_buffer.data();
+    size_t size = m_buffer.size();
+    while (size > 0) {
+        const ssize_t n = ::write(m_fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            m_failed = true;
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    m_buffer.clear();
+    return true;
+}
+
+bool PendingUpload::finish()
+{
+    if (m_failed || !flush() || ::fsync(m_fd) != 0) {
+        m_failed = true;
+        return false;
+    }
+    const bool closed = ::close(m_fd) == 0;
+    m_fd = -1;
+    m_failed = !closed;
+    return closed;
+}
+
+DropStore::DropStore(Database& database, const std::filesystem::path& dataDirectory)
+    : m_database(database), m_drops(dataDirectory / "drops"), m_incoming(dataDirectory / "incoming")
+{
+    makePrivateDirectory(m_drops);
+    makePrivateDirectory(m_incoming);
+    removeLeftovers();
+}
+
+void DropStore::removeLeftovers()
+{
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(m_incoming, error))
+        std::filesystem::remove(entry.path(), error);
+    for (const auto& entry : std::filesystem::directory_iterator(m_drops, error)) {
+        const std::string name = entry.path().filename().string();
+        // Renamed into place, then the server stopped before the row was written.
+        if (shortcode::isValid(name) && !codeTaken(name))
+            std::filesystem::remove(entry.path(), error);
+    }
+}
+
+std::unique_ptr<PendingUpload> DropStore::beginUpload()
+{
+    std::string pattern = (m_incoming / "upload-XXXXXX").string();
+    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd < 0)
+        throw systemError("cannot create a temporary file in", m_incoming);
+    return std::unique_ptr<PendingUpload>(new PendingUpload(fd, pattern));
+}
+
+bool DropStore::codeTaken(const std::string& code)
+{
+    auto session = m_database.session();
+    auto query = session.prepare("SELECT 1 FROM drops WHERE code = ?");
+    query.bind(1, code);
+    return query.step();
+}
+
+Drop DropStore::commit(PendingUpload& upload, Metadata metadata)
+{
+    if (!upload.finish())
+        throw systemError("cannot write", upload.m_path);
+
+    std::lock_guard lock(m_commitMutex);
+    std::string code;
+    std::filesystem::path target;
+    for (int attempt = 0;; ++attempt) {
+        if (attempt == kCodeAttempts)
+            throw std::runtime_error("no free short code found");
+        code = shortcode::generate();
+        if (codeTaken(code))
+            continue;
+        target = contentPath(code);
+        // link() refuses to replace an existing file, unlike rename().
+        if (::link(upload.m_path.c_str(), target.c_str()) == 0)
+            break;
+        if (errno != EEXIST)
+            throw systemError("cannot store", target);
+    }
+    ::unlink(upload.m_path.c_str());
+    upload.m_committed = true;
+    syncDirectory(m_drops);
+
+    Drop drop{code, metadata.accountId, std::move(metadata.title), std::move(metadata.contentType),
+              upload.size(), metadata.pixelDensity, TokenSigner::now()};
+    try {
+        auto session = m_database.session();
+        session.prepare("INSERT INTO drops (code, account_id, title, content_type, size, pixel_density, created_at) "
+                        "VALUES (?, ?, ?, ?, ?, ?, ?)")
+            .bind(1, drop.code)
+            .bind(2, drop.accountId)
+            .bind(3, drop.title)
+            .bind(4, drop.contentType)
+            .bind(5, static_cast<std::int64_t>(drop.size))
+            .bind(6, drop.pixelDensity)
+            .bind(7, drop.createdAt)
+            .step();
+    } catch (...) {
+        ::unlink(target.c_str());
+        throw;
+    }
+    return drop;
+}
+
+std::optional<Drop> DropStore::find(std::string_view code)
+{
+    if (!shortcode::isValid(code))
+        return std::nullopt;
+    auto session = m_database.session();
+    auto query = session.prepare(
+        "SELECT code, account_id, title, content_type, size, pixel_density, created_at FROM drops WHERE code = ?");
+    query.bind(1, code);
+    if (!query.step())
+        return std::nullopt;
+    return Drop{query.text(0), query.integer(1), query.text(2), query.text(3),
+                static_cast<std::uint64_t>(query.integer(4)), query.real(5), query.integer(6)};
+}
+
+std::int64_t DropStore::countForAccount(std::int64_t accountId)
+{
+    auto session = m_database.session();
+    auto query = session.prepare("SELECT COUNT(*) FROM drops WHERE account_id = ?");
+    query.bind(1, accountId);
+    return query.step() ? query.integer(0) : 0;
+}
+
+std::filesystem::path DropStore::contentPath(std::string_view code) const
+{
+    return m_drops / std::string(code);
+}

@@ -1,0 +1,84 @@
+#pragma once
+
+#include "server/Database.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct Drop {
+    std::string code;
+    std::int64_t accountId = 0;
+    std::string title;       // the file name as the client sent it; never used as a path
+    std::string contentType;
+    std::uint64_t size = 0;
+    double pixelDensity = 1.0;
+    std::int64_t createdAt = 0;
+};
+
+// The bytes of an upload on their way to disk: a private temporary file in the store's
+// "incoming" folder, removed again unless the store commits it.
+class PendingUpload {
+public:
+    ~PendingUpload();
+    PendingUpload(const PendingUpload&) = delete;
+    PendingUpload& operator=(const PendingUpload&) = delete;
+
+    // False once writing failed (a full disk); the upload is then useless.
+    bool append(const char* data, size_t size);
+    std::uint64_t size() const { return m_size; }
+
+private:
+    friend class DropStore;
+    PendingUpload(int fd, std::filesystem::path path);
+    bool flush();
+    bool finish(); // flushes, fsyncs and closes
+
+    int m_fd = -1;
+    std::filesystem::path m_path;
+    std::vector<char> m_buffer;
+    std::uint64_t m_size = 0;
+    bool m_failed = false;
+    bool m_committed = false;
+};
+
+// Drops: contents as files named by code under "drops/", metadata as rows. A drop exists once
+// its row does, and its row is only written after its file is complete on disk.
+class DropStore {
+public:
+    // Makes the folders and removes what an interrupted run left behind: temporary uploads, and
+    // content files that never got their row.
+    DropStore(Database& database, const std::filesystem::path& dataDirectory);
+
+    std::unique_ptr<PendingUpload> beginUpload();
+
+    struct Metadata {
+        std::int64_t accountId = 0;
+        std::string title;
+        std::string contentType;
+        double pixelDensity = 1.0;
+    };
+    // Syncs the upload to disk, gives it a fresh code and records it. Throws on failure, in which
+    // case nothing of the upload remains.
+    Drop commit(PendingUpload& upload, Metadata metadata);
+
+    std::optional<Drop> find(std::string_view code);
+    std::int64_t countForAccount(std::int64_t accountId);
+    std::filesystem::path contentPath(std::string_view code) const;
+
+    const std::filesystem::path& incomingDirectory() const { return m_incoming; }
+
+private:
+    void removeLeftovers();
+    bool codeTaken(const std::string& code);
+
+    Database& m_database;
+    std::filesystem::path m_drops;
+    std::filesystem::path m_incoming;
+    std::mutex m_commitMutex;
+};

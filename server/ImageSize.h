@@ -1,0 +1,14 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+
+struct ImageSize {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+};
+
+// Pixel dimensions from the header of a PNG, GIF or JPEG file; nothing for other formats or
+// damaged files. Reads only the header (JPEG: walks the segments up to the frame header).
+std::optional<ImageSize> readImageSize(const std::filesystem::path& file);
