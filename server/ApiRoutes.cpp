@@ -1,0 +1,103 @@
+#include "server/ApiRoutes.h"
+
+#include "server/Json.h"
+#include "server/Replies.h"
+#include "server/RequestBody.h"
+#include "server/Text.h"
+
+namespace {
+
+constexpr size_t kMaximumAccountBody = 16 * 1024;
+constexpr size_t kMaximumEmail = 254;
+constexpr size_t kMaximumPassword = 1024;
+
+// Deliberately loose: one "@" with something on both sides, nothing that breaks basic
+// authentication (":") or a header or log line (blanks, control characters).
+bool plausibleEmail(std::string_view email)
+{
+    if (email.empty() || email.size() > kMaximumEmail || !text::isValidUtf8(email))
+        return false;
+    const size_t at = email.rfind('@');
+    if (at == std::string_view::npos || at == 0 || at + 1 == email.size())
+        return false;
+    for (const char c : email) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u <= 0x20 || u == 0x7F || c == ':')
+            return false;
+    }
+    return true;
+}
+
+void sendToken(httplib::Response& response, const TokenSigner& tokens, const std::string& email)
+{
+    response.set_header(reply::kAuthorizationHeader, "Bearer " + tokens.issue(email));
+}
+
+} // namespace
+
+void ApiRoutes::install(httplib::Server& server)
+{
+    server.Post("/account", [this](const httplib::Request& request, httplib::Response& response,
+                                   const httplib::ContentReader& reader) { registerAccount(request, response, reader); });
+    server.Get("/users/me", [this](const httplib::Request& request, httplib::Response& response) {
+        describeAccount(request, response);
+    });
+}
+
+void ApiRoutes::registerAccount(const httplib::Request& request, httplib::Response& response,
+                                const httplib::ContentReader& reader)
+{
+    std::string content;
+    switch (body::readAll(request, reader, kMaximumAccountBody, content)) {
+    case body::Read::Ok:
+        break;
+    case body::Read::TooLarge:
+        reply::closeAfter(response);
+        reply::error(response, 413, "Request.TooLarge", "The request body is too large");
+        return;
+    case body::Read::Failed:
+        reply::closeAfter(response);
+        reply::error(response, 400, "Request.Unreadable", "The request body could not be read");
+        return;
+    }
+
+    const auto document = JsonValue::parse(content);
+    if (!document || !document->object()) {
+        reply::error(response, 400, "Request.InvalidJSON", "The body must be a JSON object with \"email\" and \"password\"");
+        return;
+    }
+    const JsonValue* email = document->member("email");
+    const JsonValue* password = document->member("password");
+    if (!email || !email->string() || email->string()->empty() || !password || !password->string() ||
+        password->string()->empty()) {
+        reply::error(response, 400, "Account.MissingField", "\"email\" and \"password\" must be non-empty strings");
+        return;
+    }
+    if (!plausibleEmail(*email->string())) {
+        reply::error(response, 400, "Account.InvalidEmail", "The e-mail address is not valid");
+        return;
+    }
+    if (password->string()->size() > kMaximumPassword) {
+        reply::error(response, 400, "Account.InvalidPassword", "The password is too long");
+        return;
+    }
+
+    if (m_context.accounts.create(*email->string(), *password->string()) == AccountStore::Created::EmailTaken) {
+        reply::error(response, 409, "Account.EmailTaken", "An account with this e-mail address exists already");
+        return;
+    }
+    sendToken(response, m_context.tokens, *email->string());
+    reply::json(response, 201, JsonObjectWriter().add("email", *email->string()).str());
+}
+
+void ApiRoutes::describeAccount(const httplib::Request& request, httplib::Response& response)
+{
+    const auto signIn = m_context.authenticator.authenticate(request);
+    if (!signIn.ok) {
+        Authenticator::refuse(response, signIn);
+        return;
+    }
+    const std::int64_t drops = m_context.drops.countForAccount(signIn.account.id);
+    sendToken(response, m_context.tokens, signIn.account.email);
+    reply::json(response, 200, JsonObjectWriter().add("email", signIn.account.email).add("activeDrops", drops).str());
+}

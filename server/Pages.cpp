@@ -1,0 +1,196 @@
+#include "server/Pages.h"
+
+#include "server/RawDelivery.h"
+#include "server/Text.h"
+
+#include <cmath>
+
+namespace {
+
+using text::htmlEscape;
+
+constexpr std::string_view kStyle = R"css(
+:root{--ink:#1d2433;--muted:#5f6b7f;--line:#e3e7ee;--card:#fff;--page:#f3f5f9;--accent:#2f6fec;--accent-ink:#fff}
+@media (prefers-color-scheme:dark){:root{--ink:#e8ecf3;--muted:#9aa5b8;--line:#2c3444;--card:#1b212d;--page:#11151d;--accent:#5b8ef5}}
+*{box-sizing:border-box}
+html{font:16px/1.5 system-ui,-apple-system,"Segoe UI",Roboto,Ubuntu,Cantarell,sans-serif;color:var(--ink);background:var(--page)}
+body{margin:0;min-height:100vh;display:flex;flex-direction:column}
+a{color:var(--accent)}
+.bar{display:flex;align-items:center;justify-content:space-between;gap:1rem;padding:.9rem 1.5rem;border-bottom:1px solid var(--line);background:var(--card)}
+.brand{font-weight:700;font-size:1.15rem;text-decoration:none;color:var(--ink);letter-spacing:-.01em}
+.brand span{color:var(--accent)}
+.bar nav a{margin-left:1.2rem;text-decoration:none;color:var(--muted);font-size:.95rem}
+.bar nav a:hover{color:var(--ink)}
+main{flex:1;width:100%;max-width:960px;margin:0 auto;padding:2rem 1.5rem}
+.card{background:var(--card);border:1px solid var(--line);border-radius:14px;padding:1.75rem;box-shadow:0 1px 3px rgba(16,24,40,.06)}
+h1{font-size:1.6rem;line-height:1.25;margin:0 0 .5rem;letter-spacing:-.02em}
+h2{font-size:1.1rem;margin:1.5rem 0 .5rem}
+p{margin:.4rem 0 1rem}
+.muted{color:var(--muted)}
+.button{display:inline-block;padding:.6rem 1.2rem;border-radius:9px;background:var(--accent);color:var(--accent-ink);text-decoration:none;font-weight:600}
+.button:hover{filter:brightness(1.08)}
+.preview{display:flex;justify-content:center;align-items:center;margin-bottom:1.5rem}
+.preview img{max-width:100%;height:auto;border-radius:6px;background:repeating-conic-gradient(#0000000d 0 25%,#0000 0 50%) 50%/16px 16px}
+.preview video{max-width:100%;border-radius:8px;background:#000}
+.preview audio{width:100%}
+.file{width:88px;height:112px;border:2px solid var(--line);border-radius:10px;display:flex;align-items:flex-end;justify-content:center;padding-bottom:14px;font-weight:700;color:var(--muted);text-transform:uppercase;font-size:.85rem;overflow:hidden}
+.details{display:flex;flex-wrap:wrap;align-items:center;justify-content:space-between;gap:1rem}
+.details h1{overflow-wrap:anywhere}
+ul.features{padding-left:1.2rem}
+ul.features li{margin:.3rem 0}
+footer{padding:1.2rem;text-align:center;color:var(--muted);font-size:.85rem}
+)css";
+
+std::string extensionBadge(std::string_view title)
+{
+    const size_t dot = title.rfind('.');
+    if (dot == std::string_view::npos || dot + 1 >= title.size() || title.size() - dot - 1 > 5)
+        return "file";
+    return std::string(title.substr(dot + 1));
+}
+
+} // namespace
+
+Pages::Pages(Site site) : m_site(std::move(site))
+{
+}
+
+std::string Pages::link(std::string_view path) const
+{
+    return htmlEscape(m_site.publicUrl + std::string(path));
+}
+
+std::string Pages::layout(std::string_view title, std::string_view body, std::string_view head) const
+{
+    std::string page;
+    page.reserve(kStyle.size() + body.size() + 1024);
+    page += "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n";
+    page += "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n";
+    page += "<meta name=\"referrer\" content=\"no-referrer\">\n";
+    page += "<title>" + htmlEscape(title) + "</title>\n";
+    page += head;
+    page += "<style>";
+    page += kStyle;
+    page += "</style>\n</head>\n<body>\n";
+    page += "<header class=\"bar\"><a class=\"brand\" href=\"" + link("/") + "\">Parcly<span>.</span></a>";
+    page += "<nav><a href=\"" + link("/pro") + "\">Pro</a><a href=\"" + link("/download/mac_direct") +
+            "\">Desktop app</a></nav></header>\n";
+    page += "<main>\n";
+    page += body;
+    page += "\n</main>\n<footer>Shared with Parcly Lite</footer>\n</body>\n</html>\n";
+    return page;
+}
+
+std::string Pages::home() const
+{
+    return layout("Parcly", R"(<div class="card">
+<h1>Share files by short link</h1>
+<p class="muted">Give a file, a folder or a screenshot to Parcly Lite in your tray: it uploads it here and puts a short link on your clipboard, ready to paste.</p>
+<p>Each link opens a page like this one, showing pictures, playing audio and video, and offering the file for download.</p>
+<p><a class="button" href=")" + link("/download/mac_direct") + R"(">Get the desktop app</a></p>
+</div>)");
+}
+
+std::string Pages::drop(const Drop& drop, const std::optional<ImageSize>& image) const
+{
+    const std::string title = htmlEscape(drop.title);
+    // Relative to the page's own URL, so they work behind any path prefix.
+    const std::string raw = drop.code + "/raw";
+    std::string media;
+    std::string head;
+    switch (raw::mediaKind(drop.contentType)) {
+    case raw::MediaKind::Image: {
+        media = "<a href=\"" + raw + "\"><img src=\"" + raw + "\" alt=\"" + title + "\"";
+        if (image) {
+            const double density = drop.pixelDensity > 0 ? drop.pixelDensity : 1.0;
+            const auto scaled = [density](std::uint32_t pixels) {
+                return std::to_string(std::max<long>(1, std::lround(pixels / density)));
+            };
+            media += " width=\"" + scaled(image->width) + "\" height=\"" + scaled(image->height) + "\"";
+        }
+        media += "></a>";
+        head += "<meta property=\"og:image\" content=\"" + link("/" + raw) + "\">\n";
+        break;
+    }
+    case raw::MediaKind::Audio:
+        media = "<audio controls preload=\"metadata\" src=\"" + raw + "\"></audio>";
+        break;
+    case raw::MediaKind::Video:
+        media = "<video controls preload=\"metadata\" src=\"" + raw + "\"></video>";
+        break;
+    case raw::MediaKind::Other:
+        media = "<div class=\"file\" aria-hidden=\"true\">" + htmlEscape(extensionBadge(drop.title)) + "</div>";
+        break;
+    }
+    head += "<meta property=\"og:title\" content=\"" + title + "\">\n";
+
+    std::string body = "<div class=\"card\">\n<div class=\"preview\">" + media + "</div>\n";
+    body += "<div class=\"details\"><div><h1>" + title + "</h1>";
+    body += "<p class=\"muted\">" + htmlEscape(text::humanSize(drop.size)) + " &middot; " + htmlEscape(raw::essence(drop.contentType)) + "</p></div>";
+    body += "<a class=\"button\" href=\"" + raw + "?download=1\" download=\"" + title + "\">Download</a></div>\n</div>";
+    return layout(drop.title, body, head);
+}
+
+std::string Pages::pro(const std::optional<std::string>& email) const
+{
+    std::string body = "<div class=\"card\">\n<h1>Parcly Pro</h1>\n";
+    if (email)
+        body += "<p class=\"muted\">Signed in as <strong>" + htmlEscape(*email) + "</strong></p>\n";
+    body += R"(<p>The paid plan for people who share every day.</p>
+<ul class="features">
+<li>Larger uploads and more storage</li>
+<li>Drops that never expire</li>
+<li>Your own domain for short links</li>
+<li>Download counts for every drop</li>
+</ul>
+<p class="muted">This service is run by its own operator, who sets plans and prices. Ask them to upgrade your account.</p>
+</div>)";
+    return layout("Parcly Pro", body);
+}
+
+std::string Pages::desktopDownload() const
+{
+    std::string body = "<div class=\"card\">\n<h1>Parcly for the desktop</h1>\n";
+    body += "<p>The full desktop client: share from the menu bar or tray, drag and drop, screenshots and more.</p>\n";
+    body += "<p class=\"muted\">Latest version: " + htmlEscape(m_site.clientVersion) + "</p>\n";
+    if (!m_site.clientDownloadUrl.empty())
+        body += "<p><a class=\"button\" href=\"" + htmlEscape(m_site.clientDownloadUrl) + "\">Download " +
+                htmlEscape(m_site.clientVersion) + "</a></p>\n";
+    else
+        body += "<p>This service does not publish the desktop client itself; its operator can tell you where to get it.</p>\n";
+    body += "</div>";
+    return layout("Download Parcly", body);
+}
+
+std::string Pages::notFound() const
+{
+    return layout("Not found", R"(<div class="card">
+<h1>Nothing here</h1>
+<p class="muted">There is no drop at this address. Check the link, or ask whoever shared it for a new one.</p>
+</div>)");
+}
+
+std::string Pages::error(int status, std::string_view message) const
+{
+    return layout("Error " + std::to_string(status), "<div class=\"card\">\n<h1>Error " + std::to_string(status) +
+                                                        "</h1>\n<p class=\"muted\">" + htmlEscape(message) + "</p>\n</div>");
+}
+
+std::string Pages::updateFeed() const
+{
+    const std::string version = htmlEscape(m_site.clientVersion);
+    const std::string page = link("/download/mac_direct");
+    std::string feed = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
+    feed += "<rss version=\"2.0\" xmlns:parcly=\"urn:parcly:update\">\n<channel>\n";
+    feed += "<title>Parcly desktop client</title>\n";
+    feed += "<link>" + page + "</link>\n";
+    feed += "<description>New versions of the Parcly desktop client.</description>\n";
+    feed += "<language>en</language>\n";
+    feed += "<item>\n<title>Version " + version + "</title>\n";
+    feed += "<link>" + page + "</link>\n";
+    feed += "<guid isPermaLink=\"false\">parcly-client-" + version + "</guid>\n";
+    feed += "<parcly:version>" + version + "</parcly:version>\n";
+    feed += "<description>Parcly " + version + " is available from the download page.</description>\n";
+    feed += "</item>\n</channel>\n</rss>\n";
+    return feed;
+}

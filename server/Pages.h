@@ -1,0 +1,43 @@
+#pragma once
+
+#include "server/DropStore.h"
+#include "server/ImageSize.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+// The service's web pages: self-contained HTML (one inline stylesheet, no outside resources)
+// sharing one layout, plus the update feed. Every text that came from a user is escaped here.
+class Pages {
+public:
+    struct Site {
+        std::string publicUrl;       // origin (and path prefix) of every absolute link
+        std::string clientVersion;   // the desktop client the feed and download page offer
+        std::string clientDownloadUrl; // may be empty: nothing is published here then
+    };
+
+    explicit Pages(Site site);
+
+    // The header every page carries: only its own inline style, same-origin media.
+    static constexpr const char* kContentSecurityPolicy =
+        "default-src 'none'; style-src 'unsafe-inline'; img-src 'self' data:; media-src 'self'; "
+        "frame-ancestors 'none'; base-uri 'none'; form-action 'none'";
+
+    std::string home() const;
+    // `image` is the stored image's pixel size when known; the page shows it at its size in
+    // points (pixels divided by the density), so a 2x screenshot looks as it did on screen.
+    std::string drop(const Drop& drop, const std::optional<ImageSize>& image) const;
+    // `email` is the account a valid token named, if any.
+    std::string pro(const std::optional<std::string>& email) const;
+    std::string desktopDownload() const;
+    std::string notFound() const;
+    std::string error(int status, std::string_view message) const;
+    std::string updateFeed() const;
+
+private:
+    std::string layout(std::string_view title, std::string_view body, std::string_view head = {}) const;
+    std::string link(std::string_view path) const;
+
+    Site m_site;
+};

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "server/Json.h"
+
+#include <httplib.h>
+
+#include <string>
+#include <string_view>
+
+// How every handler answers: JSON for the API, HTML for pages.
+namespace reply {
+
+inline constexpr const char* kErrorCodeHeader = "parcly-errorcode";
+inline constexpr const char* kAuthorizationHeader = "x-parcly-authorization";
+
+inline void json(httplib::Response& response, int status, const std::string& body)
+{
+    response.status = status;
+    response.set_header("Cache-Control", "no-store");
+    response.set_header("X-Content-Type-Options", "nosniff");
+    response.set_content(body, "application/json");
+}
+
+// {"error": code, "message": ...} with the code also in the "parcly-errorcode" header.
+inline void error(httplib::Response& response, int status, std::string_view code, std::string_view message)
+{
+    response.set_header(kErrorCodeHeader, std::string(code));
+    json(response, status, JsonObjectWriter().add("error", code).add("message", message).str());
+}
+
+// For a request whose body was left unread: the client must not send another on this connection.
+inline void closeAfter(httplib::Response& response)
+{
+    response.set_header("Connection", "close");
+}
+
+} // namespace reply

@@ -1,0 +1,63 @@
+#include "server/RequestBody.h"
+
+#include "server/Text.h"
+
+namespace body {
+
+Shape shapeOf(const httplib::Request& request)
+{
+    if (request.has_header("Transfer-Encoding")) {
+        // httplib decodes only a plain "chunked"; anything else it would misread.
+        if (request.get_header_value_count("Transfer-Encoding") == 1 &&
+            text::toLower(text::trim(request.get_header_value("Transfer-Encoding"))) == "chunked")
+            return {Framing::Chunked, 0};
+        return {Framing::Invalid, 0};
+    }
+    if (!request.has_header("Content-Length"))
+        return {Framing::None, 0};
+    const auto length = request.get_header_value_count("Content-Length") == 1
+                            ? text::parseUnsigned(text::trim(request.get_header_value("Content-Length")))
+                            : std::nullopt;
+    if (!length)
+        return {Framing::Invalid, 0};
+    return {Framing::Length, *length};
+}
+
+Read readAll(const httplib::Request& request, const httplib::ContentReader& reader, size_t limit, std::string& into)
+{
+    const Shape shape = shapeOf(request);
+    if (shape.framing == Framing::None)
+        return Read::Ok;
+    if (shape.framing == Framing::Invalid)
+        return Read::Failed;
+    if (shape.framing == Framing::Length && shape.length > limit)
+        return Read::TooLarge;
+    bool tooLarge = false;
+    const bool complete = reader([&](const char* data, size_t size) {
+        if (into.size() + size > limit) {
+            tooLarge = true;
+            return false;
+        }
+        into.append(data, size);
+        return true;
+    });
+    if (tooLarge)
+        return Read::TooLarge;
+    return complete ? Read::Ok : Read::Failed;
+}
+
+bool discard(const httplib::Request& request, const httplib::ContentReader& reader, std::uint64_t limit)
+{
+    const Shape shape = shapeOf(request);
+    if (shape.framing == Framing::None)
+        return true;
+    if (shape.framing == Framing::Invalid || (shape.framing == Framing::Length && shape.length > limit))
+        return false;
+    std::uint64_t received = 0;
+    return reader([&](const char*, size_t size) {
+        received += size;
+        return received <= limit;
+    });
+}
+
+} // namespace body

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "server/PasswordHasher.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct ServerOptions {
+    std::string listenHost = "127.0.0.1";
+    int listenPort = 8787; // 0: any free port
+    std::filesystem::path dataDirectory;
+    // Origin (and optional path prefix) of short links, without a trailing slash. Empty: the
+    // listening address.
+    std::string publicUrl;
+    std::filesystem::path tlsCertificate;
+    std::filesystem::path tlsKey;
+    std::uint64_t maxUploadBytes = std::uint64_t(2) << 30;
+    std::string clientVersion = "1.0.0";
+    std::string clientDownloadUrl;
+    unsigned passwordIterations = PasswordHasher::kDefaultIterations;
+    unsigned threads = 16;
+
+    bool tls() const { return !tlsCertificate.empty(); }
+
+    // $XDG_DATA_HOME/parcly-server, or ~/.local/share/parcly-server.
+    static std::filesystem::path defaultDataDirectory();
+};
+
+struct ParsedCommandLine {
+    enum class Action { Run, Help, Version, Fail };
+    Action action = Action::Run;
+    ServerOptions options;
+    std::string error; // for Fail
+};
+
+ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments);
+std::string usage();
+
+// "host:port", "[v6]:port" or a bare port (on loopback). Nothing when malformed.
+std::optional<std::pair<std::string, int>> parseListenAddress(const std::string& value);

@@ -1,0 +1,69 @@
+#pragma once
+
+#include "server/RequestLog.h"
+#include "server/ServerOptions.h"
+
+#include <httplib.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+
+class AccountStore;
+class ApiRoutes;
+class Authenticator;
+class Database;
+class DropStore;
+class Pages;
+class TokenSigner;
+class UploadRoute;
+class WebRoutes;
+struct ServiceContext;
+
+// The whole service: opens the data folder, binds the listening socket and wires the routes.
+// Once constructed it is bound (so port() is known); run() serves until stop().
+class ServiceApp {
+public:
+    // Throws std::runtime_error when the data folder, the database, the TLS files or the
+    // listening address cannot be used. Request log lines go to `logSink`, else standard error.
+    explicit ServiceApp(ServerOptions options, RequestLog::Sink logSink = {});
+    ~ServiceApp();
+    ServiceApp(const ServiceApp&) = delete;
+    ServiceApp& operator=(const ServiceApp&) = delete;
+
+    int port() const { return m_port; }
+    // "http://127.0.0.1:PORT" (https with TLS): where the service actually listens.
+    std::string listeningUrl() const;
+    const std::string& publicUrl() const;
+    const ServerOptions& options() const { return m_options; }
+
+    // Blocks while serving. Returns after stop(), once requests in progress have finished.
+    void run();
+    // Safe from any thread, before, during or after run().
+    void stop();
+
+private:
+    void configure();
+
+    ServerOptions m_options;
+    int m_lockFd = -1;
+    RequestLog m_log;
+    std::unique_ptr<Database> m_database;
+    std::unique_ptr<AccountStore> m_accounts;
+    std::unique_ptr<DropStore> m_drops;
+    std::unique_ptr<TokenSigner> m_tokens;
+    std::unique_ptr<Authenticator> m_authenticator;
+    std::unique_ptr<Pages> m_pages;
+    std::unique_ptr<ServiceContext> m_context;
+    std::unique_ptr<ApiRoutes> m_api;
+    std::unique_ptr<UploadRoute> m_upload;
+    std::unique_ptr<WebRoutes> m_web;
+    std::unique_ptr<httplib::Server> m_server;
+    int m_port = 0;
+
+    std::mutex m_stateMutex;
+    bool m_runEntered = false;
+    bool m_stopRequested = false;
+    std::atomic<bool> m_runReturned = false;
+};

@@ -1,0 +1,166 @@
+#include "server/UploadRoute.h"
+
+#include "server/Base64.h"
+#include "server/Json.h"
+#include "server/RawDelivery.h"
+#include "server/Replies.h"
+#include "server/RequestBody.h"
+#include "server/Text.h"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+namespace {
+
+constexpr const char* kFileNameHeader = "x-parcly-filename";
+constexpr size_t kMaximumTitle = 1024;
+constexpr double kMinimumDensity = 0.25;
+constexpr double kMaximumDensity = 8.0;
+constexpr std::uint64_t kDiscardAfterLimit = 64 * 1024 * 1024;
+
+std::optional<double> parseDensity(const std::string& value)
+{
+    double density = 0;
+    const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), density);
+    if (error != std::errc() || end != value.data() + value.size() || !std::isfinite(density) ||
+        density < kMinimumDensity || density > kMaximumDensity)
+        return std::nullopt;
+    return density;
+}
+
+} // namespace
+
+void UploadRoute::install(httplib::Server& server)
+{
+    server.Post(kPath, [this](const httplib::Request& request, httplib::Response& response,
+                              const httplib::ContentReader& reader) { upload(request, response, reader); });
+}
+
+void UploadRoute::sendTooLarge(httplib::Response& response) const
+{
+    reply::error(response, 413, "Upload.TooLarge",
+                 "Uploads are limited to " + std::to_string(m_context.options.maxUploadBytes) + " bytes");
+}
+
+std::optional<UploadRoute::Accepted> UploadRoute::check(const httplib::Request& request, httplib::Response& response)
+{
+    const auto signIn = m_context.authenticator.authenticate(request);
+    if (!signIn.ok) {
+        Authenticator::refuse(response, signIn);
+        return std::nullopt;
+    }
+
+    const body::Shape shape = body::shapeOf(request);
+    if (shape.framing == body::Framing::Invalid) {
+        reply::error(response, 400, "Request.InvalidFraming", "Content-Length or Transfer-Encoding is not valid");
+        return std::nullopt;
+    }
+    if (shape.framing == body::Framing::Length && shape.length > m_context.options.maxUploadBytes) {
+        sendTooLarge(response);
+        return std::nullopt;
+    }
+
+    // The name is only ever a title: it never becomes a path, so "/" or NUL in it are harmless.
+    const auto title = request.get_header_value_count(kFileNameHeader) == 1
+                           ? base64::decode(text::trim(request.get_header_value(kFileNameHeader)))
+                           : std::nullopt;
+    if (!title || title->empty() || title->size() > kMaximumTitle || !text::isValidUtf8(*title)) {
+        reply::error(response, 400, "Upload.InvalidFileName",
+                     "x-parcly-filename must be the file name in UTF-8, Base64-encoded");
+        return std::nullopt;
+    }
+
+    double density = 1.0;
+    if (request.has_param("pixel_density")) {
+        const auto parsed = parseDensity(request.get_param_value("pixel_density"));
+        if (!parsed) {
+            reply::error(response, 400, "Upload.InvalidPixelDensity", "pixel_density must be a number from 0.25 to 8");
+            return std::nullopt;
+        }
+        density = *parsed;
+    }
+    return Accepted{signIn.account, *title, density};
+}
+
+int UploadRoute::expectContinue(const httplib::Request& request, httplib::Response& response)
+{
+    if (check(request, response))
+        return 100;
+    // The client sends no body now; it must not reuse the connection as if it had.
+    reply::closeAfter(response);
+    // httplib frames only routed responses; without a length the client would wait for the end.
+    response.set_header("Content-Length", std::to_string(response.body.size()));
+    return response.status;
+}
+
+void UploadRoute::upload(const httplib::Request& request, httplib::Response& response, const httplib::ContentReader& reader)
+{
+    const auto accepted = check(request, response);
+    if (!accepted) {
+        // Read what the client sends anyway, so it gets to see the answer instead of a reset.
+        // httplib sets its own status when a body is over its limit; ours stays.
+        const int status = response.status;
+        if (!body::discard(request, reader, std::numeric_limits<std::uint64_t>::max()))
+            reply::closeAfter(response);
+        response.status = status;
+        return;
+    }
+
+    const std::uint64_t limit = m_context.options.maxUploadBytes;
+    auto pending = m_context.drops.beginUpload();
+    bool tooLarge = false;
+    std::uint64_t discarded = 0;
+    bool writeFailed = false;
+    bool complete = true;
+    if (body::shapeOf(request).framing != body::Framing::None) {
+        complete = reader([&](const char* data, size_t size) {
+            if (tooLarge || pending->size() + size > limit) {
+                // Keep reading a while so that the client, still sending, gets to see the 413.
+                tooLarge = true;
+                discarded += size;
+                return discarded <= kDiscardAfterLimit;
+            }
+            if (!pending->append(data, size)) {
+                writeFailed = true;
+                return false;
+            }
+            return true;
+        });
+    }
+    if (tooLarge) {
+        // Only bodies without a declared length get here: a length over the limit was refused above.
+        if (!complete)
+            reply::closeAfter(response);
+        sendTooLarge(response);
+        return;
+    }
+    if (writeFailed) {
+        reply::closeAfter(response);
+        m_context.log.note("upload failed: cannot write to " + m_context.drops.incomingDirectory().string());
+        reply::error(response, 507, "Upload.StorageFull", "The service could not store the upload");
+        return;
+    }
+    if (!complete) {
+        // The client went away or sent a broken body; `pending` removes its file.
+        reply::closeAfter(response);
+        reply::error(response, 400, "Upload.Incomplete", "The upload ended before all of its bytes arrived");
+        return;
+    }
+
+    const Drop drop = m_context.drops.commit(*pending, {accepted->account.id, accepted->title,
+                                                        raw::normalizeContentType(request.get_header_value("Content-Type")),
+                                                        accepted->pixelDensity});
+    const std::string shortlink = m_context.publicUrl + "/" + drop.code;
+    response.set_header("Location", shortlink);
+    reply::json(response, 201,
+                JsonObjectWriter()
+                    .add("code", drop.code)
+                    .add("title", drop.title)
+                    .add("shortlink", shortlink)
+                    .add("type", drop.contentType)
+                    .add("size", static_cast<std::int64_t>(drop.size))
+                    .add("pixelDensity", drop.pixelDensity)
+                    .add("createdAt", drop.createdAt)
+                    .str());
+}

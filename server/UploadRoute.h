@@ -1,0 +1,35 @@
+#pragma once
+
+#include "server/ServiceContext.h"
+
+#include <httplib.h>
+
+#include <optional>
+#include <string>
+
+// POST /files: the raw body becomes a drop. It is streamed into a temporary file and committed
+// only when complete, so an upload cut short leaves nothing behind.
+class UploadRoute {
+public:
+    static constexpr const char* kPath = "/files";
+
+    explicit UploadRoute(ServiceContext& context) : m_context(context) {}
+    void install(httplib::Server& server);
+
+    // For "Expect: 100-continue": answers what can be refused before the body is sent
+    // (credentials, file name, announced size). 100 to go on, else the status set in `response`.
+    int expectContinue(const httplib::Request& request, httplib::Response& response);
+
+private:
+    struct Accepted {
+        Account account;
+        std::string title;
+        double pixelDensity = 1.0;
+    };
+    // Everything that can be checked from the headers. Sets the error response on refusal.
+    std::optional<Accepted> check(const httplib::Request& request, httplib::Response& response);
+    void upload(const httplib::Request& request, httplib::Response& response, const httplib::ContentReader& reader);
+    void sendTooLarge(httplib::Response& response) const;
+
+    ServiceContext& m_context;
+};

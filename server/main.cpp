@@ -1,0 +1,69 @@
+// parcly-server: options, signals, and the one line that tells scripts where it listens.
+#include "server/ServerOptions.h"
+#include "server/ServiceApp.h"
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <exception>
+#include <iostream>
+#include <pthread.h>
+#include <thread>
+
+int main(int argc, char** argv)
+{
+    const ParsedCommandLine parsed = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    switch (parsed.action) {
+    case ParsedCommandLine::Action::Help:
+        std::cout << usage();
+        return 0;
+    case ParsedCommandLine::Action::Version:
+        std::cout << "parcly-server 1.0.0\n";
+        return 0;
+    case ParsedCommandLine::Action::Fail:
+        std::cerr << "parcly-server: " << parsed.error << "\nTry 'parcly-server --help'.\n";
+        return 2;
+    case ParsedCommandLine::Action::Run:
+        break;
+    }
+
+    // Blocked in every thread (they inherit the mask) and taken by sigwait below, so stopping
+    // runs as ordinary code rather than in a signal handler.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // A client that hangs up mid-response must not kill the server.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    std::unique_ptr<ServiceApp> service;
+    try {
+        service = std::make_unique<ServiceApp>(parsed.options);
+    } catch (const std::exception& error) {
+        std::cerr << "parcly-server: " << error.what() << "\n";
+        return 1;
+    }
+
+    std::cout << "parcly-server listening on " << service->listeningUrl() << std::endl;
+    std::cerr << "parcly-server: data in " << parsed.options.dataDirectory.string() << ", short links on "
+              << service->publicUrl() << std::endl;
+
+    std::atomic<bool> signalled = false;
+    std::thread signalWaiter([&service, &signalled, stopSignals] {
+        int signal = 0;
+        sigwait(&stopSignals, &signal);
+        signalled = true;
+        service->stop();
+    });
+    service->run();
+    const bool clean = signalled;
+    if (!clean) {
+        // The accept loop failed on its own: wake the waiter so it can be joined.
+        std::cerr << "parcly-server: stopped serving unexpectedly\n";
+        pthread_kill(signalWaiter.native_handle(), SIGTERM);
+    }
+    signalWaiter.join();
+    service.reset();
+    return clean ? 0 : 1;
+}
