@@ -41,21 +41,20 @@ std::string encodeWith(std::string_view bytes, const char* alphabet, bool pad)
     return out;
 }
 
-std::optional<std::string> decodeWith(std::string_view text, const char* alphabet)
+std::optional<std::string> decodeWith(std::string_view text, const char* alphabet, bool padded)
 {
     std::array<int, 256> value;
     value.fill(-1);
     for (int i = 0; i < 64; ++i)
         value[static_cast<unsigned char>(alphabet[i])] = i;
 
-    // Padding, if any, must complete the last quantum exactly.
-    size_t padding = 0;
-    while (padding < 2 && !text.empty() && text.back() == '=') {
-        text.remove_suffix(1);
-        ++padding;
+    if (padded) {
+        // Padding completes the last quantum exactly.
+        if (text.size() % 4 != 0)
+            return std::nullopt;
+        for (int i = 0; i < 2 && !text.empty() && text.back() == '='; ++i)
+            text.remove_suffix(1);
     }
-    if (padding > 0 && (text.size() + padding) % 4 != 0)
-        return std::nullopt;
     if (text.size() % 4 == 1)
         return std::nullopt;
 
@@ -84,7 +83,7 @@ std::optional<std::string> decodeWith(std::string_view text, const char* alphabe
 
 std::string encode(std::string_view bytes) { return encodeWith(bytes, kStandard, true); }
 std::string encodeUrl(std::string_view bytes) { return encodeWith(bytes, kUrl, false); }
-std::optional<std::string> decode(std::string_view text) { return decodeWith(text, kStandard); }
-std::optional<std::string> decodeUrl(std::string_view text) { return decodeWith(text, kUrl); }
+std::optional<std::string> decode(std::string_view text) { return decodeWith(text, kStandard, true); }
+std::optional<std::string> decodeUrl(std::string_view text) { return decodeWith(text, kUrl, false); }
 
 } // namespace base64

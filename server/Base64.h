@@ -11,7 +11,8 @@ namespace base64 {
 std::string encode(std::string_view bytes);
 std::string encodeUrl(std::string_view bytes);
 
-// Strict: only the alphabet's characters, padding only at the end (optional), no blanks.
+// Strict, so that each byte string has one encoding: only the alphabet's characters, no blanks,
+// padding exactly where it belongs (required for the standard form, absent in the URL form).
 std::optional<std::string> decode(std::string_view text);
 std::optional<std::string> decodeUrl(std::string_view text);
 
