@@ -1,0 +1,201 @@
+// Accounts as the client sees them: registration, the bearer token, /users/me, and the error
+// codes it relies on when credentials are wrong.
+#include "ServerHarness.h"
+
+#include <gtest/gtest.h>
+
+#include <QByteArray>
+#include <QJsonDocument>
+
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <iterator>
+
+namespace {
+
+const QByteArray::Base64Options kBase64Url = QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals;
+
+std::string readFile(const std::filesystem::path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Checks an HS256 token with the server's secret, independently of the server's own code;
+// returns its claims, or an empty object when anything is off.
+QJsonObject verifiedClaims(const std::string& token, const std::string& secret)
+{
+    const QList<QByteArray> parts = QByteArray::fromStdString(token).split('.');
+    if (parts.size() != 3)
+        return {};
+    const QJsonObject header = QJsonDocument::fromJson(QByteArray::fromBase64(parts[0], kBase64Url)).object();
+    if (header.value("alg").toString() != "HS256")
+        return {};
+    const QByteArray signingInput = parts[0] + '.' + parts[1];
+    unsigned char mac[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()),
+         reinterpret_cast<const unsigned char*>(signingInput.constData()), static_cast<size_t>(signingInput.size()), mac, &length);
+    if (QByteArray(reinterpret_cast<const char*>(mac), static_cast<int>(length)).toBase64(kBase64Url) != parts[2])
+        return {};
+    return QJsonDocument::fromJson(QByteArray::fromBase64(parts[1], kBase64Url)).object();
+}
+
+std::string bearerToken(const httplib::Result& result)
+{
+    const std::string value = result->get_header_value("x-parcly-authorization");
+    return value.rfind("Bearer ", 0) == 0 ? value.substr(7) : std::string();
+}
+
+class AccountTest : public ::testing::Test {
+protected:
+    std::string secret() const { return readFile(service.dataDirectory() / "secret.key"); }
+
+    httplib::Result postAccount(const std::string& body) { return service.client().Post("/account", body, "application/json"); }
+
+    httplib::Result me(const httplib::Headers& headers) { return service.client().Get("/users/me", headers); }
+
+    RunningService service;
+};
+
+TEST_F(AccountTest, RegisteringAnswers201WithATokenSignedByTheServersPrivateSecret)
+{
+    auto result = postAccount(R"({"email":"ada@parcly.test","password":"correct horse"})");
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, 201);
+    EXPECT_EQ(result->get_header_value("Content-Type"), "application/json");
+    EXPECT_EQ(jsonObject(result->body).value("email").toString(), "ada@parcly.test");
+
+    const QJsonObject claims = verifiedClaims(bearerToken(result), secret());
+    EXPECT_EQ(claims.value("sub").toString(), "ada@parcly.test");
+    EXPECT_GT(claims.value("exp").toDouble(), claims.value("iat").toDouble());
+    EXPECT_NEAR(claims.value("iat").toDouble(), static_cast<double>(std::time(nullptr)), 60);
+
+    struct stat info {};
+    ASSERT_EQ(::stat((service.dataDirectory() / "secret.key").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_GE(info.st_size, 32);
+}
+
+TEST_F(AccountTest, RegisteringRefusesTakenAddressesAndMalformedBodies)
+{
+    ASSERT_EQ(postAccount(R"({"email":"bob@parcly.test","password":"one"})")->status, 201);
+    EXPECT_EQ(postAccount(R"({"email":"bob@parcly.test","password":"two"})")->status, 409);
+    EXPECT_EQ(postAccount(R"({"email":"BOB@Parcly.test","password":"two"})")->status, 409) << "addresses differ only in case";
+
+    for (const char* body : {"", "not json", R"({"email":"c@parcly.test","password":"x")", R"(["c@parcly.test","x"])",
+                             R"({"email":"c@parcly.test"})", R"({"password":"x"})", R"({"email":"","password":"x"})",
+                             R"({"email":"c@parcly.test","password":""})", R"({"email":42,"password":"x"})",
+                             R"({"email":"no-at-sign","password":"x"})", R"({"email":"a:b@parcly.test","password":"x"})"}) {
+        auto result = postAccount(body);
+        ASSERT_TRUE(result) << body;
+        EXPECT_EQ(result->status, 400) << body;
+        EXPECT_EQ(result->get_header_value("Content-Type"), "application/json") << body;
+        EXPECT_TRUE(result->get_header_value("x-parcly-authorization").empty()) << body;
+    }
+    // None of those made an account.
+    EXPECT_EQ(me(basicAuthorization({"c@parcly.test", "x"}))->status, 401);
+}
+
+TEST_F(AccountTest, UsersMeCountsTheAccountsDropsAndHandsOutAFreshToken)
+{
+    const Credentials ada = registerAccount(service);
+    const Credentials bob = registerAccount(service);
+    auto before = me(basicAuthorization(ada));
+    ASSERT_TRUE(before);
+    EXPECT_EQ(before->status, 200);
+    EXPECT_EQ(jsonObject(before->body).value("activeDrops").toInt(-1), 0);
+    EXPECT_EQ(jsonObject(before->body).value("email").toString().toStdString(), ada.email);
+
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(upload(service, ada, {"drop " + std::to_string(i)})->status, 201);
+    ASSERT_EQ(upload(service, bob, {"someone else's"})->status, 201);
+
+    auto after = me(basicAuthorization(ada));
+    ASSERT_TRUE(after);
+    const QJsonValue count = jsonObject(after->body).value("activeDrops");
+    EXPECT_TRUE(count.isDouble()) << "activeDrops must be a JSON number";
+    EXPECT_EQ(count.toInt(), 3);
+    EXPECT_EQ(verifiedClaims(bearerToken(after), secret()).value("sub").toString().toStdString(), ada.email);
+}
+
+TEST_F(AccountTest, WrongCredentialsAnswer401WithTheCodeTheClientReads)
+{
+    const Credentials ada = registerAccount(service);
+    struct Case {
+        const char* what;
+        httplib::Headers headers;
+        const char* code;
+    };
+    const std::vector<Case> cases = {
+        {"unknown e-mail", basicAuthorization({"nobody@parcly.test", ada.password}), "Authentication.UnknownUser"},
+        {"wrong password", basicAuthorization({ada.email, "not it"}), "Authentication.WrongPassword"},
+        {"no credentials", {}, "Authentication.Missing"},
+        {"not Base64", {{"Authorization", "Basic !!!"}}, "Authentication.Missing"},
+        {"no colon", {{"Authorization", "Basic " + toBase64(ada.email)}}, "Authentication.Missing"},
+        {"other scheme", {{"Authorization", "Bearer abc"}}, "Authentication.Missing"},
+    };
+    for (const Case& c : cases) {
+        for (const bool uploading : {false, true}) {
+            httplib::Headers headers = c.headers;
+            headers.emplace("x-parcly-filename", toBase64("a.txt"));
+            auto result = uploading ? service.client().Post("/files", headers, "bytes", "text/plain") : me(headers);
+            ASSERT_TRUE(result) << c.what;
+            EXPECT_EQ(result->status, 401) << c.what << (uploading ? " (upload)" : " (users/me)");
+            EXPECT_EQ(result->get_header_value("parcly-errorcode"), c.code) << c.what;
+            EXPECT_EQ(result->get_header_value("WWW-Authenticate").rfind("Basic realm=", 0), 0u) << c.what;
+        }
+    }
+    // The right password still works after all those failures.
+    EXPECT_EQ(me(basicAuthorization(ada))->status, 200);
+}
+
+TEST_F(AccountTest, PasswordsAreStoredOnlyAsSaltedSlowHashes)
+{
+    registerAccount(service, "one@parcly.test", "same password");
+    registerAccount(service, "two@parcly.test", "same password");
+
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2((service.dataDirectory() / "parcly.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* query = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT password_hash FROM accounts ORDER BY email", -1, &query, nullptr), SQLITE_OK);
+    std::vector<std::string> hashes;
+    while (sqlite3_step(query) == SQLITE_ROW)
+        hashes.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(query, 0)));
+    sqlite3_finalize(query);
+    sqlite3_close(db);
+
+    ASSERT_EQ(hashes.size(), 2u);
+    for (const std::string& hash : hashes) {
+        EXPECT_EQ(hash.find("same password"), std::string::npos);
+        EXPECT_EQ(hash.find(toBase64("same password")), std::string::npos);
+        EXPECT_EQ(hash.rfind("pbkdf2-sha256$", 0), 0u) << hash;
+    }
+    EXPECT_NE(hashes[0], hashes[1]) << "each password gets its own salt";
+}
+
+TEST_F(AccountTest, TheRequestLogHoldsNeitherPasswordsNorTokens)
+{
+    const Credentials ada = registerAccount(service, "log@parcly.test", "hunter2-secret");
+    auto answer = me(basicAuthorization(ada));
+    ASSERT_TRUE(answer);
+    const std::string token = bearerToken(answer);
+    ASSERT_FALSE(token.empty());
+    ASSERT_EQ(service.client().Get("/pro?token=" + token)->status, 200);
+    ASSERT_TRUE(service.waitForLogLine("GET /pro "));
+
+    const auto lines = service.logLines();
+    EXPECT_GE(lines.size(), 3u);
+    for (const std::string& line : lines) {
+        EXPECT_EQ(line.find("hunter2"), std::string::npos) << line;
+        EXPECT_EQ(line.find(toBase64(ada.email + ":" + ada.password)), std::string::npos) << line;
+        EXPECT_EQ(line.find(token.substr(token.rfind('.') + 1)), std::string::npos) << line;
+        EXPECT_EQ(line.find("token="), std::string::npos) << line;
+    }
+}
+
+} // namespace

@@ -1,0 +1,118 @@
+// The parsers that face untrusted input directly, fed what an attacker or a broken client
+// would send.
+#include "server/Base64.h"
+#include "server/ImageSize.h"
+#include "server/Json.h"
+#include "server/Text.h"
+#include "server/TokenSigner.h"
+
+#include "ServerHarness.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+namespace {
+
+TEST(JsonParser, RefusesMalformedAndHostileDocumentsWithoutCrashing)
+{
+    for (const std::string text : {"", "{", "}", "{\"a\":}", "{\"a\" 1}", "{\"a\":1,}", "[1,]", "{'a':1}", "\"unterminated",
+                                   "{\"a\":1}{", "01", "1.", "-", "1e", "NaN", "Infinity", "tru", "nul",
+                                   "\"\\u12\"", "\"\\ud800\"", "\"\\udc00\\ud800\"", "\"\\x41\"", "\"tab\there\"",
+                                   "\"\xff\xfe\"", "\"\xc0\xaf\"", "{\"a\":1,\"a\":2}", "1e999"}) {
+        EXPECT_FALSE(JsonValue::parse(text)) << text;
+    }
+    // Deep nesting is refused, not recursed into until the stack runs out.
+    EXPECT_FALSE(JsonValue::parse(std::string(100000, '[') + std::string(100000, ']')));
+    EXPECT_FALSE(JsonValue::parse(std::string(100000, '[')));
+}
+
+TEST(JsonParser, ReadsEscapesAndUnicodeAsTheClientWritesThem)
+{
+    const auto value = JsonValue::parse(R"( {"email":"a\u00e9\ud83d\ude00@x.test","password":"q\"\\\/\n","n":-1.5e2,"ok":true,"x":[null,{}]} )");
+    ASSERT_TRUE(value);
+    EXPECT_EQ(*value->member("email")->string(), "a\xc3\xa9\xf0\x9f\x98\x80@x.test");
+    EXPECT_EQ(*value->member("password")->string(), "q\"\\/\n");
+    EXPECT_EQ(*value->member("n")->number(), -150.0);
+    EXPECT_TRUE(*value->member("ok")->boolean());
+    EXPECT_EQ(value->member("x")->array()->size(), 2u);
+
+    // What the writer makes, the parser reads back, control characters and markup included.
+    const std::string awkward("<\x01\"\\\n\t\0end", 11);
+    const auto written = JsonValue::parse(JsonObjectWriter().add("s", awkward).str());
+    ASSERT_TRUE(written);
+    EXPECT_EQ(*written->member("s")->string(), awkward);
+    EXPECT_EQ(JsonObjectWriter().add("s", "</script>").str().find("</"), std::string::npos);
+}
+
+TEST(Base64Decoding, IsStrictSoThatEachNameHasOneEncoding)
+{
+    for (const char* bad : {"YQ", "YQ=", "Y", "YQ===", "Y Q==", "YQ==\n", "Y-_=", "YR==", "=YQ=", "YQ=="
+                                                                                               "YQ=="}) {
+        EXPECT_FALSE(base64::decode(bad)) << bad;
+    }
+    std::string every;
+    for (int i = 0; i < 256; ++i)
+        every += static_cast<char>(i);
+    for (size_t length = 0; length < 10; ++length) {
+        const std::string bytes = every.substr(250 - length * 20, length);
+        EXPECT_EQ(base64::decode(toBase64(bytes)), bytes);
+        EXPECT_EQ(base64::decodeUrl(base64::encodeUrl(bytes)), bytes);
+    }
+    EXPECT_EQ(base64::decode(toBase64(every)), every);
+}
+
+TEST(Tokens, OnlyUntamperedUnexpiredHs256TokensOfThisServerVerify)
+{
+    const TokenSigner signer(std::string(32, 'k'), std::chrono::seconds(3600));
+    const std::string token = signer.issue("ada@parcly.test", 1'000'000);
+    const auto claims = signer.verify(token, 1'000'010);
+    ASSERT_TRUE(claims);
+    EXPECT_EQ(claims->subject, "ada@parcly.test");
+    EXPECT_EQ(claims->issuedAt, 1'000'000);
+    EXPECT_EQ(claims->expiresAt, 1'003'600);
+
+    EXPECT_FALSE(signer.verify(token, 1'003'601)) << "expired";
+    EXPECT_FALSE(TokenSigner(std::string(32, 'o')).verify(token, 1'000'010)) << "another server's secret";
+
+    const size_t dot = token.find('.');
+    const std::string otherPayload = base64::encodeUrl(R"({"sub":"eve@parcly.test","iat":1000000,"exp":9999999999})");
+    EXPECT_FALSE(signer.verify(token.substr(0, dot + 1) + otherPayload + token.substr(token.rfind('.')), 1'000'010)) << "payload swapped";
+    const std::string none = base64::encodeUrl(R"({"alg":"none","typ":"JWT"})") + "." + otherPayload + ".";
+    EXPECT_FALSE(signer.verify(none, 1'000'010)) << "alg none";
+    for (const std::string& garbage : std::vector<std::string>{"", ".", "..", "a.b.c", "abc", std::string(10000, 'a') + ".b.c"})
+        EXPECT_FALSE(signer.verify(garbage, 1'000'010)) << garbage;
+}
+
+TEST(ContentDisposition, KeepsTheNameForModernBrowsersAndASafeFallbackForOld)
+{
+    EXPECT_EQ(text::contentDisposition(true, "a b.png"), "inline; filename=\"a b.png\"; filename*=UTF-8''a%20b.png");
+    const std::string header = text::contentDisposition(false, "Ré\"sumé\\/%\r\n.pdf");
+    EXPECT_EQ(header, "attachment; filename=\"R___sum_______.pdf\"; filename*=UTF-8''R%C3%A9%22sum%C3%A9%5C%2F%25%0D%0A.pdf");
+}
+
+TEST(ImageSizes, DamagedOrForeignFilesGiveNoSize)
+{
+    const auto folder = makeTemporaryFolder("images");
+    const auto sizeOf = [&](const std::string& bytes) {
+        const auto file = folder / "image";
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
+        return readImageSize(file);
+    };
+    EXPECT_FALSE(sizeOf(""));
+    EXPECT_FALSE(sizeOf("\x89PNG\r\n\x1a\n"));                       // cut in the signature's wake
+    EXPECT_FALSE(sizeOf(std::string("\xff\xd8\xff\xe0\x00\x10JFIF", 10))); // segment runs past the end
+    EXPECT_FALSE(sizeOf(std::string("\xff\xd8\xff\xda\x00\x08", 6)));     // scan before any frame
+    EXPECT_FALSE(sizeOf("<svg width='10' height='10'/>"));
+    EXPECT_FALSE(sizeOf(std::string("GIF89a\x00\x00\x10\x00", 10)));       // zero width
+    // A JPEG whose frame header sits after a large metadata segment.
+    std::string jpeg("\xff\xd8\xff\xe1\xff\xf0", 6);
+    jpeg += std::string(0xfff0 - 2, '\0');
+    jpeg += std::string("\xff\xc2\x00\x11\x08\x01\x2c\x02\x58", 9);
+    const auto size = sizeOf(jpeg);
+    ASSERT_TRUE(size);
+    EXPECT_EQ(size->width, 600u);
+    EXPECT_EQ(size->height, 300u);
+}
+
+} // namespace

@@ -1,0 +1,241 @@
+// Uploads: what the client sends comes back byte for byte, and nothing half-uploaded or refused
+// is ever kept.
+#include "ServerHarness.h"
+
+#include <gtest/gtest.h>
+
+#include <QUrl>
+
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <set>
+#include <thread>
+
+namespace {
+
+std::string randomBytes(size_t size, unsigned seed)
+{
+    std::mt19937 generator(seed);
+    std::string bytes(size, '\0');
+    for (char& c : bytes)
+        c = static_cast<char>(generator() & 0xFF);
+    return bytes;
+}
+
+int activeDrops(const RunningService& service, const Credentials& credentials)
+{
+    auto result = service.client().Get("/users/me", basicAuthorization(credentials));
+    return result && result->status == 200 ? jsonObject(result->body).value("activeDrops").toInt(-1) : -1;
+}
+
+std::string uploadHeaders(const Credentials& credentials, size_t length, const std::string& extra = {})
+{
+    return "POST /files HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Basic " + toBase64(credentials.email + ":" + credentials.password) +
+           "\r\nContent-Type: application/octet-stream\r\nx-parcly-filename: " + toBase64("cut.bin") +
+           "\r\nContent-Length: " + std::to_string(length) + "\r\n" + extra + "\r\n";
+}
+
+TEST(Upload, RoundTripKeepsBytesTypeAndNameAndLinksOnThePublicOrigin)
+{
+    RunningService service([](ServerOptions& options) { options.publicUrl = "https://drops.parcly.test"; });
+    const Credentials user = registerAccount(service);
+    struct Case {
+        std::string name;
+        std::string contentType;
+        std::string query;
+        double density;
+    };
+    const std::vector<Case> cases = {
+        {"Screenshot 2024-05-01 at 10.00.00.png", "image/png", "?pixel_density=2.0", 2.0},
+        {"Résumé – ünïcode 日本.pdf", "application/pdf", "", 1.0},
+        {"notes with  blanks .txt", "text/plain; charset=utf-8", "?pixel_density=1.5", 1.5},
+    };
+    unsigned seed = 1;
+    for (const Case& c : cases) {
+        const std::string bytes = randomBytes(300 * 1024 + seed, seed);
+        ++seed;
+        auto created = upload(service, user, {bytes, c.name, c.contentType, c.query});
+        ASSERT_TRUE(created);
+        ASSERT_EQ(created->status, 201) << created->body;
+        EXPECT_EQ(created->get_header_value("Content-Type"), "application/json");
+        const QJsonObject drop = jsonObject(created->body);
+        const std::string code = drop.value("code").toString().toStdString();
+        EXPECT_EQ(drop.value("title").toString().toStdString(), c.name);
+        EXPECT_EQ(drop.value("type").toString().toStdString(), c.contentType);
+        EXPECT_EQ(drop.value("size").toDouble(), static_cast<double>(bytes.size()));
+        EXPECT_EQ(drop.value("pixelDensity").toDouble(), c.density);
+        EXPECT_EQ(drop.value("shortlink").toString().toStdString(), "https://drops.parcly.test/" + code);
+
+        auto raw = service.client().Get("/" + code + "/raw");
+        ASSERT_TRUE(raw);
+        EXPECT_EQ(raw->status, 200);
+        EXPECT_TRUE(raw->body == bytes) << c.name << ": the stored bytes differ from those sent";
+        EXPECT_EQ(raw->get_header_value("Content-Type"), c.contentType);
+        const std::string head = responseHead(service.port(), "/" + code + "/raw");
+        const std::string encodedName = QUrl::toPercentEncoding(QString::fromStdString(c.name)).toStdString();
+        EXPECT_NE(head.find("filename*=UTF-8''" + encodedName + "\r\n"), std::string::npos) << head;
+    }
+    EXPECT_EQ(activeDrops(service, user), 3);
+}
+
+TEST(Upload, OversizedUploadsAre413AndLeaveNothingBehind)
+{
+    RunningService service([](ServerOptions& options) { options.maxUploadBytes = 1000; });
+    const Credentials user = registerAccount(service);
+
+    // Declared length over the limit.
+    auto declared = upload(service, user, {std::string(1001, 'x'), "big.bin"});
+    ASSERT_TRUE(declared);
+    EXPECT_EQ(declared->status, 413);
+    EXPECT_EQ(declared->get_header_value("Content-Type"), "application/json");
+
+    // No declared length (chunked): the limit holds while streaming.
+    httplib::Headers headers = basicAuthorization(user);
+    headers.emplace("x-parcly-filename", toBase64("chunked.bin"));
+    auto chunked = service.client().Post("/files", headers, [](size_t offset, httplib::DataSink& sink) {
+        const std::string piece(500, 'y');
+        if (offset >= 3000) {
+            sink.done();
+            return true;
+        }
+        return sink.write(piece.data(), piece.size());
+    }, "application/octet-stream");
+    ASSERT_TRUE(chunked);
+    EXPECT_EQ(chunked->status, 413);
+
+    // "Expect: 100-continue" is answered before a single byte of the body is sent.
+    RawConnection early(service.port());
+    ASSERT_TRUE(early.send(uploadHeaders(user, 50'000'000, "Expect: 100-continue\r\n")));
+    const std::string answer = early.receive("\r\n\r\n");
+    EXPECT_EQ(answer.rfind("HTTP/1.1 413", 0), 0u) << answer;
+
+    // Exactly at the limit is fine.
+    auto fits = upload(service, user, {std::string(1000, 'z'), "fits.bin"});
+    ASSERT_TRUE(fits);
+    EXPECT_EQ(fits->status, 201);
+    EXPECT_EQ(activeDrops(service, user), 1);
+    EXPECT_EQ(filesIn(service.dataDirectory() / "drops").size(), 1u);
+    EXPECT_TRUE(filesIn(service.dataDirectory() / "incoming").empty());
+}
+
+TEST(Upload, AnUnknownUserIsRefusedBeforeTheBodyIsSent)
+{
+    RunningService service;
+    RawConnection connection(service.port());
+    ASSERT_TRUE(connection.send(uploadHeaders({"ghost@parcly.test", "x"}, 10'000'000, "Expect: 100-continue\r\n")));
+    const std::string answer = connection.receive("\r\n\r\n");
+    EXPECT_EQ(answer.rfind("HTTP/1.1 401", 0), 0u) << answer;
+    EXPECT_NE(answer.find("parcly-errorcode: Authentication.UnknownUser"), std::string::npos) << answer;
+}
+
+TEST(Upload, FileNameHeaderMustBeBase64OfUtf8ButMayHoldAnyCharacter)
+{
+    RunningService service;
+    const Credentials user = registerAccount(service);
+    const auto post = [&](std::optional<std::string> nameHeader) {
+        httplib::Headers headers = basicAuthorization(user);
+        if (nameHeader)
+            headers.emplace("x-parcly-filename", *nameHeader);
+        return service.client().Post("/files", headers, "contents", "text/plain");
+    };
+    for (const auto& bad : std::vector<std::optional<std::string>>{
+             std::nullopt, "", "%%%not base64%%%", "YWJj=", toBase64("\xff\xfe invalid utf-8"), toBase64(std::string(2000, 'n'))}) {
+        auto result = post(bad);
+        ASSERT_TRUE(result);
+        EXPECT_EQ(result->status, 400) << (bad ? *bad : "(no header)");
+        EXPECT_EQ(result->get_header_value("Content-Type"), "application/json");
+    }
+    EXPECT_EQ(activeDrops(service, user), 0);
+
+    // Slashes, dots and NUL make a fine title and never a path.
+    const std::string hostile = std::string("../../outside/evil\0name.txt", 27);
+    auto stored = post(toBase64(hostile));
+    ASSERT_TRUE(stored);
+    ASSERT_EQ(stored->status, 201);
+    const QJsonObject drop = jsonObject(stored->body);
+    EXPECT_EQ(drop.value("title").toString().toStdString(), hostile);
+    EXPECT_EQ(filesIn(service.dataDirectory() / "drops"), std::vector<std::string>{drop.value("code").toString().toStdString()});
+    EXPECT_FALSE(std::filesystem::exists(service.dataDirectory().parent_path() / "outside"));
+    EXPECT_FALSE(std::filesystem::exists(service.dataDirectory() / "outside"));
+}
+
+TEST(Upload, AConnectionCutMidUploadLeavesNoDropAndNoFile)
+{
+    RunningService service;
+    const Credentials user = registerAccount(service);
+    {
+        RawConnection connection(service.port());
+        ASSERT_TRUE(connection.send(uploadHeaders(user, 1'000'000)));
+        ASSERT_TRUE(connection.send(randomBytes(200'000, 7)));
+        // Let the server write what it got before the cut, so there is something to clean up.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_TRUE(service.waitForLogLine("POST /files 400")) << "the server never noticed the cut";
+    EXPECT_EQ(activeDrops(service, user), 0);
+    EXPECT_TRUE(filesIn(service.dataDirectory() / "drops").empty());
+    EXPECT_TRUE(filesIn(service.dataDirectory() / "incoming").empty());
+
+    // The server is unharmed.
+    EXPECT_EQ(upload(service, user, {"after the cut"})->status, 201);
+}
+
+TEST(Upload, ParallelUploadsAllLandWithDistinctCodes)
+{
+    RunningService service;
+    const Credentials user = registerAccount(service);
+    constexpr int kThreads = 8;
+    constexpr int kEach = 4;
+    std::mutex mutex;
+    std::set<std::string> codes;
+    std::vector<std::string> failures;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kEach; ++i) {
+                const std::string bytes = randomBytes(64 * 1024, static_cast<unsigned>(t * 100 + i));
+                auto result = upload(service, user, {bytes, "parallel.bin"});
+                std::lock_guard lock(mutex);
+                if (!result || result->status != 201) {
+                    failures.push_back(result ? std::to_string(result->status) + " " + result->body : "no response");
+                    continue;
+                }
+                codes.insert(jsonObject(result->body).value("code").toString().toStdString());
+            }
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_TRUE(failures.empty()) << failures.front();
+    EXPECT_EQ(codes.size(), static_cast<size_t>(kThreads * kEach));
+    EXPECT_EQ(activeDrops(service, user), kThreads * kEach);
+}
+
+TEST(Upload, DropsSurviveARestartAndLeftoversOfACrashAreRemoved)
+{
+    const auto data = makeTemporaryFolder("restart") / "data";
+    Credentials user;
+    std::string code;
+    {
+        RunningService first(data);
+        user = registerAccount(first);
+        auto created = upload(first, user, {"kept across restarts", "kept.txt", "text/plain"});
+        ASSERT_TRUE(created && created->status == 201);
+        code = jsonObject(created->body).value("code").toString().toStdString();
+    }
+    // What a killed server may leave: a half-written upload, and contents whose row never came.
+    std::ofstream(data / "incoming" / "upload-abc123") << "half an upload";
+    std::ofstream(data / "drops" / "Orphan42") << "no row for this";
+
+    RunningService second(data);
+    auto raw = second.client().Get("/" + code + "/raw");
+    ASSERT_TRUE(raw);
+    EXPECT_EQ(raw->status, 200);
+    EXPECT_EQ(raw->body, "kept across restarts");
+    EXPECT_EQ(activeDrops(second, user), 1);
+    EXPECT_TRUE(filesIn(data / "incoming").empty());
+    EXPECT_EQ(filesIn(data / "drops"), std::vector<std::string>{code});
+}
+
+} // namespace
