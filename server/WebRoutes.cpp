@@ -33,6 +33,32 @@ const char* statusText(int status)
     }
 }
 
+// httplib 0.11 serves a range as asked, even past the end of the file, announcing bytes it then
+// cannot send. Make the request's ranges fit the file before it sees them: ranges that start
+// past the end are dropped, ends are clamped, suffixes resolved. Several ranges are served as
+// the whole file (browsers ask for one). False when no asked-for range can be satisfied.
+bool acceptRanges(const httplib::Request& request, size_t size)
+{
+    // The request belongs to httplib's connection loop and is not const there; only handlers
+    // see it as const.
+    auto& ranges = const_cast<httplib::Request&>(request).ranges;
+    if (ranges.empty())
+        return true;
+    const auto fileSize = static_cast<ssize_t>(size);
+    httplib::Ranges satisfiable;
+    for (const auto& [first, last] : ranges) {
+        if (first < 0) {
+            const ssize_t length = std::min(last, fileSize);
+            if (length > 0)
+                satisfiable.emplace_back(fileSize - length, fileSize - 1);
+        } else if (first < fileSize) {
+            satisfiable.emplace_back(first, last < 0 || last >= fileSize ? fileSize - 1 : last);
+        }
+    }
+    ranges = satisfiable.size() == 1 ? satisfiable : httplib::Ranges();
+    return !satisfiable.empty() || size == 0;
+}
+
 struct OpenFile {
     int fd = -1;
     ~OpenFile()
@@ -109,6 +135,13 @@ void WebRoutes::rawContent(const httplib::Request& request, httplib::Response& r
         return;
     }
 
+    const auto size = static_cast<size_t>(info.st_size);
+    if (!acceptRanges(request, size)) {
+        response.status = 416;
+        response.set_header("Content-Range", "bytes */" + std::to_string(size));
+        return;
+    }
+
     const auto delivery = raw::deliveryFor(drop->contentType, request.has_param("download"));
     response.set_header("Content-Disposition", text::contentDisposition(delivery.inlineDisplay, drop->title));
     response.set_header("X-Content-Type-Options", "nosniff");
@@ -117,7 +150,6 @@ void WebRoutes::rawContent(const httplib::Request& request, httplib::Response& r
     // A code always names the same bytes.
     response.set_header("Cache-Control", "public, max-age=86400");
 
-    const auto size = static_cast<size_t>(info.st_size);
     response.set_content_provider(size, drop->contentType, [file](size_t offset, size_t length, httplib::DataSink& sink) {
         char buffer[kReadChunk];
         const ssize_t n = ::pread(file->fd, buffer, std::min(length, sizeof buffer), static_cast<off_t>(offset));

@@ -137,6 +137,29 @@ TEST_F(PagesTest, RawNeverServesScriptCapableContentInline)
     }
 }
 
+TEST_F(PagesTest, RawAnswersRangesSoPlayersCanSeek)
+{
+    const std::string code = create({"0123456789", "clip.webm", "video/webm"});
+    const auto ranged = [&](const std::string& range) { return service.client().Get("/" + code + "/raw", {{"Range", range}}); };
+
+    auto middle = ranged("bytes=2-5");
+    ASSERT_TRUE(middle);
+    EXPECT_EQ(middle->status, 206);
+    EXPECT_EQ(middle->body, "2345");
+    auto pastTheEnd = ranged("bytes=7-100");
+    ASSERT_TRUE(pastTheEnd);
+    EXPECT_EQ(pastTheEnd->status, 206);
+    EXPECT_EQ(pastTheEnd->body, "789");
+    EXPECT_EQ(pastTheEnd->get_header_value("Content-Range"), "bytes 7-9/10");
+    auto suffix = ranged("bytes=-3");
+    ASSERT_TRUE(suffix);
+    EXPECT_EQ(suffix->body, "789");
+    auto unsatisfiable = ranged("bytes=50-60");
+    ASSERT_TRUE(unsatisfiable);
+    EXPECT_EQ(unsatisfiable->status, 416);
+    EXPECT_EQ(unsatisfiable->get_header_value("Content-Range"), "bytes */10");
+}
+
 TEST_F(PagesTest, UnknownCodesAndPathsAre404Pages)
 {
     const std::string code = create({"exists", "a.txt", "text/plain"});
