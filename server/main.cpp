@@ -18,7 +18,7 @@ int main(int argc, char** argv)
         std::cout << usage();
         return 0;
     case ParsedCommandLine::Action::Version:
-        std::cout << "parcly-server 1.0.0\n";
+        std::cout << "parcly-server " PARCLY_SERVER_VERSION "\n";
         return 0;
     case ParsedCommandLine::Action::Fail:
         std::cerr << "parcly-server: " << parsed.error << "\nTry 'parcly-server --help'.\n";
@@ -46,6 +46,13 @@ int main(int argc, char** argv)
     }
 
     std::cout << "parcly-server listening on " << service->listeningUrl() << std::endl;
+    const std::string& host = parsed.options.listenHost;
+    const bool loopback = host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+    if (!loopback && !parsed.options.tls())
+        std::cerr << "parcly-server: warning: passwords cross the network in clear text; use --tls-cert and --tls-key, "
+                     "or put a TLS proxy in front\n";
+    if ((host == "0.0.0.0" || host == "::") && parsed.options.publicUrl.empty())
+        std::cerr << "parcly-server: warning: short links name " << service->publicUrl() << "; set --public-url\n";
     std::cerr << "parcly-server: data in " << parsed.options.dataDirectory.string() << ", short links on "
               << service->publicUrl() << std::endl;
 
