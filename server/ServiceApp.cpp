@@ -14,6 +14,7 @@
 #include "server/WebRoutes.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <stdexcept>
@@ -50,6 +51,9 @@ void socketOptions(int socket)
 ServiceApp::ServiceApp(ServerOptions options, RequestLog::Sink logSink)
     : m_options(std::move(options)), m_log(std::move(logSink))
 {
+    // A client hanging up mid-response must cost that response only, not the process.
+    std::signal(SIGPIPE, SIG_IGN);
+
     const std::filesystem::path& data = m_options.dataDirectory;
     std::error_code error;
     std::filesystem::create_directories(data, error);

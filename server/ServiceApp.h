@@ -27,6 +27,7 @@ class ServiceApp {
 public:
     // Throws std::runtime_error when the data folder, the database, the TLS files or the
     // listening address cannot be used. Request log lines go to `logSink`, else standard error.
+    // Ignores SIGPIPE for the whole process, as any server must.
     explicit ServiceApp(ServerOptions options, RequestLog::Sink logSink = {});
     ~ServiceApp();
     ServiceApp(const ServiceApp&) = delete;

@@ -169,9 +169,11 @@ std::optional<TokenClaims> TokenSigner::verify(std::string_view token, std::int6
     if (!subject || !subject->string() || !issuedAt || !issuedAt->number() || !expiresAt || !expiresAt->number())
         return std::nullopt;
     const double expiry = *expiresAt->number();
-    if (!(expiry > static_cast<double>(now)) || expiry > 9e15)
+    const double issued = *issuedAt->number();
+    // Bounded before converting: a double out of int64's range would not convert.
+    if (!(expiry > static_cast<double>(now)) || expiry > 9e15 || std::fabs(issued) > 9e15)
         return std::nullopt;
-    return TokenClaims{*subject->string(), static_cast<std::int64_t>(*issuedAt->number()), static_cast<std::int64_t>(expiry)};
+    return TokenClaims{*subject->string(), static_cast<std::int64_t>(issued), static_cast<std::int64_t>(expiry)};
 }
 
 std::optional<TokenClaims> TokenSigner::verify(std::string_view token) const

@@ -34,8 +34,6 @@ int main(int argc, char** argv)
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    // A client that hangs up mid-response must not kill the server.
-    std::signal(SIGPIPE, SIG_IGN);
 
     std::unique_ptr<ServiceApp> service;
     try {
