@@ -61,18 +61,7 @@ bool PendingUpload::append(const char* data, size_t size)
         return false;
     if (size >= kWriteBuffer) {
         // Large pieces go straight to the file instead of through the buffer.
-        while (size > 0) {
-            const ssize_t n = ::write(m_fd, data, size);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                m_failed = true;
-                return false;
-            }
-            data += n;
-            size -= static_cast<size_t>(n);
-        }
-        return true;
+        return writeAll(data, size);
     }
     m_buffer.insert(m_buffer.end(), data, data + size);
     return true;
@@ -80,8 +69,14 @@ bool PendingUpload::append(const char* data, size_t size)
 
 bool PendingUpload::flush()
 {
-    const char* data = m_buffer.data();
-    size_t size = m_buffer.size();
+    if (!writeAll(m_buffer.data(), m_buffer.size()))
+        return false;
+    m_buffer.clear();
+    return true;
+}
+
+bool PendingUpload::writeAll(const char* data, size_t size)
+{
     while (size > 0) {
         const ssize_t n = ::write(m_fd, data, size);
         if (n < 0 && errno == EINTR)
@@ -93,7 +88,6 @@ bool PendingUpload::flush()
         data += n;
         size -= static_cast<size_t>(n);
     }
-    m_buffer.clear();
     return true;
 }
 

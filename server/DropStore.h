@@ -37,6 +37,7 @@ private:
     friend class DropStore;
     PendingUpload(int fd, std::filesystem::path path);
     bool flush();
+    bool writeAll(const char* data, size_t size);
     bool finish(); // flushes, fsyncs and closes
 
     int m_fd = -1;
