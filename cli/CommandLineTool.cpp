@@ -5,6 +5,7 @@
 #include "app/service/API.h"
 #include "app/service/ServiceConfiguration.h"
 #include "app/service/User.h"
+#include "platform/Defaults.h"
 #include "platform/Error.h"
 #include "platform/Log.h"
 #include "platform/MainQueue.h"
@@ -19,10 +20,7 @@
 
 namespace {
 
-struct Outcome {
-    bool success = false;
-    QVariant result;
-};
+using Outcome = CommandLineTool::Outcome;
 
 // Runs one asynchronous API operation to its completion. The completion may already have run
 // when `start` returns (the refusal without credentials), so the loop only runs when needed.
@@ -128,19 +126,13 @@ bool CommandLineTool::ensureAccount()
     User user;
     if (user.userISEmpty())
         return registerNewFreeAccount();
-    if (user.jwtToken().isEmpty())
-        retryRegistration(user);
+    if (user.jwtToken().isEmpty()) {
+        // Credentials without a token were stored but their registration failed (the service was
+        // down at first launch, say). Try once more; if that fails too, the request itself says why.
+        ScopedLogCapture log(ScopedLogCapture::Echo::Off);
+        registerAccount(user);
+    }
     return true;
-}
-
-void CommandLineTool::retryRegistration(User& user)
-{
-    // Credentials without a token were stored but their registration failed (the service was
-    // down at first launch, say). Try once more; if that fails too, the request itself will say why.
-    ScopedLogCapture log(ScopedLogCapture::Echo::Off);
-    const Outcome outcome = waitFor([&user](API::Completion complete) { API::instance().registerUser(user, std::move(complete)); });
-    if (outcome.success && !outcome.result.isNull())
-        user.setJwtToken(outcome.result.toString());
 }
 
 bool CommandLineTool::registerNewFreeAccount()
@@ -148,13 +140,20 @@ bool CommandLineTool::registerNewFreeAccount()
     User user;
     user.initFreeUser();
     ScopedLogCapture log(ScopedLogCapture::Echo::Off);
-    const Outcome outcome = waitFor([&user](API::Completion complete) { API::instance().registerUser(user, std::move(complete)); });
+    const Outcome outcome = registerAccount(user);
     if (!outcome.success) {
         fail(QStringLiteral("could not register a free account: %1").arg(failureReason(log, outcome.result)));
         return false;
     }
-    user.setJwtToken(outcome.result.toString());
     return true;
+}
+
+CommandLineTool::Outcome CommandLineTool::registerAccount(User& user)
+{
+    const Outcome outcome = waitFor([&user](API::Completion complete) { API::instance().registerUser(user, std::move(complete)); });
+    if (outcome.success && !outcome.result.isNull())
+        user.setJwtToken(outcome.result.toString());
+    return outcome;
 }
 
 int CommandLineTool::fail(const QString& reason) const
@@ -167,7 +166,7 @@ QString CommandLineTool::failureReason(const ScopedLogCapture& log, const QVaria
 {
     if (m_serviceForgotUser)
         return QStringLiteral("the service does not know this account; run 'parcly register' for a new free account");
-    if (result.canConvert<Error>() && result.value<Error>().code == API::kUserNotInitializedCode)
+    if (result.metaType() == QMetaType::fromType<Error>() && result.value<Error>().code == API::kUserNotInitializedCode)
         return QStringLiteral("no account is stored; run 'parcly register'");
     // The service client logged the reason as its last line ("Error: ..." or "Upload failed: ...").
     const QStringList lines = log.lines();
@@ -188,5 +187,5 @@ void CommandLineTool::printUsage(std::FILE* stream) const
                  "\n"
                  "The account and the service URL are those of Parcly Lite, in\n"
                  "%s\n",
-                 qPrintable(QStringLiteral("~/.config/parcly/Parcly Lite.conf")));
+                 qPrintable(Defaults::standardFilePath()));
 }

@@ -19,6 +19,11 @@ public:
 
     enum ExitStatus { Success = 0, Failure = 1, Usage = 2 };
 
+    struct Outcome {
+        bool success = false;
+        QVariant result;
+    };
+
 private:
     int upload(const QString& path);
     int drops();
@@ -26,9 +31,10 @@ private:
 
     // Makes sure an account is stored; registers a free one when there is none.
     bool ensureAccount();
-    void retryRegistration(User& user);
     // Registers a fresh free account and stores its token. Returns false with a reason printed.
     bool registerNewFreeAccount();
+    // Registers the user's credentials and stores the token the service hands back.
+    Outcome registerAccount(User& user);
 
     int fail(const QString& reason) const;
     // The reason an operation failed, from what the service client logged and the result it gave.
