@@ -90,10 +90,14 @@ bool Defaults::boolValue(const QString& key, bool whenAbsent) const
 void Defaults::setValue(const QString& key, const QVariant& value)
 {
     std::lock_guard lock(m_mutex);
-    if (value.isValid())
-        m_settings->setValue(key, value);
-    else
+    if (!value.isValid()) {
         m_settings->remove(key);
+        return;
+    }
+    // Writing back what is stored would still rewrite the file at the next synchronize.
+    if (m_settings->contains(key) && m_settings->value(key) == value)
+        return;
+    m_settings->setValue(key, value);
 }
 
 void Defaults::remove(const QString& key)

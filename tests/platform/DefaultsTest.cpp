@@ -91,6 +91,30 @@ TEST_F(DefaultsTest, SynchronizeSharesChangesBetweenProcesses)
     EXPECT_FALSE(commandLine.contains(QStringLiteral("parcly-token")));
 }
 
+ino_t inodeOf(const QString& path)
+{
+    struct stat info {};
+    ::stat(QFile::encodeName(path).constData(), &info);
+    return info.st_ino;
+}
+
+// Every service request writes the token back; an unchanged value must not rewrite the file.
+TEST_F(DefaultsTest, WritingBackTheStoredValueLeavesTheFileAlone)
+{
+    Defaults defaults(path());
+    defaults.setValue(QStringLiteral("parcly-token"), QStringLiteral("abc"));
+    ASSERT_TRUE(defaults.synchronize());
+    const ino_t written = inodeOf(path());
+
+    defaults.setValue(QStringLiteral("parcly-token"), QStringLiteral("abc"));
+    ASSERT_TRUE(defaults.synchronize());
+    EXPECT_EQ(inodeOf(path()), written);
+
+    defaults.setValue(QStringLiteral("parcly-token"), QStringLiteral("def"));
+    ASSERT_TRUE(defaults.synchronize());
+    EXPECT_NE(inodeOf(path()), written) << "QSettings replaces the file when something changed";
+}
+
 TEST_F(DefaultsTest, SettingAnInvalidValueRemovesTheKey)
 {
     Defaults defaults(path());
