@@ -7,8 +7,8 @@
 
 #ifdef PARCLY_TEST_GUI
 #include "platform/gui/PrimaryScreen.h"
-#include <QGuiApplication>
-using TestApplication = QGuiApplication;
+#include <QApplication>
+using TestApplication = QApplication;
 #else
 #include <QCoreApplication>
 using TestApplication = QCoreApplication;
