@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QIcon>
+#include <QPoint>
+#include <QWidget>
+
+class StatusItemController;
+
+// The small always-on-top window that takes drops for the app, since a tray icon cannot. It shows
+// the status item's image, hands every drag to the status item controller, opens the menu on a
+// click and can be dragged to another place, which it remembers.
+class DropTargetWindow : public QWidget {
+    Q_OBJECT
+public:
+    explicit DropTargetWindow(QWidget* parent = nullptr);
+
+    void setImage(const QIcon& image);
+    // The controller that decides what a drag does; set once the controller exists.
+    void setDragDestination(StatusItemController* controller) { m_destination = controller; }
+
+    static inline const QString kPositionKey = QStringLiteral("dropTargetPosition");
+    static constexpr int kSide = 64;
+
+signals:
+    void clicked();
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dragLeaveEvent(QDragLeaveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    void restorePosition();
+    void savePosition() const;
+
+    StatusItemController* m_destination = nullptr;
+    QIcon m_image;
+    QPoint m_pressPosition;
+    QPoint m_pressWindowPosition;
+    bool m_pressed = false;
+    bool m_moving = false;
+};

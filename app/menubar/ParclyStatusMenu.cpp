@@ -1,0 +1,316 @@
+#include "app/menubar/ParclyStatusMenu.h"
+
+#include "app/lifecycle/AppDelegate.h"
+#include "app/menubar/SharePopover.h"
+#include "app/menubar/ShareFileViewController.h"
+#include "app/menubar/StatusItem.h"
+#include "app/menubar/StatusItemController.h"
+#include "app/service/API.h"
+#include "app/service/ServiceConfiguration.h"
+#include "app/sources/ScreenGrabber.h"
+#include "app/sources/ScreenshotDetector.h"
+#include "platform/Defaults.h"
+#include "platform/DefaultsController.h"
+#include "platform/MainQueue.h"
+#include "platform/gui/Application.h"
+#include "platform/gui/HotKeyCenter.h"
+#include "platform/gui/KeyCodes.h"
+#include "platform/gui/OpenPanel.h"
+#include "platform/gui/Pasteboard.h"
+#include "platform/gui/PasteboardTypes.h"
+#include "platform/gui/UserNotificationCenter.h"
+#include "platform/gui/Workspace.h"
+
+#include <QApplication>
+
+namespace {
+
+struct ShortcutItem {
+    int tag;
+    const char* keyPath;
+    ParclyStatusMenu::Shortcut fallback;
+};
+
+// The three items with global shortcuts; a dictionary stored under the key path overrides the
+// fallback entry by entry.
+constexpr ShortcutItem kShortcutItems[] = {
+    {ParclyStatusMenu::TagShareFile, "values.shareFile", {2, KeyCodes::ShiftKeyMask | KeyCodes::AlternateKeyMask}},
+    {ParclyStatusMenu::TagScreenshot, "values.takeScreenshot", {21, KeyCodes::ShiftKeyMask | KeyCodes::AlternateKeyMask}},
+    {ParclyStatusMenu::TagGrabWindow, "values.grabWindow", {13, KeyCodes::ShiftKeyMask | KeyCodes::ControlKeyMask}},
+};
+
+StatusItemController* statusItemController()
+{
+    return AppDelegate::instance().statusItemController();
+}
+
+} // namespace
+
+ParclyStatusMenu& ParclyStatusMenu::instance()
+{
+    // Created once, on first use, and kept until the process ends.
+    static ParclyStatusMenu* menu = [] {
+        auto* created = new ParclyStatusMenu;
+        created->updateDropCount();
+        created->watchForScreenshots();
+        return created;
+    }();
+    return *menu;
+}
+
+ParclyStatusMenu::ParclyStatusMenu()
+{
+    setObjectName(QStringLiteral("ParclyStatusMenu"));
+    buildItems();
+    connect(this, &QMenu::aboutToShow, this, &ParclyStatusMenu::menuWillOpen);
+    connect(this, &QMenu::aboutToHide, this, &ParclyStatusMenu::menuDidClose);
+    connect(this, &QMenu::hovered, this, &ParclyStatusMenu::willHighlightItem);
+}
+
+ParclyStatusMenu::~ParclyStatusMenu() = default;
+
+QAction* ParclyStatusMenu::addItem(const QString& title, int tag, void (ParclyStatusMenu::*action)())
+{
+    QAction* item = addAction(title);
+    item->setData(tag);
+    // The key equivalent is shown on the item only; the global hot key does the work, so the
+    // shortcut must not fire a second time inside the app.
+    item->setShortcutContext(Qt::WidgetShortcut);
+    if (action)
+        connect(item, &QAction::triggered, this, action);
+    return item;
+}
+
+void ParclyStatusMenu::buildItems()
+{
+    addItem(QStringLiteral("Share a File…"), TagShareFile, &ParclyStatusMenu::file);
+    addItem(QStringLiteral("Capture Screen Region"), TagScreenshot, &ParclyStatusMenu::screenshot);
+    addItem(QStringLiteral("Capture Window"), TagGrabWindow, &ParclyStatusMenu::grabWindow);
+    addSeparator();
+    addItem(QStringLiteral("No drops yet"), TagDropCount, nullptr);
+    addItem(QStringLiteral("Upgrade to Parcly Pro…"), 0, &ParclyStatusMenu::upgrade);
+    addSeparator();
+
+    m_dropTargetItem = addAction(QStringLiteral("Show Drop Target"));
+    m_dropTargetItem->setCheckable(true);
+    connect(m_dropTargetItem, &QAction::toggled, this, [](bool checked) {
+        if (StatusItemController* controller = statusItemController())
+            controller->statusItem()->setDropTargetVisible(checked);
+    });
+
+    QAction* quit = addAction(QStringLiteral("Quit Parcly Lite"));
+    connect(quit, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+}
+
+QAction* ParclyStatusMenu::itemWithTag(int tag) const
+{
+    for (QAction* item : actions()) {
+        if (!item->isSeparator() && item->data().toInt() == tag && item->data().isValid())
+            return item;
+    }
+    return nullptr;
+}
+
+// --- Menu actions -------------------------------------------------------------------------------
+
+void ParclyStatusMenu::file()
+{
+    if (Defaults::standard().boolValue(kHasShownSharePopKey)) {
+        Application::activateIgnoringOtherApps();
+        runOpenPanel();
+        return;
+    }
+    showShareFilePopover();
+    Defaults::standard().setValue(kHasShownSharePopKey, true);
+    Defaults::standard().synchronize();
+}
+
+void ParclyStatusMenu::runOpenPanel()
+{
+    OpenPanel::beginWithCompletionHandler([](int response, const QList<QUrl>& urls) {
+        if (response == OpenPanel::kOKResponse && !urls.isEmpty())
+            ParclyStatusMenu::instance().uploadFile(urls.first());
+    });
+}
+
+void ParclyStatusMenu::showShareFilePopover()
+{
+    m_shareFilePopover = new SharePopover;
+    auto* controller = new ShareFileViewController(m_shareFilePopover);
+    controller->loadView();
+    if (!controller->webView()) {
+        // Without the web module the page cannot show; the panel it leads to still can.
+        delete m_shareFilePopover;
+        Application::activateIgnoringOtherApps();
+        runOpenPanel();
+        return;
+    }
+    m_shareFilePopover->setContentViewController(controller);
+    QRect anchor;
+    if (StatusItemController* controller = statusItemController())
+        anchor = controller->statusItem()->screenRect();
+    m_shareFilePopover->showRelativeToRect(anchor);
+}
+
+void ParclyStatusMenu::screenshot()
+{
+    const QUrl capture = ScreenGrabber::captureScreen();
+    if (!capture.isEmpty())
+        shareFile(capture);
+}
+
+void ParclyStatusMenu::grabWindow()
+{
+    const QUrl capture = ScreenGrabber::captureWindow();
+    if (!capture.isEmpty())
+        shareFile(capture);
+}
+
+void ParclyStatusMenu::upgrade()
+{
+    API::instance().refreshAccountComplete([](bool success, const QVariant& token) {
+        if (!success)
+            return;
+        const QString address = ServiceConfiguration::webOrigin() + QStringLiteral("/pro?token=%1").arg(token.toString());
+        Workspace::sharedWorkspace().openURL(QUrl(address));
+    });
+}
+
+// --- Uploads ------------------------------------------------------------------------------------
+
+namespace {
+
+void reportProgress(double fraction)
+{
+    // Progress arrives on the transfer's thread; the icon may only be touched on the main thread.
+    dispatchToMainQueue([fraction] {
+        if (StatusItemController* controller = statusItemController())
+            controller->setStatusItemProgress(fraction);
+    });
+}
+
+void reportOutcome(bool success, const QVariant& result)
+{
+    if (StatusItemController* controller = statusItemController())
+        controller->setStatusItemState(success ? StatusItemStateNormal : StatusItemStateError);
+    if (success)
+        ParclyStatusMenu::instance().handleDropCreated(result.toMap());
+}
+
+} // namespace
+
+void ParclyStatusMenu::uploadFile(const QUrl& url)
+{
+    shareFile(url);
+}
+
+void ParclyStatusMenu::uploadFileData(const QByteArray& data, const QString& name)
+{
+    API::instance().shareData(data, name, reportProgress, reportOutcome);
+}
+
+void ParclyStatusMenu::shareFile(const QUrl& url)
+{
+    API::instance().shareFile(url, reportProgress, reportOutcome);
+}
+
+void ParclyStatusMenu::handleDropCreated(const QVariantMap& drop)
+{
+    UserNotificationCenter::defaultUserNotificationCenter().deliverNotification(
+        {QStringLiteral("Drop Created"), drop.value(QStringLiteral("title")).toString(), drop.value(QStringLiteral("shortlink")).toString()});
+
+    const QUrl link(drop.value(QStringLiteral("shortlink")).toString());
+    Workspace::sharedWorkspace().openURL(link);
+
+    Pasteboard& pasteboard = Pasteboard::generalPasteboard();
+    pasteboard.declareTypes({NSStringPboardType, NSURLPboardType}, nullptr);
+    pasteboard.setStringForType(link.toString(), NSStringPboardType);
+    pasteboard.setStringForType(link.toString(), NSURLPboardType);
+
+    updateDropCount();
+}
+
+void ParclyStatusMenu::updateDropCount()
+{
+    API::instance().countDropsComplete([](bool success, const QVariant& count) {
+        if (success)
+            ParclyStatusMenu::instance().setDropCount(count.toLongLong());
+    });
+}
+
+void ParclyStatusMenu::watchForScreenshots()
+{
+    if (!m_screenshotDetector)
+        m_screenshotDetector = std::make_unique<ScreenshotDetector>();
+    m_screenshotDetector->watch();
+    m_screenshotDetector->setScreenshotTaken([this](const QUrl& url) { shareFile(url); });
+}
+
+// --- Validation and shortcuts -------------------------------------------------------------------
+
+QString ParclyStatusMenu::stringForKeyCode(quint64 keyCode) const
+{
+    return KeyCodes::stringForKeyCode(static_cast<quint16>(keyCode));
+}
+
+ParclyStatusMenu::Shortcut ParclyStatusMenu::shortcutForTag(int tag)
+{
+    for (const ShortcutItem& item : kShortcutItems) {
+        if (item.tag != tag)
+            continue;
+        Shortcut shortcut = item.fallback;
+        const QVariant stored = DefaultsController::sharedUserDefaultsController().valueForKeyPath(QString::fromLatin1(item.keyPath));
+        if (stored.typeId() == QMetaType::QVariantMap) {
+            const QVariantMap entries = stored.toMap();
+            if (entries.contains(QStringLiteral("keyCode")))
+                shortcut.keyCode = entries.value(QStringLiteral("keyCode")).toULongLong();
+            if (entries.contains(QStringLiteral("modifierFlags")))
+                shortcut.modifierFlags = entries.value(QStringLiteral("modifierFlags")).toULongLong();
+        }
+        return shortcut;
+    }
+    return {};
+}
+
+bool ParclyStatusMenu::validateMenuItem(QAction* item)
+{
+    const int tag = item->data().isValid() ? item->data().toInt() : -1;
+    const Shortcut shortcut = shortcutForTag(tag);
+
+    if (tag == TagDropCount)
+        item->setText(m_dropCount == 0 ? QStringLiteral("No drops yet") : QStringLiteral("%1 Drops shared").arg(m_dropCount));
+
+    if (shortcut.keyCode != 0) {
+        item->setShortcut(KeyCodes::keySequenceForKeyCode(static_cast<quint16>(shortcut.keyCode), shortcut.modifierFlags));
+        QPointer<QAction> target(item);
+        HotKeyCenter::sharedHotKeyCenter().registerHotKey(static_cast<quint16>(shortcut.keyCode), shortcut.modifierFlags, this, [target] {
+            if (target)
+                target->trigger();
+        });
+    }
+    return true;
+}
+
+// --- Menu delegate ------------------------------------------------------------------------------
+
+void ParclyStatusMenu::menuWillOpen()
+{
+    for (QAction* item : actions()) {
+        if (!item->isSeparator())
+            validateMenuItem(item);
+    }
+    if (m_dropTargetItem) {
+        const QSignalBlocker quiet(m_dropTargetItem);
+        StatusItemController* controller = statusItemController();
+        m_dropTargetItem->setChecked(controller && controller->statusItem()->isDropTargetVisible());
+    }
+    updateDropCount();
+}
+
+void ParclyStatusMenu::menuDidClose()
+{
+}
+
+void ParclyStatusMenu::willHighlightItem(QAction*)
+{
+}

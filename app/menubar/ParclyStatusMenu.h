@@ -1,0 +1,79 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMenu>
+#include <QPointer>
+#include <QUrl>
+#include <QVariantMap>
+
+#include <memory>
+
+class QAction;
+class ScreenshotDetector;
+class SharePopover;
+
+// The menu of the app's icon and the hub every upload passes through: it starts uploads, reports
+// their progress and outcome to the status item, announces created drops, shows the drop count,
+// binds the global shortcuts and watches for the desktop's own screenshots.
+class ParclyStatusMenu : public QMenu {
+    Q_OBJECT
+public:
+    // Item tags.
+    enum Tag { TagShareFile = 1, TagScreenshot = 2, TagDropCount = 3, TagGrabWindow = 4 };
+
+    struct Shortcut {
+        quint64 keyCode = 0;
+        quint64 modifierFlags = 0;
+    };
+
+    static ParclyStatusMenu& instance();
+
+    qint64 dropCount() const { return m_dropCount; }
+    void setDropCount(qint64 count) { m_dropCount = count; }
+    SharePopover* shareFilePopover() const { return m_shareFilePopover; }
+    ScreenshotDetector* screenshotDetector() const { return m_screenshotDetector.get(); }
+
+    // Menu actions.
+    void file();
+    void screenshot();
+    void grabWindow();
+    void upgrade();
+
+    // Entries for uploads.
+    void uploadFile(const QUrl& url);
+    void uploadFileData(const QByteArray& data, const QString& name);
+    void shareFile(const QUrl& url);
+
+    void handleDropCreated(const QVariantMap& drop);
+    void updateDropCount();
+    void watchForScreenshots();
+
+    QString stringForKeyCode(quint64 keyCode) const;
+    // Runs for every item each time the menu is about to show: titles, key equivalents, hot keys.
+    bool validateMenuItem(QAction* item);
+    // The shortcut an item's tag stands for: the stored one, entry by entry, over the default.
+    static Shortcut shortcutForTag(int tag);
+
+    QAction* itemWithTag(int tag) const;
+
+    // Menu delegate.
+    void menuWillOpen();
+    void menuDidClose();
+    void willHighlightItem(QAction* item);
+
+    static inline const QString kHasShownSharePopKey = QStringLiteral("hashShownSharePop");
+
+private:
+    ParclyStatusMenu();
+    ~ParclyStatusMenu() override;
+
+    void buildItems();
+    QAction* addItem(const QString& title, int tag, void (ParclyStatusMenu::*action)());
+    void showShareFilePopover();
+    void runOpenPanel();
+
+    qint64 m_dropCount = 0;
+    QPointer<SharePopover> m_shareFilePopover;
+    std::unique_ptr<ScreenshotDetector> m_screenshotDetector;
+    QAction* m_dropTargetItem = nullptr;
+};

@@ -1,0 +1,51 @@
+#include "app/menubar/SharePopover.h"
+
+#include <QGuiApplication>
+#include <QScreen>
+#include <QVBoxLayout>
+
+SharePopover::SharePopover(QWidget* parent)
+    : QWidget(parent, Qt::Popup | Qt::FramelessWindowHint | Qt::NoDropShadowWindowHint)
+    , m_layout(new QVBoxLayout(this))
+{
+    setObjectName(QStringLiteral("SharePopover"));
+    setWindowTitle(QStringLiteral("Share a File with Parcly Lite"));
+    setAttribute(Qt::WA_TranslucentBackground);
+    setAttribute(Qt::WA_DeleteOnClose, false);
+    m_layout->setContentsMargins(0, 0, 0, 0);
+    resize(kContentSize);
+}
+
+void SharePopover::setContentViewController(QWidget* content)
+{
+    if (m_content)
+        m_layout->removeWidget(m_content);
+    m_content = content;
+    if (content) {
+        content->setParent(this);
+        m_layout->addWidget(content);
+    }
+}
+
+void SharePopover::showRelativeToRect(const QRect& anchor)
+{
+    QScreen* screen = anchor.isEmpty() ? nullptr : QGuiApplication::screenAt(anchor.center());
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    const QRect available = screen ? screen->availableGeometry() : QRect(QPoint(0, 0), kContentSize * 3);
+    const QSize size = this->size();
+
+    QPoint position;
+    if (anchor.isEmpty()) {
+        position = available.center() - QPoint(size.width() / 2, size.height() / 2);
+    } else {
+        const int gap = 6;
+        const bool roomBelow = anchor.bottom() + gap + size.height() <= available.bottom();
+        position = QPoint(anchor.center().x() - size.width() / 2,
+                          roomBelow ? anchor.bottom() + gap : anchor.top() - gap - size.height());
+    }
+    position.setX(qBound(available.left(), position.x(), available.right() - size.width()));
+    position.setY(qBound(available.top(), position.y(), available.bottom() - size.height()));
+    move(position);
+    show();
+}

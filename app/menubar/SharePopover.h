@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QRect>
+#include <QWidget>
+
+class QVBoxLayout;
+
+// A frameless popup that shows a controller's view next to a rectangle on screen (the status
+// item), and closes when the user clicks elsewhere.
+class SharePopover : public QWidget {
+    Q_OBJECT
+public:
+    explicit SharePopover(QWidget* parent = nullptr);
+
+    void setContentViewController(QWidget* content);
+    QWidget* contentViewController() const { return m_content; }
+    // Below the rectangle when there is room (a panel at the top), above it otherwise, kept on
+    // the rectangle's screen. An empty rectangle centres the popover on the primary screen.
+    void showRelativeToRect(const QRect& anchor);
+
+    static constexpr QSize kContentSize {320, 360};
+
+private:
+    QWidget* m_content = nullptr;
+    QVBoxLayout* m_layout = nullptr;
+};

@@ -1,0 +1,157 @@
+#include "app/menubar/StatusItemController.h"
+
+#include "app/menubar/DropTargetWindow.h"
+#include "app/menubar/ImageTinting.h"
+#include "app/menubar/ParclyStatusMenu.h"
+#include "app/menubar/StatusItem.h"
+#include "app/menubar/StatusItemImages.h"
+#include "app/sources/PAExtensions.h"
+#include "platform/gui/Pasteboard.h"
+#include "platform/gui/PasteboardTypes.h"
+#include "shared/Archiver.h"
+
+#include <QApplication>
+#include <QFileInfo>
+#include <QPalette>
+
+#include <cmath>
+
+StatusItemController::StatusItemController(QObject* parent)
+    : QObject(parent)
+    , m_statusItem(new StatusItem(this))
+{
+    showImage(kNormalImageName);
+    m_statusItem->setMenu(&ParclyStatusMenu::instance());
+    m_statusItem->button()->setDragDestination(this);
+}
+
+StatusItemController::~StatusItemController() = default;
+
+void StatusItemController::setStatusItemProgress(double fraction)
+{
+    const QString name = imageNameForProgressValue(fraction);
+    const QIcon image = imageForProgressValue(fraction);
+    // A fraction outside the series keeps the image shown rather than blanking the icon.
+    if (!image.isNull())
+        m_statusItem->setImage(name, image);
+}
+
+QString StatusItemController::imageNameForProgressValue(double fraction)
+{
+    // Not a number, negative or beyond the last image: there is no image, and the number must not
+    // reach the integer conversion, where it would be undefined.
+    if (!(fraction >= 0.0 && fraction <= 1.0))
+        return {};
+    const int n = static_cast<int>(std::floor(fraction * 56.0) + 1.0);
+    return QString::number(n);
+}
+
+QIcon StatusItemController::imageForProgressValue(double fraction) const
+{
+    const QString name = imageNameForProgressValue(fraction);
+    return name.isEmpty() ? QIcon() : StatusItemImages::shared().imageNamed(name);
+}
+
+void StatusItemController::setStatusItemState(qint32 state)
+{
+    switch (state) {
+    case StatusItemStateDragging: {
+        // Tinted anew on each call, so a change of the desktop's colours shows at the next drag.
+        const QIcon tinted = tintedWithColor(StatusItemImages::shared().imageNamed(kErrorImageName), focusColor());
+        m_statusItem->setImage(QStringLiteral("dragging"), tinted);
+        break;
+    }
+    case StatusItemStateError:
+        showImage(kErrorImageName);
+        break;
+    default:
+        showImage(kNormalImageName);
+        break;
+    }
+}
+
+void StatusItemController::showImage(const QString& name)
+{
+    m_statusItem->setImage(name, StatusItemImages::shared().imageNamed(name));
+}
+
+QColor StatusItemController::focusColor() const
+{
+    return QApplication::palette().color(QPalette::Active, QPalette::Highlight);
+}
+
+QStringList StatusItemController::defaultDraggedTypes()
+{
+    return {
+        NSStringPboardType,
+        NSFilenamesPboardType,
+        NSPostScriptPboardType,
+        NSTIFFPboardType,
+        NSRTFPboardType,
+        NSTabularTextPboardType,
+        NSFontPboardType,
+        NSRulerPboardType,
+        NSFileContentsPboardType,
+        NSColorPboardType,
+        NSRTFDPboardType,
+        NSHTMLPboardType,
+        NSURLPboardType,
+        NSPDFPboardType,
+        NSVCardPboardType,
+        NSFilesPromisePboardType,
+        NSInkTextPboardType,
+        QStringLiteral("CorePasteboardFlavorType 0x6974756E"),
+        QStringLiteral("public.tiff"),
+    };
+}
+
+int StatusItemController::draggingEntered(const Pasteboard&)
+{
+    setStatusItemState(StatusItemStateDragging);
+    return kDragOperationCopy;
+}
+
+void StatusItemController::draggingExited()
+{
+    setStatusItemState(StatusItemStateNormal);
+}
+
+bool StatusItemController::performDragOperation(const Pasteboard& pasteboard)
+{
+    const QStringList types = pasteboard.types();
+    if (types.contains(NSFilenamesPboardType))
+        performFileDragOperation(pasteboard);
+    else if (types.contains(QStringLiteral("com.apple.pasteboard.promised-file-url")) && types.contains(NSRTFPboardType))
+        performFilePromiseDragOperation(pasteboard);
+    else if (types.contains(QStringLiteral("public.tiff")))
+        performImageDragOperation(pasteboard);
+    return true;
+}
+
+void StatusItemController::performImageDragOperation(const Pasteboard& pasteboard)
+{
+    const QVariantMap image = PAExtensions::imageData(pasteboard);
+    if (image.isEmpty())
+        return;
+    ParclyStatusMenu::instance().uploadFileData(image.value(PAImageDataKey).toByteArray(), image.value(PAImageNameKey).toString());
+}
+
+void StatusItemController::performFileDragOperation(const Pasteboard& pasteboard)
+{
+    const QStringList paths = pasteboard.propertyListForType(NSFilenamesPboardType).toStringList();
+    if (paths.isEmpty())
+        return;
+    if (paths.size() == 1) {
+        const QString& path = paths.first();
+        const QUrl url = QFileInfo(path).isDir() ? Archiver::zipFiles(paths) : QUrl::fromLocalFile(path);
+        ParclyStatusMenu::instance().uploadFile(url);
+        return;
+    }
+    ParclyStatusMenu::instance().uploadFile(Archiver::zipFiles(paths));
+}
+
+void StatusItemController::performFilePromiseDragOperation(const Pasteboard&)
+{
+    // Promised files (rich text with a promised file URL) are recognised, but there is no file to
+    // read yet, so nothing is uploaded.
+}

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QIcon>
+#include <QObject>
+#include <QStringList>
+
+class Pasteboard;
+class StatusItem;
+
+enum StatusItemState : qint32 {
+    StatusItemStateNormal = 0,
+    StatusItemStateDragging = 1,
+    StatusItemStateError = 2,
+};
+
+// Owns the app's status item: its images (normal, drag hover, progress, error), its menu, and what
+// a drop on it does.
+class StatusItemController : public QObject {
+    Q_OBJECT
+public:
+    explicit StatusItemController(QObject* parent = nullptr);
+    ~StatusItemController() override;
+
+    StatusItem* statusItem() const { return m_statusItem; }
+
+    // Main thread only.
+    void setStatusItemProgress(double fraction);
+    void setStatusItemState(qint32 state);
+    // The image for an upload's fraction done: "1" for nothing yet up to "57" for a finished
+    // transfer. A null icon for a fraction that names no image (not a number, below 0, above 1).
+    QIcon imageForProgressValue(double fraction) const;
+    static QString imageNameForProgressValue(double fraction);
+
+    static QStringList defaultDraggedTypes();
+
+    // Drag destination: called by the drop target for the drag's pasteboard.
+    int draggingEntered(const Pasteboard& pasteboard);
+    void draggingExited();
+    bool performDragOperation(const Pasteboard& pasteboard);
+
+    void performImageDragOperation(const Pasteboard& pasteboard);
+    void performFileDragOperation(const Pasteboard& pasteboard);
+    void performFilePromiseDragOperation(const Pasteboard& pasteboard);
+
+    static inline const QString kNormalImageName = QStringLiteral("PAStatusItemIcon");
+    static inline const QString kErrorImageName = QStringLiteral("PAStatusItemIconError");
+    static constexpr int kDragOperationCopy = 1;
+
+private:
+    void showImage(const QString& name);
+    QColor focusColor() const;
+
+    StatusItem* m_statusItem = nullptr;
+};

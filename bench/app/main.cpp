@@ -1,0 +1,171 @@
+// bench-app: how fast the tray app comes up, what it costs at rest, and how often a large upload
+// repaints its icon.
+//
+//   start_ms      from starting parcly-lite to its status item's window being mapped on the display
+//   idle_rss_mib  its resident memory 2 s later
+//   icon_updates  progress images set on the status item during one upload of --mib MiB (1 GiB)
+//
+// Needs an X display; run it as  tests/support/with-xvfb build/bench/app/bench-app
+#include "../upload/SinkServer.h"
+#include "app/lifecycle/AppDelegate.h"
+#include "app/menubar/ParclyStatusMenu.h"
+#include "app/menubar/StatusItem.h"
+#include "app/menubar/StatusItemController.h"
+#include "app/menubar/StatusItemImages.h"
+#include "platform/Defaults.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <xcb/xcb.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <poll.h>
+
+namespace {
+
+QString windowName(xcb_connection_t* connection, xcb_window_t window)
+{
+    const auto cookie = xcb_get_property(connection, 0, window, XCB_ATOM_WM_NAME, XCB_GET_PROPERTY_TYPE_ANY, 0, 256);
+    xcb_get_property_reply_t* reply = xcb_get_property_reply(connection, cookie, nullptr);
+    if (!reply)
+        return {};
+    const QString name = QString::fromUtf8(static_cast<const char*>(xcb_get_property_value(reply)), xcb_get_property_value_length(reply));
+    free(reply);
+    return name;
+}
+
+// Starts the app and waits for the X server to map its window titled "Parcly Lite".
+qint64 measureStart(QProcess& app, const QString& program)
+{
+    xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
+    if (xcb_connection_has_error(connection))
+        return -1;
+    xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
+    const uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+    xcb_change_window_attributes(connection, screen->root, XCB_CW_EVENT_MASK, &mask);
+    xcb_flush(connection);
+
+    QElapsedTimer clock;
+    clock.start();
+    app.start(program, {});
+    qint64 elapsed = -1;
+    pollfd fd {xcb_get_file_descriptor(connection), POLLIN, 0};
+    while (elapsed < 0 && clock.elapsed() < 20000) {
+        if (poll(&fd, 1, 100) <= 0)
+            continue;
+        while (xcb_generic_event_t* event = xcb_poll_for_event(connection)) {
+            if ((event->response_type & 0x7f) == XCB_MAP_NOTIFY) {
+                const auto* map = reinterpret_cast<xcb_map_notify_event_t*>(event);
+                if (windowName(connection, map->window) == QLatin1String("Parcly Lite") && elapsed < 0)
+                    elapsed = clock.elapsed();
+            }
+            free(event);
+        }
+    }
+    xcb_disconnect(connection);
+    return elapsed;
+}
+
+double residentMiB(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
+    }
+    return -1;
+}
+
+bool writeFile(const QString& path, qint64 mib)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    QByteArray chunk(1 << 20, 'p');
+    for (qint64 i = 0; i < mib; ++i) {
+        if (file.write(chunk) != chunk.size())
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    qint64 mib = 1024;
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (QByteArray(argv[i]) == "--mib")
+            mib = QByteArray(argv[i + 1]).toLongLong();
+    }
+    if (!std::getenv("DISPLAY")) {
+        std::fprintf(stderr, "bench-app: needs an X display; run it under tests/support/with-xvfb\n");
+        return 2;
+    }
+
+    // A private home, so the app's settings point at the sink and nothing of the user's is touched.
+    QTemporaryDir home;
+    const QByteArray root = home.path().toUtf8();
+    setenv("HOME", root.constData(), 1);
+    setenv("XDG_CONFIG_HOME", (root + "/.config").constData(), 1);
+    setenv("TMPDIR", root.constData(), 1);
+    setenv("BROWSER", "true", 1);  // created drops must not open a real browser
+    setenv("QT_QPA_PLATFORM", "xcb", 1);
+
+    SinkServer sink;  // forks: before any thread exists
+    QApplication application(argc, argv);
+    const QString service = QStringLiteral("http://127.0.0.1:%1").arg(sink.port());
+    Defaults& defaults = Defaults::standard();
+    defaults.setValue(QStringLiteral("parcly-api-url"), service);
+    defaults.setValue(QStringLiteral("parcly-username"), QStringLiteral("bench@free.parcly.example"));
+    defaults.setValue(QStringLiteral("parcly-password"), QStringLiteral("bench"));
+    defaults.setValue(QStringLiteral("parcly-token"), QStringLiteral("bench"));
+    defaults.setValue(QStringLiteral("hasShownOnboarding"), true);
+    defaults.synchronize();
+
+    QProcess app;
+    const qint64 startMs = measureStart(app, QStringLiteral(PARCLY_LITE_PATH));
+    QTest::qWait(2000);
+    const double idleMiB = residentMiB(app.processId());
+    app.terminate();
+    app.waitForFinished(5000);
+    std::printf("start: %lld ms to the status item, idle RSS %.1f MiB\n", static_cast<long long>(startMs), idleMiB);
+
+    StatusItemImages::shared().setResourcePath(QStringLiteral(PARCLY_BUNDLE_RESOURCES));
+    auto* controller = new StatusItemController;
+    AppDelegate::instance().setStatusItemController(controller);
+    const QString file = home.filePath(QStringLiteral("upload.bin"));
+    if (!writeFile(file, mib)) {
+        std::fprintf(stderr, "bench-app: cannot write %lld MiB to %s\n", static_cast<long long>(mib), qPrintable(file));
+        return 1;
+    }
+    StatusItem& item = *controller->statusItem();
+    const int before = item.imageUpdateCount();
+    QElapsedTimer clock;
+    clock.start();
+    ParclyStatusMenu::instance().uploadFile(QUrl::fromLocalFile(file));
+    bool sawProgress = false;
+    QTest::qWaitFor([&] {
+        sawProgress = sawProgress || item.imageName() == QLatin1String("57");
+        return (sawProgress && item.imageName() == StatusItemController::kNormalImageName)
+            || item.imageName() == StatusItemController::kErrorImageName;
+    }, 600000);
+    if (item.imageName() != StatusItemController::kNormalImageName) {
+        std::fprintf(stderr, "bench-app: the upload did not complete\n");
+        return 1;
+    }
+    // The last update is the icon going back to normal when the service has answered.
+    const int iconUpdates = item.imageUpdateCount() - before - 1;
+    std::printf("upload: %lld MiB in %.1f s, %d progress images set\n", static_cast<long long>(mib), clock.elapsed() / 1000.0, iconUpdates);
+    std::printf("RESULT start_ms=%lld idle_rss_mib=%.1f icon_updates=%d\n", static_cast<long long>(startMs), idleMiB, iconUpdates);
+    return 0;
+}

@@ -1,0 +1,210 @@
+// The tray app as a user meets it: the real parcly-lite from the build's bundle on a private X
+// display and session bus, talking to the real reference service. Files are dragged onto its drop
+// target from another program and keys are pressed with xdotool.
+#include "PrivateSessionBus.h"
+#include "QtPrinters.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QTest>
+
+namespace {
+
+// Runs a short command and returns what it printed.
+QString run(const QString& program, const QStringList& arguments, int timeoutMs = 10000)
+{
+    QProcess process;
+    process.start(program, arguments);
+    process.waitForFinished(timeoutMs);
+    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+}
+
+QString findWindow(const QString& title)
+{
+    const QStringList ids = run(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--name"), QStringLiteral("^%1$").arg(title)}).split('\n', Qt::SkipEmptyParts);
+    for (const QString& id : ids) {
+        // Only a mapped window counts: Qt creates some windows before showing them.
+        if (run(QStringLiteral("xwininfo"), {QStringLiteral("-id"), id}).contains(QStringLiteral("IsViewable")))
+            return id;
+    }
+    return {};
+}
+
+QString waitForWindow(const QString& title, int timeoutMs = 20000)
+{
+    QString id;
+    QTest::qWaitFor([&] { return !(id = findWindow(title)).isEmpty(); }, timeoutMs);
+    return id;
+}
+
+QPoint windowCentre(const QString& id)
+{
+    const QString shell = run(QStringLiteral("xdotool"), {QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), id});
+    int x = 0, y = 0, width = 0, height = 0;
+    for (const QString& line : shell.split('\n')) {
+        const auto parts = line.split('=');
+        if (parts.size() != 2)
+            continue;
+        if (parts[0] == "X") x = parts[1].toInt();
+        if (parts[0] == "Y") y = parts[1].toInt();
+        if (parts[0] == "WIDTH") width = parts[1].toInt();
+        if (parts[0] == "HEIGHT") height = parts[1].toInt();
+    }
+    return {x + width / 2, y + height / 2};
+}
+
+void xdotool(const QStringList& arguments)
+{
+    QProcess::execute(QStringLiteral("xdotool"), arguments);
+}
+
+QString readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+class RunningProcess {
+public:
+    ~RunningProcess() { stop(); }
+    QProcess process;
+    void stop()
+    {
+        if (process.state() == QProcess::NotRunning)
+            return;
+        process.terminate();
+        if (!process.waitForFinished(5000))
+            process.kill();
+        process.waitForFinished(2000);
+    }
+};
+
+} // namespace
+
+class TrayApp : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        bus = new PrivateSessionBus;
+        ASSERT_TRUE(bus->isRunning());
+    }
+    static void TearDownTestSuite()
+    {
+        delete bus;
+        bus = nullptr;
+    }
+
+    void SetUp() override
+    {
+        home = QDir::homePath();
+        notifications = home + QStringLiteral("/notifications.jsonl");
+        browserLog = home + QStringLiteral("/browser.log");
+
+        notificationServer.process.setProcessChannelMode(QProcess::SeparateChannels);
+        notificationServer.process.start(QStringLiteral(PARCLY_FAKE_NOTIFICATION_SERVER), {QStringLiteral("--record"), notifications});
+        ASSERT_TRUE(QTest::qWaitFor([&] { return notificationServer.process.canReadLine() || notificationServer.process.state() == QProcess::NotRunning; }, 10000));
+        ASSERT_EQ(notificationServer.process.readLine().trimmed(), "ready");
+
+        service.process.start(QStringLiteral(PARCLY_SERVER_PATH), {QStringLiteral("--listen"), QStringLiteral("0"), QStringLiteral("--data"), home + QStringLiteral("/service")});
+        ASSERT_TRUE(QTest::qWaitFor([&] { return service.process.canReadLine(); }, 10000));
+        const QString banner = QString::fromUtf8(service.process.readLine());
+        const QRegularExpressionMatch address = QRegularExpression(QStringLiteral("(http://\\S+)")).match(banner);
+        ASSERT_TRUE(address.hasMatch()) << banner.toStdString();
+        serviceURL = address.captured(1);
+
+        // The app reads where the service is from the user's settings, as a user would configure it.
+        QDir().mkpath(home + QStringLiteral("/.config/parcly"));
+        QSettings settings(home + QStringLiteral("/.config/parcly/Parcly Lite.conf"), QSettings::IniFormat);
+        settings.setValue(QStringLiteral("parcly-api-url"), serviceURL);
+        settings.setValue(QStringLiteral("parcly-web-url"), serviceURL);
+        settings.sync();
+
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("BROWSER"), QStringLiteral(PARCLY_RECORD_BROWSER));
+        environment.insert(QStringLiteral("PARCLY_TEST_BROWSER_LOG"), browserLog);
+        environment.insert(QStringLiteral("QTWEBENGINE_DISABLE_SANDBOX"), QStringLiteral("1"));
+        app.process.setProcessEnvironment(environment);
+        app.process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        app.process.start(QStringLiteral(PARCLY_LITE_PATH), {});
+        dropTarget = waitForWindow(QStringLiteral("Parcly Lite"));
+        ASSERT_FALSE(dropTarget.isEmpty()) << "the drop target never showed";
+        // The free account is registered at launch; uploads need it.
+        ASSERT_TRUE(QTest::qWaitFor([&] {
+            QSettings stored(home + QStringLiteral("/.config/parcly/Parcly Lite.conf"), QSettings::IniFormat);
+            return !stored.value(QStringLiteral("parcly-token")).toString().isEmpty();
+        }, 15000));
+    }
+
+    QJsonObject lastNotification() const
+    {
+        const QStringList lines = readFile(notifications).split('\n', Qt::SkipEmptyParts);
+        return lines.isEmpty() ? QJsonObject() : QJsonDocument::fromJson(lines.last().toUtf8()).object();
+    }
+
+    static PrivateSessionBus* bus;
+    QString home, notifications, browserLog, serviceURL, dropTarget;
+    RunningProcess notificationServer, service, app;
+};
+
+PrivateSessionBus* TrayApp::bus = nullptr;
+
+TEST_F(TrayApp, AFileDraggedOntoTheDropTargetBecomesADrop)
+{
+    const QString path = home + QStringLiteral("/holiday notes.txt");
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("notes from the holiday\n");
+    file.close();
+
+    RunningProcess source;
+    source.process.start(QStringLiteral(PARCLY_DRAG_SOURCE), {path});
+    const QString sourceWindow = waitForWindow(QStringLiteral("Drag Source"));
+    ASSERT_FALSE(sourceWindow.isEmpty());
+
+    const QPoint from = windowCentre(sourceWindow);
+    const QPoint to = windowCentre(dropTarget);
+    xdotool({"mousemove", QString::number(from.x()), QString::number(from.y()), "mousedown", "1",
+             "mousemove", QString::number(from.x() + 20), QString::number(from.y() + 20), "sleep", "0.3",
+             "mousemove", QString::number(to.x() - 5), QString::number(to.y() - 5), "sleep", "0.3",
+             "mousemove", QString::number(to.x()), QString::number(to.y()), "sleep", "0.3", "mouseup", "1"});
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !lastNotification().isEmpty(); }, 20000)) << "no notification";
+    const QJsonObject notification = lastNotification();
+    EXPECT_EQ(notification.value("summary").toString(), "Drop Created");
+    const QStringList body = notification.value("body").toString().split('\n');
+    ASSERT_EQ(body.size(), 2);
+    EXPECT_EQ(body[0], "holiday notes.txt");
+    const QString link = body[1];
+    EXPECT_TRUE(link.startsWith(serviceURL)) << link.toStdString();
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return readFile(browserLog).contains(link); }, 10000));
+    EXPECT_EQ(readFile(browserLog).trimmed(), link);
+    EXPECT_EQ(run(QStringLiteral("xclip"), {"-o", "-selection", "clipboard"}), link);
+    EXPECT_EQ(run(QStringLiteral("xclip"), {"-o", "-selection", "clipboard", "-t", "text/uri-list"}), link);
+    EXPECT_EQ(run(QStringLiteral("curl"), {"-sS", link + QStringLiteral("/raw")}), "notes from the holiday");
+}
+
+TEST_F(TrayApp, TheShareShortcutFiresOncePerPress)
+{
+    // Hot keys are bound the first time the menu opens.
+    const QPoint target = windowCentre(dropTarget);
+    xdotool({"mousemove", QString::number(target.x()), QString::number(target.y()), "click", "1"});
+    QTest::qWait(800);
+    xdotool({"key", "Escape"});
+    QTest::qWait(300);
+
+    xdotool({"key", "shift+alt+d"});
+    // The first share shows the introduction popover; a second firing would open the file panel.
+    EXPECT_FALSE(waitForWindow(QStringLiteral("Share a File with Parcly Lite"), 15000).isEmpty());
+    QTest::qWait(1500);
+    EXPECT_TRUE(findWindow(QStringLiteral("Share a File")).isEmpty()) << "the shortcut fired twice";
+    QSettings stored(home + QStringLiteral("/.config/parcly/Parcly Lite.conf"), QSettings::IniFormat);
+    EXPECT_TRUE(stored.value(QStringLiteral("hashShownSharePop")).toBool());
+}

@@ -1,0 +1,63 @@
+#pragma once
+
+#include "FixtureServer.h"
+#include "QtPrinters.h"
+#include "app/lifecycle/AppDelegate.h"
+#include "app/menubar/StatusItem.h"
+#include "app/menubar/StatusItemController.h"
+#include "app/menubar/StatusItemImages.h"
+#include "app/service/ServiceConfiguration.h"
+#include "platform/Defaults.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QTest>
+
+// The tray app's one status item controller, made once per test program the way the delegate
+// makes it at launch, with the images the build generated into the bundle.
+inline StatusItemController& sharedController()
+{
+    if (!AppDelegate::instance().statusItemController()) {
+        StatusItemImages::shared().setResourcePath(QStringLiteral(PARCLY_BUNDLE_RESOURCES));
+        AppDelegate::instance().setStatusItemController(new StatusItemController);
+    }
+    return *AppDelegate::instance().statusItemController();
+}
+
+// Every test starts with an account on its own fixture service and the icon back to normal.
+class MenubarTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Defaults& defaults = Defaults::standard();
+        defaults.clear();
+        defaults.setValue(ServiceConfiguration::kAPIURLKey, server.baseURL());
+        defaults.setValue(QStringLiteral("parcly-username"), QStringLiteral("free-mac-test@free.parcly.example"));
+        defaults.setValue(QStringLiteral("parcly-password"), QStringLiteral("secret"));
+        defaults.setValue(QStringLiteral("parcly-token"), QStringLiteral("token"));
+        defaults.synchronize();
+        server.reply("GET", "/users/me", {.body = R"({"activeDrops": 4})"});
+        controller().setStatusItemState(StatusItemStateNormal);
+    }
+
+    StatusItemController& controller() { return sharedController(); }
+    StatusItem& item() { return *controller().statusItem(); }
+
+    std::vector<RecordedRequest> requestsFor(const std::string& method, const std::string& path) const
+    {
+        std::vector<RecordedRequest> matching;
+        for (const RecordedRequest& request : server.requests()) {
+            if (request.method == method && request.target.rfind(path, 0) == 0)
+                matching.push_back(request);
+        }
+        return matching;
+    }
+
+    bool waitForRequest(const std::string& method, const std::string& path, size_t count = 1, int timeoutMs = 15000)
+    {
+        return QTest::qWaitFor([&] { return requestsFor(method, path).size() >= count; }, timeoutMs);
+    }
+
+    FixtureServer server;
+};

@@ -1,0 +1,170 @@
+#include "MenubarTestSupport.h"
+
+#include "app/menubar/ParclyStatusMenu.h"
+#include "platform/DefaultsController.h"
+#include "platform/gui/KeyCodes.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QFileDialog>
+
+namespace {
+
+ParclyStatusMenu& menu()
+{
+    sharedController();
+    return ParclyStatusMenu::instance();
+}
+
+QFileDialog* openPanel()
+{
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        if (auto* dialog = qobject_cast<QFileDialog*>(window); dialog && dialog->isVisible())
+            return dialog;
+    }
+    return nullptr;
+}
+
+void storeShortcut(const QString& key, const QVariantMap& shortcut)
+{
+    DefaultsController::sharedUserDefaultsController().setValueForKeyPath(shortcut, QStringLiteral("values.") + key);
+}
+
+} // namespace
+
+TEST_F(MenubarTest, DropCountTitles)
+{
+    QAction* count = menu().itemWithTag(ParclyStatusMenu::TagDropCount);
+    ASSERT_NE(count, nullptr);
+    for (const auto& [drops, title] : {std::pair{0, "No drops yet"}, {1, "1 Drops shared"}, {25, "25 Drops shared"}}) {
+        menu().setDropCount(drops);
+        EXPECT_TRUE(menu().validateMenuItem(count));
+        EXPECT_EQ(count->text(), title);
+    }
+}
+
+TEST_F(MenubarTest, OpeningTheMenuRefreshesTheCount)
+{
+    menu().setDropCount(0);
+    server.reply("GET", "/users/me", {.body = R"({"activeDrops": 25})"});
+    const size_t before = requestsFor("GET", "/users/me").size();
+    menu().menuWillOpen();
+    ASSERT_TRUE(waitForRequest("GET", "/users/me", before + 1));
+    ASSERT_TRUE(QTest::qWaitFor([] { return menu().dropCount() == 25; }, 10000));
+    menu().menuWillOpen();
+    EXPECT_EQ(menu().itemWithTag(ParclyStatusMenu::TagDropCount)->text(), "25 Drops shared");
+}
+
+TEST_F(MenubarTest, AFailedCountKeepsTheLastOne)
+{
+    menu().setDropCount(9);
+    server.reply("GET", "/users/me", {.status = 500, .body = "{}"});
+    const size_t before = requestsFor("GET", "/users/me").size();
+    menu().updateDropCount();
+    ASSERT_TRUE(waitForRequest("GET", "/users/me", before + 1));
+    QTest::qWait(100);
+    EXPECT_EQ(menu().dropCount(), 9);
+}
+
+TEST_F(MenubarTest, DefaultShortcutsWhenNoneIsStored)
+{
+    const auto share = ParclyStatusMenu::shortcutForTag(ParclyStatusMenu::TagShareFile);
+    EXPECT_EQ(share.keyCode, 2u);
+    EXPECT_EQ(share.modifierFlags, 655360u);
+    const auto region = ParclyStatusMenu::shortcutForTag(ParclyStatusMenu::TagScreenshot);
+    EXPECT_EQ(region.keyCode, 21u);
+    EXPECT_EQ(region.modifierFlags, 655360u);
+    const auto window = ParclyStatusMenu::shortcutForTag(ParclyStatusMenu::TagGrabWindow);
+    EXPECT_EQ(window.keyCode, 13u);
+    EXPECT_EQ(window.modifierFlags, 393216u);
+
+    QAction* item = menu().itemWithTag(ParclyStatusMenu::TagShareFile);
+    menu().validateMenuItem(item);
+    EXPECT_EQ(item->shortcut(), QKeySequence(Qt::SHIFT | Qt::ALT | Qt::Key_D));
+}
+
+TEST_F(MenubarTest, StoredShortcutEntriesOverrideTheDefaultOneByOne)
+{
+    storeShortcut(QStringLiteral("shareFile"), {{QStringLiteral("modifierFlags"), 1048576}});
+    storeShortcut(QStringLiteral("takeScreenshot"), {{QStringLiteral("keyCode"), 20}});
+    storeShortcut(QStringLiteral("grabWindow"), {{QStringLiteral("keyCode"), 1}, {QStringLiteral("modifierFlags"), 262144}});
+
+    const auto share = ParclyStatusMenu::shortcutForTag(ParclyStatusMenu::TagShareFile);
+    EXPECT_EQ(share.keyCode, 2u);
+    EXPECT_EQ(share.modifierFlags, 1048576u);
+    const auto region = ParclyStatusMenu::shortcutForTag(ParclyStatusMenu::TagScreenshot);
+    EXPECT_EQ(region.keyCode, 20u);
+    EXPECT_EQ(region.modifierFlags, 655360u);
+    const auto window = ParclyStatusMenu::shortcutForTag(ParclyStatusMenu::TagGrabWindow);
+    EXPECT_EQ(window.keyCode, 1u);
+    EXPECT_EQ(window.modifierFlags, 262144u);
+
+    QAction* item = menu().itemWithTag(ParclyStatusMenu::TagGrabWindow);
+    menu().validateMenuItem(item);
+    EXPECT_EQ(item->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_S));
+}
+
+TEST_F(MenubarTest, KeyCodeZeroGivesNoKeyEquivalent)
+{
+    QAction* item = menu().itemWithTag(ParclyStatusMenu::TagScreenshot);
+    item->setShortcut({});
+    storeShortcut(QStringLiteral("takeScreenshot"), {{QStringLiteral("keyCode"), 0}, {QStringLiteral("modifierFlags"), 655360}});
+    menu().validateMenuItem(item);
+    EXPECT_TRUE(item->shortcut().isEmpty());
+}
+
+TEST_F(MenubarTest, OnlyTheShortcutItemsGetKeyEquivalents)
+{
+    menu().menuWillOpen();
+    for (QAction* item : menu().actions()) {
+        const int tag = item->data().toInt();
+        const bool hasShortcutTag = item->data().isValid() && (tag == 1 || tag == 2 || tag == 4);
+        EXPECT_EQ(!item->shortcut().isEmpty(), hasShortcutTag) << item->text().toStdString();
+    }
+}
+
+TEST_F(MenubarTest, FirstShareShowsTheIntroductionOnceThenThePanel)
+{
+    ASSERT_FALSE(Defaults::standard().boolValue(ParclyStatusMenu::kHasShownSharePopKey));
+    menu().file();
+    EXPECT_TRUE(Defaults::standard().boolValue(ParclyStatusMenu::kHasShownSharePopKey));
+    // The test program has no web module beside it, so the introduction falls back to the panel.
+    ASSERT_TRUE(QTest::qWaitFor([] { return openPanel() != nullptr; }, 5000));
+    openPanel()->reject();
+    QTest::qWait(50);
+    ASSERT_EQ(openPanel(), nullptr);
+
+    menu().file();
+    ASSERT_NE(openPanel(), nullptr);
+    openPanel()->reject();
+}
+
+TEST_F(MenubarTest, ChoosingAFileInThePanelUploadsIt)
+{
+    Defaults::standard().setValue(ParclyStatusMenu::kHasShownSharePopKey, true);
+    const QString path = QDir::home().filePath(QStringLiteral("chosen.txt"));
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("chosen bytes");
+    file.close();
+    server.reply("POST", "/files", {.body = R"({"title": "chosen.txt", "shortlink": "http://127.0.0.1:1/x"})"});
+
+    menu().file();
+    ASSERT_TRUE(QTest::qWaitFor([] { return openPanel() != nullptr; }, 5000));
+    openPanel()->selectFile(path);
+    openPanel()->accept();
+    ASSERT_TRUE(waitForRequest("POST", "/files"));
+    EXPECT_EQ(requestsFor("POST", "/files").front().body, "chosen bytes");
+}
+
+TEST_F(MenubarTest, UpgradeOpensTheProPageWithAFreshToken)
+{
+    server.reply("GET", "/users/me", {.headers = {{"X-Parcly-Authorization", "Bearer fresh.token"}}, .body = R"({"activeDrops": 1})"});
+    const QString log = QDir::home().filePath(QStringLiteral("browser.log"));
+    qputenv("PARCLY_TEST_BROWSER_LOG", log.toUtf8());
+    menu().upgrade();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(log); }, 15000));
+    QFile opened(log);
+    ASSERT_TRUE(opened.open(QIODevice::ReadOnly));
+    EXPECT_EQ(opened.readAll().trimmed(), ServiceConfiguration::webOrigin().toUtf8() + "/pro?token=fresh.token");
+}
