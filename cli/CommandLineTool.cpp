@@ -10,8 +10,10 @@
 #include "platform/Log.h"
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
+#include "shared/Archiver.h"
 #include "shared/SharedConstants.h"
 
+#include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QUrl>
@@ -54,10 +56,8 @@ int CommandLineTool::run(const QStringList& arguments)
     const ScopedObserver unknownUser(QString::fromLatin1(kUnknownUserAPIErrorNotification),
                                      [this](const Notification&) { m_serviceForgotUser = true; });
     const QString command = arguments.value(0);
-    if (command == QLatin1String("upload") && arguments.size() == 2)
-        return upload(arguments.at(1));
-    if (command == QLatin1String("upload") && arguments.size() > 2)
-        return fail(QStringLiteral("upload takes one file; zip several into one archive first"));
+    if (command == QLatin1String("upload") && arguments.size() >= 2)
+        return upload(arguments.mid(1));
     if (command == QLatin1String("drops") && arguments.size() == 1)
         return drops();
     if (command == QLatin1String("register") && arguments.size() == 1)
@@ -70,17 +70,29 @@ int CommandLineTool::run(const QStringList& arguments)
     return Usage;
 }
 
-int CommandLineTool::upload(const QString& path)
+int CommandLineTool::upload(const QStringList& paths)
 {
-    const QFileInfo file(path);
-    if (!file.exists())
-        return fail(QStringLiteral("%1: no such file").arg(path));
-    if (file.isDir())
-        return fail(QStringLiteral("%1 is a folder; zip it first").arg(path));
-    if (!file.isReadable())
-        return fail(QStringLiteral("%1: permission denied").arg(path));
+    QStringList absolutePaths;
+    for (const QString& path : paths) {
+        const QFileInfo item(path);
+        if (!item.exists())
+            return fail(QStringLiteral("%1: no such file").arg(path));
+        if (!item.isReadable())
+            return fail(QStringLiteral("%1: permission denied").arg(path));
+        // Clean, so that "." or "dir/.." name the folder itself and the archive is named after it.
+        absolutePaths.append(QDir::cleanPath(item.absoluteFilePath()));
+    }
     if (!ensureAccount())
         return Failure;
+    QString fileToUpload = absolutePaths.first();
+    // As with a drop on the tray icon: one plain file goes as it is, anything else as one zip.
+    if (absolutePaths.size() > 1 || QFileInfo(fileToUpload).isDir()) {
+        ScopedLogCapture log(ScopedLogCapture::Echo::Off);
+        fileToUpload = Archiver::zipFiles(absolutePaths).toLocalFile();
+        if (fileToUpload.isEmpty() || !QFileInfo(fileToUpload).isFile())
+            return fail(QStringLiteral("could not zip %1: %2").arg(paths.join(QStringLiteral(", ")), archiveFailureReason(log)));
+    }
+    const QFileInfo file(fileToUpload);
 
     ScopedLogCapture log(ScopedLogCapture::Echo::Off);
     ProgressBar bar(stderr);
@@ -162,6 +174,16 @@ int CommandLineTool::fail(const QString& reason) const
     return Failure;
 }
 
+QString CommandLineTool::archiveFailureReason(const ScopedLogCapture& log) const
+{
+    // The archiver logs every zip run; the lines that are not that record say what went wrong.
+    for (const QString& line : log.lines()) {
+        if (!line.startsWith(QStringLiteral("Archive Task: <")) && !line.startsWith(QStringLiteral("File exists at path: ")))
+            return line;
+    }
+    return QStringLiteral("zip wrote no archive");
+}
+
 QString CommandLineTool::failureReason(const ScopedLogCapture& log, const QVariant& result) const
 {
     if (m_serviceForgotUser)
@@ -181,9 +203,10 @@ QString CommandLineTool::failureReason(const ScopedLogCapture& log, const QVaria
 void CommandLineTool::printUsage(std::FILE* stream) const
 {
     std::fprintf(stream,
-                 "usage: parcly upload FILE   upload FILE as a drop and print its short link\n"
-                 "       parcly drops         print how many drops the account holds\n"
-                 "       parcly register      make and register a new free account\n"
+                 "usage: parcly upload PATH...  upload PATH as a drop and print its short link;\n"
+                 "                              a folder, or several files and folders, go as one zip\n"
+                 "       parcly drops           print how many drops the account holds\n"
+                 "       parcly register        make and register a new free account\n"
                  "\n"
                  "The account and the service URL are those of Parcly Lite, in\n"
                  "%s\n",

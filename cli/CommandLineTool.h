@@ -25,7 +25,8 @@ public:
     };
 
 private:
-    int upload(const QString& path);
+    // One plain file is uploaded as it is; a folder or several items are zipped into one first.
+    int upload(const QStringList& paths);
     int drops();
     int registerFreeAccount();
 
@@ -39,6 +40,8 @@ private:
     int fail(const QString& reason) const;
     // The reason an operation failed, from what the service client logged and the result it gave.
     QString failureReason(const ScopedLogCapture& log, const QVariant& result) const;
+    // Why zipping made no archive, from what the archiver logged.
+    QString archiveFailureReason(const ScopedLogCapture& log) const;
     void printUsage(std::FILE* stream) const;
 
     bool m_serviceForgotUser = false;

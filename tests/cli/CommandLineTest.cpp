@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 namespace {
@@ -54,6 +56,7 @@ protected:
         environment.insert(QStringLiteral("HOME"), home.path());
         environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path() + QStringLiteral("/.config"));
         process.setProcessEnvironment(environment);
+        process.setWorkingDirectory(QDir::rootPath());
         process.start(QStringLiteral(PARCLY_CLI_PATH), arguments);
         EXPECT_TRUE(process.waitForFinished(30000));
         return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(process.readAllStandardError())};
@@ -83,6 +86,59 @@ TEST_F(CommandLineTest, FirstUploadRegistersAFreeAccountThenPrintsTheShortLink)
     EXPECT_TRUE(store.string(QStringLiteral("parcly-username")).startsWith(QStringLiteral("free-mac")));
     // Stored as the service sent it, and bare from the next use of the account on.
     EXPECT_EQ(store.string(QStringLiteral("parcly-token")), QStringLiteral("fresh"));
+}
+
+// What a zip upload carried: its file name (sent Base64-encoded) and the entries of the archive.
+struct UploadedArchive {
+    QString fileName;
+    QStringList entries;
+};
+
+UploadedArchive unpack(const RecordedRequest& request, const QString& scratchFolder)
+{
+    UploadedArchive uploaded;
+    uploaded.fileName = QString::fromUtf8(QByteArray::fromBase64(QByteArray::fromStdString(request.header("x-parcly-filename"))));
+    QFile body(scratchFolder + QStringLiteral("/received.zip"));
+    EXPECT_TRUE(body.open(QIODevice::WriteOnly));
+    body.write(request.body.data(), qint64(request.body.size()));
+    body.close();
+    QProcess unzip;
+    unzip.start(QStringLiteral("unzip"), {QStringLiteral("-Z1"), body.fileName()});
+    EXPECT_TRUE(unzip.waitForFinished(10000));
+    EXPECT_EQ(unzip.exitCode(), 0) << unzip.readAllStandardError().toStdString();
+    uploaded.entries = QString::fromUtf8(unzip.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    uploaded.entries.sort();
+    return uploaded;
+}
+
+TEST_F(CommandLineTest, AFolderOrSeveralItemsAreUploadedAsOneZip)
+{
+    storeAccount();
+    server.reply("POST", "/files", {.status = 201, .body = R"({"title":"t","shortlink":"http://127.0.0.1:8787/Zip1"})"});
+    QDir().mkpath(home.path() + QStringLiteral("/Trip/day 2"));
+    writeFile(QStringLiteral("Trip/beach.txt"), "sand");
+    writeFile(QStringLiteral("Trip/.DS_Store"), "finder");
+    writeFile(QStringLiteral("Trip/day 2/sea.txt"), "salt");
+    const QString notes = writeFile(QStringLiteral("notes.txt"), "n");
+    const QString dashed = writeFile(QStringLiteral("-rf"), "d");
+
+    // A folder given by a path with "." in it, from another working directory.
+    const Finished folder = parcly({QStringLiteral("upload"), home.path() + QStringLiteral("/Trip/.")});
+    EXPECT_EQ(folder.exitCode, 0) << folder.err.toStdString();
+    EXPECT_EQ(folder.out, QStringLiteral("http://127.0.0.1:8787/Zip1\n"));
+    const Finished several = parcly({QStringLiteral("upload"), notes, dashed, home.path() + QStringLiteral("/Trip")});
+    EXPECT_EQ(several.exitCode, 0) << several.err.toStdString();
+    EXPECT_TRUE(several.out.startsWith(QStringLiteral("http://")));
+
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    const UploadedArchive first = unpack(requests[0], home.path());
+    EXPECT_EQ(first.fileName, QStringLiteral("Trip.zip"));
+    EXPECT_EQ(first.entries, (QStringList{QStringLiteral("Trip/beach.txt"), QStringLiteral("Trip/day 2/sea.txt")}));
+    const UploadedArchive second = unpack(requests[1], home.path());
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^Archive on \\d{4}-\\d{2}-\\d{2} at \\d{2}-\\d{2}-\\d{2}\\.zip$")).match(second.fileName).hasMatch())
+        << second.fileName.toStdString();
+    EXPECT_EQ(second.entries, (QStringList{QStringLiteral("-rf"), QStringLiteral("Trip/beach.txt"), QStringLiteral("Trip/day 2/sea.txt"), QStringLiteral("notes.txt")}));
 }
 
 TEST_F(CommandLineTest, AStoredAccountIsUsedAsIsAndDropsPrintsTheCount)

@@ -1,0 +1,148 @@
+#include "shared/Archiver.h"
+
+#include "platform/Log.h"
+#include "platform/Task.h"
+#include "platform/TemporaryDirectory.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+namespace {
+
+const QString kZipPath = QStringLiteral("/usr/bin/zip");
+
+// A date formatter in the user's own time zone; made once and kept for the process.
+class DateFormatter {
+public:
+    explicit DateFormatter(const QString& format)
+        : m_format(format)
+    {
+    }
+    QString stringFromDate(const QDateTime& date) const { return date.toLocalTime().toString(m_format); }
+
+private:
+    const QString m_format;
+};
+
+const DateFormatter& dayFormatter()
+{
+    static const DateFormatter formatter(QStringLiteral("yyyy-MM-dd"));
+    return formatter;
+}
+
+// Hyphens, not colons: this time becomes part of a file name.
+const DateFormatter& timeFormatter()
+{
+    static const DateFormatter formatter(QStringLiteral("HH-mm-ss"));
+    return formatter;
+}
+
+QString withoutTrailingSeparators(QString path)
+{
+    while (path.size() > 1 && path.endsWith(QLatin1Char('/')))
+        path.chop(1);
+    return path;
+}
+
+QString lastPathComponent(const QString& path)
+{
+    const QString trimmed = withoutTrailingSeparators(path);
+    return trimmed.mid(trimmed.lastIndexOf(QLatin1Char('/')) + 1);
+}
+
+QString parentDirectory(const QString& path)
+{
+    const QString trimmed = withoutTrailingSeparators(path);
+    const qsizetype slash = trimmed.lastIndexOf(QLatin1Char('/'));
+    if (slash < 0)
+        return QDir::currentPath();
+    return slash == 0 ? QStringLiteral("/") : trimmed.left(slash);
+}
+
+// Quotes what would otherwise read ambiguously in a log line.
+QString describeArguments(const QStringList& arguments)
+{
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_./-]+$"));
+    QStringList described;
+    for (const QString& argument : arguments)
+        described.append(plain.match(argument).hasMatch() ? argument : QLatin1Char('"') + argument + QLatin1Char('"'));
+    return QLatin1Char('(') + described.join(QStringLiteral(", ")) + QLatin1Char(')');
+}
+
+bool existsOrDangles(const QString& path)
+{
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink();
+}
+
+bool removeItem(const QString& path)
+{
+    const QFileInfo info(path);
+    if (info.isDir() && !info.isSymLink())
+        return QDir(path).removeRecursively();
+    return QFile::remove(path);
+}
+
+void zipItem(const QString& archivePath, const QString& path)
+{
+    const QString name = lastPathComponent(path);
+    Task task;
+    task.setLaunchPath(kZipPath);
+    task.setCurrentDirectoryPath(parentDirectory(path));
+    // "./name", never the bare name: zip reads a name beginning with "-" as an option (and
+    // "-TT..." as a command to run). zip stores "./name" as "name".
+    task.setArguments({QStringLiteral("-r"), QStringLiteral("-9"), QStringLiteral("-x"), QStringLiteral("*.DS_Store"),
+                       QStringLiteral("-D"), archivePath, QStringLiteral("./") + name});
+    const bool launched = task.launch();
+    task.waitUntilExit();
+    logLine(QStringLiteral("Archive Task: %1 %2").arg(task.description(), describeArguments(task.arguments())));
+    if (launched && task.terminationStatus() != 0)
+        logLine(QStringLiteral("Archive: zip ended with status %1 adding %2").arg(task.terminationStatus()).arg(path));
+}
+
+} // namespace
+
+QUrl Archiver::zipFiles(const QStringList& paths)
+{
+    if (paths.isEmpty()) {
+        logLine(QStringLiteral("Archive: nothing to zip"));
+        return QUrl();
+    }
+    const QString directory = temporaryDirectory();
+    if (directory.isEmpty()) {
+        // Without it the archive would land in whatever folder zip runs in: the user's own.
+        logLine(QStringLiteral("Archive: no temporary directory to write the archive to"));
+        return QUrl();
+    }
+
+    QString name;
+    if (paths.size() < 2) {
+        const QString component = lastPathComponent(paths.first());
+        if (!component.isEmpty() && component != QLatin1String("/"))
+            name = component + QStringLiteral(".zip");
+    }
+    if (name.isEmpty())
+        name = captureTemporaryFilePathWithName(QStringLiteral("Archive"));
+    const QString archivePath = directory + name;
+
+    if (existsOrDangles(archivePath)) {
+        logLine(QStringLiteral("File exists at path: %1").arg(archivePath));
+        if (!removeItem(archivePath))
+            logLine(QStringLiteral("Could not delete existing archive at path: %1").arg(archivePath));
+    }
+
+    for (const QString& path : paths)
+        zipItem(archivePath, path);
+
+    return QUrl::fromLocalFile(archivePath);
+}
+
+QString Archiver::captureTemporaryFilePathWithName(const QString& name)
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    return QStringLiteral("%1 on %2 at %3.%4")
+        .arg(name, dayFormatter().stringFromDate(now), timeFormatter().stringFromDate(now), QStringLiteral("zip"));
+}

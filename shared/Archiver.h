@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+// Zips files and folders into one archive in the process's temporary directory, running the
+// zip tool once per item. Used by the tray app and the share extension alike.
+class Archiver {
+public:
+    // One item gives "<its name>.zip", several give a timestamped "Archive on ... .zip". An
+    // earlier archive of that name is replaced. Blocks until the last zip run has ended and
+    // returns the archive's file URL whatever the runs did (failures are logged). Returns an
+    // empty URL only when there is nothing to zip or no safe temporary directory to zip into.
+    static QUrl zipFiles(const QStringList& paths);
+
+    // A bare file name, "<name> on yyyy-MM-dd at HH-mm-ss.zip", in the user's local time.
+    static QString captureTemporaryFilePathWithName(const QString& name);
+};
