@@ -2,6 +2,7 @@
 
 #include "app/service/API.h"
 #include "platform/Bundle.h"
+#include "platform/Log.h"
 #include "platform/TemporaryDirectory.h"
 
 #include <QDateTime>
@@ -54,7 +55,10 @@ QUrl ScreenGrabber::capture(const QStringList& options)
     process.setProcessChannelMode(QProcess::ForwardedChannels);
     process.start(tool, QStringList(options) << path);
     // The user takes as long as they like; the tool's status does not matter, the file does.
-    process.waitForFinished(-1);
+    if (!process.waitForStarted(-1))
+        logLine(QStringLiteral("Screen Capture: %1 %2").arg(tool, process.errorString()));
+    else
+        process.waitForFinished(-1);
     const QFileInfo written(path);
     if (!written.exists() || (earlier.isValid() && written.lastModified() == earlier))
         return {};

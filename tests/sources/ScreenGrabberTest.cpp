@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QDateTime>
 #include <QDir>
+#include <QFile>
+#include <QLocale>
 #include <QFileInfo>
 #include <QImage>
 #include <QRegularExpression>
@@ -106,9 +109,19 @@ TEST_F(ScreenGrabberTest, AWindowCaptureReturnsThatWindowsImage)
     EXPECT_EQ(image.pixel(150, 50), qRgb(200, 40, 40));
 }
 
-TEST_F(ScreenGrabberTest, ACancelledCaptureReturnsNothingAndLeavesNoFile)
+TEST_F(ScreenGrabberTest, ACancelledCaptureReturnsNothingEvenWhenAnEarlierCaptureHasItsName)
 {
     Bundle::setMainBundlePath(QStringLiteral(PARCLY_BUNDLE_DIR));
+    // Captures made within the same second share a name: these stand for an earlier capture
+    // the cancelled one would be named like.
+    const QDateTime now = QDateTime::currentDateTime();
+    for (int second = 0; second < 10; ++second) {
+        const QDateTime time = now.addSecs(second);
+        QFile earlier(temporaryDirectory() + QStringLiteral("Screen Shot on %1 at %2.png")
+                          .arg(QLocale::system().toString(time, QStringLiteral("yyyy-MM-dd")),
+                               QLocale::system().toString(time, QStringLiteral("HH:mm:ss"))));
+        ASSERT_TRUE(earlier.open(QIODevice::WriteOnly));
+    }
     const QStringList before = screenShotsInTemporaryDirectory();
 
     bool appeared = false;
