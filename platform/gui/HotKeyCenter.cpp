@@ -240,15 +240,19 @@ void HotKeyCenter::unregisterHotKey(quint16 keyCode, quint64 modifierFlags)
 void HotKeyCenter::forgetTarget(QObject* target)
 {
     m_watchedTargets.remove(target);
+    // A target that outlives the application goes after the X connection has closed.
+    const bool connected = QCoreApplication::instance() != nullptr;
     for (auto it = m_hotKeys.begin(); it != m_hotKeys.end();) {
         if (it->target == target) {
-            ungrab(*it);
+            if (connected)
+                ungrab(*it);
             it = m_hotKeys.erase(it);
         } else {
             ++it;
         }
     }
-    xcb_flush(m_connection);
+    if (connected)
+        xcb_flush(m_connection);
 }
 
 void HotKeyCenter::regrabAll()

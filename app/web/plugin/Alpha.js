@@ -3,10 +3,12 @@
 (function () {
     var css = ":root { opacity: %OPACITY% !important; transition: opacity %DURATION%s ease-in-out !important; }";
     try {
-        var sheet = window.__parclyAlphaSheet;
+        // Per document: a window can outlive its first document, and a constructed sheet
+        // belongs to the document it was made for.
+        var sheet = document.__parclyAlphaSheet;
         if (!sheet) {
             sheet = new CSSStyleSheet();
-            Object.defineProperty(window, "__parclyAlphaSheet", { value: sheet });
+            Object.defineProperty(document, "__parclyAlphaSheet", { value: sheet });
         }
         sheet.replaceSync(css);
         if (document.adoptedStyleSheets.indexOf(sheet) < 0)

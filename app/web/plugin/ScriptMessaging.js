@@ -34,7 +34,7 @@ handlerNames.forEach(addHandler);
 
 window.webkit = window.webkit || {};
 window.webkit.messageHandlers = handlers;
-Object.defineProperty(window, "__parclyAddMessageHandler", { value: addHandler });
+Object.defineProperty(window, "__parclyAddMessageHandler", { value: addHandler, configurable: true });
 
 // The transport object may appear a little after the document; wait for it, but not forever.
 var attempts = 0;
