@@ -3,7 +3,7 @@
 #include <QObject>
 #include <QPointer>
 
-class StatusItemController;
+#include "app/menubar/StatusItemController.h"
 
 // The root of the tray app: runs the launch sequence and owns the long-lived controllers.
 class AppDelegate : public QObject {

@@ -10,7 +10,7 @@
 
 class QAction;
 class ScreenshotDetector;
-class SharePopover;
+#include "app/menubar/SharePopover.h"
 
 // The menu of the app's icon and the hub every upload passes through: it starts uploads, reports
 // their progress and outcome to the status item, announces created drops, shows the drop count,

@@ -1,5 +1,7 @@
 #include "app/web/WebModule.h"
 
+#include "platform/Bundle.h"
+
 #include "app/web/WebView.h"
 #include "app/web/WebViewFactory.h"
 #include "platform/Log.h"
@@ -23,7 +25,7 @@ ModuleState& state()
 
 QString defaultPluginPath()
 {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/../PlugIns/libparcly-web.so");
+    return Bundle::mainBundle().builtInPlugInsPath() + QStringLiteral("/libparcly-web.so");
 }
 
 WebViewFactory* loadFactory()

@@ -42,7 +42,9 @@ void UserNotificationCenter::deliverNotification(const UserNotification& notific
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
-        fallBack(notification, bus.lastError().message());
+        // Reported from the event loop, as when a server fails to answer.
+        const QString reason = bus.lastError().message();
+        QMetaObject::invokeMethod(this, [this, notification, reason] { fallBack(notification, reason); }, Qt::QueuedConnection);
         return;
     }
     // Servers that take markup would read "&" and "<" in a title or link as markup, so the body is
@@ -85,7 +87,7 @@ void UserNotificationCenter::sendNotify(const UserNotification& notification, bo
 
 void UserNotificationCenter::fallBack(const UserNotification& notification, const QString& reason)
 {
-    if (m_trayIcon && QSystemTrayIcon::supportsMessages()) {
+    if (m_trayIcon && m_trayIcon->isVisible() && QSystemTrayIcon::supportsMessages()) {
         logLine(QStringLiteral("Notification server unavailable (%1); showing the notification on the tray icon").arg(reason));
         m_trayIcon->showMessage(notification.title, bodyOf(notification), QSystemTrayIcon::Information);
     } else {

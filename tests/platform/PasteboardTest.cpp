@@ -1,0 +1,163 @@
+// The pasteboard's reading of what Linux programs put on a drag or the clipboard, and its writing
+// of the clipboard.
+#include "platform/gui/Pasteboard.h"
+
+#include "QtPrinters.h"
+
+#include <gtest/gtest.h>
+
+#include <QBuffer>
+#include <QClipboard>
+#include <QDataStream>
+#include <QGuiApplication>
+#include <QImage>
+#include <QMimeData>
+
+namespace {
+
+QByteArray utf16(const QString& text)
+{
+    return QByteArray(reinterpret_cast<const char*>(text.utf16()), text.size() * 2);
+}
+
+QByteArray pngOf(const QImage& image)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return bytes;
+}
+
+TEST(Pasteboard, FileUrlsAreFileNamesAndOtherUrlsOnlyUrls)
+{
+    QMimeData files;
+    files.setData("text/uri-list", "# dragged from a file manager\r\nfile:///home/me/My%20Notes.txt\r\nfile:///tmp/b\r\n");
+    const Pasteboard filePasteboard(&files);
+    EXPECT_TRUE(filePasteboard.types().contains(NSFilenamesPboardType));
+    EXPECT_EQ(filePasteboard.propertyListForType(NSFilenamesPboardType).toStringList(),
+              (QStringList{"/home/me/My Notes.txt", "/tmp/b"}));
+
+    QMimeData web;
+    web.setData("text/uri-list", "https://example.com/a.png\nhttps://example.com/b?c=d%20e\n");
+    const Pasteboard webPasteboard(&web);
+    EXPECT_FALSE(webPasteboard.types().contains(NSFilenamesPboardType));
+    EXPECT_FALSE(webPasteboard.propertyListForType(NSFilenamesPboardType).isValid());
+    // URL strings are kept exactly as sent: escapes are not decoded or re-encoded.
+    EXPECT_EQ(webPasteboard.propertyListForType(NSURLPboardType).toStringList(),
+              (QStringList{"https://example.com/a.png", "https://example.com/b?c=d%20e"}));
+    EXPECT_EQ(webPasteboard.stringForType(NSURLPboardType), "https://example.com/a.png");
+}
+
+TEST(Pasteboard, BrowserUrlsAreReadFromUtf16AndFromImagesInHtml)
+{
+    // text/x-moz-url pairs, with and without a byte-order mark.
+    for (const QByteArray& mozUrl : {utf16("https://a.example/1.png\nOne\nhttps://a.example/2.gif\nTwo"),
+                                     QByteArray("\xFF\xFE") + utf16("https://a.example/1.png\nOne\nhttps://a.example/2.gif\nTwo")}) {
+        QMimeData data;
+        data.setData("text/x-moz-url", mozUrl);
+        EXPECT_EQ(Pasteboard(&data).propertyListForType(NSURLPboardType).toStringList(),
+                  (QStringList{"https://a.example/1.png", "https://a.example/2.gif"}));
+    }
+
+    // Only absolute image sources count; entities are decoded; duplicates of the list are dropped.
+    QMimeData html;
+    html.setData("text/uri-list", "https://a.example/page\r\n");
+    html.setData("text/html",
+                 "<p><IMG src=\"relative/x.png\"><img src=\"data:image/png;base64,AAAA\">"
+                 "<img data-x=1 src='https://a.example/q.jpg?w=1&amp;h=2'><img src=https://a.example/page></p>");
+    EXPECT_EQ(Pasteboard(&html).propertyListForType(NSURLPboardType).toStringList(),
+              (QStringList{"https://a.example/page", "https://a.example/q.jpg?w=1&h=2"}));
+
+    QMimeData none;
+    none.setData("text/html", "<b>no images</b>");
+    EXPECT_FALSE(Pasteboard(&none).propertyListForType(NSURLPboardType).isValid());
+    EXPECT_FALSE(Pasteboard(&none).types().contains(NSURLPboardType));
+}
+
+TEST(Pasteboard, ImagesAreOfferedByKindAndAlwaysAsTiff)
+{
+    QImage image(3, 2, QImage::Format_ARGB32);
+    image.fill(qRgba(10, 200, 30, 255));
+    const QByteArray png = pngOf(image);
+
+    QMimeData data;
+    data.setData("image/png", png);
+    data.setText("caption");
+    const Pasteboard pasteboard(&data);
+    const QStringList types = pasteboard.types();
+    EXPECT_EQ(types, (QStringList{PasteboardTypePNG, PasteboardTypeTIFF, NSTIFFPboardType, NSStringPboardType}));
+    EXPECT_EQ(pasteboard.dataForType(PasteboardTypePNG), png);
+    const QByteArray tiff = pasteboard.dataForType(PasteboardTypeTIFF);
+    EXPECT_TRUE(tiff.startsWith("II*") || tiff.startsWith("MM")) << tiff.left(4).toHex().toStdString();
+    EXPECT_EQ(QImage::fromData(tiff, "TIFF").convertToFormat(QImage::Format_ARGB32), image);
+    EXPECT_TRUE(pasteboard.dataForType(PasteboardTypeJPEG).isEmpty());
+
+    // Bytes that merely claim to be a file's contents are not an image.
+    QMimeData notImage;
+    notImage.setData("application/octet-stream", "PK\x03\x04 a zip archive");
+    EXPECT_FALSE(Pasteboard(&notImage).types().contains(PasteboardTypeTIFF));
+    EXPECT_TRUE(Pasteboard(&notImage).dataForType(PasteboardTypeTIFF).isEmpty());
+    EXPECT_TRUE(Pasteboard(&notImage).types().contains(NSFileContentsPboardType));
+}
+
+TEST(Pasteboard, WebArchivesAreReadFromOurPrivateType)
+{
+    const QVariantMap archive{{"WebSubresources", QVariantList{QVariantMap{{"WebResourceMIMEType", "image/png"}}}}};
+    QByteArray bytes;
+    {
+        QDataStream stream(&bytes, QIODevice::WriteOnly);
+        stream << archive;
+    }
+    QMimeData data;
+    data.setData(WebArchiveMimeType, bytes);
+    EXPECT_EQ(Pasteboard(&data).propertyListForType(PasteboardTypeWebArchive).toMap(), archive);
+    EXPECT_TRUE(Pasteboard(&data).types().contains(PasteboardTypeWebArchive));
+
+    QMimeData truncated;
+    truncated.setData(WebArchiveMimeType, bytes.left(bytes.size() / 2));
+    EXPECT_FALSE(Pasteboard(&truncated).propertyListForType(PasteboardTypeWebArchive).isValid());
+}
+
+TEST(Pasteboard, TextPrefersTheUtf8Form)
+{
+    QMimeData data;
+    data.setData("text/plain;charset=utf-8", "Grüße");
+    EXPECT_EQ(Pasteboard(&data).stringForType(NSStringPboardType), QString::fromUtf8("Grüße"));
+    QMimeData empty;
+    EXPECT_TRUE(Pasteboard(&empty).stringForType(NSStringPboardType).isNull());
+    EXPECT_TRUE(Pasteboard(&empty).types().isEmpty());
+}
+
+TEST(Pasteboard, TheGeneralPasteboardHoldsALinkAsTextAndAsUrl)
+{
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    clipboard->setText("something copied earlier");
+    Pasteboard& general = Pasteboard::generalPasteboard();
+    const QString link = "http://127.0.0.1:8787/Ab3x?ref=a&b=c";
+
+    const int count = general.declareTypes({NSStringPboardType, NSURLPboardType}, nullptr);
+    EXPECT_GT(count, 0);
+    EXPECT_TRUE(clipboard->text().isEmpty()) << "declaring types must empty the pasteboard";
+    EXPECT_TRUE(general.setStringForType(link, NSStringPboardType));
+    EXPECT_TRUE(general.setStringForType(link, NSURLPboardType));
+
+    const QMimeData* data = clipboard->mimeData();
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(data->text(), link);
+    EXPECT_EQ(data->data("text/uri-list"), (link + "\r\n").toUtf8());
+    EXPECT_EQ(general.stringForType(NSStringPboardType), link);
+    EXPECT_EQ(general.propertyListForType(NSURLPboardType).toStringList(), QStringList{link});
+
+    EXPECT_FALSE(general.setStringForType(link, NSColorPboardType));
+    EXPECT_GT(general.declareTypes({NSStringPboardType}, nullptr), count);
+
+    // A drag's pasteboard cannot be written.
+    QMimeData dragged;
+    Pasteboard drag(&dragged);
+    EXPECT_EQ(drag.declareTypes({NSStringPboardType}, nullptr), -1);
+    EXPECT_FALSE(drag.setStringForType(link, NSStringPboardType));
+    EXPECT_FALSE(dragged.hasText());
+}
+
+} // namespace
