@@ -7,7 +7,7 @@
 #include <QString>
 
 class DropTargetWindow;
-class QMenu;
+#include <QMenu>
 class QSystemTrayIcon;
 
 // The app's icon on the desktop: the tray icon where the desktop has a tray, and the drop target
