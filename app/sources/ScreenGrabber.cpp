@@ -2,12 +2,11 @@
 
 #include "app/service/API.h"
 #include "platform/Bundle.h"
-#include "platform/Log.h"
+#include "platform/Task.h"
 #include "platform/TemporaryDirectory.h"
 
 #include <QDateTime>
 #include <QFileInfo>
-#include <QProcess>
 
 // Where the capture tool always lives: beside the app in the bundle's Contents/MacOS.
 QString ScreenGrabber::captureToolLocation()
@@ -51,14 +50,13 @@ QUrl ScreenGrabber::capture(const QStringList& options)
     // Two captures within one second get the same name; a cancelled second one must not hand
     // back the first one's file.
     const QDateTime earlier = QFileInfo(path).lastModified();
-    QProcess process;
-    process.setProcessChannelMode(QProcess::ForwardedChannels);
-    process.start(tool, QStringList(options) << path);
+    Task task;
+    task.setLaunchPath(tool);
+    task.setArguments(QStringList(options) << path);
     // The user takes as long as they like; the tool's status does not matter, the file does.
-    if (!process.waitForStarted(-1))
-        logLine(QStringLiteral("Screen Capture: %1 %2").arg(tool, process.errorString()));
-    else
-        process.waitForFinished(-1);
+    // A tool that cannot start is logged by the task.
+    if (task.launch())
+        task.waitUntilExit();
     const QFileInfo written(path);
     if (!written.exists() || (earlier.isValid() && written.lastModified() == earlier))
         return {};

@@ -154,7 +154,7 @@ int main(int argc, char** argv)
     clock.start();
     ParclyStatusMenu::instance().uploadFile(QUrl::fromLocalFile(file));
     bool sawProgress = false;
-    QTest::qWaitFor([&] {
+    (void)QTest::qWaitFor([&] {
         sawProgress = sawProgress || item.imageName() == QLatin1String("57");
         return (sawProgress && item.imageName() == StatusItemController::kNormalImageName)
             || item.imageName() == StatusItemController::kErrorImageName;

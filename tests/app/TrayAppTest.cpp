@@ -40,7 +40,7 @@ QString findWindow(const QString& title)
 QString waitForWindow(const QString& title, int timeoutMs = 20000)
 {
     QString id;
-    QTest::qWaitFor([&] { return !(id = findWindow(title)).isEmpty(); }, timeoutMs);
+    (void)QTest::qWaitFor([&] { return !(id = findWindow(title)).isEmpty(); }, timeoutMs);
     return id;
 }
 
