@@ -43,9 +43,12 @@ void DropTargetWindow::paintEvent(QPaintEvent*)
     painter.setPen(QPen(palette().color(QPalette::Mid), 1));
     painter.drawPath(path);
 
+    // The tray images are drawn for a 22-pixel panel; the drop target shows them twice as large,
+    // from the 2x image, so they stay sharp.
     const int glyph = 44;
     const QRect target((width() - glyph) / 2, (height() - glyph) / 2, glyph, glyph);
-    m_image.paint(&painter, target);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    painter.drawPixmap(target, m_image.pixmap(QSize(22, 22), 2.0 * devicePixelRatioF()));
 }
 
 void DropTargetWindow::mousePressEvent(QMouseEvent* event)
