@@ -303,6 +303,8 @@ void ParclyStatusMenu::menuWillOpen()
         const QSignalBlocker quiet(m_dropTargetItem);
         StatusItemController* controller = statusItemController();
         m_dropTargetItem->setChecked(controller && controller->statusItem()->isDropTargetVisible());
+        // Without a tray the drop target is the app's only face and cannot be hidden.
+        m_dropTargetItem->setEnabled(controller && controller->statusItem()->hasTray());
     }
     updateDropCount();
 }

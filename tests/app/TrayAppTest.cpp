@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QImage>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -104,8 +105,10 @@ protected:
     void SetUp() override
     {
         home = QDir::homePath();
-        notifications = home + QStringLiteral("/notifications.jsonl");
-        browserLog = home + QStringLiteral("/browser.log");
+        // The tests share one home; each keeps its own records.
+        const QString test = QString::fromLatin1(testing::UnitTest::GetInstance()->current_test_info()->name());
+        notifications = home + QStringLiteral("/notifications-%1.jsonl").arg(test);
+        browserLog = home + QStringLiteral("/browser-%1.log").arg(test);
 
         notificationServer.process.setProcessChannelMode(QProcess::SeparateChannels);
         notificationServer.process.start(QStringLiteral(PARCLY_FAKE_NOTIFICATION_SERVER), {QStringLiteral("--record"), notifications});
@@ -207,4 +210,35 @@ TEST_F(TrayApp, TheShareShortcutFiresOncePerPress)
     EXPECT_TRUE(findWindow(QStringLiteral("Share a File")).isEmpty()) << "the shortcut fired twice";
     QSettings stored(home + QStringLiteral("/.config/parcly/Parcly Lite.conf"), QSettings::IniFormat);
     EXPECT_TRUE(stored.value(QStringLiteral("hashShownSharePop")).toBool());
+}
+
+TEST_F(TrayApp, AScreenshotTheDesktopSavesIsShared)
+{
+    // Where GNOME's screenshot tool saves, written the way it writes: to a new file, then closed.
+    const QString folder = home + QStringLiteral("/Pictures/Screenshots");
+    QDir().mkpath(folder);
+    QTest::qWait(500);  // the app notices the new folder
+    const QString name = QStringLiteral("Screenshot from 2026-12-07 14-02-11.png");
+    QImage shot(64, 48, QImage::Format_RGB32);
+    shot.fill(QColor(40, 120, 200));
+    ASSERT_TRUE(shot.save(folder + QLatin1Char('/') + name));
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !lastNotification().isEmpty(); }, 20000)) << "the screenshot was not shared";
+    const QStringList body = lastNotification().value("body").toString().split('\n');
+    ASSERT_EQ(body.size(), 2);
+    EXPECT_EQ(body[0], name);
+    QFile saved(folder + QLatin1Char('/') + name);
+    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+    QProcess curl;
+    curl.start(QStringLiteral("curl"), {"-sS", body[1] + QStringLiteral("/raw")});
+    ASSERT_TRUE(curl.waitForFinished(10000));
+    EXPECT_EQ(curl.readAllStandardOutput(), saved.readAll());
+}
+
+TEST(TrayAppBinary, DoesNotLinkTheBrowserEngine)
+{
+    // The engine costs tens of megabytes at rest; only the web module, loaded on demand, links it.
+    const QString libraries = run(QStringLiteral("ldd"), {QStringLiteral(PARCLY_LITE_PATH)});
+    ASSERT_TRUE(libraries.contains(QStringLiteral("libQt6Widgets")));
+    EXPECT_FALSE(libraries.contains(QStringLiteral("WebEngine")));
 }

@@ -13,6 +13,7 @@
 #include <QFile>
 #include <QStandardPaths>
 #include <QTest>
+#include <QThread>
 
 #include <memory>
 
@@ -86,11 +87,11 @@ protected:
     }
 
     // Waits until the clock has moved past the last file's creation, so creation dates differ.
+    // File times come from the kernel's coarse clock, which moves in ticks of a few milliseconds:
+    // files written within one tick share a time. Wait until the next tick.
     static void nextMillisecond()
     {
-        const qint64 now = QDateTime::currentMSecsSinceEpoch();
-        while (QDateTime::currentMSecsSinceEpoch() <= now + 1) {
-        }
+        QThread::msleep(25);
     }
 
     QString pictures;

@@ -186,6 +186,9 @@ TEST_F(AccountTest, TheRequestLogHoldsNeitherPasswordsNorTokens)
     const std::string token = bearerToken(answer);
     ASSERT_FALSE(token.empty());
     ASSERT_EQ(service.client().Get("/pro?token=" + token)->status, 200);
+    // Each line is written once its answer has gone out, so the lines may land in any order.
+    ASSERT_TRUE(service.waitForLogLine("POST /account"));
+    ASSERT_TRUE(service.waitForLogLine("GET /users/me"));
     ASSERT_TRUE(service.waitForLogLine("GET /pro "));
 
     const auto lines = service.logLines();
