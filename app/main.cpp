@@ -1,12 +1,10 @@
 #include "app/lifecycle/AppDelegate.h"
-#include "app/web/WebModule.h"
 
 #include <QApplication>
 #include <QTimer>
 
 int main(int argc, char** argv)
 {
-    WebModule::prepareApplication();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Parcly Lite"));
     QApplication::setApplicationDisplayName(QStringLiteral("Parcly Lite"));

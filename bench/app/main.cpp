@@ -153,11 +153,11 @@ int main(int argc, char** argv)
     QElapsedTimer clock;
     clock.start();
     ParclyStatusMenu::instance().uploadFile(QUrl::fromLocalFile(file));
-    bool sawProgress = false;
+    // Done when the icon has shown progress and then a state again.
     (void)QTest::qWaitFor([&] {
-        sawProgress = sawProgress || item.imageName() == QLatin1String("57");
-        return (sawProgress && item.imageName() == StatusItemController::kNormalImageName)
-            || item.imageName() == StatusItemController::kErrorImageName;
+        const QString name = item.imageName();
+        return item.imageUpdateCount() - before >= 2
+            && (name == StatusItemController::kNormalImageName || name == StatusItemController::kErrorImageName);
     }, 600000);
     if (item.imageName() != StatusItemController::kNormalImageName) {
         std::fprintf(stderr, "bench-app: the upload did not complete\n");

@@ -210,6 +210,18 @@ TEST_F(TrayApp, TheShareShortcutFiresOncePerPress)
     EXPECT_TRUE(findWindow(QStringLiteral("Share a File")).isEmpty()) << "the shortcut fired twice";
     QSettings stored(home + QStringLiteral("/.config/parcly/Parcly Lite.conf"), QSettings::IniFormat);
     EXPECT_TRUE(stored.value(QStringLiteral("hashShownSharePop")).toBool());
+
+    // The page's button asks for a file: the panel opens. The page fades in once loaded, which
+    // takes a few seconds here, so keep pressing until it answers.
+    const QString popover = findWindow(QStringLiteral("Share a File with Parcly Lite"));
+    ASSERT_FALSE(popover.isEmpty());
+    const QPoint centre = windowCentre(popover);
+    const QPoint button(centre.x(), centre.y() - 180 + 307);
+    const bool panelOpened = QTest::qWaitFor([&] {
+        xdotool({"mousemove", QString::number(button.x()), QString::number(button.y()), "click", "1"});
+        return !waitForWindow(QStringLiteral("Share a File"), 1000).isEmpty();
+    }, 30000);
+    EXPECT_TRUE(panelOpened) << "the page's button did not open the file panel";
 }
 
 TEST_F(TrayApp, AScreenshotTheDesktopSavesIsShared)
