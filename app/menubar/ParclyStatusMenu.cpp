@@ -232,9 +232,11 @@ void ParclyStatusMenu::handleDropCreated(const QVariantMap& drop)
 
 void ParclyStatusMenu::updateDropCount()
 {
-    API::instance().countDropsComplete([](bool success, const QVariant& count) {
+    // Not instance(): without stored credentials the completion runs before this call returns,
+    // which at creation is still inside instance().
+    API::instance().countDropsComplete([this](bool success, const QVariant& count) {
         if (success)
-            ParclyStatusMenu::instance().setDropCount(count.toLongLong());
+            setDropCount(count.toLongLong());
     });
 }
 
