@@ -45,13 +45,15 @@ QDateTime dateFromTimestamp(const struct statx_timestamp& stamp)
 }
 
 // The birth time where the file system records it, else the modification time. Invalid when
-// the path is not a regular file (or is gone).
+// the path is not a regular file, is gone, or is still empty: some tools create the file, close
+// it, and only then write the picture, and an empty file is never a finished screenshot.
 QDateTime creationDateOfRegularFile(const QString& path)
 {
     struct statx info {};
-    if (::statx(AT_FDCWD, QFile::encodeName(path).constData(), AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_BTIME | STATX_MTIME, &info) != 0)
+    if (::statx(AT_FDCWD, QFile::encodeName(path).constData(), AT_SYMLINK_NOFOLLOW,
+                STATX_TYPE | STATX_SIZE | STATX_BTIME | STATX_MTIME, &info) != 0)
         return QDateTime();
-    if (!S_ISREG(info.stx_mode))
+    if (!S_ISREG(info.stx_mode) || info.stx_size == 0)
         return QDateTime();
     return dateFromTimestamp((info.stx_mask & STATX_BTIME) ? info.stx_btime : info.stx_mtime);
 }
@@ -159,12 +161,27 @@ bool MetadataQuery::startQuery()
     connect(m_notifier.get(), &QSocketNotifier::activated, this, &MetadataQuery::readEvents);
     m_folders = searchFolders();
 
-    post(kMetadataQueryDidStartGatheringNotification);
-    // Watch before listing, so nothing saved in between is missed.
+    // Watch before listing, so nothing saved in between is missed. The events wait in the queue
+    // until the first list is complete.
     armWatches();
-    rescan();
-    post(kMetadataQueryDidFinishGatheringNotification);
+    m_notifier->setEnabled(false);
+    m_gathering = true;
+    // Gathering reports from the event loop, as it would from a search service: whoever starts
+    // the query finishes setting up (callbacks, settings) before the first notification.
+    QMetaObject::invokeMethod(this, &MetadataQuery::gather, Qt::QueuedConnection);
     return true;
+}
+
+void MetadataQuery::gather()
+{
+    if (!isStarted())
+        return;
+    post(kMetadataQueryDidStartGatheringNotification);
+    rescan();
+    m_gathering = false;
+    post(kMetadataQueryDidFinishGatheringNotification);
+    if (m_notifier)
+        m_notifier->setEnabled(true);
 }
 
 void MetadataQuery::stopQuery()
@@ -172,6 +189,7 @@ void MetadataQuery::stopQuery()
     if (!isStarted())
         return;
     m_notifier.reset();
+    m_gathering = false;
     m_watchedFolders.clear();
     ::close(m_fd);
     m_fd = -1;
@@ -229,13 +247,21 @@ bool MetadataQuery::rescan()
                 continue;
             const QString path = folder + QLatin1Char('/') + name;
             if (const QDateTime created = creationDateOfRegularFile(path); created.isValid())
-                found.insert(path, MetadataItem(path, created));
+                found.insert(path, listedItem(path, created));
         }
     }
     if (found == m_items)
         return false;
     m_items = found;
     return true;
+}
+
+// An editor saving a listed screenshot replaces the file, which gives it a new birth time; it is
+// still the screenshot the user took then, not a new one.
+MetadataItem MetadataQuery::listedItem(const QString& path, const QDateTime& created) const
+{
+    const auto known = m_items.constFind(path);
+    return MetadataItem(path, known != m_items.cend() ? std::min(known->creationDate(), created) : created);
 }
 
 bool MetadataQuery::refresh(const QString& folder, const QString& name)
@@ -246,7 +272,7 @@ bool MetadataQuery::refresh(const QString& folder, const QString& name)
     const QDateTime created = creationDateOfRegularFile(path);
     if (!created.isValid())
         return drop(path);
-    const MetadataItem item(path, created);
+    const MetadataItem item = listedItem(path, created);
     if (m_items.value(path) == item)
         return false;
     m_items.insert(path, item);

@@ -62,10 +62,13 @@ public:
     QString predicate() const { return m_predicate; }
 
     // False (with a log line) for a predicate other than kScreenCapturePredicate, when already
-    // started, or when the folders cannot be watched.
+    // started, or when the folders cannot be watched. The first gathering runs from the event
+    // loop, posting did-start-gathering and did-finish-gathering; changes then post did-update.
     bool startQuery();
     void stopQuery();
     bool isStarted() const { return m_notifier != nullptr; }
+    // True from startQuery() until the first gathering has finished.
+    bool isGathering() const { return m_gathering; }
 
     // Oldest first by creation time.
     QList<MetadataItem> results() const;
@@ -77,6 +80,7 @@ public:
     static bool isScreenshotName(const QString& name, bool inScreenshotsFolder);
 
 private:
+    void gather();
     void readEvents();
     void armWatches();
     void removeWatches();
@@ -84,12 +88,14 @@ private:
     bool rescan();
     // Adds, refreshes or drops the entry for one file. True when the list changed.
     bool refresh(const QString& folder, const QString& name);
+    MetadataItem listedItem(const QString& path, const QDateTime& created) const;
     bool drop(const QString& path);
     bool isSearchFolder(const QString& folder) const;
     void post(const char* name);
 
     QString m_predicate;
     int m_fd = -1;
+    bool m_gathering = false;
     std::unique_ptr<QSocketNotifier> m_notifier;
     QStringList m_folders;
     QHash<int, QString> m_watchedFolders;  // watch descriptor -> folder

@@ -16,10 +16,15 @@ QImage tintedWithColor(const QImage& image, const QColor& color)
 
 QIcon tintedWithColor(const QIcon& icon, const QColor& color)
 {
+    // Both densities, whatever the screen's own, so the copy keeps the icon's 1x and 2x images.
     QIcon tinted;
     for (const QSize& size : icon.availableSizes()) {
-        const QImage image = icon.pixmap(size).toImage();
-        tinted.addPixmap(QPixmap::fromImage(tintedWithColor(image, color)));
+        for (const qreal ratio : {1.0, 2.0}) {
+            const QPixmap pixmap = icon.pixmap(size, ratio);
+            QPixmap copy = QPixmap::fromImage(tintedWithColor(pixmap.toImage(), color));
+            copy.setDevicePixelRatio(pixmap.devicePixelRatio());
+            tinted.addPixmap(copy);
+        }
     }
     return tinted;
 }

@@ -222,10 +222,12 @@ void ParclyStatusMenu::handleDropCreated(const QVariantMap& drop)
     const QUrl link(drop.value(QStringLiteral("shortlink")).toString());
     Workspace::sharedWorkspace().openURL(link);
 
+    // The link as the service wrote it, escapes intact, so it pastes as a working address.
+    const QString address = link.toString(QUrl::FullyEncoded);
     Pasteboard& pasteboard = Pasteboard::generalPasteboard();
     pasteboard.declareTypes({NSStringPboardType, NSURLPboardType}, nullptr);
-    pasteboard.setStringForType(link.toString(), NSStringPboardType);
-    pasteboard.setStringForType(link.toString(), NSURLPboardType);
+    pasteboard.setStringForType(address, NSStringPboardType);
+    pasteboard.setStringForType(address, NSURLPboardType);
 
     updateDropCount();
 }

@@ -23,9 +23,7 @@ StatusItem::StatusItem(QObject* parent)
         popUpMenu(m_dropTarget->mapToGlobal(QPoint(0, m_dropTarget->height())));
     });
 
-    if (QSystemTrayIcon::isSystemTrayAvailable())
-        m_trayIcon->show();
-    else
+    if (!hasTray())
         logLine(QStringLiteral("No system tray on this desktop; the drop target window stands in for the tray icon."));
     m_dropTarget->setVisible(isDropTargetVisible() || !hasTray());
 }
@@ -43,6 +41,10 @@ void StatusItem::setImage(const QString& name, const QIcon& image)
     m_image = image;
     ++m_imageUpdates;
     m_trayIcon->setIcon(image);
+    // Shown even without a tray (once it has an image): a panel that starts after the app, as at
+    // login, picks the icon up then.
+    if (!m_trayIcon->isVisible())
+        m_trayIcon->show();
     m_dropTarget->setImage(image);
 }
 
@@ -54,7 +56,7 @@ void StatusItem::setMenu(QMenu* menu)
 
 bool StatusItem::hasTray() const
 {
-    return m_trayIcon->isVisible() && QSystemTrayIcon::isSystemTrayAvailable();
+    return QSystemTrayIcon::isSystemTrayAvailable();
 }
 
 QRect StatusItem::screenRect() const

@@ -120,6 +120,8 @@ int main(int argc, char** argv)
     setenv("TMPDIR", root.constData(), 1);
     setenv("BROWSER", "true", 1);  // created drops must not open a real browser
     setenv("QT_QPA_PLATFORM", "xcb", 1);
+    // Created drops must not reach the user's real notifications either.
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
 
     SinkServer sink;  // forks: before any thread exists
     QApplication application(argc, argv);

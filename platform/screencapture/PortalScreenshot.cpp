@@ -4,6 +4,7 @@
 #include <QDBusMessage>
 #include <QDBusReply>
 #include <QDBusObjectPath>
+#include <QDBusServiceWatcher>
 #include <QEventLoop>
 #include <QRandomGenerator>
 
@@ -51,6 +52,9 @@ PortalScreenshot::Outcome PortalScreenshot::take(QUrl* image, QString* error)
 
     QEventLoop loop;
     connect(this, &PortalScreenshot::answered, &loop, &QEventLoop::quit);
+    // A portal that goes away without answering must not leave the app waiting on us forever.
+    QDBusServiceWatcher gone(kService, bus, QDBusServiceWatcher::WatchForUnregistration);
+    connect(&gone, &QDBusServiceWatcher::serviceUnregistered, &loop, &QEventLoop::quit);
     if (!m_answered)
         loop.exec();
 

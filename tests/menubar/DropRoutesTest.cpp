@@ -135,8 +135,12 @@ TEST_F(DropRoutes, DropsWithNothingToUploadAreStillAccepted)
     EXPECT_TRUE(controller().performDragOperation(Pasteboard(&text)));
     QMimeData empty;
     EXPECT_TRUE(controller().performDragOperation(Pasteboard(&empty)));
-    QTest::qWait(200);
-    EXPECT_TRUE(requestsFor("POST", "/files").empty());
+    // Then a drop that does upload: once it has arrived, it must be the only one.
+    drop({QUrl::fromLocalFile(writeFile(root + QStringLiteral("/real.txt"), "real"))});
+    ASSERT_TRUE(waitForRequest("POST", "/files"));
+    QCoreApplication::processEvents();
+    ASSERT_EQ(requestsFor("POST", "/files").size(), 1u);
+    EXPECT_EQ(requestsFor("POST", "/files").front().body, "real");
 }
 
 // --- After the upload ---------------------------------------------------------------------------

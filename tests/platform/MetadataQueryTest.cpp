@@ -15,6 +15,7 @@
 #include <QTest>
 #include <QThread>
 
+#include <cstdio>
 #include <memory>
 
 namespace {
@@ -84,6 +85,9 @@ protected:
     {
         query.setPredicate(QString::fromLatin1(kScreenCapturePredicate));
         ASSERT_TRUE(query.startQuery());
+        ASSERT_TRUE(query.isGathering());
+        ASSERT_TRUE(posted.empty()) << "gathering reports from the event loop, not from startQuery()";
+        ASSERT_TRUE(QTest::qWaitFor([this] { return !query.isGathering(); }, 5000));
     }
 
     // Waits until the clock has moved past the last file's creation, so creation dates differ.
@@ -189,6 +193,31 @@ TEST_F(MetadataQueryTest, AFileIsListedOnceCompleteAndFollowsRenamesAndRemovals)
         EXPECT_EQ(p.name, kMetadataQueryDidUpdateNotification);
         EXPECT_EQ(p.object, &query);
     }
+}
+
+TEST_F(MetadataQueryTest, EmptyFilesWaitAndSavedOverScreenshotsKeepTheirDate)
+{
+    QDir().mkpath(pictures);
+    start();
+
+    // A tool that creates the file and closes it before writing the picture.
+    write(QStringLiteral("Screenshot_20261207_140211.png"), QByteArray());
+    write(QStringLiteral("Screenshot_20261207_140212.png"));
+    ASSERT_TRUE(waitForNames({QStringLiteral("Screenshot_20261207_140212.png")}));
+    write(QStringLiteral("Screenshot_20261207_140211.png"));
+    ASSERT_TRUE(waitForNames({QStringLiteral("Screenshot_20261207_140211.png"), QStringLiteral("Screenshot_20261207_140212.png")}));
+
+    // An editor saves the older one by writing a new file and renaming it over the old.
+    const QDateTime taken = query.results().first().creationDate();
+    nextMillisecond();
+    const QString saved = write(QStringLiteral("edited.tmp"));
+    const QString original = pictures + QStringLiteral("/Screenshot_20261207_140211.png");
+    ASSERT_EQ(std::rename(QFile::encodeName(saved).constData(), QFile::encodeName(original).constData()), 0);
+    write(QStringLiteral("Screenshot_20261207_140213.png"));
+    ASSERT_TRUE(waitForNames({QStringLiteral("Screenshot_20261207_140211.png"), QStringLiteral("Screenshot_20261207_140212.png"),
+                              QStringLiteral("Screenshot_20261207_140213.png")}));
+    EXPECT_EQ(query.results().first().name(), QStringLiteral("Screenshot_20261207_140211.png"));
+    EXPECT_EQ(query.results().first().creationDate(), taken);
 }
 
 TEST_F(MetadataQueryTest, FoldersMadeAfterTheStartAreWatchedAndTheirRemovalIsSeen)

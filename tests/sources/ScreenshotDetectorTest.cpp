@@ -64,6 +64,13 @@ protected:
         return QTest::qWaitFor([&] { return listed(name) == expected; }, 5000);
     }
 
+    // Starts watching and waits for the first gathering, which reports from the event loop.
+    void watch()
+    {
+        detector.watch();
+        ASSERT_TRUE(QTest::qWaitFor([this] { return !detector.query()->isGathering(); }, 5000));
+    }
+
     bool waitForReports(const QStringList& expected)
     {
         return QTest::qWaitFor([&] { return reported.size() >= expected.size(); }, 5000) && reported == expected;
@@ -78,7 +85,7 @@ TEST_F(ScreenshotDetectorTest, EachNewScreenshotIsReportedOnce)
 {
     const QString before = write(QStringLiteral("Screenshot from 2026-12-07 14-02-10.png"));
     const QString atStart = write(QStringLiteral("Screenshot from 2026-12-07 14-02-11.png"));
-    detector.watch();
+    watch();
     // Gathering started and finished, both notified: the newest fresh one is reported once.
     EXPECT_EQ(reported, QStringList{atStart});
     EXPECT_EQ(detector.lastShot(), QStringLiteral("Screenshot from 2026-12-07 14-02-11.png"));
@@ -97,7 +104,7 @@ TEST_F(ScreenshotDetectorTest, OnlyScreenshotsFromTheLastTenSecondsCount)
     QDateTime now = QDateTime::currentDateTime().addSecs(60);
     detector.setClock([&now] { return now; });
     const QString shot = write(QStringLiteral("Screenshot_20261207_140211.png"));
-    detector.watch();
+    watch();
     EXPECT_TRUE(reported.isEmpty());
     const QDateTime created = detector.query()->results().last().creationDate();
 
@@ -114,7 +121,7 @@ TEST_F(ScreenshotDetectorTest, OnlyScreenshotsFromTheLastTenSecondsCount)
 
 TEST_F(ScreenshotDetectorTest, ARenamedScreenshotIsReportedAgainUnderItsNewName)
 {
-    detector.watch();
+    watch();
     const QString shot = write(QStringLiteral("Screenshot_20261207_140211.png"));
     ASSERT_TRUE(waitForReports({shot}));
     const QString renamed = pictures + QStringLiteral("/Screenshot from 2026-12-07 14-02-11.png");
@@ -128,7 +135,7 @@ TEST_F(ScreenshotDetectorTest, WithTheSettingOffNothingIsReportedNorLaterBrought
     QDateTime now = QDateTime::currentDateTime();
     detector.setClock([&now] { return now; });
     const QString older = write(QStringLiteral("Screenshot_20261207_140210.png"));
-    detector.watch();
+    watch();
     write(QStringLiteral("Screenshot_20261207_140211.png"));
     ASSERT_TRUE(waitUntilListed(QStringLiteral("Screenshot_20261207_140211.png")));
     EXPECT_TRUE(reported.isEmpty());
@@ -149,7 +156,7 @@ TEST_F(ScreenshotDetectorTest, WithTheSettingOffNothingIsReportedNorLaterBrought
 
 TEST_F(ScreenshotDetectorTest, OfScreenshotsArrivingTogetherOnlyTheNewestIsReported)
 {
-    detector.watch();
+    watch();
     // Both are saved before the event loop runs again, so one update carries both.
     write(QStringLiteral("Screenshot_20261207_140211.png"));
     const QString newer = write(QStringLiteral("Screenshot_20261207_140212.png"));
@@ -162,7 +169,7 @@ TEST_F(ScreenshotDetectorTest, AScreenshotStillBeingWrittenIsReportedOnlyOnceCom
 {
     const QString older = write(QStringLiteral("Screenshot_20261207_140210.png"));
     const QString first = write(QStringLiteral("Screenshot_20261207_140211.png"));
-    detector.watch();
+    watch();
     ASSERT_EQ(reported, QStringList{first});
 
     QFile writing(pictures + QStringLiteral("/Screenshot_20261207_140212.png"));
@@ -182,7 +189,7 @@ TEST_F(ScreenshotDetectorTest, AScreenshotStillBeingWrittenIsReportedOnlyOnceCom
 TEST_F(ScreenshotDetectorTest, WithoutACallbackTheScreenshotIsStillTakenAsSeen)
 {
     detector.setScreenshotTaken(nullptr);
-    detector.watch();
+    watch();
     write(QStringLiteral("Screenshot_20261207_140211.png"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return detector.lastShot() == QStringLiteral("Screenshot_20261207_140211.png"); }, 5000));
     EXPECT_TRUE(reported.isEmpty());

@@ -4,6 +4,8 @@
 
 #include <QCoreApplication>
 #include <QObject>
+#include "platform/Log.h"
+
 #include <QOpenGLContext>
 #include <QQuickWindow>
 
@@ -22,7 +24,11 @@ void ensureSharedGraphicsContext()
     if (QOpenGLContext::globalShareContext())
         return;
     auto* context = new QOpenGLContext(QCoreApplication::instance());
-    context->create();
+    if (!context->create()) {
+        logLine(QStringLiteral("Web module: no OpenGL context to share with the engine; pages may not show."));
+        delete context;
+        return;
+    }
     qt_gl_set_global_share_context(context);
 }
 
