@@ -147,8 +147,10 @@ Bundle Bundle::mainBundle()
         if (!mainBundleOverride.isEmpty())
             return Bundle(mainBundleOverride);
     }
-    // /proc/self/exe is the executable itself, links already resolved by the kernel.
-    return Bundle(bundlePathForExecutable(QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath()));
+    // /proc/self/exe is the executable itself, links already resolved by the kernel. Read once:
+    // after a package upgrade replaces the running program, the link names a deleted file.
+    static const QString ownBundle = bundlePathForExecutable(QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath());
+    return Bundle(ownBundle);
 }
 
 void Bundle::setMainBundlePath(const QString& bundlePath)

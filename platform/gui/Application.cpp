@@ -10,7 +10,7 @@ void Application::activateIgnoringOtherApps()
         front = QApplication::activePopupWidget();
     const QWidgetList windows = QApplication::topLevelWidgets();
     for (QWidget* window : windows) {
-        if (window->isVisible() && !(window->windowFlags() & Qt::ToolTip))
+        if (window->isVisible() && window->windowType() != Qt::ToolTip && window->windowType() != Qt::Popup)
             window->raise();
     }
     if (!front) {

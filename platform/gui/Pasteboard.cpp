@@ -163,7 +163,7 @@ QStringList imageSources(const QMimeData& data)
     if (!data.hasFormat(kHtml))
         return sources;
     static const QRegularExpression img(
-        QStringLiteral(R"re(<img\b[^>]*?\bsrc\s*=\s*(?:"([^"]*)"|'([^']*)'|([^\s"'>]+)))re"),
+        QStringLiteral(R"re(<img\b[^>]*?\ssrc\s*=\s*(?:"([^"]*)"|'([^']*)'|([^\s"'>]+)))re"),
         QRegularExpression::CaseInsensitiveOption);
     const QString html = decodeText(data.data(kHtml));
     for (auto it = img.globalMatch(html); it.hasNext();) {

@@ -55,7 +55,8 @@ Workspace& Workspace::sharedWorkspace()
 
 bool Workspace::openURL(const QUrl& url)
 {
-    if (!url.isValid() || url.isEmpty()) {
+    // A relative "URL" such as "--help" would reach xdg-open as an option.
+    if (!url.isValid() || url.isEmpty() || url.isRelative()) {
         logLine(QStringLiteral("Could not open URL: %1").arg(url.toString()));
         return false;
     }

@@ -65,9 +65,10 @@ TEST(Pasteboard, BrowserUrlsAreReadFromUtf16AndFromImagesInHtml)
     html.setData("text/uri-list", "https://a.example/page\r\n");
     html.setData("text/html",
                  "<p><IMG src=\"relative/x.png\"><img src=\"data:image/png;base64,AAAA\">"
-                 "<img data-x=1 src='https://a.example/q.jpg?w=1&amp;h=2'><img src=https://a.example/page></p>");
+                 "<img data-x=1 src='https://a.example/q.jpg?w=1&amp;h=2'><img src=https://a.example/page>"
+                 "<img data-src=\"https://a.example/lazy.png\" src=\"https://a.example/real.png\"></p>");
     EXPECT_EQ(Pasteboard(&html).propertyListForType(NSURLPboardType).toStringList(),
-              (QStringList{"https://a.example/page", "https://a.example/q.jpg?w=1&h=2"}));
+              (QStringList{"https://a.example/page", "https://a.example/q.jpg?w=1&h=2", "https://a.example/real.png"}));
 
     QMimeData none;
     none.setData("text/html", "<b>no images</b>");

@@ -48,4 +48,11 @@ TEST(Workspace, NothingToOpenWithIsOneLogLine)
     EXPECT_EQ(log.lines(), QStringList{"Could not open URL: https://example.com/x"});
 }
 
+TEST(Workspace, ARelativeAddressIsNeverHandedOn)
+{
+    ScopedLogCapture log(ScopedLogCapture::Echo::Off);
+    EXPECT_FALSE(Workspace::sharedWorkspace().openURL(QUrl("--help")));
+    EXPECT_EQ(log.lines(), QStringList{"Could not open URL: --help"});
+}
+
 } // namespace
