@@ -1,6 +1,8 @@
 #include "app/menubar/SharePopover.h"
 
 #include <QGuiApplication>
+#include <QPainter>
+#include <QPainterPath>
 #include <QScreen>
 #include <QVBoxLayout>
 
@@ -48,4 +50,16 @@ void SharePopover::showRelativeToRect(const QRect& anchor)
     position.setY(qBound(available.top(), position.y(), available.bottom() - size.height()));
     move(position);
     show();
+}
+
+void SharePopover::paintEvent(QPaintEvent*)
+{
+    // Where the page draws its card: 10 px in from the edges, corners of 16 px.
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    QPainterPath plate;
+    plate.addRoundedRect(QRectF(rect()).adjusted(10.5, 10.5, -10.5, -10.5), 16, 16);
+    painter.fillPath(plate, palette().color(QPalette::Window));
+    painter.setPen(QPen(palette().color(QPalette::Mid), 1));
+    painter.drawPath(plate);
 }

@@ -20,6 +20,10 @@ public:
 
     static constexpr QSize kContentSize {320, 360};
 
+protected:
+    // The popover's own plate, under the page's card, so it shows at once while the page loads.
+    void paintEvent(QPaintEvent* event) override;
+
 private:
     QWidget* m_content = nullptr;
     QVBoxLayout* m_layout = nullptr;
