@@ -44,6 +44,9 @@ public:
     void uploadFileData(const QByteArray& data, const QString& name);
     void shareFile(const QUrl& url);
 
+    // Runs the file panel without blocking; OK uploads the chosen file.
+    void runOpenPanel();
+
     void handleDropCreated(const QVariantMap& drop);
     void updateDropCount();
     void watchForScreenshots();
@@ -70,7 +73,6 @@ private:
     void buildItems();
     QAction* addItem(const QString& title, int tag, void (ParclyStatusMenu::*action)());
     void showShareFilePopover();
-    void runOpenPanel();
 
     qint64 m_dropCount = 0;
     QPointer<SharePopover> m_shareFilePopover;

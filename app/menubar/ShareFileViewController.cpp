@@ -7,7 +7,6 @@
 #include "platform/Log.h"
 #include "platform/MainQueue.h"
 #include "platform/gui/Application.h"
-#include "platform/gui/OpenPanel.h"
 
 #include <QPointer>
 #include <QTimer>
@@ -59,10 +58,5 @@ void ShareFileViewController::didReceiveScriptMessage(const QString& name, const
 {
     if (name != kMessageHandlerName)
         return;
-    dispatchToMainQueue([] {
-        OpenPanel::beginWithCompletionHandler([](int response, const QList<QUrl>& urls) {
-            if (response == OpenPanel::kOKResponse && !urls.isEmpty())
-                ParclyStatusMenu::instance().uploadFile(urls.first());
-        });
-    });
+    dispatchToMainQueue([] { ParclyStatusMenu::instance().runOpenPanel(); });
 }

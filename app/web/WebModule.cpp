@@ -6,7 +6,6 @@
 #include "app/web/WebViewFactory.h"
 #include "platform/Log.h"
 
-#include <QCoreApplication>
 #include <QFileInfo>
 #include <QPluginLoader>
 
@@ -75,11 +74,6 @@ QString WebModule::pluginPath()
 {
     const QString& path = state().pluginPath;
     return path.isEmpty() ? defaultPluginPath() : path;
-}
-
-void WebModule::prepareApplication()
-{
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
 }
 
 // WebView's meta-object lives here, in the program, and the program exports it (see

@@ -18,9 +18,4 @@ public:
     static void setPluginPath(const QString& path);
     static QString pluginPath();
 
-    // Call before the QApplication is built to have the engine share its rendering contexts with
-    // the app's windows from the start. It loads the OpenGL stack at launch (about 55 MiB of
-    // resident memory), so the tray app does not call it: the module makes the shared context
-    // itself when it first loads.
-    static void prepareApplication();
 };

@@ -15,9 +15,9 @@ Q_GUI_EXPORT void qt_gl_set_global_share_context(QOpenGLContext* context);
 namespace {
 
 // The engine composites through contexts shared with one global context, which QGuiApplication
-// makes only when Qt::AA_ShareOpenGLContexts was set before it (WebModule::prepareApplication).
-// A program that did not set it still gets working web views: the module makes the context now,
-// before the engine's first view.
+// makes only when Qt::AA_ShareOpenGLContexts was set before it. The app does not set it, since
+// that loads the OpenGL stack at launch; the module makes the context now, before the engine's
+// first view.
 void ensureSharedGraphicsContext()
 {
     QQuickWindow::setGraphicsApi(QSGRendererInterface::OpenGL);
