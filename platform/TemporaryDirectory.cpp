@@ -3,6 +3,7 @@
 #include "platform/Log.h"
 
 #include <QFile>
+#include <QMutex>
 
 #include <cerrno>
 #include <cstdlib>
@@ -17,16 +18,13 @@ QString errnoText()
     return QString::fromLocal8Bit(std::strerror(errno));
 }
 
-} // namespace
+QMutex subfolderMutex;
+QString processSubfolder;
 
-QString temporaryDirectory()
+// Creates the folder if needed and checks that it is a real directory of ours, mode 0700.
+// Returns the path with a trailing "/", or an empty string (logged) when it cannot be made safe.
+QString privateFolder(const QString& path)
 {
-    QString base = QFile::decodeName(qgetenv("TMPDIR"));
-    if (base.isEmpty())
-        base = QStringLiteral("/tmp");
-    while (base.size() > 1 && base.endsWith(QLatin1Char('/')))
-        base.chop(1);
-    const QString path = QStringLiteral("%1/parcly-%2").arg(base).arg(::getuid());
     const QByteArray native = QFile::encodeName(path);
 
     if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST) {
@@ -48,4 +46,42 @@ QString temporaryDirectory()
         return QString();
     }
     return path + QLatin1Char('/');
+}
+
+QString perUserFolder()
+{
+    QString base = QFile::decodeName(qgetenv("TMPDIR"));
+    if (base.isEmpty())
+        base = QStringLiteral("/tmp");
+    while (base.size() > 1 && base.endsWith(QLatin1Char('/')))
+        base.chop(1);
+    return privateFolder(QStringLiteral("%1/parcly-%2").arg(base).arg(::getuid()));
+}
+
+} // namespace
+
+QString temporaryDirectory()
+{
+    QString subfolder;
+    {
+        const QMutexLocker lock(&subfolderMutex);
+        subfolder = processSubfolder;
+    }
+    return subfolder.isEmpty() ? perUserFolder() : temporaryDirectoryWithSubfolder(subfolder);
+}
+
+void setTemporaryDirectorySubfolder(const QString& name)
+{
+    const QMutexLocker lock(&subfolderMutex);
+    processSubfolder = name;
+}
+
+QString temporaryDirectoryWithSubfolder(const QString& name)
+{
+    if (name.isEmpty() || name.contains(QLatin1Char('/')) || name == QLatin1String(".") || name == QLatin1String("..")) {
+        logLine(QStringLiteral("Temporary directory: refusing the subfolder name \"%1\"").arg(name));
+        return QString();
+    }
+    const QString parent = perUserFolder();
+    return parent.isEmpty() ? QString() : privateFolder(parent + name);
 }

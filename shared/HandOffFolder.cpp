@@ -1,0 +1,8 @@
+#include "shared/HandOffFolder.h"
+
+#include "platform/TemporaryDirectory.h"
+
+QString shareHandOffDirectory()
+{
+    return temporaryDirectoryWithSubfolder(QString::fromLatin1(kShareHandOffSubfolder));
+}
