@@ -17,6 +17,8 @@
 
 #include <QFileInfo>
 
+#include <utility>
+
 AppDelegate& AppDelegate::instance()
 {
     static AppDelegate* delegate = new AppDelegate;
@@ -61,7 +63,15 @@ void AppDelegate::handleUserSetup()
 {
     // A failed registration is not retried: its credentials stay stored, and when the service
     // rejects them later, the upgrade prompt offers a fresh account.
-    AccountSetup::ensureAccount(AccountSetup::Tokenless::Keep);
+    m_accountSettled = false;
+    AccountSetup::ensureAccount(AccountSetup::Tokenless::Keep, [this](bool, const QVariant&) {
+        m_accountSettled = true;
+        // Files handed over while a new account was being registered (the share extension started
+        // the app at its first launch) go up now, with the account the service has just taken.
+        const QList<QUrl> waiting = std::exchange(m_uploadsAwaitingAccount, {});
+        for (const QUrl& url : waiting)
+            ParclyStatusMenu::instance().uploadFile(url);
+    });
     DefaultsController::sharedUserDefaultsController().setInitialValues({{kUploadAllScreenshotsKey, true}});
 }
 
@@ -100,6 +110,10 @@ void AppDelegate::uploadHandedOverFile(const QUrl& url)
     const QUrl upload = QFileInfo(path).isDir() ? Archiver::zipFiles({path}) : QUrl::fromLocalFile(path);
     if (upload.isEmpty())
         return;
+    if (!m_accountSettled) {
+        m_uploadsAwaitingAccount.append(upload);
+        return;
+    }
     ParclyStatusMenu::instance().uploadFile(upload);
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QList>
 #include <QObject>
+#include <QUrl>
 #include <QPointer>
 
 #include "app/menubar/StatusItemController.h"
@@ -48,4 +50,7 @@ private:
     void uploadHandedOverFile(const QUrl& url);
 
     QPointer<StatusItemController> m_statusItemController;
+    // False while a new account's registration is on its way to the service.
+    bool m_accountSettled = true;
+    QList<QUrl> m_uploadsAwaitingAccount;
 };
