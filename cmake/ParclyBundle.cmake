@@ -89,27 +89,32 @@ function(parcly_bundle_plugin target)
     set_target_properties(${target} PROPERTIES LIBRARY_OUTPUT_DIRECTORY "${PARCLY_BUNDLE_DIR}/Contents/PlugIns")
 endfunction()
 
-# Installation: the whole bundle under lib/parcly-lite/, programs keeping their modes, and links
-# in bin/ to the programs that users start by name. A link is made only for a program that is
-# in the bundle, so installing a partial build never leaves a dangling command behind.
+# Installation: the whole bundle under lib/parcly-lite/ (whatever programs, helpers and plugins
+# the build put into it), programs keeping their modes, and links in bin/ to the programs that
+# users start by name. A link is made only for a program that is in the bundle, so installing a
+# partial build never leaves a dangling command behind. Links are relative, so the tree works
+# wherever it is unpacked (a staged install, a package being assembled).
 set_property(GLOBAL APPEND PROPERTY PARCLY_BUNDLE_BIN_LINKS ${PARCLY_BUNDLE_EXECUTABLE})
 cmake_path(GET PARCLY_BUNDLE_DIR FILENAME PARCLY_BUNDLE_FOLDER_NAME)
-install(DIRECTORY "${PARCLY_BUNDLE_DIR}" DESTINATION lib/parcly-lite USE_SOURCE_PERMISSIONS)
+set(PARCLY_BUNDLE_INSTALL_DIR lib/parcly-lite)
+install(DIRECTORY "${PARCLY_BUNDLE_DIR}" DESTINATION ${PARCLY_BUNDLE_INSTALL_DIR} USE_SOURCE_PERMISSIONS)
 
 function(_parcly_bundle_install_links)
     get_property(names GLOBAL PROPERTY PARCLY_BUNDLE_BIN_LINKS)
     list(REMOVE_DUPLICATES names)
+    set(programs "/prefix/${PARCLY_BUNDLE_INSTALL_DIR}/${PARCLY_BUNDLE_FOLDER_NAME}/Contents/MacOS")
+    cmake_path(RELATIVE_PATH programs BASE_DIRECTORY "/prefix/${CMAKE_INSTALL_BINDIR}")
     install(CODE "
-        set(prefix \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}\")
-        file(MAKE_DIRECTORY \"\${prefix}/bin\")
+        set(bindir \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+        file(MAKE_DIRECTORY \"\${bindir}\")
         foreach(name ${names})
-            set(target \"../lib/parcly-lite/${PARCLY_BUNDLE_FOLDER_NAME}/Contents/MacOS/\${name}\")
-            if(EXISTS \"\${prefix}/bin/\${target}\")
-                message(STATUS \"Linking: \${prefix}/bin/\${name} -> \${target}\")
-                file(REMOVE \"\${prefix}/bin/\${name}\")
-                file(CREATE_LINK \"\${target}\" \"\${prefix}/bin/\${name}\" SYMBOLIC)
+            set(target \"${programs}/\${name}\")
+            if(EXISTS \"\${bindir}/\${target}\")
+                message(STATUS \"Linking: \${bindir}/\${name} -> \${target}\")
+                file(REMOVE \"\${bindir}/\${name}\")
+                file(CREATE_LINK \"\${target}\" \"\${bindir}/\${name}\" SYMBOLIC)
             else()
-                message(STATUS \"Not linking bin/\${name}: the bundle has no such program\")
+                message(STATUS \"Not linking \${bindir}/\${name}: the bundle has no such program\")
             endif()
         endforeach()
     ")

@@ -1,5 +1,6 @@
 // The tray icon images the build draws into the bundle: complete, sized for both scales, readable
-// on dark and light panels, and a progress series that fills up.
+// on dark and light panels, and a progress series that fills up. The application icon: every size
+// a desktop looks up, readable on any background.
 #include <gtest/gtest.h>
 
 #include <QColor>
@@ -133,6 +134,22 @@ TEST(IconSet, ProgressImagesFillUpFromNearlyEmptyToFull)
         EXPECT_LT(fills.first() * 2, fills.last());
         EXPECT_GT(fills[28], fills.first());
         EXPECT_LT(fills[28], fills.last());
+    }
+}
+
+TEST(IconSet, ApplicationIconAtEverySizeStandsOutOnDarkAndLightBackgrounds)
+{
+    const QDir theme(QStringLiteral(PARCLY_ICON_THEME_DIR));
+    for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
+        SCOPED_TRACE(size);
+        QImage icon = QImage(theme.filePath(QStringLiteral("hicolor/%1x%1/apps/parcly-lite.png").arg(size)))
+                          .convertToFormat(QImage::Format_ARGB32);
+        ASSERT_FALSE(icon.isNull());
+        EXPECT_EQ(icon.size(), QSize(size, size));
+        // A glyph on its own tile: the light arrow and frame on a dark face, so it shows on both.
+        EXPECT_GT(contrastingShare(icon, Qt::black), 0.15);
+        EXPECT_GT(contrastingShare(icon, Qt::white), 0.3);
+        EXPECT_GT(brightPixels(icon), size * size / 20);
     }
 }
 

@@ -5,6 +5,9 @@
 // reads on dark and light panels alike. The error image adds a red badge whose exclamation mark is
 // cut out, so the mark survives when the drag state tints every opaque pixel with one colour.
 // Progress draws the square's light stroke clockwise from the top, image n covering n/57 of it.
+//
+// With --app-icons it draws the application icon instead, the same glyph on a dark tile, into a
+// hicolor theme tree: OUTPUT/hicolor/<n>x<n>/apps/parcly-lite.png for each size desktops look up.
 #include <QDir>
 #include <QImage>
 #include <QPainter>
@@ -84,11 +87,13 @@ QPen pen(const QColor& color, qreal width)
     return QPen(color, width, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
 }
 
-enum class Kind { Normal, Error, Progress };
+enum class Kind { Normal, Error, Progress, Application };
 
-QImage draw(Kind kind, int scale, int progressImage = 0)
+// `scale` is device pixels per unit of the 22-unit layout; application icons use fractional ones.
+QImage draw(Kind kind, qreal scale, int progressImage = 0)
 {
-    QImage image(logicalSize * scale, logicalSize * scale, QImage::Format_ARGB32_Premultiplied);
+    const int side = qRound(logicalSize * scale);
+    QImage image(side, side, QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
     QPainter painter(&image);
     painter.setRenderHint(QPainter::Antialiasing);
@@ -99,6 +104,10 @@ QImage draw(Kind kind, int scale, int progressImage = 0)
     // and a faint core, so the glyph stays whole while the bright stroke goes round.
     const QPainterPath frame = framePath();
     const QPainterPath arrow = arrowPath();
+    // The application icon sits on any wallpaper or list, so the square is filled dark: the light
+    // strokes then read everywhere, and it is the tray glyph the user already knows.
+    if (kind == Kind::Application)
+        painter.fillPath(frame, dark);
     painter.setBrush(Qt::NoBrush);
     painter.setPen(pen(dark, edgeWidth));
     painter.drawPath(frame);
@@ -173,20 +182,36 @@ bool save(const QDir& folder, const QString& name, Kind kind, int progressImage 
     return true;
 }
 
+bool saveApplicationIcons(const QDir& themeRoot)
+{
+    for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
+        const QString folder = themeRoot.filePath(QStringLiteral("hicolor/%1x%1/apps").arg(size));
+        const QString file = folder + QStringLiteral("/parcly-lite.png");
+        if (!QDir().mkpath(folder) || !draw(Kind::Application, qreal(size) / logicalSize).save(file, "PNG")) {
+            std::fprintf(stderr, "icongen: cannot write %s\n", qPrintable(file));
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     // Only shapes are drawn, no text: QImage and QPainter need no application object for that.
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s OUTPUT-FOLDER\n", argv[0]);
+    const bool applicationIcons = argc == 3 && qstrcmp(argv[1], "--app-icons") == 0;
+    if (argc != 2 && !applicationIcons) {
+        std::fprintf(stderr, "usage: %s OUTPUT-FOLDER\n       %s --app-icons THEME-FOLDER\n", argv[0], argv[0]);
         return 2;
     }
-    const QDir folder(QString::fromLocal8Bit(argv[1]));
+    const QDir folder(QString::fromLocal8Bit(argv[argc - 1]));
     if (!QDir().mkpath(folder.path())) {
-        std::fprintf(stderr, "icongen: cannot create %s\n", argv[1]);
+        std::fprintf(stderr, "icongen: cannot create %s\n", argv[argc - 1]);
         return 1;
     }
+    if (applicationIcons)
+        return saveApplicationIcons(folder) ? 0 : 1;
     bool ok = save(folder, QStringLiteral("PAStatusItemIcon"), Kind::Normal)
         && save(folder, QStringLiteral("PAStatusItemIconError"), Kind::Error);
     for (int n = 1; ok && n <= progressImageCount; ++n)
