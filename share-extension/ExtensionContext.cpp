@@ -28,7 +28,8 @@ QString localPathOf(const QString& argument)
     // A path as it stands, even one that reads like a URL ("notes:v2.txt").
     if (argument.startsWith(QLatin1Char('/')) || QFileInfo::exists(argument))
         return QFileInfo(argument).absoluteFilePath();
-    const QUrl url(argument, QUrl::StrictMode);
+    // Tolerant: a URL typed by hand may hold a plain space.
+    const QUrl url(argument, QUrl::TolerantMode);
     if (url.isValid() && url.scheme().size() > 1) {
         const bool thisMachine = url.host().isEmpty() || url.host() == QLatin1String("localhost");
         return url.isLocalFile() && thisMachine && !url.path().isEmpty() ? QFileInfo(url.toLocalFile()).absoluteFilePath() : QString();
