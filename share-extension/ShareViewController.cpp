@@ -119,12 +119,13 @@ void ShareViewController::loadView()
     setWindowFlag(Qt::Dialog);
 
     auto* spinner = new QProgressBar(this);
-    spinner->setRange(0, 1); // still until started
+    spinner->setRange(0, 1); // still, and hidden, until started
+    spinner->hide();
     spinner->setTextVisible(false);
     spinner->setMaximumHeight(8);
     setLoading(spinner);
 
-    auto* text = new QLabel(QStringLiteral("Share with Parcly Lite: it uploads what you share and copies its link."), this);
+    auto* text = new QLabel(QStringLiteral("Parcly Lite uploads what you share and copies its link."), this);
     text->setWordWrap(true);
     setConfirmationText(text);
 
@@ -149,7 +150,7 @@ void ShareViewController::loadView()
     layout->addWidget(m_problem);
     layout->addWidget(spinner);
     layout->addLayout(buttons);
-    setMinimumWidth(360);
+    setFixedWidth(420);
 }
 
 void ShareViewController::showEvent(QShowEvent* event)
@@ -307,17 +308,23 @@ QString ShareViewController::problemText() const
 void ShareViewController::startLoading()
 {
     QMetaObject::invokeMethod(this, [this] {
-        if (m_loading)
+        if (m_loading) {
             m_loading->setRange(0, 0);
+            m_loading->show();
+        }
     }, QThread::currentThread() == thread() ? Qt::DirectConnection : Qt::QueuedConnection);
 }
 
 void ShareViewController::showProblem(const QString& text)
 {
     QMetaObject::invokeMethod(this, [this, text] {
-        if (m_loading)
+        if (m_loading) {
             m_loading->setRange(0, 1);
+            m_loading->hide();
+        }
         m_problem->setText(text);
         m_problem->show();
+        // The sheet grows to the message's wrapped height.
+        adjustSize();
     }, QThread::currentThread() == thread() ? Qt::DirectConnection : Qt::QueuedConnection);
 }
