@@ -19,7 +19,7 @@
 #include "platform/gui/Pasteboard.h"
 #include "platform/gui/PasteboardTypes.h"
 #include "platform/gui/UserNotificationCenter.h"
-#include "platform/gui/Workspace.h"
+#include "platform/Workspace.h"
 
 #include <QApplication>
 

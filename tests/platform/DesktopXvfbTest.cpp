@@ -1,7 +1,7 @@
 // On a real X display: other programs read the link the app leaves on the clipboard, and the
 // browser named by $BROWSER is the one that opens URLs.
 #include "platform/gui/Pasteboard.h"
-#include "platform/gui/Workspace.h"
+#include "platform/Workspace.h"
 
 #include "BrowserRecorder.h"
 #include "QtPrinters.h"

@@ -1,0 +1,160 @@
+#include "platform/Workspace.h"
+
+#include "platform/Bundle.h"
+#include "platform/Log.h"
+#include "platform/SingleInstance.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QHash>
+#include <QProcess>
+#include <QStandardPaths>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+bool startDetached(const QStringList& command)
+{
+    if (command.isEmpty())
+        return false;
+    const QString program = QStandardPaths::findExecutable(command.first());
+    if (program.isEmpty())
+        return false;
+    return QProcess::startDetached(program, command.mid(1));
+}
+
+// $BROWSER as xdg-utils reads it: a list of commands separated by ':', each tried in turn.
+bool openWithBrowserVariable(const QUrl& url)
+{
+    const QString variable = qEnvironmentVariable("BROWSER");
+    if (variable.isEmpty())
+        return false;
+    const QString address = url.toString(QUrl::FullyEncoded);
+    for (const QString& entry : variable.split(u':', Qt::SkipEmptyParts)) {
+        QStringList command = QProcess::splitCommand(entry);
+        if (command.isEmpty())
+            continue;
+        // The URL replaces %s inside an argument, never gets split into words of its own.
+        bool substituted = false;
+        for (QString& argument : command) {
+            if (argument.contains(QLatin1String("%s"))) {
+                argument.replace(QLatin1String("%s"), address);
+                substituted = true;
+            }
+        }
+        if (!substituted)
+            command.append(address);
+        if (startDetached(command))
+            return true;
+    }
+    return false;
+}
+
+const QString kAppScheme = QStringLiteral("parcly-lite");
+
+// True when the desktop has a program registered for the scheme (its .desktop file installed).
+bool schemeHasHandler(const QString& scheme)
+{
+    const QString xdgMime = QStandardPaths::findExecutable(QStringLiteral("xdg-mime"));
+    if (xdgMime.isEmpty())
+        return false;
+    QProcess query;
+    query.start(xdgMime, {QStringLiteral("query"), QStringLiteral("default"), QStringLiteral("x-scheme-handler/") + scheme});
+    if (!query.waitForFinished(3000)) {
+        query.kill();
+        query.waitForFinished(1000);
+        return false;
+    }
+    return query.exitCode() == 0 && !query.readAllStandardOutput().trimmed().isEmpty();
+}
+
+} // namespace
+
+Workspace& Workspace::sharedWorkspace()
+{
+    static Workspace workspace;
+    return workspace;
+}
+
+bool Workspace::openURL(const QUrl& url)
+{
+    // A relative "URL" such as "--help" would reach xdg-open as an option.
+    if (!url.isValid() || url.isEmpty() || url.isRelative()) {
+        logLine(QStringLiteral("Could not open URL: %1").arg(url.toString()));
+        return false;
+    }
+    const QString scheme = url.scheme().toLower();
+    const bool webAddress = scheme == QLatin1String("http") || scheme == QLatin1String("https");
+    if (webAddress && openWithBrowserVariable(url))
+        return true;
+    if (scheme == kAppScheme)
+        return openAppURL(url);
+    if (startDetached({QStringLiteral("xdg-open"), url.toString(QUrl::FullyEncoded)}))
+        return true;
+    logLine(QStringLiteral("Could not open URL: %1").arg(url.toString()));
+    return false;
+}
+
+bool Workspace::openAppURL(const QUrl& url)
+{
+    const QString address = url.toString(QUrl::FullyEncoded);
+    if (SingleInstance::sendToRunningInstance({address}))
+        return true;
+    if (schemeHasHandler(kAppScheme) && startDetached({QStringLiteral("xdg-open"), address}))
+        return true;
+    // Nothing registered: the tray app beside this program in its bundle takes the URL itself.
+    const QString app = Bundle::mainBundle().executablePath();
+    if (!app.isEmpty() && launchApplication(app, {address}))
+        return true;
+    logLine(QStringLiteral("Could not open URL: %1").arg(url.toString()));
+    return false;
+}
+
+QList<RunningApplication> Workspace::runningApplications() const
+{
+    QList<RunningApplication> running;
+    // Several processes of one bundle read its Info.plist once.
+    QHash<QString, QString> identifiers;
+    const uid_t user = ::getuid();
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& entry : entries) {
+        bool numeric = false;
+        const qint64 pid = entry.toLongLong(&numeric);
+        if (!numeric)
+            continue;
+        const QString folder = QStringLiteral("/proc/") + entry;
+        struct stat info {};
+        if (::stat(QFile::encodeName(folder).constData(), &info) != 0 || info.st_uid != user)
+            continue;
+        QString executable = QFileInfo(folder + QStringLiteral("/exe")).symLinkTarget();
+        if (executable.isEmpty())
+            continue;  // a kernel thread, or a process that has already gone
+        RunningApplication application;
+        application.processIdentifier = pid;
+        application.executablePath = executable;
+        application.bundlePath = Bundle::bundlePathForExecutable(executable);
+        if (!application.bundlePath.isEmpty()) {
+            auto known = identifiers.find(application.bundlePath);
+            if (known == identifiers.end())
+                known = identifiers.insert(application.bundlePath, Bundle(application.bundlePath).bundleIdentifier());
+            application.bundleIdentifier = *known;
+        }
+        running.append(application);
+    }
+    return running;
+}
+
+bool Workspace::launchApplication(const QString& executablePath, const QStringList& arguments)
+{
+    if (executablePath.isEmpty() || !QFileInfo(executablePath).isExecutable()) {
+        logLine(QStringLiteral("Could not launch %1: no such program").arg(executablePath));
+        return false;
+    }
+    if (!QProcess::startDetached(executablePath, arguments)) {
+        logLine(QStringLiteral("Could not launch %1").arg(executablePath));
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+// A process of this user, and the bundle its program lies in.
+struct RunningApplication {
+    qint64 processIdentifier = 0;
+    QString executablePath;    // what /proc/<pid>/exe names
+    QString bundlePath;        // the ".app" folder around it, or empty
+    QString bundleIdentifier;  // that bundle's identifier, or empty
+};
+
+// The desktop's workspace: opening URLs, the running programs, starting a program.
+class Workspace {
+public:
+    static Workspace& sharedWorkspace();
+
+    // Opens the URL without waiting for the program that shows it. Web addresses go to the
+    // programs in $BROWSER when it is set (colon-separated, "%s" replaced by the URL, else the URL
+    // appended), as the user asked; other URLs, and web addresses without $BROWSER, to xdg-open.
+    // "parcly-lite:" URLs go to the running tray app; with none running, to the scheme's registered
+    // handler, and where none is registered (a build-tree run, a fresh home), to the tray app of
+    // this program's own bundle, started with the URL. May wait briefly for the tray app's answer.
+    // False, with one log line, when nothing could be started.
+    bool openURL(const QUrl& url);
+
+    // This user's processes, each mapped to the bundle its executable lies in.
+    QList<RunningApplication> runningApplications() const;
+
+    // Starts the program detached, without waiting; false, with a log line, when it cannot start.
+    bool launchApplication(const QString& executablePath, const QStringList& arguments = {});
+
+private:
+    Workspace() = default;
+    bool openAppURL(const QUrl& url);
+};
