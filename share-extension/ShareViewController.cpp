@@ -2,7 +2,7 @@
 
 #include "platform/Log.h"
 #include "platform/TemporaryDirectory.h"
-#include "platform/gui/Workspace.h"
+#include "platform/Workspace.h"
 #include "shared/Archiver.h"
 
 #include <QCloseEvent>
