@@ -264,6 +264,26 @@ TEST_F(TrayApp, AScreenshotTheDesktopSavesIsShared)
     EXPECT_EQ(curl.readAllStandardOutput(), saved.readAll());
 }
 
+TEST_F(TrayApp, AFileSharedFromAFileManagerIsUploadedUnderItsRealName)
+{
+    // The share extension as a file manager starts it, beside the running tray app.
+    QFile file(home + QStringLiteral("/my file.txt"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("shared from the file manager\n");
+    file.close();
+    QProcess share;
+    share.setWorkingDirectory(home);
+    share.start(QStringLiteral(PARCLY_SHARE_PATH), {QStringLiteral("my file.txt")});
+    ASSERT_TRUE(share.waitForFinished(30000));
+    EXPECT_EQ(share.exitCode(), 0) << share.readAllStandardError().toStdString();
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !lastNotification().isEmpty(); }, 20000)) << "the shared file was not uploaded";
+    const QStringList body = lastNotification().value("body").toString().split('\n');
+    ASSERT_EQ(body.size(), 2);
+    EXPECT_EQ(body[0], "my file.txt");
+    EXPECT_EQ(run(QStringLiteral("curl"), {"-sS", body[1] + QStringLiteral("/raw")}), "shared from the file manager");
+}
+
 TEST(TrayAppBinary, DoesNotLinkTheBrowserEngine)
 {
     // The engine costs tens of megabytes at rest; only the web module, loaded on demand, links it.
