@@ -3,6 +3,7 @@
 #include "ProgressBar.h"
 
 #include "app/service/API.h"
+#include "app/service/AccountSetup.h"
 #include "app/service/ServiceConfiguration.h"
 #include "app/service/User.h"
 #include "platform/Defaults.h"
@@ -135,37 +136,27 @@ int CommandLineTool::registerFreeAccount()
 
 bool CommandLineTool::ensureAccount()
 {
-    User user;
-    if (user.userISEmpty())
-        return registerNewFreeAccount();
-    if (user.jwtToken().isEmpty()) {
-        // Credentials without a token were stored but their registration failed (the service was
-        // down at first launch, say). Try once more; if that fails too, the request itself says why.
-        ScopedLogCapture log(ScopedLogCapture::Echo::Off);
-        registerAccount(user);
-    }
-    return true;
+    // Unlike the app, which leaves that to the upgrade prompt, the command line gives credentials
+    // whose registration failed (the service was down at first use, say) one more try.
+    return setUpAccount([](API::Completion complete) {
+        AccountSetup::ensureAccount(AccountSetup::Tokenless::RegisterAgain, std::move(complete));
+    });
 }
 
 bool CommandLineTool::registerNewFreeAccount()
 {
-    User user;
-    user.initFreeUser();
+    return setUpAccount([](API::Completion complete) { AccountSetup::registerFreeAccount(std::move(complete)); });
+}
+
+bool CommandLineTool::setUpAccount(const std::function<void(API::Completion)>& start)
+{
     ScopedLogCapture log(ScopedLogCapture::Echo::Off);
-    const Outcome outcome = registerAccount(user);
+    const Outcome outcome = waitFor(start);
     if (!outcome.success) {
         fail(QStringLiteral("could not register a free account: %1").arg(failureReason(log, outcome.result)));
         return false;
     }
     return true;
-}
-
-CommandLineTool::Outcome CommandLineTool::registerAccount(User& user)
-{
-    const Outcome outcome = waitFor([&user](API::Completion complete) { API::instance().registerUser(user, std::move(complete)); });
-    if (outcome.success && !outcome.result.isNull())
-        user.setJwtToken(outcome.result.toString());
-    return outcome;
 }
 
 int CommandLineTool::fail(const QString& reason) const

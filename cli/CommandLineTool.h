@@ -1,13 +1,15 @@
 #pragma once
 
+#include "app/service/API.h"
+
 #include <QString>
 #include <QStringList>
 #include <QVariant>
 
 #include <cstdio>
+#include <functional>
 
 class ScopedLogCapture;
-class User;
 
 // The `parcly` command: the service client for scripts and headless machines. It uses the same
 // stored account as the app and, like the app at first launch, makes and registers a free
@@ -34,8 +36,8 @@ private:
     bool ensureAccount();
     // Registers a fresh free account and stores its token. Returns false with a reason printed.
     bool registerNewFreeAccount();
-    // Registers the user's credentials and stores the token the service hands back.
-    Outcome registerAccount(User& user);
+    // Runs one account set-up to its end; false with the reason printed when it failed.
+    bool setUpAccount(const std::function<void(API::Completion)>& start);
 
     int fail(const QString& reason) const;
     // The reason an operation failed, from what the service client logged and the result it gave.

@@ -58,6 +58,28 @@ function(parcly_bundle_resources target_name)
     add_custom_target(${target_name} ALL DEPENDS ${copies})
 endfunction()
 
+# parcly_bundle_login_item(target BUNDLE_NAME name IDENTIFIER id)
+# Builds the program as the executable of a bundle of its own, Contents/Library/LoginItems/<name>.app,
+# with that bundle's Info.plist, where the login-item service looks for helpers.
+function(parcly_bundle_login_item target)
+    cmake_parse_arguments(ARG "" "BUNDLE_NAME;IDENTIFIER" "" ${ARGN})
+    if(NOT ARG_BUNDLE_NAME OR NOT ARG_IDENTIFIER)
+        message(FATAL_ERROR "parcly_bundle_login_item(${target}): BUNDLE_NAME and IDENTIFIER are required")
+    endif()
+    set(bundle "${PARCLY_BUNDLE_DIR}/Contents/Library/LoginItems/${ARG_BUNDLE_NAME}.app")
+    get_target_property(executable ${target} OUTPUT_NAME)
+    if(NOT executable)
+        set(executable ${target})
+    endif()
+    # The template's variables, for this bundle only.
+    set(PARCLY_BUNDLE_IDENTIFIER "${ARG_IDENTIFIER}")
+    set(PARCLY_BUNDLE_EXECUTABLE "${executable}")
+    set(PARCLY_BUNDLE_NAME "${ARG_BUNDLE_NAME}")
+    file(MAKE_DIRECTORY "${bundle}/Contents/MacOS")
+    configure_file("${CMAKE_CURRENT_FUNCTION_LIST_DIR}/Info.plist.in" "${bundle}/Contents/Info.plist" @ONLY)
+    set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${bundle}/Contents/MacOS")
+endfunction()
+
 # parcly_bundle_plugin(target): builds a MODULE library into Contents/PlugIns.
 function(parcly_bundle_plugin target)
     get_target_property(type ${target} TYPE)

@@ -1,11 +1,21 @@
 #include "app/lifecycle/AppDelegate.h"
 
+#include "app/lifecycle/HandedOverFile.h"
+#include "app/lifecycle/StartAtLogin.h"
+#include "app/lifecycle/URLExtensions.h"
+#include "app/menubar/ParclyStatusMenu.h"
 #include "app/menubar/StatusItemController.h"
-#include "app/service/API.h"
-#include "app/service/User.h"
+#include "app/service/AccountSetup.h"
+#include "platform/Defaults.h"
 #include "platform/DefaultsController.h"
+#include "platform/EventManager.h"
+#include "platform/Log.h"
+#include "platform/NotificationCenter.h"
+#include "platform/gui/Application.h"
+#include "shared/Archiver.h"
+#include "shared/SharedConstants.h"
 
-#include <memory>
+#include <QFileInfo>
 
 AppDelegate& AppDelegate::instance()
 {
@@ -15,20 +25,95 @@ AppDelegate& AppDelegate::instance()
 
 void AppDelegate::applicationDidFinishLaunching()
 {
+    Defaults& defaults = Defaults::standard();
+    const bool hasShownOnboarding = defaults.boolValue(kHasShownOnboardingKey);
+
     setStatusItemController(new StatusItemController(this));
+
+    if (!hasShownOnboarding) {
+        showOnboardingWindow();
+        // Stored once shown, not once finished: a user who quits during onboarding is not asked again.
+        defaults.setValue(kHasShownOnboardingKey, true);
+        defaults.synchronize();
+        setStartAtLogin(true);
+    }
+
+    handleStartAtLogin();
     handleUserSetup();
+    subscribeNotifications();
+
+    EventManager::sharedAppleEventManager().setEventHandler(
+        [this](const AppleEvent& event, AppleEvent* replyEvent) { getUrl(event, replyEvent); }, kInternetEventClass, kAEGetURL);
+}
+
+void AppDelegate::applicationWillTerminate()
+{
+}
+
+void AppDelegate::showOnboardingWindow()
+{
+    Application::activateIgnoringOtherApps();
+    // The welcome window comes with the app's windows; until then the first launch is marked here.
+    logLine(QStringLiteral("First launch: onboarding window not available yet"));
 }
 
 void AppDelegate::handleUserSetup()
 {
-    auto user = std::make_shared<User>();
-    if (user->userISEmpty()) {
-        user->initFreeUser();
-        // The completion keeps the user alive until the service has answered.
-        API::instance().registerUser(*user, [user](bool success, const QVariant& token) {
-            if (success)
-                user->setJwtToken(token.toString());
-        });
-    }
+    // A failed registration is not retried: its credentials stay stored, and when the service
+    // rejects them later, the upgrade prompt offers a fresh account.
+    AccountSetup::ensureAccount(AccountSetup::Tokenless::Keep);
     DefaultsController::sharedUserDefaultsController().setInitialValues({{kUploadAllScreenshotsKey, true}});
+}
+
+void AppDelegate::subscribeNotifications()
+{
+    NotificationCenter::defaultCenter().addObserver(QString::fromLatin1(kUnknownUserAPIErrorNotification),
+                                                    [this](const Notification& notification) { handleUnknownUserError(notification); });
+}
+
+void AppDelegate::handleUnknownUserError(const Notification&)
+{
+    // The upgrade prompt comes with the app's windows.
+    logLine(QStringLiteral("The service no longer knows this account; the upgrade prompt is not available yet"));
+}
+
+void AppDelegate::getUrl(const AppleEvent& event, AppleEvent*)
+{
+    const QUrl url = Extensions::URLWithString(event.paramDescriptorForKeyword(keyDirectObject));
+    if (!url.isValid())
+        return;
+    const QString value = Extensions::parameterForKey(url, kHandleURLKey);
+    if (value.isNull())
+        return;
+    uploadHandedOverFile(Extensions::URLWithString(value));
+}
+
+void AppDelegate::uploadHandedOverFile(const QUrl& url)
+{
+    QString reason;
+    const QString path = HandedOverFile::acceptedPath(url, &reason);
+    if (path.isEmpty()) {
+        logLine(QStringLiteral("Ignoring handed-over URL %1: %2").arg(url.toString(QUrl::FullyEncoded), reason));
+        return;
+    }
+    // A shared folder is handed over whole; like a folder dropped on the icon, it goes up as one zip.
+    const QUrl upload = QFileInfo(path).isDir() ? Archiver::zipFiles({path}) : QUrl::fromLocalFile(path);
+    if (upload.isEmpty())
+        return;
+    ParclyStatusMenu::instance().uploadFile(upload);
+}
+
+void AppDelegate::setStartAtLogin(bool startAtLogin)
+{
+    StartAtLogin::setStartAtLogin(startAtLogin);
+}
+
+bool AppDelegate::startAtLoginIsEnabled() const
+{
+    return StartAtLogin::startAtLoginIsEnabled();
+}
+
+void AppDelegate::handleStartAtLogin()
+{
+    StartAtLogin::handleStartAtLogin();
 }

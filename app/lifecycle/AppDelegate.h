@@ -5,7 +5,12 @@
 
 #include "app/menubar/StatusItemController.h"
 
-// The root of the tray app: runs the launch sequence and owns the long-lived controllers.
+class AppleEvent;
+struct Notification;
+
+// The root of the tray app: runs the launch sequence, owns the long-lived controllers, makes sure a
+// service account exists, takes files handed over through "parcly-lite:" URLs, and answers the
+// service forgetting the user.
 class AppDelegate : public QObject {
     Q_OBJECT
 public:
@@ -14,14 +19,33 @@ public:
     StatusItemController* statusItemController() const { return m_statusItemController; }
     void setStatusItemController(StatusItemController* controller) { m_statusItemController = controller; }
 
+    // The launch sequence, once, from the event loop.
     void applicationDidFinishLaunching();
+    // Nothing is saved at exit.
+    void applicationWillTerminate();
+
+    // A get-URL event: uploads the file its "handleURL" parameter names.
+    void getUrl(const AppleEvent& event, AppleEvent* replyEvent);
+
     // Makes sure an account exists, and gives "uploadAllScreenshots" its initial value.
     void handleUserSetup();
+    void subscribeNotifications();
+    void handleUnknownUserError(const Notification& notification);
 
+    // Start at login: the app's own autostart entry, and the launcher handshake.
+    void setStartAtLogin(bool startAtLogin);
+    bool startAtLoginIsEnabled() const;
+    void handleStartAtLogin();
+
+    static inline const QString kHasShownOnboardingKey = QStringLiteral("hasShownOnboarding");
     static inline const QString kUploadAllScreenshotsKey = QStringLiteral("uploadAllScreenshots");
+    static inline const QString kHandleURLKey = QStringLiteral("handleURL");
 
 private:
     AppDelegate() = default;
+
+    void showOnboardingWindow();
+    void uploadHandedOverFile(const QUrl& url);
 
     QPointer<StatusItemController> m_statusItemController;
 };

@@ -1,0 +1,134 @@
+// The real launcher program, copied into a bundle laid out in a temporary folder, starting a fake
+// app (a script that records each start) or finding it already running.
+#include "platform/Workspace.h"
+#include "shared/SharedConstants.h"
+
+#include "QtPrinters.h"
+#include "TempBundle.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+class LauncherTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_root.isValid());
+        m_rootPath = QFileInfo(m_root.path()).canonicalFilePath();
+        m_app = m_rootPath + QStringLiteral("/Applications/Parcly Lite.app");
+        m_appExecutable = makeBundleWithScript(m_app, QString::fromLatin1(kMainAppBundleID), QStringLiteral("parcly-lite"),
+                                               "echo started >> \"$(dirname \"$0\")/starts\"\n");
+        ASSERT_FALSE(m_appExecutable.isEmpty());
+        m_launcher = installLauncher(m_app);
+    }
+
+    // A copy of the built launcher with its Info.plist in <app>/Contents/Library/LoginItems.
+    QString installLauncher(const QString& appPath)
+    {
+        const QString bundle = appPath + QStringLiteral("/Contents/Library/LoginItems/ParclyLiteLauncher.app");
+        const QString built = QFileInfo(QStringLiteral(PARCLY_LAUNCHER_PATH)).absoluteDir().filePath(QStringLiteral("../Info.plist"));
+        const QString executable = makeBundleWithProgram(bundle, QString::fromLatin1(kLauncherID),
+                                                         QStringLiteral(PARCLY_LAUNCHER_PATH), QStringLiteral("parcly-lite-launcher"));
+        EXPECT_FALSE(executable.isEmpty());
+        QFile::remove(bundle + QStringLiteral("/Contents/Info.plist"));
+        EXPECT_TRUE(QFile::copy(built, bundle + QStringLiteral("/Contents/Info.plist"))) << "the build's launcher has its Info.plist";
+        return bundle;
+    }
+
+    // Runs the launcher to its end; the lines it logged.
+    QStringList runLauncher(const QString& bundle)
+    {
+        QProcess launcher;
+        launcher.start(bundle + QStringLiteral("/Contents/MacOS/parcly-lite-launcher"), {});
+        EXPECT_TRUE(launcher.waitForFinished(20000)) << "the launcher quits by itself";
+        EXPECT_EQ(launcher.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(launcher.exitCode(), 0);
+        return QString::fromUtf8(launcher.readAllStandardError()).split(u'\n', Qt::SkipEmptyParts);
+    }
+
+    int starts() const
+    {
+        QFile file(m_app + QStringLiteral("/Contents/MacOS/starts"));
+        return file.open(QIODevice::ReadOnly) ? int(file.readAll().count('\n')) : 0;
+    }
+
+    // A copy of Parcly Lite that this test did not start (another test run on the machine) would
+    // make the launcher rightly start nothing.
+    static bool anotherAppRuns(const QString& ownRoot)
+    {
+        for (const RunningApplication& application : Workspace::sharedWorkspace().runningApplications()) {
+            if (application.bundleIdentifier == QLatin1String(kMainAppBundleID) && !application.bundlePath.startsWith(ownRoot))
+                return true;
+        }
+        return false;
+    }
+
+    QTemporaryDir m_root;
+    QString m_rootPath;
+    QString m_app;
+    QString m_appExecutable;
+    QString m_launcher;
+};
+
+TEST_F(LauncherTest, StartsTheAppFourComponentsUpOnce)
+{
+    if (anotherAppRuns(m_rootPath))
+        GTEST_SKIP() << "another Parcly Lite runs on this machine";
+    EXPECT_EQ(runLauncher(m_launcher), (QStringList{QStringLiteral("Launching Parcly Lite at ") + m_launcher,
+                                                     QStringLiteral("App Path: ") + m_app,
+                                                     QStringLiteral("Launching Binary: ") + m_appExecutable,
+                                                     QStringLiteral("Terminate Helper")}));
+    EXPECT_TRUE(QTest::qWaitFor([this] { return starts() > 0; }, 10000)) << "the app was started";
+    EXPECT_EQ(starts(), 1);
+}
+
+TEST_F(LauncherTest, StartsNothingWhenTheAppRuns)
+{
+    // Two running copies of the app: /bin/sleep as the executable of a bundle with its identifier.
+    const QString running = makeBundleWithProgram(m_rootPath + QStringLiteral("/Running/Parcly Lite.app"),
+                                                  QString::fromLatin1(kMainAppBundleID), QStringLiteral("/bin/sleep"),
+                                                  QStringLiteral("sleep"));
+    ASSERT_FALSE(running.isEmpty());
+    std::vector<std::unique_ptr<QProcess>> apps;
+    for (int i = 0; i < 2; ++i) {
+        apps.push_back(std::make_unique<QProcess>());
+        apps.back()->start(running, {QStringLiteral("60")});
+        ASSERT_TRUE(apps.back()->waitForStarted());
+    }
+
+    EXPECT_EQ(runLauncher(m_launcher), (QStringList{QStringLiteral("Launching Parcly Lite at ") + m_launcher,
+                                                     QStringLiteral("Parcly Lite is already runnning"),
+                                                     QStringLiteral("Terminate Helper")}));
+    EXPECT_EQ(starts(), 0);
+
+    for (auto& app : apps) {
+        app->kill();
+        app->waitForFinished();
+    }
+}
+
+TEST_F(LauncherTest, QuitsWhenNoAppLiesAtTheComputedPath)
+{
+    if (anotherAppRuns(m_rootPath))
+        GTEST_SKIP() << "another Parcly Lite runs on this machine";
+    const QString nowhere = m_rootPath + QStringLiteral("/Nowhere.app");
+    const QString launcher = installLauncher(nowhere);
+    EXPECT_EQ(runLauncher(launcher), (QStringList{QStringLiteral("Launching Parcly Lite at ") + launcher,
+                                                   QStringLiteral("App Path: ") + nowhere,
+                                                   QStringLiteral("No application bundle at ") + nowhere
+                                                       + QStringLiteral(", nothing launched"),
+                                                   QStringLiteral("Terminate Helper")}));
+}
+
+} // namespace
