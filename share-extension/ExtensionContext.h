@@ -18,6 +18,7 @@ inline constexpr char kUTTypeFileURL[] = "public.file-url";
 inline constexpr char NSCocoaErrorDomain[] = "NSCocoaErrorDomain";
 inline constexpr char NSItemProviderErrorDomain[] = "NSItemProviderErrorDomain";
 inline constexpr int NSFileReadNoSuchFileError = 260;
+inline constexpr int NSFileWriteUnknownError = 512;
 inline constexpr int NSFileWriteFileExistsError = 516;
 inline constexpr int NSUserCancelledError = 3072;
 inline constexpr int NSItemProviderItemUnavailableError = -1000;

@@ -88,14 +88,14 @@ std::optional<Error> copyItem(const QString& from, const QString& to)
     if (source.isDir()) {
         const QString canonical = source.canonicalFilePath();
         if (to.startsWith(canonical + QLatin1Char('/')))
-            return copyError(512, QStringLiteral("\"%1\" couldn't be copied into itself.").arg(from));
+            return copyError(NSFileWriteUnknownError, QStringLiteral("\"%1\" couldn't be copied into itself.").arg(from));
         QStringList failures;
         if (!QDir().mkdir(to) || !copyFolderContents(from, to, failures))
-            return copyError(512, QStringLiteral("\"%1\" couldn't be copied whole; failed: %2").arg(from, failures.join(QStringLiteral(", "))));
+            return copyError(NSFileWriteUnknownError, QStringLiteral("\"%1\" couldn't be copied whole; failed: %2").arg(from, failures.join(QStringLiteral(", "))));
         return std::nullopt;
     }
     if (!QFile::copy(from, to))
-        return copyError(512, QStringLiteral("\"%1\" couldn't be copied to \"%2\".").arg(from, to));
+        return copyError(NSFileWriteUnknownError, QStringLiteral("\"%1\" couldn't be copied to \"%2\".").arg(from, to));
     return std::nullopt;
 }
 
