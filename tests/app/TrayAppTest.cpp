@@ -264,6 +264,33 @@ TEST_F(TrayApp, AScreenshotTheDesktopSavesIsShared)
     EXPECT_EQ(curl.readAllStandardOutput(), saved.readAll());
 }
 
+TEST_F(TrayApp, AFileSharedFromAFileManagerIsUploadedUnderItsRealName)
+{
+    // The share extension as a file manager starts it, beside the running tray app.
+    QFile file(home + QStringLiteral("/my file.txt"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("shared from the file manager\n");
+    file.close();
+    QProcess share;
+    share.setWorkingDirectory(home);
+    share.start(QStringLiteral(PARCLY_SHARE_PATH), {QStringLiteral("my file.txt")});
+    ASSERT_TRUE(share.waitForFinished(30000));
+    EXPECT_EQ(share.exitCode(), 0) << share.readAllStandardError().toStdString();
+
+    // Earlier tests' screenshots may be announced too: look for this drop's own notification.
+    QString link;
+    const bool uploaded = QTest::qWaitFor([&] {
+        for (const QString& line : readFile(notifications).split('\n', Qt::SkipEmptyParts)) {
+            const QStringList body = QJsonDocument::fromJson(line.toUtf8()).object().value("body").toString().split('\n');
+            if (body.size() == 2 && body[0] == QStringLiteral("my file.txt"))
+                link = body[1];
+        }
+        return !link.isEmpty();
+    }, 20000);
+    ASSERT_TRUE(uploaded) << "no drop named \"my file.txt\": " << readFile(notifications).toStdString();
+    EXPECT_EQ(run(QStringLiteral("curl"), {"-sS", link + QStringLiteral("/raw")}), "shared from the file manager");
+}
+
 TEST(TrayAppBinary, DoesNotLinkTheBrowserEngine)
 {
     // The engine costs tens of megabytes at rest; only the web module, loaded on demand, links it.
