@@ -4,6 +4,8 @@
 //   start_ms      from starting parcly-lite to its status item's window being mapped on the display
 //   idle_rss_mib  its resident memory 2 s later
 //   icon_updates  progress images set on the status item during one upload of --mib MiB (1 GiB)
+//   handoff_ms    from starting parcly-share FILE to the running app's upload request reaching the
+//                 service (median of five)
 //
 // Needs an X display; run it as  tests/support/with-xvfb build/bench/app/bench-app
 #include "../upload/SinkServer.h"
@@ -19,8 +21,13 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <algorithm>
+#include <vector>
 
 #include <xcb/xcb.h>
 
@@ -98,6 +105,61 @@ bool writeFile(const QString& path, qint64 mib)
     return true;
 }
 
+// A service that notes when an upload request arrives and answers every request with a drop.
+class RecordingService : public QTcpServer {
+public:
+    RecordingService()
+    {
+        listen(QHostAddress::LocalHost, 0);
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = nextPendingConnection()) {
+                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+                connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { answer(socket); });
+            }
+        });
+    }
+    QString url() const { return QStringLiteral("http://127.0.0.1:%1").arg(serverPort()); }
+    int uploads() const { return m_uploads; }
+    QElapsedTimer lastUpload;
+
+private:
+    void answer(QTcpSocket* socket)
+    {
+        QByteArray& request = m_requests[socket];
+        const bool headersBefore = request.contains("\r\n\r\n");
+        request += socket->readAll();
+        if (headersBefore || !request.contains("\r\n\r\n"))
+            return;
+        if (request.startsWith("POST /files")) {
+            lastUpload.start();
+            ++m_uploads;
+        }
+        const QByteArray body = R"({"title":"shared.txt","shortlink":"http://127.0.0.1/x","activeDrops":1})";
+        socket->write("HTTP/1.1 201 Created\r\nContent-Type: application/json\r\nConnection: close\r\nContent-Length: "
+                      + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+        socket->disconnectFromHost();
+        m_requests.remove(socket);
+    }
+
+    QHash<QTcpSocket*, QByteArray> m_requests;
+    int m_uploads = 0;
+};
+
+// Times parcly-share handing a file to the running app until the upload request arrives.
+qint64 measureHandoff(RecordingService& service, const QString& file)
+{
+    const int before = service.uploads();
+    QElapsedTimer clock;
+    clock.start();
+    QProcess share;
+    share.start(QStringLiteral(PARCLY_SHARE_PATH), {file});
+    if (!QTest::qWaitFor([&] { return service.uploads() > before; }, 20000))
+        return -1;
+    const qint64 elapsed = clock.elapsed();
+    share.waitForFinished(10000);
+    return elapsed;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -118,6 +180,10 @@ int main(int argc, char** argv)
     setenv("HOME", root.constData(), 1);
     setenv("XDG_CONFIG_HOME", (root + "/.config").constData(), 1);
     setenv("TMPDIR", root.constData(), 1);
+    // The app's single-instance socket lives here: never the user's own running app.
+    QDir().mkpath(home.filePath(QStringLiteral("run")));
+    QFile::setPermissions(home.filePath(QStringLiteral("run")), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    setenv("XDG_RUNTIME_DIR", (root + "/run").constData(), 1);
     setenv("BROWSER", "true", 1);  // created drops must not open a real browser
     setenv("QT_QPA_PLATFORM", "xcb", 1);
     // Created drops must not reach the user's real notifications either.
@@ -126,8 +192,10 @@ int main(int argc, char** argv)
     SinkServer sink;  // forks: before any thread exists
     QApplication application(argc, argv);
     const QString service = QStringLiteral("http://127.0.0.1:%1").arg(sink.port());
+    RecordingService recorder;
     Defaults& defaults = Defaults::standard();
-    defaults.setValue(QStringLiteral("parcly-api-url"), service);
+    // The app under test talks to the recorder; the in-process upload below to the sink.
+    defaults.setValue(QStringLiteral("parcly-api-url"), recorder.url());
     defaults.setValue(QStringLiteral("parcly-username"), QStringLiteral("bench@free.parcly.example"));
     defaults.setValue(QStringLiteral("parcly-password"), QStringLiteral("bench"));
     defaults.setValue(QStringLiteral("parcly-token"), QStringLiteral("bench"));
@@ -138,9 +206,23 @@ int main(int argc, char** argv)
     const qint64 startMs = measureStart(app, QStringLiteral(PARCLY_LITE_PATH));
     QTest::qWait(2000);
     const double idleMiB = residentMiB(app.processId());
+    std::printf("start: %lld ms to the status item, idle RSS %.1f MiB\n", static_cast<long long>(startMs), idleMiB);
+
+    std::vector<qint64> handoffs;
+    for (int round = 0; round < 5; ++round) {
+        const QString shared = home.filePath(QStringLiteral("shared %1.txt").arg(round));
+        QFile text(shared);
+        if (!text.open(QIODevice::WriteOnly) || text.write("shared with the share extension\n") <= 0)
+            return 1;
+        text.close();
+        handoffs.push_back(measureHandoff(recorder, shared));
+    }
+    std::sort(handoffs.begin(), handoffs.end());
+    const qint64 handoffMs = handoffs.front() < 0 ? -1 : handoffs[handoffs.size() / 2];
+    std::printf("handoff: parcly-share to the upload request in %lld ms (median of %zu)\n", static_cast<long long>(handoffMs), handoffs.size());
     app.terminate();
     app.waitForFinished(5000);
-    std::printf("start: %lld ms to the status item, idle RSS %.1f MiB\n", static_cast<long long>(startMs), idleMiB);
+    defaults.setValue(QStringLiteral("parcly-api-url"), service);
 
     StatusItemImages::shared().setResourcePath(QStringLiteral(PARCLY_BUNDLE_RESOURCES));
     auto* controller = new StatusItemController;
@@ -168,6 +250,7 @@ int main(int argc, char** argv)
     // The last update is the icon going back to normal when the service has answered.
     const int iconUpdates = item.imageUpdateCount() - before - 1;
     std::printf("upload: %lld MiB in %.1f s, %d progress images set\n", static_cast<long long>(mib), clock.elapsed() / 1000.0, iconUpdates);
-    std::printf("RESULT start_ms=%lld idle_rss_mib=%.1f icon_updates=%d\n", static_cast<long long>(startMs), idleMiB, iconUpdates);
+    std::printf("RESULT start_ms=%lld idle_rss_mib=%.1f icon_updates=%d handoff_ms=%lld\n", static_cast<long long>(startMs), idleMiB,
+                iconUpdates, static_cast<long long>(handoffMs));
     return 0;
 }
