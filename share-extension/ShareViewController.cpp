@@ -1,5 +1,6 @@
 #include "share-extension/ShareViewController.h"
 
+#include "platform/FileManager.h"
 #include "platform/Log.h"
 #include "platform/TemporaryDirectory.h"
 #include "platform/Workspace.h"
@@ -35,20 +36,6 @@ QString lastPathComponent(const QString& path)
     return trimmed.mid(trimmed.lastIndexOf(QLatin1Char('/')) + 1);
 }
 
-bool existsOrDangles(const QString& path)
-{
-    const QFileInfo info(path);
-    return info.exists() || info.isSymLink();
-}
-
-bool removeItem(const QString& path)
-{
-    const QFileInfo info(path);
-    if (info.isDir() && !info.isSymLink())
-        return QDir(path).removeRecursively();
-    return QFile::remove(path);
-}
-
 Error copyError(int code, const QString& text)
 {
     return Error{QString::fromLatin1(NSCocoaErrorDomain), code, text};
@@ -81,7 +68,7 @@ std::optional<Error> copyItem(const QString& from, const QString& to)
     const QFileInfo source(from);
     if (!source.exists())
         return copyError(NSFileReadNoSuchFileError, QStringLiteral("\"%1\" couldn't be copied because there is no such file.").arg(from));
-    if (existsOrDangles(to))
+    if (FileManager::itemExistsAtPath(to))
         return copyError(NSFileWriteFileExistsError,
                          QStringLiteral("\"%1\" couldn't be copied to \"%2\" because an item with the same name already exists.")
                              .arg(source.fileName(), QFileInfo(to).absolutePath()));
@@ -263,13 +250,13 @@ void ShareViewController::shareFileURL(const QUrl& url)
         if (error && error->code == NSFileWriteFileExistsError) {
             // The same item shared again: the newer copy replaces the older one.
             logLine(QStringLiteral("Parcly Share: Copy File URL: %1").arg(describe(*error)));
-            if (!removeItem(destination))
+            if (!FileManager::removeItemAtPath(destination))
                 logLine(QStringLiteral("Parcly Share: could not remove the earlier copy at %1").arg(destination));
             error = copyItem(source, destination);
         }
         if (error)
             logLine(QStringLiteral("Parcly Share: Copy File URL: %1").arg(describe(*error)));
-        if (!existsOrDangles(destination)) {
+        if (!FileManager::itemExistsAtPath(destination)) {
             // Handing off a file that is not there would leave the user with nothing and no word.
             showProblem(QStringLiteral("\"%1\" could not be copied for Parcly Lite.").arg(lastPathComponent(source)));
             return;

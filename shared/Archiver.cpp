@@ -1,5 +1,6 @@
 #include "shared/Archiver.h"
 
+#include "platform/FileManager.h"
 #include "platform/Log.h"
 #include "platform/Task.h"
 #include "platform/TemporaryDirectory.h"
@@ -72,20 +73,6 @@ QString describeArguments(const QStringList& arguments)
     return QLatin1Char('(') + described.join(QStringLiteral(", ")) + QLatin1Char(')');
 }
 
-bool existsOrDangles(const QString& path)
-{
-    const QFileInfo info(path);
-    return info.exists() || info.isSymLink();
-}
-
-bool removeItem(const QString& path)
-{
-    const QFileInfo info(path);
-    if (info.isDir() && !info.isSymLink())
-        return QDir(path).removeRecursively();
-    return QFile::remove(path);
-}
-
 void zipItem(const QString& archivePath, const QString& path)
 {
     const QString name = lastPathComponent(path);
@@ -128,9 +115,9 @@ QUrl Archiver::zipFiles(const QStringList& paths)
         name = captureTemporaryFilePathWithName(QStringLiteral("Archive"));
     const QString archivePath = directory + name;
 
-    if (existsOrDangles(archivePath)) {
+    if (FileManager::itemExistsAtPath(archivePath)) {
         logLine(QStringLiteral("File exists at path: %1").arg(archivePath));
-        if (!removeItem(archivePath))
+        if (!FileManager::removeItemAtPath(archivePath))
             logLine(QStringLiteral("Could not delete existing archive at path: %1").arg(archivePath));
     }
 

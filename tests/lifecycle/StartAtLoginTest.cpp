@@ -10,6 +10,7 @@
 #include "shared/SharedConstants.h"
 
 #include "PrivateSessionBus.h"
+#include "SessionBusEnvironment.h"
 #include "QtPrinters.h"
 #include "TempBundle.h"
 
@@ -30,16 +31,6 @@
 
 namespace {
 
-class SessionBusEnvironment : public testing::Environment {
-public:
-    void SetUp() override
-    {
-        bus = std::make_unique<PrivateSessionBus>();
-        ASSERT_TRUE(bus->isRunning()) << bus->errorString().toStdString();
-    }
-    void TearDown() override { bus.reset(); }
-    static inline std::unique_ptr<PrivateSessionBus> bus;
-};
 const testing::Environment* const kBus = testing::AddGlobalTestEnvironment(new SessionBusEnvironment);
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "platform/gui/UserNotificationCenter.h"
 
 #include "PrivateSessionBus.h"
+#include "SessionBusEnvironment.h"
 #include "QtPrinters.h"
 
 #include <gtest/gtest.h>
@@ -22,17 +23,6 @@
 
 namespace {
 
-// The bus must exist before the process first touches QDBusConnection::sessionBus().
-class SessionBusEnvironment : public testing::Environment {
-public:
-    void SetUp() override
-    {
-        bus = std::make_unique<PrivateSessionBus>();
-        ASSERT_TRUE(bus->isRunning()) << bus->errorString().toStdString();
-    }
-    void TearDown() override { bus.reset(); }
-    static inline std::unique_ptr<PrivateSessionBus> bus;
-};
 const testing::Environment* const kBus = testing::AddGlobalTestEnvironment(new SessionBusEnvironment);
 
 class NotificationServer {

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <QString>
+
+// File operations the system's items need beyond QFile: links are items of their own.
+class FileManager {
+public:
+    // True for anything at the path, a symlink whose target is gone included.
+    static bool itemExistsAtPath(const QString& path);
+    // Removes a file, a symlink (never what it points to) or a folder with all it holds.
+    static bool removeItemAtPath(const QString& path);
+};
