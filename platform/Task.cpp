@@ -1,6 +1,7 @@
 #include "platform/Task.h"
 
 #include "platform/Log.h"
+#include "platform/MainQueue.h"
 
 #include <QFileInfo>
 #include <QProcess>
@@ -20,19 +21,19 @@ bool Task::launch()
         logLine(QStringLiteral("Task: %1 was already launched").arg(m_launchPath));
         return false;
     }
+    const auto refuse = [this](const QString& reason) {
+        logLine(QStringLiteral("Task: cannot launch %1: %2").arg(m_launchPath, reason));
+        // It will never be called: let go of what it holds.
+        m_terminationHandler = nullptr;
+        return false;
+    };
     const QFileInfo program(m_launchPath);
-    if (!program.isAbsolute() || !program.exists()) {
-        logLine(QStringLiteral("Task: cannot launch %1: no such file").arg(m_launchPath));
-        return false;
-    }
-    if (!program.isFile() || !program.isExecutable()) {
-        logLine(QStringLiteral("Task: cannot launch %1: not an executable file").arg(m_launchPath));
-        return false;
-    }
-    if (!m_currentDirectoryPath.isEmpty() && !QFileInfo(m_currentDirectoryPath).isDir()) {
-        logLine(QStringLiteral("Task: cannot launch %1: working directory %2 does not exist").arg(m_launchPath, m_currentDirectoryPath));
-        return false;
-    }
+    if (!program.isAbsolute() || !program.exists())
+        return refuse(QStringLiteral("no such file"));
+    if (!program.isFile() || !program.isExecutable())
+        return refuse(QStringLiteral("not an executable file"));
+    if (!m_currentDirectoryPath.isEmpty() && !QFileInfo(m_currentDirectoryPath).isDir())
+        return refuse(QStringLiteral("working directory %1 does not exist").arg(m_currentDirectoryPath));
 
     m_process = std::make_unique<QProcess>();
     m_process->setProgram(m_launchPath);
@@ -44,11 +45,18 @@ bool Task::launch()
     m_process->setStandardInputFile(QProcess::nullDevice());
     m_process->setStandardOutputFile(QProcess::nullDevice());
     m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_process->start();
-    if (!m_process->waitForStarted(-1)) {
-        logLine(QStringLiteral("Task: cannot launch %1: %2").arg(m_launchPath, m_process->errorString()));
-        return false;
+    if (m_terminationHandler) {
+        QObject::connect(m_process.get(), &QProcess::finished, m_process.get(), [this](int exitCode, QProcess::ExitStatus status) {
+            m_terminationStatus = status == QProcess::NormalExit ? exitCode : -1;
+            // Posted, not called: the handler may let go of this task, and with it of the process
+            // that is still emitting.
+            dispatchToMainQueue([handler = std::move(m_terminationHandler)] { handler(); });
+            m_terminationHandler = nullptr;
+        });
     }
+    m_process->start();
+    if (!m_process->waitForStarted(-1))
+        return refuse(m_process->errorString());
     m_pid = m_process->processId();
     return true;
 }

@@ -2,11 +2,14 @@
 
 #include "app/service/API.h"
 #include "platform/Bundle.h"
+#include "platform/Log.h"
 #include "platform/Task.h"
 #include "platform/TemporaryDirectory.h"
 
 #include <QDateTime>
 #include <QFileInfo>
+
+#include <memory>
 
 // Where the capture tool always lives: beside the app in the bundle's Contents/MacOS.
 QString ScreenGrabber::captureToolLocation()
@@ -27,38 +30,58 @@ QString ScreenGrabber::captureTemporaryFilePath()
                                       API::instance().nameForDrop(QStringLiteral("Screen Shot"), QStringLiteral("png"), true));
 }
 
-QUrl ScreenGrabber::captureScreen()
+void ScreenGrabber::captureScreen(Completion complete)
 {
-    return capture({QStringLiteral("-i")});
+    capture({QStringLiteral("-i")}, std::move(complete));
 }
 
-QUrl ScreenGrabber::captureWindow()
+void ScreenGrabber::captureWindow(Completion complete)
 {
-    return capture({QStringLiteral("-i"), QStringLiteral("-w")});
+    capture({QStringLiteral("-i"), QStringLiteral("-w")}, std::move(complete));
 }
 
-QUrl ScreenGrabber::capture(const QStringList& options)
+void ScreenGrabber::capture(const QStringList& options, Completion complete)
 {
+    // One at a time: a second press of the shortcut before the first overlay has taken the
+    // keyboard would otherwise stack two overlays.
+    static bool capturing = false;
+    if (capturing) {
+        logLine(QStringLiteral("Screen capture: one is already running"));
+        complete({});
+        return;
+    }
     const QString tool = captureToolPath();
-    if (tool.isEmpty())
-        return {};
+    if (tool.isEmpty()) {
+        complete({});
+        return;
+    }
     const QString path = captureTemporaryFilePath();
     // Without a temporary directory (already logged) the name alone would land in the working
     // directory.
-    if (QFileInfo(path).isRelative())
-        return {};
+    if (QFileInfo(path).isRelative()) {
+        complete({});
+        return;
+    }
     // Two captures within one second get the same name; a cancelled second one must not hand
     // back the first one's file.
     const QDateTime earlier = QFileInfo(path).lastModified();
-    Task task;
-    task.setLaunchPath(tool);
-    task.setArguments(QStringList(options) << path);
+    auto task = std::make_shared<Task>();
+    task->setLaunchPath(tool);
+    task->setArguments(QStringList(options) << path);
     // The user takes as long as they like; the tool's status does not matter, the file does.
+    // The handler keeps the task until the tool has ended.
+    task->setTerminationHandler([task, path, earlier, complete] {
+        capturing = false;
+        const QFileInfo written(path);
+        if (!written.exists() || (earlier.isValid() && written.lastModified() == earlier))
+            complete({});
+        else
+            complete(QUrl::fromLocalFile(path));
+    });
     // A tool that cannot start is logged by the task.
-    if (task.launch())
-        task.waitUntilExit();
-    const QFileInfo written(path);
-    if (!written.exists() || (earlier.isValid() && written.lastModified() == earlier))
-        return {};
-    return QUrl::fromLocalFile(path);
+    if (!task->launch()) {
+        complete({});
+        return;
+    }
+    capturing = true;
 }

@@ -3,9 +3,12 @@
 #include <QString>
 #include <QUrl>
 
+#include <functional>
+
 // Takes a screenshot of a region or a window by running the interactive capture tool, and
 // hands back the image file, or an empty URL when the user cancelled or there is no tool.
-// Both captures block the calling thread until the user has finished.
+// The user takes as long as they like; nothing waits for them: the completion is called from the
+// main thread's event loop once the tool has ended (at once when there is no tool to run).
 class ScreenGrabber {
 public:
     ScreenGrabber() = delete;
@@ -14,10 +17,11 @@ public:
     static QString captureToolPath();
     // A fresh "Screen Shot on <date> at <time>.png" path in the temporary directory.
     static QString captureTemporaryFilePath();
-    static QUrl captureScreen();
-    static QUrl captureWindow();
+    using Completion = std::function<void(const QUrl& capture)>;
+    static void captureScreen(Completion complete);
+    static void captureWindow(Completion complete);
 
 private:
     static QString captureToolLocation();
-    static QUrl capture(const QStringList& options);
+    static void capture(const QStringList& options, Completion complete);
 };

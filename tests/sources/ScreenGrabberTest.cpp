@@ -15,6 +15,7 @@
 #include <QImage>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <atomic>
 #include <thread>
@@ -30,13 +31,27 @@ QStringList screenShotsInTemporaryDirectory()
     return QDir(temporaryDirectory()).entryList({QStringLiteral("Screen Shot*")}, QDir::Files);
 }
 
-// Runs the capture on this thread while another thread plays the user.
-template <typename Capture>
+using Capture = void (*)(ScreenGrabber::Completion);
+
+// Starts the capture and runs the event loop until it has handed back its result.
+QUrl captureAndWait(Capture capture)
+{
+    bool done = false;
+    QUrl result;
+    capture([&](const QUrl& url) {
+        result = url;
+        done = true;
+    });
+    EXPECT_TRUE(QTest::qWaitFor([&] { return done; }, 60000));
+    return result;
+}
+
+// Runs the capture from this thread's event loop while another thread plays the user.
 QUrl captureWhileUserDoes(Capture capture, const std::string& actions, bool* overlayAppeared)
 {
     std::atomic<bool> appeared = false;
     std::thread user([&] { appeared = whenOverlayIsUp(actions); });
-    const QUrl result = capture();
+    const QUrl result = captureAndWait(capture);
     user.join();
     *overlayAppeared = appeared;
     return result;
@@ -51,7 +66,7 @@ TEST_F(ScreenGrabberTest, WithoutTheToolNothingRunsAndNothingIsReturned)
 {
     // Not inside a bundle, and then a bundle that lacks the tool.
     EXPECT_TRUE(ScreenGrabber::captureToolPath().isEmpty());
-    EXPECT_TRUE(ScreenGrabber::captureScreen().isEmpty());
+    EXPECT_TRUE(captureAndWait(&ScreenGrabber::captureScreen).isEmpty());
 
     QTemporaryDir root;
     const QString bundle = root.filePath(QStringLiteral("Empty.app"));
@@ -64,8 +79,8 @@ TEST_F(ScreenGrabberTest, WithoutTheToolNothingRunsAndNothingIsReturned)
     ASSERT_TRUE(Bundle::mainBundle().isValid());
 
     EXPECT_TRUE(ScreenGrabber::captureToolPath().isEmpty());
-    EXPECT_TRUE(ScreenGrabber::captureScreen().isEmpty());
-    EXPECT_TRUE(ScreenGrabber::captureWindow().isEmpty());
+    EXPECT_TRUE(captureAndWait(&ScreenGrabber::captureScreen).isEmpty());
+    EXPECT_TRUE(captureAndWait(&ScreenGrabber::captureWindow).isEmpty());
     EXPECT_TRUE(screenShotsInTemporaryDirectory().isEmpty());
 }
 
