@@ -2,6 +2,7 @@
 
 #include "platform/FileManager.h"
 #include "platform/Log.h"
+#include "platform/MainQueue.h"
 #include "platform/Task.h"
 #include "platform/TemporaryDirectory.h"
 
@@ -10,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QThreadPool>
 
 namespace {
 
@@ -125,6 +127,23 @@ QUrl Archiver::zipFiles(const QStringList& paths)
         zipItem(archivePath, path);
 
     return QUrl::fromLocalFile(archivePath);
+}
+
+void Archiver::zipFiles(const QStringList& paths, std::function<void(const QUrl& archive)> complete)
+{
+    // One worker: archives are made one after another, so two drops of the same folder never
+    // write to the same archive at once, and their uploads start in the order of the drops.
+    static QThreadPool worker;
+    static const bool configured = [] {
+        worker.setMaxThreadCount(1);
+        worker.setObjectName(QStringLiteral("Archiver"));
+        return true;
+    }();
+    Q_UNUSED(configured);
+    worker.start([paths, complete = std::move(complete)] {
+        const QUrl archive = zipFiles(paths);
+        dispatchToMainQueue([complete, archive] { complete(archive); });
+    });
 }
 
 QString Archiver::captureTemporaryFilePathWithName(const QString& name)

@@ -4,6 +4,8 @@
 #include <QStringList>
 #include <QUrl>
 
+#include <functional>
+
 // Zips files and folders into one archive in the process's temporary directory, running the
 // zip tool once per item. Used by the tray app and the share extension alike.
 class Archiver {
@@ -13,6 +15,11 @@ public:
     // returns the archive's file URL whatever the runs did (failures are logged). Returns an
     // empty URL only when there is nothing to zip or no safe temporary directory to zip into.
     static QUrl zipFiles(const QStringList& paths);
+
+    // The same without blocking the caller: the archive is made on a worker, archives one after
+    // another in the order asked for, and complete gets its URL (as above) from the main thread's
+    // event loop. For the GUI thread, which must keep drawing while zip runs.
+    static void zipFiles(const QStringList& paths, std::function<void(const QUrl& archive)> complete);
 
     // A bare file name, "<name> on yyyy-MM-dd at HH-mm-ss.zip", in the user's local time.
     static QString captureTemporaryFilePathWithName(const QString& name);

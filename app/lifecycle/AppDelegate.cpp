@@ -106,8 +106,17 @@ void AppDelegate::uploadHandedOverFile(const QUrl& url)
         logLine(QStringLiteral("Ignoring handed-over URL %1: %2").arg(url.toString(QUrl::FullyEncoded), reason));
         return;
     }
-    // A shared folder is handed over whole; like a folder dropped on the icon, it goes up as one zip.
-    const QUrl upload = QFileInfo(path).isDir() ? Archiver::zipFiles({path}) : QUrl::fromLocalFile(path);
+    // A shared folder is handed over whole; like a folder dropped on the icon, it goes up as one
+    // zip, made without holding up the app.
+    if (QFileInfo(path).isDir()) {
+        Archiver::zipFiles({path}, [this](const QUrl& archive) { uploadWhenAccountIsSettled(archive); });
+        return;
+    }
+    uploadWhenAccountIsSettled(QUrl::fromLocalFile(path));
+}
+
+void AppDelegate::uploadWhenAccountIsSettled(const QUrl& upload)
+{
     if (upload.isEmpty())
         return;
     if (!m_accountSettled) {

@@ -48,6 +48,7 @@ private:
 
     void showOnboardingWindow();
     void uploadHandedOverFile(const QUrl& url);
+    void uploadWhenAccountIsSettled(const QUrl& upload);
 
     QPointer<StatusItemController> m_statusItemController;
     // False while a new account's registration is on its way to the service.

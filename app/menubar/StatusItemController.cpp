@@ -52,8 +52,28 @@ QIcon StatusItemController::imageForProgressValue(double fraction) const
     return name.isEmpty() ? QIcon() : StatusItemImages::shared().imageNamed(name);
 }
 
+void StatusItemController::uploadDidStart()
+{
+    m_showsUploadError = false;
+}
+
+void StatusItemController::uploadDidReportProgress(double fraction)
+{
+    if (!m_showsUploadError)
+        setStatusItemProgress(fraction);
+}
+
+void StatusItemController::uploadDidEnd(bool success)
+{
+    if (!success)
+        setStatusItemState(StatusItemStateError);
+    else if (!m_showsUploadError)
+        setStatusItemState(StatusItemStateNormal);
+}
+
 void StatusItemController::setStatusItemState(qint32 state)
 {
+    m_showsUploadError = state == StatusItemStateError;
     switch (state) {
     case StatusItemStateDragging: {
         // Tinted anew on each call, so a change of the desktop's colours shows at the next drag.
@@ -141,13 +161,16 @@ void StatusItemController::performFileDragOperation(const Pasteboard& pasteboard
     const QStringList paths = pasteboard.propertyListForType(NSFilenamesPboardType).toStringList();
     if (paths.isEmpty())
         return;
-    if (paths.size() == 1) {
-        const QString& path = paths.first();
-        const QUrl url = QFileInfo(path).isDir() ? Archiver::zipFiles(paths) : QUrl::fromLocalFile(path);
-        ParclyStatusMenu::instance().uploadFile(url);
+    if (paths.size() == 1 && !QFileInfo(paths.first()).isDir()) {
+        ParclyStatusMenu::instance().uploadFile(QUrl::fromLocalFile(paths.first()));
         return;
     }
-    ParclyStatusMenu::instance().uploadFile(Archiver::zipFiles(paths));
+    // A folder or several items go up as one archive. Zipping takes as long as the folder is big;
+    // the icon keeps drawing and taking drops meanwhile, and the upload starts once it is done.
+    Archiver::zipFiles(paths, [](const QUrl& archive) {
+        if (!archive.isEmpty())
+            ParclyStatusMenu::instance().uploadFile(archive);
+    });
 }
 
 void StatusItemController::performFilePromiseDragOperation(const Pasteboard&)
