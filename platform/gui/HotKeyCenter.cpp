@@ -141,7 +141,7 @@ quint16 HotKeyCenter::lockMasks() const
     return XCB_MOD_MASK_2;
 }
 
-bool HotKeyCenter::grab(HotKey& hotKey, const QString& description)
+bool HotKeyCenter::grab(HotKey& hotKey, const QString& description, bool logRefusal)
 {
     // Each combination is grabbed with and without NumLock and CapsLock, which X counts as
     // modifiers: otherwise the shortcut would stop working while either lock is on.
@@ -172,11 +172,13 @@ bool HotKeyCenter::grab(HotKey& hotKey, const QString& description)
     if (refused == 0)
         return true;
     if (refused == cookies.size()) {
-        logLine(QStringLiteral("Hot key %1 is taken by another program").arg(description));
+        if (logRefusal)
+            logLine(QStringLiteral("Hot key %1 is taken by another program").arg(description));
         return false;
     }
-    logLine(QStringLiteral("Hot key %1 is partly taken by another program; it may not work with NumLock or CapsLock on")
-                .arg(description));
+    if (logRefusal)
+        logLine(QStringLiteral("Hot key %1 is partly taken by another program; it may not work with NumLock or CapsLock on")
+                    .arg(description));
     return true;
 }
 
@@ -200,16 +202,21 @@ bool HotKeyCenter::registerHotKey(quint16 keyCode, quint64 modifierFlags, QObjec
     auto existing = m_hotKeys.find(combination);
     if (existing == m_hotKeys.end()) {
         const QString description = describe(keyCode, modifierFlags);
+        const bool logRefusal = !m_refusalsLogged.contains(combination);
         const quint32 keysym = KeyCodes::keysymForKeyCode(keyCode);
         HotKey hotKey;
         hotKey.xKeycodes = keysym ? xKeycodesForKeysym(keysym) : QList<quint8>();
         if (hotKey.xKeycodes.isEmpty()) {
-            logLine(QStringLiteral("Hot key %1: no key of this keyboard produces it").arg(description));
+            if (logRefusal)
+                logLine(QStringLiteral("Hot key %1: no key of this keyboard produces it").arg(description));
+            m_refusalsLogged.insert(combination);
             return false;
         }
         hotKey.xModifiers = xModifiersForFlags(modifierFlags);
-        if (!grab(hotKey, description))
+        if (!grab(hotKey, description, logRefusal)) {
+            m_refusalsLogged.insert(combination);
             return false;
+        }
         existing = m_hotKeys.insert(combination, hotKey);
     }
     existing->target = target;

@@ -29,7 +29,8 @@ public:
     // Grabs keyCode+modifierFlags system-wide; a press calls action on the main thread, for as
     // long as target lives (no target: for as long as this centre lives). Registering a
     // combination that is already registered replaces its action and keeps one grab. False when
-    // nothing could be grabbed: no X11, an unknown key code, or another program holds the keys.
+    // nothing could be grabbed: no X11, an unknown key code, or another program holds the keys;
+    // a refused combination is tried again at each registration but logged only the first time.
     bool registerHotKey(quint16 keyCode, quint64 modifierFlags, QObject* target, std::function<void()> action);
     bool hasRegisteredHotKey(quint16 keyCode, quint64 modifierFlags) const;
     void unregisterHotKey(quint16 keyCode, quint64 modifierFlags);
@@ -50,7 +51,7 @@ private:
     bool connectToDisplay();
     QList<quint8> xKeycodesForKeysym(quint32 keysym) const;
     quint16 lockMasks() const;
-    bool grab(HotKey& hotKey, const QString& description);
+    bool grab(HotKey& hotKey, const QString& description, bool logRefusal = true);
     void ungrab(const HotKey& hotKey);
     void regrabAll();
     void forgetTarget(QObject* target);
@@ -64,6 +65,9 @@ private:
     bool m_filterInstalled = false;
     QHash<Combination, HotKey> m_hotKeys;
     QSet<QObject*> m_watchedTargets;
+    // Combinations whose refusal has been logged: the menu registers its shortcuts again at every
+    // opening, and one line says all there is to say.
+    QSet<Combination> m_refusalsLogged;
     // Auto-repeat comes either as repeated presses (detectable auto-repeat) or as a release and
     // a press with the same time stamp; either way one physical press calls the action once.
     QHash<quint8, quint32> m_keysDown; // key -> time of its latest press

@@ -150,6 +150,8 @@ TEST_F(HotKeyCenterTest, ACombinationAnotherProgramHoldsIsLoggedNotFatal)
     int calls = 0;
     EXPECT_FALSE(center.registerHotKey(keyD, shiftOption, nullptr, [&] { ++calls; }));
     EXPECT_FALSE(center.hasRegisteredHotKey(keyD, shiftOption));
+    // The menu registers its shortcuts again at every opening: the refusal is said once.
+    EXPECT_FALSE(center.registerHotKey(keyD, shiftOption, nullptr, [&] { ++calls; }));
     EXPECT_EQ(capture.lines(), QStringList{QStringLiteral("Hot key Alt+Shift+D is taken by another program")});
 
     // Once the other program lets go, the same combination can be had, and works.
