@@ -22,6 +22,7 @@
 #include "platform/Workspace.h"
 
 #include <QApplication>
+#include <QShortcut>
 
 namespace {
 
@@ -51,6 +52,9 @@ ParclyStatusMenu& ParclyStatusMenu::instance()
     // Created once, on first use, and kept until the process ends.
     static ParclyStatusMenu* menu = [] {
         auto* created = new ParclyStatusMenu;
+        // Validated once now, so the global shortcuts work from launch, not only after the menu
+        // has first been opened.
+        created->validateMenuItems();
         created->updateDropCount();
         created->watchForScreenshots();
         return created;
@@ -73,8 +77,10 @@ QAction* ParclyStatusMenu::addItem(const QString& title, int tag, void (ParclySt
 {
     QAction* item = addAction(title);
     item->setData(tag);
-    // The key equivalent is shown on the item only; the global hot key does the work, so the
-    // shortcut must not fire a second time inside the app.
+    // The item's own shortcut only shows the key equivalent: Qt never matches it for an action
+    // of a menu without a parent. The global hot key does the work while the menu is closed, and
+    // the menu's key equivalent (validateMenuItem) while it is open and holds the keyboard, which
+    // keeps the hot key from firing: one action per press either way.
     item->setShortcutContext(Qt::WidgetShortcut);
     if (action)
         connect(item, &QAction::triggered, this, action);
@@ -154,16 +160,18 @@ void ParclyStatusMenu::showShareFilePopover()
 
 void ParclyStatusMenu::screenshot()
 {
-    const QUrl capture = ScreenGrabber::captureScreen();
-    if (!capture.isEmpty())
-        shareFile(capture);
+    ScreenGrabber::captureScreen([this](const QUrl& capture) {
+        if (!capture.isEmpty())
+            shareFile(capture);
+    });
 }
 
 void ParclyStatusMenu::grabWindow()
 {
-    const QUrl capture = ScreenGrabber::captureWindow();
-    if (!capture.isEmpty())
-        shareFile(capture);
+    ScreenGrabber::captureWindow([this](const QUrl& capture) {
+        if (!capture.isEmpty())
+            shareFile(capture);
+    });
 }
 
 void ParclyStatusMenu::upgrade()
@@ -185,16 +193,22 @@ void reportProgress(double fraction)
     // Progress arrives on the transfer's thread; the icon may only be touched on the main thread.
     dispatchToMainQueue([fraction] {
         if (StatusItemController* controller = statusItemController())
-            controller->setStatusItemProgress(fraction);
+            controller->uploadDidReportProgress(fraction);
     });
 }
 
 void reportOutcome(bool success, const QVariant& result)
 {
     if (StatusItemController* controller = statusItemController())
-        controller->setStatusItemState(success ? StatusItemStateNormal : StatusItemStateError);
+        controller->uploadDidEnd(success);
     if (success)
         ParclyStatusMenu::instance().handleDropCreated(result.toMap());
+}
+
+void reportStart()
+{
+    if (StatusItemController* controller = statusItemController())
+        controller->uploadDidStart();
 }
 
 } // namespace
@@ -206,11 +220,13 @@ void ParclyStatusMenu::uploadFile(const QUrl& url)
 
 void ParclyStatusMenu::uploadFileData(const QByteArray& data, const QString& name)
 {
+    reportStart();
     API::instance().shareData(data, name, reportProgress, reportOutcome);
 }
 
 void ParclyStatusMenu::shareFile(const QUrl& url)
 {
+    reportStart();
     API::instance().shareFile(url, reportProgress, reportOutcome);
 }
 
@@ -276,6 +292,33 @@ ParclyStatusMenu::Shortcut ParclyStatusMenu::shortcutForTag(int tag)
     return {};
 }
 
+void ParclyStatusMenu::validateMenuItems()
+{
+    for (QAction* item : actions()) {
+        if (!item->isSeparator())
+            validateMenuItem(item);
+    }
+}
+
+void ParclyStatusMenu::setKeyEquivalent(QAction* item, const QKeySequence& keys)
+{
+    QShortcut*& equivalent = m_keyEquivalents[item];
+    if (!equivalent) {
+        // Lives on the menu, so it answers only while the menu is open.
+        equivalent = new QShortcut(this);
+        equivalent->setContext(Qt::WindowShortcut);
+        QPointer<QAction> target(item);
+        connect(equivalent, &QShortcut::activated, this, [this, target] {
+            // As a click does: the menu closes first, so that a capture tool can take the
+            // keyboard and the pointer.
+            hide();
+            if (target)
+                QMetaObject::invokeMethod(target, &QAction::trigger, Qt::QueuedConnection);
+        });
+    }
+    equivalent->setKey(keys);
+}
+
 bool ParclyStatusMenu::validateMenuItem(QAction* item)
 {
     const int tag = item->data().isValid() ? item->data().toInt() : -1;
@@ -286,6 +329,7 @@ bool ParclyStatusMenu::validateMenuItem(QAction* item)
 
     if (shortcut.keyCode != 0) {
         item->setShortcut(KeyCodes::keySequenceForKeyCode(static_cast<quint16>(shortcut.keyCode), shortcut.modifierFlags));
+        setKeyEquivalent(item, item->shortcut());
         QPointer<QAction> target(item);
         HotKeyCenter::sharedHotKeyCenter().registerHotKey(static_cast<quint16>(shortcut.keyCode), shortcut.modifierFlags, this, [target] {
             if (target)
@@ -299,10 +343,7 @@ bool ParclyStatusMenu::validateMenuItem(QAction* item)
 
 void ParclyStatusMenu::menuWillOpen()
 {
-    for (QAction* item : actions()) {
-        if (!item->isSeparator())
-            validateMenuItem(item);
-    }
+    validateMenuItems();
     if (m_dropTargetItem) {
         const QSignalBlocker quiet(m_dropTargetItem);
         StatusItemController* controller = statusItemController();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QMenu>
 #include <QPointer>
 #include <QUrl>
@@ -9,6 +10,8 @@
 #include <memory>
 
 class QAction;
+class QKeySequence;
+class QShortcut;
 class ScreenshotDetector;
 #include "app/menubar/SharePopover.h"
 
@@ -54,6 +57,7 @@ public:
     QString stringForKeyCode(quint64 keyCode) const;
     // Runs for every item each time the menu is about to show: titles, key equivalents, hot keys.
     bool validateMenuItem(QAction* item);
+    void validateMenuItems();
     // The shortcut an item's tag stands for: the stored one, entry by entry, over the default.
     static Shortcut shortcutForTag(int tag);
 
@@ -73,9 +77,11 @@ private:
     void buildItems();
     QAction* addItem(const QString& title, int tag, void (ParclyStatusMenu::*action)());
     void showShareFilePopover();
+    void setKeyEquivalent(QAction* item, const QKeySequence& keys);
 
     qint64 m_dropCount = 0;
     QPointer<SharePopover> m_shareFilePopover;
     std::unique_ptr<ScreenshotDetector> m_screenshotDetector;
     QAction* m_dropTargetItem = nullptr;
+    QHash<QAction*, QShortcut*> m_keyEquivalents;
 };

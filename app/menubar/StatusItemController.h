@@ -26,6 +26,12 @@ public:
     // Main thread only.
     void setStatusItemProgress(double fraction);
     void setStatusItemState(qint32 state);
+
+    // What the uploads report, main thread only. Several may run at once: a failed one's error
+    // image stays, whatever the others report, until a new upload starts or a drag enters.
+    void uploadDidStart();
+    void uploadDidReportProgress(double fraction);
+    void uploadDidEnd(bool success);
     // The image for an upload's fraction done: "1" for nothing yet up to "57" for a finished
     // transfer. A null icon for a fraction that names no image (not a number, below 0, above 1).
     QIcon imageForProgressValue(double fraction) const;
@@ -51,4 +57,5 @@ private:
     QColor focusColor() const;
 
     StatusItem* m_statusItem = nullptr;
+    bool m_showsUploadError = false;
 };
