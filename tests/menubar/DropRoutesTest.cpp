@@ -181,3 +181,27 @@ TEST_F(DropRoutes, AFailedUploadShowsTheErrorAndChangesNothingElse)
     EXPECT_EQ(ParclyStatusMenu::instance().dropCount(), 3);
     EXPECT_EQ(requestsFor("GET", "/users/me").size(), countsBefore);
 }
+
+TEST_F(DropRoutes, AFailedUploadsErrorOutlastsTheOtherUploadsUntilANewOneStarts)
+{
+    // A slow upload is still on its way when a second one fails.
+    server.reply("POST", "/files", {.body = R"({"title": "slow.txt", "shortlink": "http://127.0.0.1:9/s10w"})", .delay = std::chrono::milliseconds(1500)});
+    ParclyStatusMenu::instance().uploadFile(QUrl::fromLocalFile(writeFile(root + QStringLiteral("/slow.txt"), "s")));
+    ASSERT_TRUE(waitForRequest("POST", "/files"));
+    server.reply("POST", "/files", {.status = 500, .body = "{}"});
+    ParclyStatusMenu::instance().uploadFile(QUrl::fromLocalFile(writeFile(root + QStringLiteral("/doomed.txt"), "d")));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return item().imageName() == StatusItemController::kErrorImageName; }, 15000));
+
+    // The slow one's success, and any late progress, leave the error shown.
+    const size_t countsBefore = requestsFor("GET", "/users/me").size();
+    ASSERT_TRUE(waitForRequest("GET", "/users/me", countsBefore + 1));
+    controller().uploadDidReportProgress(0.5);
+    EXPECT_EQ(item().imageName(), StatusItemController::kErrorImageName);
+
+    // A new upload starts afresh: its progress and success show.
+    server.reply("POST", "/files", {.body = R"({"title": "next.txt", "shortlink": "http://127.0.0.1:9/n3xt"})"});
+    const int updatesBefore = item().imageUpdateCount();
+    ParclyStatusMenu::instance().uploadFile(QUrl::fromLocalFile(writeFile(root + QStringLiteral("/next.txt"), "n")));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return item().imageName() == StatusItemController::kNormalImageName; }, 15000));
+    EXPECT_GE(item().imageUpdateCount() - updatesBefore, 2);
+}
