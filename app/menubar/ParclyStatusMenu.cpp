@@ -6,11 +6,13 @@
 #include "app/menubar/StatusItem.h"
 #include "app/menubar/StatusItemController.h"
 #include "app/service/API.h"
+#include "app/service/DropRecord.h"
 #include "app/service/ServiceConfiguration.h"
 #include "app/sources/ScreenGrabber.h"
 #include "app/sources/ScreenshotDetector.h"
 #include "platform/Defaults.h"
 #include "platform/DefaultsController.h"
+#include "platform/Log.h"
 #include "platform/MainQueue.h"
 #include "platform/gui/Application.h"
 #include "platform/gui/HotKeyCenter.h"
@@ -216,10 +218,16 @@ void ParclyStatusMenu::shareFile(const QUrl& url)
 
 void ParclyStatusMenu::handleDropCreated(const QVariantMap& drop)
 {
+    // Only a web link is ever announced, opened or copied, whoever made the record.
+    const QUrl link = DropRecord::shortlink(drop);
+    if (link.isEmpty()) {
+        logLine(QStringLiteral("Not announcing a drop whose short link is not a web address: %1")
+                    .arg(drop.value(QStringLiteral("shortlink")).toString()));
+        return;
+    }
     UserNotificationCenter::defaultUserNotificationCenter().deliverNotification(
         {QStringLiteral("Drop Created"), drop.value(QStringLiteral("title")).toString(), drop.value(QStringLiteral("shortlink")).toString()});
 
-    const QUrl link(drop.value(QStringLiteral("shortlink")).toString());
     Workspace::sharedWorkspace().openURL(link);
 
     // The link as the service wrote it, escapes intact, so it pastes as a working address.
