@@ -82,8 +82,8 @@ int CommandLineTool::upload(const QStringList& paths)
             return fail(QStringLiteral("%1: permission denied").arg(path));
         // Clean, so that "." or "dir/.." name the folder itself and the archive is named after it.
         const QString absolutePath = QDir::cleanPath(item.absoluteFilePath());
-        // Only "/" has no name: zipping it would archive the whole file system.
-        if (QFileInfo(absolutePath).fileName().isEmpty())
+        // Zipping the root would archive the whole file system.
+        if (item.canonicalFilePath() == QDir::rootPath())
             return fail(QStringLiteral("%1: the root folder cannot be uploaded; name the files or folders in it").arg(path));
         absolutePaths.append(absolutePath);
     }

@@ -98,13 +98,6 @@ QUrl Archiver::zipFiles(const QStringList& paths)
         logLine(QStringLiteral("Archive: nothing to zip"));
         return QUrl();
     }
-    const QString directory = temporaryDirectory();
-    if (directory.isEmpty()) {
-        // Without it the archive would land in whatever folder zip runs in: the user's own.
-        logLine(QStringLiteral("Archive: no temporary directory to write the archive to"));
-        return QUrl();
-    }
-
     QStringList items;
     for (const QString& path : paths) {
         // Clean, so that "dir/" and "dir/." name the folder itself. What is then left without a
@@ -116,6 +109,13 @@ QUrl Archiver::zipFiles(const QStringList& paths)
             return QUrl();
         }
         items.append(item);
+    }
+
+    const QString directory = temporaryDirectory();
+    if (directory.isEmpty()) {
+        // Without it the archive would land in whatever folder zip runs in: the user's own.
+        logLine(QStringLiteral("Archive: no temporary directory to write the archive to"));
+        return QUrl();
     }
 
     const QString name = items.size() < 2 ? lastPathComponent(items.first()) + QStringLiteral(".zip")

@@ -213,6 +213,34 @@ TEST_F(UploadTest, FailuresWithoutAnHttpResponseCompleteWithNull)
     ASSERT_TRUE(folderProbe.waitForCall());
     EXPECT_FALSE(folderProbe.success);
     EXPECT_EQ(server.requests().size(), sentSoFar);
+
+    // No file at all (an archive that was never made, a web address): the same failure, through
+    // the completion on the main thread.
+    for (const QUrl& url : {QUrl(), QUrl(QStringLiteral("https://example.org/a.png"))}) {
+        CompletionProbe notAFile;
+        API::instance().shareFile(url, {}, notAFile.callback());
+        ASSERT_TRUE(notAFile.waitForCall()) << url.toString().toStdString();
+        EXPECT_EQ(notAFile.calls, 1);
+        EXPECT_FALSE(notAFile.success);
+        EXPECT_TRUE(notAFile.result.isNull());
+        EXPECT_TRUE(notAFile.ranOnMainThread);
+    }
+    EXPECT_EQ(server.requests().size(), sentSoFar);
+}
+
+TEST_F(UploadTest, A2xxAnswerThatIsNotADropWithAWebLinkIsAFailure)
+{
+    ScopedLogCapture log(ScopedLogCapture::Echo::Off);
+    for (const std::string body : {"", "[]", R"({"title":"a.txt"})", R"({"shortlink":"file:///etc/hostname"})",
+                                   R"x({"shortlink":"javascript:alert(1)"})x", R"({"shortlink":"/Ab3dE9xz"})", R"({"shortlink":42})"}) {
+        server.reply("POST", "/files", {.status = 201, .body = body});
+        CompletionProbe probe;
+        API::instance().shareFile(writeFile(QStringLiteral("a.txt"), "x"), {}, probe.callback());
+        ASSERT_TRUE(probe.waitForCall()) << body;
+        EXPECT_FALSE(probe.success) << body;
+        EXPECT_TRUE(probe.map().contains(QStringLiteral("content-type"))) << body;
+        EXPECT_TRUE(log.lines().last().startsWith(QStringLiteral("Upload failed: "))) << body;
+    }
 }
 
 TEST_F(UploadTest, AnswersThatAreNotJSONOrNotSuccessAreFailuresWithTheirHeaderFields)
