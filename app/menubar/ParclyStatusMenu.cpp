@@ -8,6 +8,7 @@
 #include "app/service/API.h"
 #include "app/service/DropRecord.h"
 #include "app/service/ServiceConfiguration.h"
+#include "app/service/WebLink.h"
 #include "app/sources/ScreenGrabber.h"
 #include "app/sources/ScreenshotDetector.h"
 #include "platform/Defaults.h"
@@ -173,8 +174,12 @@ void ParclyStatusMenu::upgrade()
     API::instance().refreshAccountComplete([](bool success, const QVariant& token) {
         if (!success)
             return;
-        const QString address = ServiceConfiguration::webOrigin() + QStringLiteral("/pro?token=%1").arg(token.toString());
-        Workspace::sharedWorkspace().openURL(QUrl(address));
+        const QUrl address(ServiceConfiguration::webOrigin() + QStringLiteral("/pro?token=%1").arg(token.toString()));
+        if (!WebLink::isWebLink(address)) {
+            logLine(QStringLiteral("Not opening the upgrade page %1: not a web address").arg(address.toString()));
+            return;
+        }
+        Workspace::sharedWorkspace().openURL(address);
     });
 }
 

@@ -1,5 +1,7 @@
 #include "app/service/DropRecord.h"
 
+#include "app/service/WebLink.h"
+
 bool DropRecord::isDrop(const QVariant& answer)
 {
     return answer.typeId() == QMetaType::QVariantMap && !shortlink(answer.toMap()).isEmpty();
@@ -11,8 +13,5 @@ QUrl DropRecord::shortlink(const QVariantMap& record)
     if (value.typeId() != QMetaType::QString)
         return {};
     const QUrl link(value.toString(), QUrl::StrictMode);
-    const QString scheme = link.scheme().toLower();
-    if (!link.isValid() || link.host().isEmpty() || (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
-        return {};
-    return link;
+    return WebLink::isWebLink(link) ? link : QUrl();
 }

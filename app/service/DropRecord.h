@@ -5,8 +5,7 @@
 #include <QVariantMap>
 
 // The service's answer to an upload, as far as the desktop may act on it. Its short link is opened
-// in the browser, announced and put on the clipboard, so only a web address qualifies: a file:,
-// javascript: or custom-scheme "link" from a broken or hostile service never gets that far.
+// in the browser, announced and put on the clipboard, so only a web link qualifies (WebLink.h).
 namespace DropRecord {
 
 // Whether a parsed answer is a drop: a JSON object whose "shortlink" is a web link.
