@@ -228,21 +228,6 @@ TEST_F(UploadTest, FailuresWithoutAnHttpResponseCompleteWithNull)
     EXPECT_EQ(server.requests().size(), sentSoFar);
 }
 
-TEST_F(UploadTest, A2xxAnswerThatIsNotADropWithAWebLinkIsAFailure)
-{
-    ScopedLogCapture log(ScopedLogCapture::Echo::Off);
-    for (const std::string body : {"", "[]", R"({"title":"a.txt"})", R"({"shortlink":"file:///etc/hostname"})",
-                                   R"x({"shortlink":"javascript:alert(1)"})x", R"({"shortlink":"/Ab3dE9xz"})", R"({"shortlink":42})"}) {
-        server.reply("POST", "/files", {.status = 201, .body = body});
-        CompletionProbe probe;
-        API::instance().shareFile(writeFile(QStringLiteral("a.txt"), "x"), {}, probe.callback());
-        ASSERT_TRUE(probe.waitForCall()) << body;
-        EXPECT_FALSE(probe.success) << body;
-        EXPECT_TRUE(probe.map().contains(QStringLiteral("content-type"))) << body;
-        EXPECT_TRUE(log.lines().last().startsWith(QStringLiteral("Upload failed: "))) << body;
-    }
-}
-
 TEST_F(UploadTest, AnswersThatAreNotJSONOrNotSuccessAreFailuresWithTheirHeaderFields)
 {
     ScopedLogCapture log(ScopedLogCapture::Echo::Off);
