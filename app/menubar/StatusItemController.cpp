@@ -13,6 +13,7 @@
 #include <QApplication>
 #include <QFileInfo>
 #include <QPalette>
+#include <QPointer>
 
 #include <cmath>
 
@@ -167,9 +168,14 @@ void StatusItemController::performFileDragOperation(const Pasteboard& pasteboard
     }
     // A folder or several items go up as one archive. Zipping takes as long as the folder is big;
     // the icon keeps drawing and taking drops meanwhile, and the upload starts once it is done.
-    Archiver::zipFiles(paths, [](const QUrl& archive) {
-        if (!archive.isEmpty())
-            ParclyStatusMenu::instance().uploadFile(archive);
+    Archiver::zipFiles(paths, [controller = QPointer<StatusItemController>(this)](const QUrl& archive) {
+        // The archiver refused (a drop of "/") or had nowhere to write; it logged why.
+        if (archive.isEmpty()) {
+            if (controller)
+                controller->setStatusItemState(StatusItemStateError);
+            return;
+        }
+        ParclyStatusMenu::instance().uploadFile(archive);
     });
 }
 
