@@ -11,6 +11,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QCoreApplication>
+#include <QPointer>
 #include <QThreadPool>
 
 namespace {
@@ -139,15 +141,16 @@ QUrl Archiver::zipFiles(const QStringList& paths)
 void Archiver::zipFiles(const QStringList& paths, std::function<void(const QUrl& archive)> complete)
 {
     // One worker: archives are made one after another, so two drops of the same folder never
-    // write to the same archive at once, and their uploads start in the order of the drops.
-    static QThreadPool worker;
-    static const bool configured = [] {
-        worker.setMaxThreadCount(1);
-        worker.setObjectName(QStringLiteral("Archiver"));
-        return true;
-    }();
-    Q_UNUSED(configured);
-    worker.start([paths, complete = std::move(complete)] {
+    // write to the same archive at once, and their uploads start in the order of the drops. A
+    // child of the application, which at exit waits for the archive in the making while it can
+    // still take (and drop) the completion.
+    static QPointer<QThreadPool> worker;
+    if (!worker) {
+        worker = new QThreadPool(QCoreApplication::instance());
+        worker->setObjectName(QStringLiteral("Archiver"));
+        worker->setMaxThreadCount(1);
+    }
+    worker->start([paths, complete = std::move(complete)] {
         const QUrl archive = zipFiles(paths);
         dispatchToMainQueue([complete, archive] { complete(archive); });
     });
