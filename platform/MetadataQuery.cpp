@@ -44,18 +44,34 @@ QDateTime dateFromTimestamp(const struct statx_timestamp& stamp)
     return QDateTime::fromMSecsSinceEpoch(qint64(stamp.tv_sec) * 1000 + stamp.tv_nsec / 1000000);
 }
 
-// The birth time where the file system records it, else the modification time. Invalid when
-// the path is not a regular file, is gone, or is still empty: some tools create the file, close
-// it, and only then write the picture, and an empty file is never a finished screenshot.
-QDateTime creationDateOfRegularFile(const QString& path)
+// What a listing needs to know of a file. `created` is the birth time where the file system
+// records it, else the modification time; it is invalid when the path is not a regular file, is
+// gone, or is still empty: some tools create the file, close it, and only then write the picture,
+// and an empty file is never a finished screenshot.
+struct FileState {
+    QDateTime created;
+    qint64 size = 0;
+    qint64 modifiedMs = 0;
+
+    bool isValid() const { return created.isValid(); }
+};
+
+FileState stateOfRegularFile(const QString& path)
 {
     struct statx info {};
     if (::statx(AT_FDCWD, QFile::encodeName(path).constData(), AT_SYMLINK_NOFOLLOW,
                 STATX_TYPE | STATX_SIZE | STATX_BTIME | STATX_MTIME, &info) != 0)
-        return QDateTime();
+        return {};
     if (!S_ISREG(info.stx_mode) || info.stx_size == 0)
-        return QDateTime();
-    return dateFromTimestamp((info.stx_mask & STATX_BTIME) ? info.stx_btime : info.stx_mtime);
+        return {};
+    const QDateTime modified = dateFromTimestamp(info.stx_mtime);
+    return {(info.stx_mask & STATX_BTIME) ? dateFromTimestamp(info.stx_btime) : modified, qint64(info.stx_size),
+            modified.toMSecsSinceEpoch()};
+}
+
+QDateTime creationDateOfRegularFile(const QString& path)
+{
+    return stateOfRegularFile(path).created;
 }
 
 QString nearestExistingFolder(QString path)
@@ -99,6 +115,8 @@ QVariant MetadataItem::valueForAttribute(const QString& key) const
 MetadataQuery::MetadataQuery(QObject* parent)
     : QObject(parent)
 {
+    m_settleTimer.setSingleShot(true);
+    connect(&m_settleTimer, &QTimer::timeout, this, &MetadataQuery::checkUnsettled);
 }
 
 MetadataQuery::~MetadataQuery()
@@ -189,6 +207,8 @@ void MetadataQuery::stopQuery()
     if (!isStarted())
         return;
     m_notifier.reset();
+    m_settleTimer.stop();
+    m_unsettled.clear();
     m_gathering = false;
     m_watchedFolders.clear();
     ::close(m_fd);
@@ -246,14 +266,67 @@ bool MetadataQuery::rescan()
             if (!isScreenshotName(name, screenshotsFolder))
                 continue;
             const QString path = folder + QLatin1Char('/') + name;
-            if (const QDateTime created = creationDateOfRegularFile(path); created.isValid())
-                found.insert(path, listedItem(path, created));
+            const FileState state = stateOfRegularFile(path);
+            if (!state.isValid())
+                continue;
+            // A file found by looking rather than by its writer closing it may still be being
+            // written: it is listed once its writer closes it or its size has settled.
+            if (m_items.contains(path) || hasSettled({state.size, state.modifiedMs}))
+                found.insert(path, listedItem(path, state.created));
+            else
+                watchUntilSettled(path, {state.size, state.modifiedMs});
         }
+    }
+    for (auto it = m_unsettled.begin(); it != m_unsettled.end();) {
+        if (found.contains(it.key()) || !QFileInfo::exists(it.key()))
+            it = m_unsettled.erase(it);
+        else
+            ++it;
     }
     if (found == m_items)
         return false;
     m_items = found;
     return true;
+}
+
+bool MetadataQuery::hasSettled(const FileStamp& state)
+{
+    return QDateTime::currentMSecsSinceEpoch() - state.modifiedMs >= kSettleMs;
+}
+
+void MetadataQuery::watchUntilSettled(const QString& path, const FileStamp& state)
+{
+    m_unsettled.insert(path, {state.size, state.modifiedMs});
+    if (!m_settleTimer.isActive())
+        m_settleTimer.start(kSettleMs);
+}
+
+void MetadataQuery::checkUnsettled()
+{
+    bool changed = false;
+    for (auto it = m_unsettled.begin(); it != m_unsettled.end();) {
+        const QString path = it.key();
+        const FileState now = stateOfRegularFile(path);
+        if (!now.isValid()) {
+            it = m_unsettled.erase(it);
+            continue;
+        }
+        if (now.size == it->size && now.modifiedMs == it->modifiedMs && hasSettled({now.size, now.modifiedMs})) {
+            it = m_unsettled.erase(it);
+            const MetadataItem item = listedItem(path, now.created);
+            if (m_items.value(path) != item) {
+                m_items.insert(path, item);
+                changed = true;
+            }
+            continue;
+        }
+        *it = {now.size, now.modifiedMs};
+        ++it;
+    }
+    if (!m_unsettled.isEmpty())
+        m_settleTimer.start(kSettleMs);
+    if (changed)
+        post(kMetadataQueryDidUpdateNotification);
 }
 
 // An editor saving a listed screenshot replaces the file, which gives it a new birth time; it is
@@ -269,6 +342,7 @@ bool MetadataQuery::refresh(const QString& folder, const QString& name)
     const QString path = folder + QLatin1Char('/') + name;
     if (!isScreenshotName(name, folder == m_folders.value(1)))
         return false;
+    m_unsettled.remove(path);
     const QDateTime created = creationDateOfRegularFile(path);
     if (!created.isValid())
         return drop(path);
@@ -281,6 +355,7 @@ bool MetadataQuery::refresh(const QString& folder, const QString& name)
 
 bool MetadataQuery::drop(const QString& path)
 {
+    m_unsettled.remove(path);
     return m_items.remove(path) > 0;
 }
 
