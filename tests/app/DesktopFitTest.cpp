@@ -97,6 +97,9 @@ protected:
         QSettings settings = appSettings();
         settings.setValue(QStringLiteral("parcly-api-url"), address.captured(1));
         settings.setValue(QStringLiteral("parcly-web-url"), address.captured(1));
+        // The tests share one home: each starts with the drop target shown, at its first place.
+        settings.remove(QStringLiteral("showDropTarget"));
+        settings.remove(QStringLiteral("dropTargetPosition"));
 
         // A desktop background of one colour, below every window the app shows.
         background.setWindowFlag(Qt::FramelessWindowHint);
@@ -118,10 +121,15 @@ protected:
         return QSettings(QDir::homePath() + QStringLiteral("/.config/parcly/Parcly Lite.conf"), QSettings::IniFormat);
     }
 
-    void startApp()
+    static QProcessEnvironment appEnvironment()
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("BROWSER"), QStringLiteral("true"));
+        return environment;
+    }
+
+    void startApp(const QProcessEnvironment& environment = appEnvironment())
+    {
         app.process.setProcessEnvironment(environment);
         app.process.start(QStringLiteral(PARCLY_LITE_PATH), {});
         ASSERT_TRUE(app.process.waitForStarted(5000));
@@ -191,6 +199,30 @@ TEST_F(DesktopFit, AHiddenDropTargetComesBackWhenTheTrayGoesAway)
     QString dropTarget;
     ASSERT_TRUE(QTest::qWaitFor([&] { return !(dropTarget = findWindow(QStringLiteral("Parcly Lite"))).isEmpty(); }, 10000))
         << "without a tray the drop target is the app's only face";
+}
+
+TEST_F(DesktopFit, InAWaylandSessionTheAppRunsOnXWayland)
+{
+    QProcessEnvironment wayland = appEnvironment();
+    wayland.insert(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("wayland"));
+    wayland.insert(QStringLiteral("WAYLAND_DISPLAY"), QStringLiteral("wayland-parcly-test"));
+    wayland.remove(QStringLiteral("QT_QPA_PLATFORM"));
+
+    // Without XWayland there is nothing to fall back to: one line says what is missing.
+    QProcessEnvironment pureWayland = wayland;
+    pureWayland.remove(QStringLiteral("DISPLAY"));
+    startApp(pureWayland);
+    EXPECT_TRUE(app.waitForLog(QStringLiteral("Wayland session without XWayland (no DISPLAY): the drop target cannot be placed and global shortcuts are unavailable")))
+        << app.log.toStdString();
+    app.stop();
+
+    app.log.clear();
+    startApp(wayland);
+    EXPECT_TRUE(QTest::qWaitFor([] { return !findWindow(QStringLiteral("Parcly Lite")).isEmpty(); }, 20000))
+        << "the drop target never showed on the X display: " << app.log.toStdString();
+    // Asked for XWayland outright: Qt never went looking for its Wayland platform.
+    app.waitForLog(QString());
+    EXPECT_FALSE(app.log.contains(QStringLiteral("\"wayland\""))) << app.log.toStdString();
 }
 
 } // namespace
