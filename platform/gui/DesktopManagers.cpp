@@ -95,6 +95,12 @@ DesktopManagers::DesktopManagers()
         connect(watcher, &QDBusServiceWatcher::serviceUnregistered, this, [this] { setTrays(m_xembedTray, false); });
         m_notifierTray = bus.interface() && bus.interface()->isServiceRegistered(kNotifierWatcher).value();
     }
+
+    // The one instance outlives the application: what needs its event loop or bus goes first.
+    connect(qApp, &QObject::destroyed, this, [this] {
+        m_x11.reset();
+        qDeleteAll(findChildren<QDBusServiceWatcher*>());
+    });
 }
 
 DesktopManagers::~DesktopManagers() = default;
