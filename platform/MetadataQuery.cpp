@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSet>
 #include <QSocketNotifier>
 #include <QStandardPaths>
 
@@ -72,6 +73,50 @@ FileState stateOfRegularFile(const QString& path)
 QDateTime creationDateOfRegularFile(const QString& path)
 {
     return stateOfRegularFile(path).created;
+}
+
+using FileId = std::pair<dev_t, ino_t>;
+
+FileId fileId(const QString& path)
+{
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return {};
+    return {info.st_dev, info.st_ino};
+}
+
+// Which of these files some process (of those whose descriptors we may see: the user's own, as
+// the screenshot tools are) holds open for writing. Reads /proc, so it is kept to the rare
+// rescans that find a file written moments ago.
+QSet<FileId> openForWriting(const QSet<FileId>& files)
+{
+    QSet<FileId> writing;
+    QDir proc(QStringLiteral("/proc"));
+    const QStringList processes = proc.entryList({QStringLiteral("[0-9]*")}, QDir::Dirs);
+    for (const QString& pid : processes) {
+        const QString fdFolder = QStringLiteral("/proc/%1/fd").arg(pid);
+        const QStringList descriptors = QDir(fdFolder).entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot);
+        for (const QString& fd : descriptors) {
+            struct stat info {};
+            if (::stat(QFile::encodeName(fdFolder + QLatin1Char('/') + fd).constData(), &info) != 0 || !S_ISREG(info.st_mode))
+                continue;
+            const FileId id {info.st_dev, info.st_ino};
+            if (!files.contains(id) || writing.contains(id))
+                continue;
+            QFile fdinfo(QStringLiteral("/proc/%1/fdinfo/%2").arg(pid, fd));
+            if (!fdinfo.open(QIODevice::ReadOnly))
+                continue;
+            for (const QByteArray& line : fdinfo.readAll().split('\n')) {
+                if (!line.startsWith("flags:"))
+                    continue;
+                bool ok = false;
+                const uint flags = line.mid(6).trimmed().toUInt(&ok, 8);
+                if (ok && ((flags & O_ACCMODE) == O_WRONLY || (flags & O_ACCMODE) == O_RDWR))
+                    writing.insert(id);
+            }
+        }
+    }
+    return writing;
 }
 
 QString nearestExistingFolder(QString path)
@@ -259,6 +304,7 @@ bool MetadataQuery::isSearchFolder(const QString& folder) const
 bool MetadataQuery::rescan()
 {
     QMap<QString, MetadataItem> found;
+    QMap<QString, FileState> fresh;
     for (const QString& folder : std::as_const(m_folders)) {
         const bool screenshotsFolder = folder.endsWith(QLatin1Char('/') + kScreenshotsSubfolder);
         const QStringList names = QDir(folder).entryList({QStringLiteral("*.png"), QStringLiteral("*.PNG")}, QDir::Files | QDir::Hidden);
@@ -269,12 +315,24 @@ bool MetadataQuery::rescan()
             const FileState state = stateOfRegularFile(path);
             if (!state.isValid())
                 continue;
-            // A file found by looking rather than by its writer closing it may still be being
-            // written: it is listed once its writer closes it or its size has settled.
             if (m_items.contains(path) || hasSettled({state.size, state.modifiedMs}))
                 found.insert(path, listedItem(path, state.created));
             else
-                watchUntilSettled(path, {state.size, state.modifiedMs});
+                fresh.insert(path, state);
+        }
+    }
+    // A file written moments ago, found by looking rather than by its writer closing it, may
+    // still be being written: then it is listed once its writer closes it or its size settles.
+    if (!fresh.isEmpty()) {
+        QSet<FileId> ids;
+        for (auto it = fresh.cbegin(); it != fresh.cend(); ++it)
+            ids.insert(fileId(it.key()));
+        const QSet<FileId> writing = openForWriting(ids);
+        for (auto it = fresh.cbegin(); it != fresh.cend(); ++it) {
+            if (writing.contains(fileId(it.key())))
+                watchUntilSettled(it.key(), {it->size, it->modifiedMs});
+            else
+                found.insert(it.key(), listedItem(it.key(), it->created));
         }
     }
     for (auto it = m_unsettled.begin(); it != m_unsettled.end();) {
