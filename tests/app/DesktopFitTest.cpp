@@ -52,11 +52,6 @@ QRect windowGeometry(const QString& id)
     return {field("Absolute upper-left X"), field("Absolute upper-left Y"), field("Width"), field("Height")};
 }
 
-std::string describe(const QRect& r)
-{
-    return QStringLiteral("%1,%2 %3x%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height()).toStdString();
-}
-
 QColor pixelAt(const QPoint& point)
 {
     return QGuiApplication::primaryScreen()->grabWindow(0, point.x(), point.y(), 1, 1).toImage().pixelColor(0, 0);
@@ -151,8 +146,8 @@ TEST_F(DesktopFit, WithATrayButNoCompositorNorNotificationServer)
 
     // With a tray, the drop target waits at the bottom-right, clear of maximised windows' buttons.
     QRect target = windowGeometry(dropTarget);
-    EXPECT_EQ(target.right(), available().right() - 24) << describe(target);
-    EXPECT_EQ(target.bottom(), available().bottom() - 24) << describe(target);
+    EXPECT_EQ(target.right(), available().right() - 24);
+    EXPECT_EQ(target.bottom(), available().bottom() - 24);
 
     // No compositor: the rounded corners show the desktop, not black, and the plate is opaque.
     ASSERT_TRUE(QTest::qWaitFor([&] { return pixelAt(target.center()) != kBackground; }, 5000));
@@ -183,7 +178,7 @@ TEST_F(DesktopFit, WithATrayButNoCompositorNorNotificationServer)
     // The tray goes away: the drop target stands in for it, at the top-right.
     tray.stop();
     ASSERT_TRUE(app.waitForLog(QStringLiteral("The system tray went away")));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return windowGeometry(dropTarget).top() == available().top() + 24; }, 5000)) << describe(windowGeometry(dropTarget));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return windowGeometry(dropTarget).top() == available().top() + 24; }, 5000));
     EXPECT_EQ(windowGeometry(dropTarget).right(), available().right() - 24);
 }
 
