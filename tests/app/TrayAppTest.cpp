@@ -254,6 +254,8 @@ TEST_F(TrayApp, TheShareShortcutFiresOncePerPress)
     // takes a few seconds here, so keep pressing until it answers.
     const QString popover = findWindow(QStringLiteral("Share a File with Parcly Lite"));
     ASSERT_FALSE(popover.isEmpty());
+    // No compositing manager runs here: a translucent window would show black around the page.
+    EXPECT_TRUE(run(QStringLiteral("xwininfo"), {QStringLiteral("-id"), popover}).contains(QStringLiteral("Depth: 24")));
     // The page lives in a helper process of the app, with the engine's processes below it.
     QList<qint64> engine;
     EXPECT_TRUE(QTest::qWaitFor([&] { return (engine = processTree(app.process.processId()).mid(1)).size() > 1; }, 10000))
