@@ -14,6 +14,7 @@
 #include <algorithm>
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -172,7 +173,12 @@ void RemoteWebView::stopHelper()
         process->deleteLater();
         return;
     }
-    QObject::connect(process, &QProcess::finished, process, &QObject::deleteLater);
+    QObject::connect(process, &QProcess::finished, process, [process] {
+        process->deleteLater();
+        // The frames were large enough to come from the heap's top; hand those pages back now
+        // rather than whenever the heap next shrinks, since a tray app stays for the day.
+        malloc_trim(0);
+    });
     QTimer::singleShot(kHelperExitGraceMs, process, [process] {
         logLine(QStringLiteral("Web helper: did not exit when asked; killing it"));
         process->kill();
@@ -275,7 +281,11 @@ void RemoteWebView::forwardKey(QKeyEvent* event)
 {
     send({WebHelperMessage::key, int(event->type()), event->key(), int(event->modifiers()), event->text(),
           event->isAutoRepeat(), event->nativeScanCode(), event->nativeVirtualKey(), event->nativeModifiers()});
-    event->accept();
+    // Escape still reaches the window too, so a popover or dialog showing a page closes on it.
+    if (event->matches(QKeySequence::Cancel))
+        event->ignore();
+    else
+        event->accept();
 }
 
 void RemoteWebView::keyPressEvent(QKeyEvent* event) { forwardKey(event); }
