@@ -17,6 +17,8 @@
 #include <QSettings>
 #include <QTest>
 
+#include <algorithm>
+
 namespace {
 
 // The file panel's title; the desktop adds the application's name.

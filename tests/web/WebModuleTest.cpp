@@ -14,6 +14,8 @@
 #include <QScopedPointer>
 #include <QTest>
 
+#include <algorithm>
+
 namespace {
 
 bool engineMappedIntoProcess()
