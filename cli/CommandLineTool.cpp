@@ -81,7 +81,11 @@ int CommandLineTool::upload(const QStringList& paths)
         if (!item.isReadable())
             return fail(QStringLiteral("%1: permission denied").arg(path));
         // Clean, so that "." or "dir/.." name the folder itself and the archive is named after it.
-        absolutePaths.append(QDir::cleanPath(item.absoluteFilePath()));
+        const QString absolutePath = QDir::cleanPath(item.absoluteFilePath());
+        // Zipping the root would archive the whole file system.
+        if (item.canonicalFilePath() == QDir::rootPath())
+            return fail(QStringLiteral("%1: the root folder cannot be uploaded; name the files or folders in it").arg(path));
+        absolutePaths.append(absolutePath);
     }
     if (!ensureAccount())
         return Failure;

@@ -98,6 +98,19 @@ QUrl Archiver::zipFiles(const QStringList& paths)
         logLine(QStringLiteral("Archive: nothing to zip"));
         return QUrl();
     }
+    QStringList items;
+    for (const QString& path : paths) {
+        // Clean, so that "dir/" and "dir/." name the folder itself. What is then left without a
+        // name of its own ("/", "") would have zip run in "/" on "./": the whole file system.
+        const QString item = QDir::cleanPath(path);
+        const QString component = lastPathComponent(item);
+        if (component.isEmpty() || component == QLatin1String(".") || component == QLatin1String("..")) {
+            logLine(QStringLiteral("Archive: refusing to zip \"%1\": it names the root folder or nothing, not a file or folder to share").arg(path));
+            return QUrl();
+        }
+        items.append(item);
+    }
+
     const QString directory = temporaryDirectory();
     if (directory.isEmpty()) {
         // Without it the archive would land in whatever folder zip runs in: the user's own.
@@ -105,14 +118,8 @@ QUrl Archiver::zipFiles(const QStringList& paths)
         return QUrl();
     }
 
-    QString name;
-    if (paths.size() < 2) {
-        const QString component = lastPathComponent(paths.first());
-        if (!component.isEmpty() && component != QLatin1String("/"))
-            name = component + QStringLiteral(".zip");
-    }
-    if (name.isEmpty())
-        name = captureTemporaryFilePathWithName(QStringLiteral("Archive"));
+    const QString name = items.size() < 2 ? lastPathComponent(items.first()) + QStringLiteral(".zip")
+                                          : captureTemporaryFilePathWithName(QStringLiteral("Archive"));
     const QString archivePath = directory + name;
 
     if (FileManager::itemExistsAtPath(archivePath)) {
@@ -121,8 +128,8 @@ QUrl Archiver::zipFiles(const QStringList& paths)
             logLine(QStringLiteral("Could not delete existing archive at path: %1").arg(archivePath));
     }
 
-    for (const QString& path : paths)
-        zipItem(archivePath, path);
+    for (const QString& item : items)
+        zipItem(archivePath, item);
 
     return QUrl::fromLocalFile(archivePath);
 }

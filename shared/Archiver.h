@@ -11,7 +11,9 @@ public:
     // One item gives "<its name>.zip", several give a timestamped "Archive on ... .zip". An
     // earlier archive of that name is replaced. Blocks until the last zip run has ended and
     // returns the archive's file URL whatever the runs did (failures are logged). Returns an
-    // empty URL only when there is nothing to zip or no safe temporary directory to zip into.
+    // empty URL, logged, when there is nothing to zip, a path names the root folder rather than an
+    // item of its own, or there is no safe temporary directory to zip into. A trailing "/" is
+    // ignored: "dir/" is zipped as "dir.zip".
     static QUrl zipFiles(const QStringList& paths);
 
     // A bare file name, "<name> on yyyy-MM-dd at HH-mm-ss.zip", in the user's local time.

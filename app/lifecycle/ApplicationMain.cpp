@@ -4,6 +4,7 @@
 #include "platform/EventManager.h"
 #include "platform/Log.h"
 #include "platform/SingleInstance.h"
+#include "platform/gui/PrimaryScreen.h"
 
 #include <QApplication>
 #include <QTimer>
@@ -71,6 +72,8 @@ int ApplicationMain(int argc, char** argv)
     QApplication::setDesktopFileName(QStringLiteral("parcly-lite"));
     // A tray app keeps running with no window open.
     QApplication::setQuitOnLastWindowClosed(false);
+    // Uploads tell the service the screen's density, so that screenshots show at their real size.
+    installPrimaryScreen();
 
     EventManager& events = EventManager::sharedAppleEventManager();
     if (instance.role() == SingleInstance::Role::Primary) {

@@ -6,11 +6,14 @@
 #include "app/menubar/StatusItem.h"
 #include "app/menubar/StatusItemController.h"
 #include "app/service/API.h"
+#include "app/service/DropRecord.h"
 #include "app/service/ServiceConfiguration.h"
+#include "app/service/WebLink.h"
 #include "app/sources/ScreenGrabber.h"
 #include "app/sources/ScreenshotDetector.h"
 #include "platform/Defaults.h"
 #include "platform/DefaultsController.h"
+#include "platform/Log.h"
 #include "platform/MainQueue.h"
 #include "platform/gui/Application.h"
 #include "platform/gui/HotKeyCenter.h"
@@ -139,7 +142,7 @@ void ParclyStatusMenu::showShareFilePopover()
     auto* controller = new ShareFileViewController(m_shareFilePopover);
     controller->loadView();
     if (!controller->webView()) {
-        // Without the web module the page cannot show; the panel it leads to still can.
+        // Without the web helper the page cannot show; the panel it leads to still can.
         delete m_shareFilePopover;
         Application::activateIgnoringOtherApps();
         runOpenPanel();
@@ -171,8 +174,12 @@ void ParclyStatusMenu::upgrade()
     API::instance().refreshAccountComplete([](bool success, const QVariant& token) {
         if (!success)
             return;
-        const QString address = ServiceConfiguration::webOrigin() + QStringLiteral("/pro?token=%1").arg(token.toString());
-        Workspace::sharedWorkspace().openURL(QUrl(address));
+        const QUrl address(ServiceConfiguration::webOrigin() + QStringLiteral("/pro?token=%1").arg(token.toString()));
+        if (!WebLink::isWebLink(address)) {
+            logLine(QStringLiteral("Not opening the upgrade page %1: not a web address").arg(address.toString()));
+            return;
+        }
+        Workspace::sharedWorkspace().openURL(address);
     });
 }
 
@@ -216,10 +223,16 @@ void ParclyStatusMenu::shareFile(const QUrl& url)
 
 void ParclyStatusMenu::handleDropCreated(const QVariantMap& drop)
 {
+    // Only a web link is ever announced, opened or copied, whoever made the record.
+    const QUrl link = DropRecord::shortlink(drop);
+    if (link.isEmpty()) {
+        logLine(QStringLiteral("Not announcing a drop whose short link is not a web address: %1")
+                    .arg(drop.value(QStringLiteral("shortlink")).toString()));
+        return;
+    }
     UserNotificationCenter::defaultUserNotificationCenter().deliverNotification(
         {QStringLiteral("Drop Created"), drop.value(QStringLiteral("title")).toString(), drop.value(QStringLiteral("shortlink")).toString()});
 
-    const QUrl link(drop.value(QStringLiteral("shortlink")).toString());
     Workspace::sharedWorkspace().openURL(link);
 
     // The link as the service wrote it, escapes intact, so it pastes as a working address.

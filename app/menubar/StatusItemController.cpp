@@ -141,13 +141,14 @@ void StatusItemController::performFileDragOperation(const Pasteboard& pasteboard
     const QStringList paths = pasteboard.propertyListForType(NSFilenamesPboardType).toStringList();
     if (paths.isEmpty())
         return;
-    if (paths.size() == 1) {
-        const QString& path = paths.first();
-        const QUrl url = QFileInfo(path).isDir() ? Archiver::zipFiles(paths) : QUrl::fromLocalFile(path);
-        ParclyStatusMenu::instance().uploadFile(url);
+    const bool plainFile = paths.size() == 1 && !QFileInfo(paths.first()).isDir();
+    const QUrl url = plainFile ? QUrl::fromLocalFile(paths.first()) : Archiver::zipFiles(paths);
+    // The archiver refused (a drop of "/") or had nowhere to write; it logged why.
+    if (url.isEmpty()) {
+        setStatusItemState(StatusItemStateError);
         return;
     }
-    ParclyStatusMenu::instance().uploadFile(Archiver::zipFiles(paths));
+    ParclyStatusMenu::instance().uploadFile(url);
 }
 
 void StatusItemController::performFilePromiseDragOperation(const Pasteboard&)

@@ -1,10 +1,12 @@
 #include "app/service/API.h"
 
+#include "app/service/DropRecord.h"
 #include "app/service/HttpTransfer.h"
 #include "app/service/ServiceConfiguration.h"
 #include "app/service/User.h"
 #include "platform/Error.h"
 #include "platform/Log.h"
+#include "platform/MainQueue.h"
 #include "platform/MimeTypes.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Screen.h"
@@ -15,6 +17,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocale>
+
+#include <charconv>
 
 namespace {
 
@@ -126,6 +130,13 @@ HttpTransfer::Finished finishUpload(const API& api, API::Completion complete)
             complete(false, result.headerFieldsOrNull());
             return;
         }
+        // A 2xx that is no drop (an empty body, a captive portal's JSON, a link that is not a web
+        // address) has created nothing the user could share.
+        if (!DropRecord::isDrop(result.body)) {
+            logLine(QStringLiteral("Upload failed: the service's answer (status %1) is not a drop with a web link").arg(result.status));
+            complete(false, result.headerFieldsOrNull());
+            return;
+        }
         complete(true, result.body);
     };
 }
@@ -141,6 +152,13 @@ HttpTransfer::Finished finishAccountQuery(const API& api, API::Completion comple
             complete(false, QVariant::fromValue(*result.error));
             return;
         }
+        if (result.body.typeId() != QMetaType::QVariantMap) {
+            const Error notAnAccount{HttpErrorDomain::kResponse, result.status,
+                                     QStringLiteral("The service's answer (status %1) is not a JSON object").arg(result.status)};
+            logLine(QStringLiteral("Error: %1").arg(notAnAccount.localizedDescription));
+            complete(false, QVariant::fromValue(notAnAccount));
+            return;
+        }
         complete(true, successResult(result));
     };
 }
@@ -152,13 +170,26 @@ void API::shareFile(const QUrl& url, Progress progress, Completion complete) con
     const User user;
     if (refuseWithoutCredentials(user, complete))
         return;
+    const QString filePath = url.isLocalFile() ? url.toLocalFile() : QString();
+    if (filePath.isEmpty()) {
+        // Nothing to send (an archive that was never made, a web address): fail as an unreadable
+        // file would, through the completion, with no response.
+        logLine(QStringLiteral("Upload failed: \"%1\" is not a file").arg(url.toString()));
+        dispatchToMainQueue([complete] { complete(false, QVariant()); });
+        return;
+    }
     QString path = QStringLiteral("/files");
-    if (Screen::backingScaleFactor() > 1.0)
-        path += QStringLiteral("?pixel_density=") + QString::number(Screen::backingScaleFactor(), 'f', 1);
+    if (const double factor = Screen::backingScaleFactor(); factor > 1.0) {
+        // As "%0.1f" formats it, 1.25 giving "1.2" (Qt's own formatting gives "1.3"), and with a
+        // dot whatever the user's locale.
+        char density[32];
+        const auto written = std::to_chars(density, density + sizeof density, factor, std::chars_format::fixed, 1);
+        path += QStringLiteral("?pixel_density=") + QLatin1String(density, written.ptr - density);
+    }
 
-    const QString fileName = QFileInfo(url.toLocalFile()).fileName();
+    const QString fileName = QFileInfo(filePath).fileName();
     HttpRequest request = dropRequest(endpointForPath(path), MIMETypeFromURL(url), fileName, user);
-    request.bodyFile = url.isLocalFile() ? url.toLocalFile() : url.toString();
+    request.bodyFile = filePath;
     HttpTransfer::start(std::move(request), std::move(progress), finishUpload(*this, std::move(complete)));
 }
 

@@ -32,8 +32,10 @@ public:
     // received (null when absent). Failure: the Error, logged.
     void registerUser(const User& user, Completion complete) const;
 
-    // Uploads a file on disk, streamed, as a drop. Success: the drop record (QVariantMap).
-    // Failure: the response's header fields, null when no response arrived, or the 407 Error.
+    // Uploads a file on disk, streamed, as a drop. Success: the drop record (QVariantMap), whose
+    // "shortlink" is an http or https URL; any other 2xx answer is a failure. Failure: the
+    // response's header fields, null when no response arrived or the URL names no local file, or
+    // the 407 Error.
     void shareFile(const QUrl& url, Progress progress, Completion complete) const;
     // Uploads bytes in memory as a drop named `name`. Results as for shareFile.
     void shareData(const QByteArray& data, const QString& name, Progress progress, Completion complete) const;
@@ -44,9 +46,10 @@ public:
     // The MIME type for the URL's file-name extension.
     QString MIMETypeFromURL(const QUrl& url) const;
 
-    // Success: the account's "activeDrops" (null when absent). Failure: the Error, logged.
+    // Success: the account's "activeDrops" (null when absent). Failure: the Error, logged; an
+    // answer that is not a JSON object is one.
     void countDropsComplete(Completion complete) const;
-    // Success: a fresh token without "Bearer " (null when absent). Failure: the Error, logged.
+    // Success: a fresh token without "Bearer " (null when absent). Failure: as for the count.
     void refreshAccountComplete(Completion complete) const;
 
     // The error for an operation that needs credentials when none are stored.

@@ -34,6 +34,24 @@ void initializeCurlOnce()
     (void)code;
 }
 
+// Loopback is never reached through a proxy: a service on this machine is talked to directly, and
+// the user's Basic credentials never go to whatever the environment names as proxy. Other hosts
+// follow the environment as curl does; setting this list replaces curl's reading of no_proxy,
+// so the environment's list is carried over.
+QByteArray hostsWithoutProxy()
+{
+    QByteArray fromEnvironment = qgetenv("no_proxy");
+    if (fromEnvironment.isEmpty())
+        fromEnvironment = qgetenv("NO_PROXY");
+    // curl reads "*" as "no proxy at all" only when it stands alone.
+    if (fromEnvironment.trimmed() == "*")
+        return "*";
+    QByteArray hosts = "127.0.0.0/8,::1,localhost";
+    if (!fromEnvironment.trimmed().isEmpty())
+        hosts += ',' + fromEnvironment;
+    return hosts;
+}
+
 QString errnoText(int error)
 {
     return QString::fromLocal8Bit(std::strerror(error));
@@ -201,9 +219,11 @@ HttpResult HttpTransfer::perform(const HttpRequest& request, const Progress& pro
 
     char errorBuffer[CURL_ERROR_SIZE] = {};
     const QByteArray url = request.url.toUtf8();
+    const QByteArray noProxy = hostsWithoutProxy();
     CURL* handle = curl.get();
     curl_easy_setopt(handle, CURLOPT_URL, url.constData());
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(handle, CURLOPT_NOPROXY, noProxy.constData());
     curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorBuffer);
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);

@@ -49,10 +49,11 @@ protected:
         return file.fileName();
     }
 
-    Finished parcly(const QStringList& arguments)
+    Finished parcly(const QStringList& arguments, const QString& temporaryFolder = qEnvironmentVariable("TMPDIR"))
     {
         QProcess process;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("TMPDIR"), temporaryFolder);
         environment.insert(QStringLiteral("HOME"), home.path());
         environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path() + QStringLiteral("/.config"));
         process.setProcessEnvironment(environment);
@@ -174,6 +175,13 @@ TEST_F(CommandLineTest, FailuresExitNonZeroWithOneLineThatSaysWhy)
     EXPECT_TRUE(missing.err.contains(QStringLiteral("nope.png")));
     EXPECT_EQ(missing.err.count(QLatin1Char('\n')), 1);
     EXPECT_TRUE(missing.out.isEmpty());
+    // The root would be zipped whole; refused before anything is sent. With nowhere to write, a
+    // refusal that ever broke fails here instead of zipping "/".
+    for (const QString& root : {QStringLiteral("/"), home.path() + QStringLiteral("/../../../../../..")}) {
+        const Finished whole = parcly({QStringLiteral("upload"), root}, home.path() + QStringLiteral("/not-there"));
+        EXPECT_EQ(whole.exitCode, 1);
+        EXPECT_TRUE(whole.err.contains(QStringLiteral("root folder cannot be uploaded"))) << whole.err.toStdString();
+    }
     EXPECT_TRUE(server.requests().empty());
 
     server.reply("POST", "/files", {.status = 401, .headers = {{"parcly-errorcode", "Authentication.UnknownUser"}}});

@@ -125,6 +125,23 @@ TEST_F(AccountQueriesTest, OtherErrorCodesAndSuccessfulAnswersRaiseNoSignal)
     EXPECT_EQ(posts, 0);
 }
 
+TEST_F(AccountQueriesTest, AnAnswerThatIsNotAJSONObjectIsALoggedFailureForBoth)
+{
+    storeCredentials();
+    ScopedLogCapture log(ScopedLogCapture::Echo::Off);
+    for (const std::string body : {"", "[1]", "7"}) {
+        server.reply("GET", kMe, {.headers = {{"x-parcly-authorization", "Bearer t"}}, .body = body});
+        CompletionProbe count, refresh;
+        API::instance().countDropsComplete(count.callback());
+        API::instance().refreshAccountComplete(refresh.callback());
+        ASSERT_TRUE(count.waitForCall() && refresh.waitForCall()) << body;
+        EXPECT_FALSE(count.success) << body;
+        EXPECT_FALSE(refresh.success) << body;
+        EXPECT_EQ(count.error().code, 200) << body;
+    }
+    EXPECT_EQ(log.linesStartingWith(QStringLiteral("Error: ")).size(), 6);
+}
+
 TEST_F(AccountQueriesTest, ACutConnectionFailsWithTheTransportError)
 {
     storeCredentials();

@@ -1,5 +1,5 @@
 // File uploads tell the service the main screen's density; data uploads never do.
-// Run twice by CTest: under QT_SCALE_FACTOR=2 and 1 (see CMakeLists.txt).
+// Run by CTest under QT_SCALE_FACTOR=2, 1.25 and 1 (see CMakeLists.txt).
 #include "ServiceTestSupport.h"
 
 #include <QFile>
@@ -15,7 +15,7 @@ protected:
     {
         ServiceTest::SetUp();
         storeCredentials();
-        server.reply("POST", "/files", {.status = 201, .body = R"({"title":"shot.png","shortlink":"x"})"});
+        server.reply("POST", "/files", {.status = 201, .body = R"({"title":"shot.png","shortlink":"http://127.0.0.1:8787/x"})"});
     }
 
     std::string uploadFileAndData()
@@ -41,6 +41,12 @@ TEST_F(ScreenDensityTest, OnA2xScreenFileUploadsCarryPixelDensity)
 {
     ASSERT_EQ(QGuiApplication::primaryScreen()->devicePixelRatio(), 2.0);
     EXPECT_EQ(uploadFileAndData(), "/files?pixel_density=2.0");
+}
+
+TEST_F(ScreenDensityTest, OnA125xScreenTheDensityIsRoundedAsPrintfRoundsIt)
+{
+    ASSERT_EQ(QGuiApplication::primaryScreen()->devicePixelRatio(), 1.25);
+    EXPECT_EQ(uploadFileAndData(), "/files?pixel_density=1.2");
 }
 
 TEST_F(ScreenDensityTest, OnA1xScreenFileUploadsGoToPlainFiles)

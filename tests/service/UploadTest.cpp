@@ -213,6 +213,19 @@ TEST_F(UploadTest, FailuresWithoutAnHttpResponseCompleteWithNull)
     ASSERT_TRUE(folderProbe.waitForCall());
     EXPECT_FALSE(folderProbe.success);
     EXPECT_EQ(server.requests().size(), sentSoFar);
+
+    // No file at all (an archive that was never made, a web address): the same failure, through
+    // the completion on the main thread.
+    for (const QUrl& url : {QUrl(), QUrl(QStringLiteral("https://example.org/a.png"))}) {
+        CompletionProbe notAFile;
+        API::instance().shareFile(url, {}, notAFile.callback());
+        ASSERT_TRUE(notAFile.waitForCall()) << url.toString().toStdString();
+        EXPECT_EQ(notAFile.calls, 1);
+        EXPECT_FALSE(notAFile.success);
+        EXPECT_TRUE(notAFile.result.isNull());
+        EXPECT_TRUE(notAFile.ranOnMainThread);
+    }
+    EXPECT_EQ(server.requests().size(), sentSoFar);
 }
 
 TEST_F(UploadTest, AnswersThatAreNotJSONOrNotSuccessAreFailuresWithTheirHeaderFields)

@@ -196,3 +196,24 @@ TEST_F(ArchiverTest, AMissingItemIsLoggedAndTheOthersAreStillZipped)
 }
 
 } // namespace
+
+TEST_F(ArchiverTest, ARootPathIsRefusedAndAFolderWithATrailingSlashKeepsItsName)
+{
+    write(QStringLiteral("Trip/beach.jpg"), "sand");
+    {
+        // With nowhere to write, a refusal that ever broke fails here instead of zipping "/".
+        const QByteArray tmp = qgetenv("TMPDIR");
+        qputenv("TMPDIR", root.path().toUtf8() + "/not-there");
+        ScopedLogCapture log(ScopedLogCapture::Echo::Off);
+        for (const QStringList& paths : {QStringList{QStringLiteral("/")}, QStringList{root.path() + QStringLiteral("/../../../../../../..")},
+                                         QStringList{root.path() + QStringLiteral("/Trip"), QStringLiteral("/")}}) {
+            EXPECT_TRUE(Archiver::zipFiles(paths).isEmpty()) << paths.join(QLatin1Char(' ')).toStdString();
+        }
+        qputenv("TMPDIR", tmp);
+        EXPECT_EQ(log.linesStartingWith(QStringLiteral("Archive: refusing to zip ")).size(), 3) << log.lines().join(QLatin1Char('\n')).toStdString();
+    }
+
+    const QUrl archive = Archiver::zipFiles({root.path() + QStringLiteral("/Trip/")});
+    EXPECT_EQ(QFileInfo(archive.toLocalFile()).fileName(), QStringLiteral("Trip.zip"));
+    EXPECT_THAT(entries(archive), ElementsAre("Trip/beach.jpg"));
+}

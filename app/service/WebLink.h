@@ -1,0 +1,13 @@
+#pragma once
+
+#include <QUrl>
+
+// Links the app opens in the browser, announces or copies come from outside (the service, the
+// user's settings). Only a web address is ever handed to the desktop that way: a file:,
+// javascript: or custom-scheme link would open a local file or another program instead.
+namespace WebLink {
+
+// Whether the URL is a valid, absolute http or https URL with a host.
+bool isWebLink(const QUrl& url);
+
+} // namespace WebLink
