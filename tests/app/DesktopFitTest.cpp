@@ -29,7 +29,10 @@ QString run(const QString& program, const QStringList& arguments)
     return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
 }
 
-// The mapped top-level window with this title, or empty.
+QRect windowGeometry(const QString& id);
+
+// The mapped top-level window with this title, or empty. A tray icon's small window is a top-level
+// window of the same title for a moment, until the tray takes it in: it is not the one looked for.
 QString findWindow(const QString& title)
 {
     const QString tree = run(QStringLiteral("xwininfo"), {QStringLiteral("-root"), QStringLiteral("-children")});
@@ -37,6 +40,9 @@ QString findWindow(const QString& title)
                                    QRegularExpression::MultilineOption);
     for (auto match = entry.globalMatch(tree); match.hasNext();) {
         const QString id = match.next().captured(1);
+        const QRect geometry = windowGeometry(id);
+        if (geometry.width() <= 32 && geometry.height() <= 32)
+            continue;
         if (run(QStringLiteral("xwininfo"), {QStringLiteral("-id"), id}).contains(QStringLiteral("IsViewable")))
             return id;
     }
