@@ -1,6 +1,6 @@
 #include "app/menubar/SharePopover.h"
 
-#include "platform/gui/Compositing.h"
+#include "platform/gui/DesktopManagers.h"
 
 #include <QGuiApplication>
 #include <QPainter>
@@ -16,7 +16,7 @@ SharePopover::SharePopover(QWidget* parent)
     setWindowTitle(QStringLiteral("Share a File with Parcly Lite"));
     // Translucent around the plate only where a compositing manager blends it; otherwise the
     // margin would show black, so the window is opaque and cut to the plate's shape instead.
-    m_translucent = Compositing::isActive();
+    m_translucent = DesktopManagers::instance().isCompositing();
     setAttribute(Qt::WA_TranslucentBackground, m_translucent);
     setAttribute(Qt::WA_DeleteOnClose, false);
     m_layout->setContentsMargins(0, 0, 0, 0);
