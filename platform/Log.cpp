@@ -1,8 +1,7 @@
 #include "platform/Log.h"
 
-#include <QCoreApplication>
-#include <QFileInfo>
 
+#include <cerrno>
 #include <cstdio>
 #include <mutex>
 #include <syslog.h>
@@ -24,9 +23,9 @@ ScopedLogCapture*& currentCapture()
 void openSyslogOnce()
 {
     static const bool opened = [] {
-        // openlog keeps the pointer, so the identity must outlive every later syslog call.
-        static const QByteArray ident = QFileInfo(QCoreApplication::applicationFilePath()).fileName().toUtf8();
-        openlog(ident.isEmpty() ? "parcly" : ident.constData(), LOG_PID, LOG_USER);
+        // The program's own name, also before any application object exists (a line logged
+        // while the program decides how to start). It lives as long as the process, as openlog needs.
+        openlog(program_invocation_short_name[0] ? program_invocation_short_name : "parcly", LOG_PID, LOG_USER);
         return true;
     }();
     (void)opened;

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSet>
 #include <QSocketNotifier>
 #include <QStandardPaths>
 
@@ -44,18 +45,78 @@ QDateTime dateFromTimestamp(const struct statx_timestamp& stamp)
     return QDateTime::fromMSecsSinceEpoch(qint64(stamp.tv_sec) * 1000 + stamp.tv_nsec / 1000000);
 }
 
-// The birth time where the file system records it, else the modification time. Invalid when
-// the path is not a regular file, is gone, or is still empty: some tools create the file, close
-// it, and only then write the picture, and an empty file is never a finished screenshot.
-QDateTime creationDateOfRegularFile(const QString& path)
+// What a listing needs to know of a file. `created` is the birth time where the file system
+// records it, else the modification time; it is invalid when the path is not a regular file, is
+// gone, or is still empty: some tools create the file, close it, and only then write the picture,
+// and an empty file is never a finished screenshot.
+struct FileState {
+    QDateTime created;
+    qint64 size = 0;
+    qint64 modifiedMs = 0;
+
+    bool isValid() const { return created.isValid(); }
+};
+
+FileState stateOfRegularFile(const QString& path)
 {
     struct statx info {};
     if (::statx(AT_FDCWD, QFile::encodeName(path).constData(), AT_SYMLINK_NOFOLLOW,
                 STATX_TYPE | STATX_SIZE | STATX_BTIME | STATX_MTIME, &info) != 0)
-        return QDateTime();
+        return {};
     if (!S_ISREG(info.stx_mode) || info.stx_size == 0)
-        return QDateTime();
-    return dateFromTimestamp((info.stx_mask & STATX_BTIME) ? info.stx_btime : info.stx_mtime);
+        return {};
+    const QDateTime modified = dateFromTimestamp(info.stx_mtime);
+    return {(info.stx_mask & STATX_BTIME) ? dateFromTimestamp(info.stx_btime) : modified, qint64(info.stx_size),
+            modified.toMSecsSinceEpoch()};
+}
+
+QDateTime creationDateOfRegularFile(const QString& path)
+{
+    return stateOfRegularFile(path).created;
+}
+
+using FileId = std::pair<dev_t, ino_t>;
+
+FileId fileId(const QString& path)
+{
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return {};
+    return {info.st_dev, info.st_ino};
+}
+
+// Which of these files some process (of those whose descriptors we may see: the user's own, as
+// the screenshot tools are) holds open for writing. Reads /proc, so it is kept to the rare
+// rescans that find a file written moments ago.
+QSet<FileId> openForWriting(const QSet<FileId>& files)
+{
+    QSet<FileId> writing;
+    QDir proc(QStringLiteral("/proc"));
+    const QStringList processes = proc.entryList({QStringLiteral("[0-9]*")}, QDir::Dirs);
+    for (const QString& pid : processes) {
+        const QString fdFolder = QStringLiteral("/proc/%1/fd").arg(pid);
+        const QStringList descriptors = QDir(fdFolder).entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot);
+        for (const QString& fd : descriptors) {
+            struct stat info {};
+            if (::stat(QFile::encodeName(fdFolder + QLatin1Char('/') + fd).constData(), &info) != 0 || !S_ISREG(info.st_mode))
+                continue;
+            const FileId id {info.st_dev, info.st_ino};
+            if (!files.contains(id) || writing.contains(id))
+                continue;
+            QFile fdinfo(QStringLiteral("/proc/%1/fdinfo/%2").arg(pid, fd));
+            if (!fdinfo.open(QIODevice::ReadOnly))
+                continue;
+            for (const QByteArray& line : fdinfo.readAll().split('\n')) {
+                if (!line.startsWith("flags:"))
+                    continue;
+                bool ok = false;
+                const uint flags = line.mid(6).trimmed().toUInt(&ok, 8);
+                if (ok && ((flags & O_ACCMODE) == O_WRONLY || (flags & O_ACCMODE) == O_RDWR))
+                    writing.insert(id);
+            }
+        }
+    }
+    return writing;
 }
 
 QString nearestExistingFolder(QString path)
@@ -99,6 +160,8 @@ QVariant MetadataItem::valueForAttribute(const QString& key) const
 MetadataQuery::MetadataQuery(QObject* parent)
     : QObject(parent)
 {
+    m_settleTimer.setSingleShot(true);
+    connect(&m_settleTimer, &QTimer::timeout, this, &MetadataQuery::checkUnsettled);
 }
 
 MetadataQuery::~MetadataQuery()
@@ -189,6 +252,8 @@ void MetadataQuery::stopQuery()
     if (!isStarted())
         return;
     m_notifier.reset();
+    m_settleTimer.stop();
+    m_unsettled.clear();
     m_gathering = false;
     m_watchedFolders.clear();
     ::close(m_fd);
@@ -239,6 +304,7 @@ bool MetadataQuery::isSearchFolder(const QString& folder) const
 bool MetadataQuery::rescan()
 {
     QMap<QString, MetadataItem> found;
+    QMap<QString, FileState> fresh;
     for (const QString& folder : std::as_const(m_folders)) {
         const bool screenshotsFolder = folder.endsWith(QLatin1Char('/') + kScreenshotsSubfolder);
         const QStringList names = QDir(folder).entryList({QStringLiteral("*.png"), QStringLiteral("*.PNG")}, QDir::Files | QDir::Hidden);
@@ -246,14 +312,79 @@ bool MetadataQuery::rescan()
             if (!isScreenshotName(name, screenshotsFolder))
                 continue;
             const QString path = folder + QLatin1Char('/') + name;
-            if (const QDateTime created = creationDateOfRegularFile(path); created.isValid())
-                found.insert(path, listedItem(path, created));
+            const FileState state = stateOfRegularFile(path);
+            if (!state.isValid())
+                continue;
+            if (m_items.contains(path) || hasSettled({state.size, state.modifiedMs}))
+                found.insert(path, listedItem(path, state.created));
+            else
+                fresh.insert(path, state);
         }
+    }
+    // A file written moments ago, found by looking rather than by its writer closing it, may
+    // still be being written: then it is listed once its writer closes it or its size settles.
+    if (!fresh.isEmpty()) {
+        QSet<FileId> ids;
+        for (auto it = fresh.cbegin(); it != fresh.cend(); ++it)
+            ids.insert(fileId(it.key()));
+        const QSet<FileId> writing = openForWriting(ids);
+        for (auto it = fresh.cbegin(); it != fresh.cend(); ++it) {
+            if (writing.contains(fileId(it.key())))
+                watchUntilSettled(it.key(), {it->size, it->modifiedMs});
+            else
+                found.insert(it.key(), listedItem(it.key(), it->created));
+        }
+    }
+    for (auto it = m_unsettled.begin(); it != m_unsettled.end();) {
+        if (found.contains(it.key()) || !QFileInfo::exists(it.key()))
+            it = m_unsettled.erase(it);
+        else
+            ++it;
     }
     if (found == m_items)
         return false;
     m_items = found;
     return true;
+}
+
+bool MetadataQuery::hasSettled(const FileStamp& state)
+{
+    return QDateTime::currentMSecsSinceEpoch() - state.modifiedMs >= kSettleMs;
+}
+
+void MetadataQuery::watchUntilSettled(const QString& path, const FileStamp& state)
+{
+    m_unsettled.insert(path, {state.size, state.modifiedMs});
+    if (!m_settleTimer.isActive())
+        m_settleTimer.start(kSettleMs);
+}
+
+void MetadataQuery::checkUnsettled()
+{
+    bool changed = false;
+    for (auto it = m_unsettled.begin(); it != m_unsettled.end();) {
+        const QString path = it.key();
+        const FileState now = stateOfRegularFile(path);
+        if (!now.isValid()) {
+            it = m_unsettled.erase(it);
+            continue;
+        }
+        if (now.size == it->size && now.modifiedMs == it->modifiedMs && hasSettled({now.size, now.modifiedMs})) {
+            it = m_unsettled.erase(it);
+            const MetadataItem item = listedItem(path, now.created);
+            if (m_items.value(path) != item) {
+                m_items.insert(path, item);
+                changed = true;
+            }
+            continue;
+        }
+        *it = {now.size, now.modifiedMs};
+        ++it;
+    }
+    if (!m_unsettled.isEmpty())
+        m_settleTimer.start(kSettleMs);
+    if (changed)
+        post(kMetadataQueryDidUpdateNotification);
 }
 
 // An editor saving a listed screenshot replaces the file, which gives it a new birth time; it is
@@ -269,6 +400,7 @@ bool MetadataQuery::refresh(const QString& folder, const QString& name)
     const QString path = folder + QLatin1Char('/') + name;
     if (!isScreenshotName(name, folder == m_folders.value(1)))
         return false;
+    m_unsettled.remove(path);
     const QDateTime created = creationDateOfRegularFile(path);
     if (!created.isValid())
         return drop(path);
@@ -281,6 +413,7 @@ bool MetadataQuery::refresh(const QString& folder, const QString& name)
 
 bool MetadataQuery::drop(const QString& path)
 {
+    m_unsettled.remove(path);
     return m_items.remove(path) > 0;
 }
 

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 #include <QVariant>
 #include <QVariantMap>
 
@@ -79,6 +80,10 @@ public:
     // Whether a file of this name, in this folder, is one a screenshot tool wrote.
     static bool isScreenshotName(const QString& name, bool inScreenshotsFolder);
 
+    // How long a file found by a rescan must keep its size and modification time before it
+    // counts as complete, when its writer has not closed it.
+    static constexpr int kSettleMs = 1000;
+
 private:
     void gather();
     void readEvents();
@@ -93,6 +98,15 @@ private:
     bool isSearchFolder(const QString& folder) const;
     void post(const char* name);
 
+    // A file's size and modification time, to tell whether a writer is still at it.
+    struct FileStamp {
+        qint64 size = 0;
+        qint64 modifiedMs = 0;
+    };
+    static bool hasSettled(const FileStamp& state);
+    void watchUntilSettled(const QString& path, const FileStamp& state);
+    void checkUnsettled();
+
     QString m_predicate;
     int m_fd = -1;
     bool m_gathering = false;
@@ -100,4 +114,6 @@ private:
     QStringList m_folders;
     QHash<int, QString> m_watchedFolders;  // watch descriptor -> folder
     QMap<QString, MetadataItem> m_items;   // path -> item
+    QHash<QString, FileStamp> m_unsettled; // found by a rescan, maybe still being written
+    QTimer m_settleTimer;
 };

@@ -2,11 +2,14 @@
 
 #include "app/lifecycle/AppDelegate.h"
 #include "platform/EventManager.h"
+#include "platform/Log.h"
 #include "platform/SingleInstance.h"
 #include "platform/gui/PrimaryScreen.h"
 
 #include <QApplication>
 #include <QTimer>
+
+#include <vector>
 
 namespace {
 
@@ -22,6 +25,28 @@ QStringList urlArguments(int argc, char** argv)
     return urls;
 }
 
+// In a Wayland session the app runs on XWayland when it can: a Wayland client may neither place
+// its own windows (the drop target) nor grab keys (the shortcuts), while X clients can, and
+// XWayland passes both on. A platform the user chose, in QT_QPA_PLATFORM or with -platform, stands.
+// Given as an argument rather than in the environment, so that programs the app starts (the
+// browser among them) choose for themselves.
+bool shouldRunOnXWayland(int argc, char** argv)
+{
+    if (qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") && qgetenv("XDG_SESSION_TYPE") != "wayland")
+        return false;
+    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        return false;
+    for (int i = 1; i < argc; ++i) {
+        if (qstrcmp(argv[i], "-platform") == 0 || qstrcmp(argv[i], "--platform") == 0)
+            return false;
+    }
+    if (qEnvironmentVariableIsEmpty("DISPLAY")) {
+        logLine(QStringLiteral("Wayland session without XWayland (no DISPLAY): the drop target cannot be placed and global shortcuts are unavailable"));
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int ApplicationMain(int argc, char** argv)
@@ -32,7 +57,16 @@ int ApplicationMain(int argc, char** argv)
     if (instance.claim(urls) == SingleInstance::Role::Secondary)
         return 0;
 
-    QApplication app(argc, argv);
+    std::vector<char*> arguments(argv, argv + argc);
+    char platformOption[] = "-platform";
+    char xcb[] = "xcb";
+    if (shouldRunOnXWayland(argc, argv)) {
+        arguments.push_back(platformOption);
+        arguments.push_back(xcb);
+    }
+    int argumentCount = int(arguments.size());
+    arguments.push_back(nullptr);
+    QApplication app(argumentCount, arguments.data());
     QApplication::setApplicationName(QStringLiteral("Parcly Lite"));
     QApplication::setApplicationDisplayName(QStringLiteral("Parcly Lite"));
     QApplication::setDesktopFileName(QStringLiteral("parcly-lite"));

@@ -2,6 +2,7 @@
 
 #include "app/menubar/StatusItemController.h"
 #include "platform/Defaults.h"
+#include "platform/gui/DesktopManagers.h"
 #include "platform/gui/Pasteboard.h"
 
 #include <QApplication>
@@ -21,6 +22,22 @@ DropTargetWindow::DropTargetWindow(QWidget* parent)
     setFixedSize(kSide, kSide);
     setToolTip(QStringLiteral("Drop files here to share them with Parcly Lite. Click for the menu."));
     restorePosition();
+    DesktopManagers& managers = DesktopManagers::instance();
+    applyCompositing(managers.isCompositing());
+    connect(&managers, &DesktopManagers::compositingChanged, this, &DropTargetWindow::applyCompositing);
+}
+
+void DropTargetWindow::applyCompositing(bool compositing)
+{
+    m_compositing = compositing;
+    if (compositing) {
+        clearMask();
+    } else {
+        QPainterPath path;
+        path.addRoundedRect(QRectF(rect()), kCornerRadius, kCornerRadius);
+        setMask(QRegion(path.toFillPolygon().toPolygon()));
+    }
+    update();
 }
 
 void DropTargetWindow::setImage(const QIcon& image)
@@ -36,9 +53,14 @@ void DropTargetWindow::paintEvent(QPaintEvent*)
     // A rounded plate in the desktop's window colour keeps the panel glyph readable on any wallpaper.
     const QRectF plate = QRectF(rect()).adjusted(1, 1, -1, -1);
     QPainterPath path;
-    path.addRoundedRect(plate, 14, 14);
+    path.addRoundedRect(plate, kCornerRadius, kCornerRadius);
     QColor fill = palette().color(QPalette::Window);
-    fill.setAlpha(235);
+    if (!m_compositing) {
+        // The mask leaves the corners out; what it keeps must be fully painted.
+        painter.fillRect(rect(), fill);
+    } else {
+        fill.setAlpha(235);
+    }
     painter.fillPath(path, fill);
     painter.setPen(QPen(palette().color(QPalette::Mid), 1));
     painter.drawPath(path);
@@ -117,11 +139,15 @@ void DropTargetWindow::restorePosition()
 {
     const QVariant stored = Defaults::standard().value(kPositionKey);
     const QRect available = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->availableGeometry() : QRect(0, 0, 800, 600);
+    constexpr int kMargin = 24;
     QPoint position = stored.canConvert<QPoint>() ? stored.toPoint() : QPoint();
     // A remembered place that is off every screen now (a monitor went away) falls back to the corner.
     const bool onSomeScreen = stored.isValid() && QGuiApplication::screenAt(position + QPoint(kSide / 2, kSide / 2));
-    if (!onSomeScreen)
-        position = QPoint(available.right() - kSide - 24, available.top() + 24);
+    if (!onSomeScreen) {
+        const int x = available.left() + available.width() - kSide - kMargin;
+        position = DesktopManagers::instance().hasTray() ? QPoint(x, available.top() + available.height() - kSide - kMargin)
+                                                         : QPoint(x, available.top() + kMargin);
+    }
     move(position);
 }
 

@@ -18,8 +18,14 @@ public:
     // The controller that decides what a drag does; set once the controller exists.
     void setDragDestination(StatusItemController* controller) { m_destination = controller; }
 
+    // Back to the place it starts at, unless the user has moved it: where a tray is present, the
+    // bottom-right of the primary screen's available area, clear of maximised windows' buttons;
+    // without a tray it stands in for the tray icon, at the top-right.
+    void restorePosition();
+
     static inline const QString kPositionKey = QStringLiteral("dropTargetPosition");
     static constexpr int kSide = 64;
+    static constexpr int kCornerRadius = 14;
 
 signals:
     void clicked();
@@ -35,8 +41,10 @@ protected:
     void dropEvent(QDropEvent* event) override;
 
 private:
-    void restorePosition();
     void savePosition() const;
+    // Without a compositing manager transparent pixels show black, so the plate is painted opaque
+    // and the window is cut to its rounded shape instead.
+    void applyCompositing(bool compositing);
 
     StatusItemController* m_destination = nullptr;
     QIcon m_image;
@@ -44,4 +52,5 @@ private:
     QPoint m_pressWindowPosition;
     bool m_pressed = false;
     bool m_moving = false;
+    bool m_compositing = true;
 };

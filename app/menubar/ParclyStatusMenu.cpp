@@ -148,7 +148,7 @@ void ParclyStatusMenu::showShareFilePopover()
     auto* controller = new ShareFileViewController(m_shareFilePopover);
     controller->loadView();
     if (!controller->webView()) {
-        // Without the web module the page cannot show; the panel it leads to still can.
+        // Without the web helper the page cannot show; the panel it leads to still can.
         delete m_shareFilePopover;
         Application::activateIgnoringOtherApps();
         runOpenPanel();

@@ -1,5 +1,7 @@
 #include "app/menubar/SharePopover.h"
 
+#include "platform/gui/DesktopManagers.h"
+
 #include <QGuiApplication>
 #include <QPainter>
 #include <QPainterPath>
@@ -12,7 +14,10 @@ SharePopover::SharePopover(QWidget* parent)
 {
     setObjectName(QStringLiteral("SharePopover"));
     setWindowTitle(QStringLiteral("Share a File with Parcly Lite"));
-    setAttribute(Qt::WA_TranslucentBackground);
+    // Translucent around the plate only where a compositing manager blends it; otherwise the
+    // margin would show black, so the window is opaque and cut to the plate's shape instead.
+    m_translucent = DesktopManagers::instance().isCompositing();
+    setAttribute(Qt::WA_TranslucentBackground, m_translucent);
     setAttribute(Qt::WA_DeleteOnClose, false);
     m_layout->setContentsMargins(0, 0, 0, 0);
     resize(kContentSize);
@@ -52,11 +57,23 @@ void SharePopover::showRelativeToRect(const QRect& anchor)
     show();
 }
 
+void SharePopover::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    if (m_translucent)
+        return;
+    QPainterPath shape;
+    shape.addRoundedRect(QRectF(rect()).adjusted(10, 10, -10, -10), 16, 16);
+    setMask(QRegion(shape.toFillPolygon().toPolygon()));
+}
+
 void SharePopover::paintEvent(QPaintEvent*)
 {
     // Where the page draws its card: 10 px in from the edges, corners of 16 px.
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
+    if (!m_translucent)
+        painter.fillRect(rect(), palette().color(QPalette::Window));
     QPainterPath plate;
     plate.addRoundedRect(QRectF(rect()).adjusted(10.5, 10.5, -10.5, -10.5), 16, 16);
     painter.fillPath(plate, palette().color(QPalette::Window));

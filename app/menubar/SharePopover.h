@@ -23,8 +23,11 @@ public:
 protected:
     // The popover's own plate, under the page's card, so it shows at once while the page loads.
     void paintEvent(QPaintEvent* event) override;
+    // Without a compositing manager: the window's shape, the plate.
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
+    bool m_translucent = true;
     QWidget* m_content = nullptr;
     QVBoxLayout* m_layout = nullptr;
 };

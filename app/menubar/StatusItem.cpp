@@ -3,6 +3,8 @@
 #include "app/menubar/DropTargetWindow.h"
 #include "platform/Defaults.h"
 #include "platform/Log.h"
+#include "platform/gui/DesktopManagers.h"
+#include "platform/gui/UserNotificationCenter.h"
 
 #include <QCursor>
 #include <QMenu>
@@ -23,13 +25,25 @@ StatusItem::StatusItem(QObject* parent)
         popUpMenu(m_dropTarget->mapToGlobal(QPoint(0, m_dropTarget->height())));
     });
 
+    // Notifications no server takes become balloons of this icon.
+    UserNotificationCenter::defaultUserNotificationCenter().setFallbackTrayIcon(m_trayIcon);
+
     if (!hasTray())
         logLine(QStringLiteral("No system tray on this desktop; the drop target window stands in for the tray icon."));
     m_dropTarget->setVisible(isDropTargetVisible() || !hasTray());
+    connect(&DesktopManagers::instance(), &DesktopManagers::trayChanged, this, [this](bool present) {
+        logLine(present ? QStringLiteral("A system tray appeared; the app's icon is shown there.")
+                        : QStringLiteral("The system tray went away; the drop target window stands in for the tray icon."));
+        // A tray that goes away takes the icon with it: the drop target comes back, at the place
+        // that fits the desktop now.
+        m_dropTarget->restorePosition();
+        m_dropTarget->setVisible(isDropTargetVisible() || !present);
+    });
 }
 
 StatusItem::~StatusItem()
 {
+    UserNotificationCenter::defaultUserNotificationCenter().setFallbackTrayIcon(nullptr);
     delete m_dropTarget;
 }
 
@@ -56,7 +70,7 @@ void StatusItem::setMenu(QMenu* menu)
 
 bool StatusItem::hasTray() const
 {
-    return QSystemTrayIcon::isSystemTrayAvailable();
+    return DesktopManagers::instance().hasTray();
 }
 
 QRect StatusItem::screenRect() const

@@ -1,82 +1,39 @@
 #include "app/web/WebModule.h"
 
+#include "app/web/RemoteWebView.h"
 #include "platform/Bundle.h"
-
-#include "app/web/WebView.h"
-#include "app/web/WebViewFactory.h"
 #include "platform/Log.h"
 
 #include <QFileInfo>
-#include <QPluginLoader>
 
 namespace {
 
-struct ModuleState {
-    QString pluginPath;
-    WebViewFactory* factory = nullptr;
-};
-
-ModuleState& state()
+QString& configuredHelperPath()
 {
-    static ModuleState s;
-    return s;
-}
-
-QString defaultPluginPath()
-{
-    return Bundle::mainBundle().builtInPlugInsPath() + QStringLiteral("/libparcly-web.so");
-}
-
-WebViewFactory* loadFactory()
-{
-    ModuleState& s = state();
-    if (s.factory)
-        return s.factory;
-    const QString path = WebModule::pluginPath();
-    if (!QFileInfo::exists(path)) {
-        logLine(QStringLiteral("Web module: %1 does not exist").arg(path));
-        return nullptr;
-    }
-    // The loader stays alive and the library loaded until the process ends: views it made may
-    // still exist anywhere in the app.
-    auto* loader = new QPluginLoader(path);
-    QObject* root = loader->instance();
-    auto* factory = qobject_cast<WebViewFactory*>(root);
-    if (!factory) {
-        logLine(QStringLiteral("Web module: cannot load %1: %2")
-                    .arg(path, root ? QStringLiteral("not a web-view module") : loader->errorString()));
-        delete loader;
-        return nullptr;
-    }
-    s.factory = factory;
-    return factory;
+    static QString path;
+    return path;
 }
 
 } // namespace
 
 WebView* WebModule::createWebView(QWidget* parent)
 {
-    WebViewFactory* factory = loadFactory();
-    return factory ? factory->createWebView(parent) : nullptr;
+    const QString path = helperPath();
+    const QFileInfo helper(path);
+    if (!helper.isFile() || !helper.isExecutable()) {
+        logLine(QStringLiteral("Web helper: %1 is not an executable program").arg(path));
+        return nullptr;
+    }
+    return new RemoteWebView(path, parent);
 }
 
-bool WebModule::isLoaded()
+void WebModule::setHelperPath(const QString& path)
 {
-    return state().factory != nullptr;
+    configuredHelperPath() = path;
 }
 
-void WebModule::setPluginPath(const QString& path)
+QString WebModule::helperPath()
 {
-    state().pluginPath = path;
+    const QString& path = configuredHelperPath();
+    return path.isEmpty() ? Bundle::mainBundle().bundlePath() + QStringLiteral("/Contents/MacOS/parcly-web-helper") : path;
 }
-
-QString WebModule::pluginPath()
-{
-    const QString& path = state().pluginPath;
-    return path.isEmpty() ? defaultPluginPath() : path;
-}
-
-// WebView's meta-object lives here, in the program, and the program exports it (see
-// WebView.dynamic-list): the module's views then share the program's one copy, so signals and
-// qobject_cast<WebView*> work across the boundary.
-#include "moc_WebView.cpp"

@@ -5,17 +5,15 @@
 class QWidget;
 class WebView;
 
-// The web-view module: a plugin holding the browser engine, loaded the first time a web view is
-// asked for and never before, so a tray app that shows no page never pays for the engine.
+// Where web views come from. The browser engine never runs in the app: each view's page lives in
+// the web helper program from the bundle, started on demand and gone when the view's window
+// closes, so a tray app that has shown a page does not keep the engine for the rest of the day.
 class WebModule {
 public:
-    // A new web view, or nullptr (and one log line why) when the module cannot be loaded.
+    // A new web view, or nullptr (and one log line why) when there is no helper to run.
     static WebView* createWebView(QWidget* parent);
-    static bool isLoaded();
 
-    // Where the module is looked for: by default the bundle's PlugIns folder beside the program's
-    // own folder. Takes effect only before the module has been loaded.
-    static void setPluginPath(const QString& path);
-    static QString pluginPath();
-
+    // The helper program: by default parcly-web-helper in the bundle's Contents/MacOS.
+    static void setHelperPath(const QString& path);
+    static QString helperPath();
 };

@@ -7,7 +7,7 @@
 
 // A web view whose pages are written as for WebKit: they post to the app with
 // window.webkit.messageHandlers.NAME.postMessage(body). The implementation lives in the
-// on-demand web module (see WebModule), so code that uses this header never links a browser engine.
+// web helper program (see WebModule), so code that uses this header never links a browser engine.
 class WebView : public QWidget {
     Q_OBJECT
 public:

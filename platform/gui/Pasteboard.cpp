@@ -1,8 +1,10 @@
 #include "platform/gui/Pasteboard.h"
 
+#include "platform/Log.h"
+#include "platform/gui/WebArchive.h"
+
 #include <QBuffer>
 #include <QClipboard>
-#include <QDataStream>
 #include <QGuiApplication>
 #include <QImage>
 #include <QImageReader>
@@ -377,11 +379,10 @@ QVariant Pasteboard::propertyListForType(const QString& type) const
         const QByteArray bytes = data->data(WebArchiveMimeType);
         if (bytes.isEmpty())
             return {};
-        QDataStream stream(bytes);
-        QVariantMap archive;
-        stream >> archive;
-        if (stream.status() != QDataStream::Ok)
-            return {};
+        QString error;
+        const QVariant archive = WebArchive::read(bytes, &error);
+        if (!archive.isValid())
+            logLine(QStringLiteral("Web archive in the drag ignored: %1").arg(error));
         return archive;
     }
     return {};

@@ -1,6 +1,10 @@
 // A window that drags the files named on its command line, like a file manager would: press the
-// mouse in it and move, and it starts a drag carrying their file: URLs.
+// mouse in it and move, and it starts a drag carrying their file: URLs. With --hostile-web-archive
+// it drags an image (as BMP) with a web archive nested 50,000 levels deep instead.
 #include <QApplication>
+#include <QBuffer>
+#include <QImage>
+#include <QtEndian>
 #include <QDrag>
 #include <QMimeData>
 #include <QMouseEvent>
@@ -9,8 +13,9 @@
 
 class DragSource : public QWidget {
 public:
-    explicit DragSource(QList<QUrl> urls)
+    explicit DragSource(QList<QUrl> urls, bool hostile)
         : m_urls(std::move(urls))
+        , m_hostile(hostile)
     {
         setWindowTitle(QStringLiteral("Drag Source"));
         setGeometry(100, 100, 200, 200);
@@ -24,14 +29,53 @@ protected:
             return;
         m_pressed = false;
         auto* data = new QMimeData;
-        data->setUrls(m_urls);
+        if (m_hostile) {
+            data->setData(QStringLiteral("image/bmp"), bmp());
+            data->setData(QStringLiteral("application/x-parcly-webarchive"), deepArchive());
+        } else {
+            data->setUrls(m_urls);
+        }
         auto* drag = new QDrag(this);
         drag->setMimeData(data);
         drag->exec(Qt::CopyAction);
     }
 
 private:
+    static QByteArray bmp()
+    {
+        QImage image(32, 32, QImage::Format_RGB32);
+        image.fill(QColor(200, 60, 40));
+        QByteArray bytes;
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        image.save(&buffer, "BMP");
+        return bytes;
+    }
+
+    // A map whose one value is a list in a list ... 50,000 deep, as QDataStream would write it.
+    static QByteArray deepArchive()
+    {
+        QByteArray bytes;
+        auto u32 = [&bytes](quint32 value) {
+            const quint32 big = qToBigEndian(value);
+            bytes.append(reinterpret_cast<const char*>(&big), 4);
+        };
+        u32(1);
+        u32(2);
+        bytes.append("\0x", 2);
+        for (int level = 0; level < 50000; ++level) {
+            u32(QMetaType::QVariantList);
+            bytes.append('\0');
+            u32(1);
+        }
+        u32(QMetaType::Int);
+        bytes.append('\0');
+        u32(7);
+        return bytes;
+    }
+
     QList<QUrl> m_urls;
+    bool m_hostile = false;
     bool m_pressed = false;
 };
 
@@ -39,9 +83,12 @@ int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
     QList<QUrl> urls;
-    for (const QString& path : app.arguments().mid(1))
-        urls.append(QUrl::fromLocalFile(path));
-    DragSource window(urls);
+    const bool hostile = app.arguments().contains(QStringLiteral("--hostile-web-archive"));
+    for (const QString& path : app.arguments().mid(1)) {
+        if (!path.startsWith(QLatin1String("--")))
+            urls.append(QUrl::fromLocalFile(path));
+    }
+    DragSource window(urls, hostile);
     window.show();
     return app.exec();
 }

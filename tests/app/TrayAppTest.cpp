@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -15,6 +16,8 @@
 #include <QRegularExpression>
 #include <QSettings>
 #include <QTest>
+
+#include <algorithm>
 
 namespace {
 
@@ -99,6 +102,25 @@ void dragOnto(const QString& window, const QStringList& paths, QProcess& source)
              "mousemove", QString::number(from.x() + 20), QString::number(from.y() + 20), "sleep", "0.3",
              "mousemove", QString::number(to.x() - 5), QString::number(to.y() - 5), "sleep", "0.3",
              "mousemove", QString::number(to.x()), QString::number(to.y()), "sleep", "0.3", "mouseup", "1"});
+}
+
+// The process and every process below it, as far as /proc tells.
+QList<qint64> processTree(qint64 root)
+{
+    QList<qint64> tree{root};
+    for (qsizetype i = 0; i < tree.size(); ++i) {
+        QFile children(QStringLiteral("/proc/%1/task/%1/children").arg(tree[i]));
+        if (children.open(QIODevice::ReadOnly))
+            for (const QByteArray& child : children.readAll().split(' '))
+                if (!child.trimmed().isEmpty())
+                    tree.append(child.trimmed().toLongLong());
+    }
+    return tree;
+}
+
+bool anyAlive(const QList<qint64>& pids)
+{
+    return std::any_of(pids.begin(), pids.end(), [](qint64 pid) { return QFileInfo::exists(QStringLiteral("/proc/%1").arg(pid)); });
 }
 
 class RunningProcess {
@@ -232,6 +254,12 @@ TEST_F(TrayApp, TheShareShortcutFiresOncePerPress)
     // takes a few seconds here, so keep pressing until it answers.
     const QString popover = findWindow(QStringLiteral("Share a File with Parcly Lite"));
     ASSERT_FALSE(popover.isEmpty());
+    // No compositing manager runs here: a translucent window would show black around the page.
+    EXPECT_TRUE(run(QStringLiteral("xwininfo"), {QStringLiteral("-id"), popover}).contains(QStringLiteral("Depth: 24")));
+    // The page lives in a helper process of the app, with the engine's processes below it.
+    QList<qint64> engine;
+    EXPECT_TRUE(QTest::qWaitFor([&] { return (engine = processTree(app.process.processId()).mid(1)).size() > 1; }, 10000))
+        << "no helper shows the page";
     const QPoint centre = windowCentre(popover);
     const QPoint button(centre.x(), centre.y() - 180 + 307);
     const bool panelOpened = QTest::qWaitFor([&] {
@@ -239,6 +267,14 @@ TEST_F(TrayApp, TheShareShortcutFiresOncePerPress)
         return !waitForWindow(kFilePanelTitle, 1000).isEmpty();
     }, 30000);
     EXPECT_TRUE(panelOpened) << "the page's button did not open the file panel";
+
+    // Once the panel and the popover have closed, the page's processes are gone within seconds.
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        xdotool({"key", "Escape"});
+        return findWindow(kFilePanelTitle).isEmpty() && findWindow(QStringLiteral("Share a File with Parcly Lite")).isEmpty();
+    }, 10000)) << "the panel or the popover did not close";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !anyAlive(engine); }, 5000)) << "engine processes remain";
+    EXPECT_EQ(processTree(app.process.processId()).size(), 1);
 }
 
 TEST_F(TrayApp, TheMenuAnswersWhileADroppedFolderIsZippedAndItsKeysWorkInIt)

@@ -130,7 +130,7 @@ TEST_F(MenubarTest, FirstShareWithoutTheWebModuleFallsBackToThePanelAndIsRemembe
     ASSERT_FALSE(Defaults::standard().boolValue(ParclyStatusMenu::kHasShownSharePopKey));
     menu().file();
     EXPECT_TRUE(Defaults::standard().boolValue(ParclyStatusMenu::kHasShownSharePopKey));
-    // The test program has no web module beside it, so the introduction falls back to the panel.
+    // The test program has no web helper beside it, so the introduction falls back to the panel.
     ASSERT_TRUE(QTest::qWaitFor([] { return openPanel() != nullptr; }, 5000));
     openPanel()->reject();
     QTest::qWait(50);

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QStandardPaths>
 #include <QTest>
@@ -131,7 +132,6 @@ TEST_F(MetadataQueryTest, GatheringListsTheScreenshotsAlreadyThereOldestFirst)
     QDir().mkpath(pictures + QStringLiteral("/Screenshot_20261207_140500.png"));
     QFile::link(pictures + QStringLiteral("/holiday.png"), pictures + QStringLiteral("/Screenshot_20261207_140600.png"));
     write(QStringLiteral("Elsewhere/Screenshot_20261207_140700.png"));
-
     start();
 
     EXPECT_THAT(postedNames(), ElementsAre(kMetadataQueryDidStartGatheringNotification, kMetadataQueryDidFinishGatheringNotification));
@@ -193,6 +193,36 @@ TEST_F(MetadataQueryTest, AFileIsListedOnceCompleteAndFollowsRenamesAndRemovals)
         EXPECT_EQ(p.name, kMetadataQueryDidUpdateNotification);
         EXPECT_EQ(p.object, &query);
     }
+}
+
+TEST_F(MetadataQueryTest, AFileFoundWhileBeingWrittenWaitsUntilItIsComplete)
+{
+    // Two screenshots still being written when the query starts and looks at the folder: one
+    // whose writer closes it later, one whose writer keeps it open but has stopped writing.
+    QDir().mkpath(pictures);
+    QFile closedLater(pictures + QStringLiteral("/Screenshot_20261207_140211.png"));
+    QFile leftOpen(pictures + QStringLiteral("/Screenshot_20261207_140212.png"));
+    for (QFile* file : {&closedLater, &leftOpen}) {
+        ASSERT_TRUE(file->open(QIODevice::WriteOnly));
+        file->write("\x89PNG first half");
+        file->flush();
+    }
+    start();
+    EXPECT_TRUE(names().isEmpty()) << "listed while still being written";
+
+    // Still growing: not listed while it does.
+    QElapsedTimer growing;
+    growing.start();
+    while (growing.elapsed() < 2 * MetadataQuery::kSettleMs) {
+        closedLater.write(" more");
+        closedLater.flush();
+        QTest::qWait(100);
+        ASSERT_FALSE(names().contains(closedLater.fileName().section(u'/', -1)));
+    }
+    EXPECT_EQ(names(), QStringList{QStringLiteral("Screenshot_20261207_140212.png")}) << "the one whose size settled";
+    closedLater.close();
+    ASSERT_TRUE(waitForNames({QStringLiteral("Screenshot_20261207_140211.png"), QStringLiteral("Screenshot_20261207_140212.png")}));
+    EXPECT_EQ(posted.back().name, kMetadataQueryDidUpdateNotification);
 }
 
 TEST_F(MetadataQueryTest, EmptyFilesWaitAndSavedOverScreenshotsKeepTheirDate)

@@ -1,6 +1,8 @@
 // The pasteboard's reading of what Linux programs put on a drag or the clipboard, and its writing
 // of the clipboard.
 #include "platform/gui/Pasteboard.h"
+#include "platform/Log.h"
+#include "platform/gui/WebArchive.h"
 
 #include "QtPrinters.h"
 
@@ -12,6 +14,8 @@
 #include <QGuiApplication>
 #include <QImage>
 #include <QMimeData>
+#include <QUrl>
+#include <QtEndian>
 
 namespace {
 
@@ -104,7 +108,11 @@ TEST(Pasteboard, ImagesAreOfferedByKindAndAlwaysAsTiff)
 
 TEST(Pasteboard, WebArchivesAreReadFromOurPrivateType)
 {
-    const QVariantMap archive{{"WebSubresources", QVariantList{QVariantMap{{"WebResourceMIMEType", "image/png"}}}}};
+    const QVariantMap archive{
+        {"WebSubresources", QVariantList{QVariantMap{{"WebResourceMIMEType", "image/png"}, {"WebResourceData", QByteArray("\x89PNG", 4)},
+                                                     {"WebResourceURL", QUrl("https://example.org/a%20b.png")}}}},
+        {"WebMainResource", QVariantMap{{"WebResourceFrameName", QString()}, {"Sizes", QVariantList{1, 2.5, true, qint64(1) << 40}},
+                                        {"Names", QStringList{"a", "\u00e9t\u00e9"}}}}};
     QByteArray bytes;
     {
         QDataStream stream(&bytes, QIODevice::WriteOnly);
@@ -118,6 +126,57 @@ TEST(Pasteboard, WebArchivesAreReadFromOurPrivateType)
     QMimeData truncated;
     truncated.setData(WebArchiveMimeType, bytes.left(bytes.size() / 2));
     EXPECT_FALSE(Pasteboard(&truncated).propertyListForType(PasteboardTypeWebArchive).isValid());
+}
+
+// What another program puts in a drag is read with limits: nesting as deep as a hostile source
+// likes, counts the data cannot hold, types the archive has no use for and oversized archives are
+// refused with a log line, and never crash the reader.
+TEST(Pasteboard, HostileWebArchivesAreRefused)
+{
+    auto u32 = [](QByteArray& bytes, quint32 value) {
+        const quint32 big = qToBigEndian(value);
+        bytes.append(reinterpret_cast<const char*>(&big), 4);
+    };
+    auto key = [&](QByteArray& bytes) {
+        u32(bytes, 2);
+        bytes.append("\0x", 2);
+    };
+    auto refused = [](const QByteArray& bytes) {
+        ScopedLogCapture log(ScopedLogCapture::Echo::Off);
+        QMimeData data;
+        data.setData(WebArchiveMimeType, bytes);
+        const bool invalid = !Pasteboard(&data).propertyListForType(PasteboardTypeWebArchive).isValid();
+        return invalid && log.lines().size() == 1 && log.lines().first().startsWith("Web archive in the drag ignored: ");
+    };
+
+    // { "x": [[[ ... 50,000 lists deep ... ]]] }
+    QByteArray deep;
+    u32(deep, 1);
+    key(deep);
+    for (int level = 0; level < 50000; ++level) {
+        u32(deep, QMetaType::QVariantList);
+        deep.append('\0');
+        u32(deep, 1);
+    }
+    u32(deep, QMetaType::Int);
+    deep.append('\0');
+    u32(deep, 7);
+    EXPECT_TRUE(refused(deep));
+
+    QByteArray hugeCount;
+    u32(hugeCount, 0x7fffffff);
+    EXPECT_TRUE(refused(hugeCount));
+
+    // A type Qt would build by name from the data.
+    QByteArray userType;
+    u32(userType, 1);
+    key(userType);
+    u32(userType, QMetaType::User);
+    userType.append('\0');
+    EXPECT_TRUE(refused(userType));
+
+    QByteArray oversized(WebArchive::kMaxBytes + 1, '\0');
+    EXPECT_TRUE(refused(oversized));
 }
 
 TEST(Pasteboard, TextPrefersTheUtf8Form)

@@ -1,7 +1,7 @@
-// Loading the web module: only on demand, only from where it is looked for, and never by linking.
+// Where web views come from: a helper program per shown page, never the engine in the program.
 #include "WebTestPaths.h"
+#include "app/web/RemoteWebView.h"
 #include "app/web/WebModule.h"
-#include "app/web/WebView.h"
 #include "platform/Log.h"
 
 #include <gtest/gtest.h>
@@ -9,8 +9,12 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QScopedPointer>
+#include <QTest>
+
+#include <algorithm>
 
 namespace {
 
@@ -22,45 +26,66 @@ bool engineMappedIntoProcess()
     return maps.readAll().contains("libQt6WebEngineCore");
 }
 
+// The process and every process below it, as far as /proc tells.
+QList<qint64> processTree(qint64 root)
+{
+    QList<qint64> tree{root};
+    for (qsizetype i = 0; i < tree.size(); ++i) {
+        QFile children(QStringLiteral("/proc/%1/task/%1/children").arg(tree[i]));
+        if (children.open(QIODevice::ReadOnly))
+            for (const QByteArray& child : children.readAll().split(' '))
+                if (!child.trimmed().isEmpty())
+                    tree.append(child.trimmed().toLongLong());
+    }
+    return tree;
+}
+
+bool anyAlive(const QList<qint64>& pids)
+{
+    return std::any_of(pids.begin(), pids.end(), [](qint64 pid) { return QFileInfo::exists(QStringLiteral("/proc/%1").arg(pid)); });
+}
+
 } // namespace
 
-TEST(WebModule, LoadsOnTheFirstRequestFromTheGivenPathAndNotBefore)
+TEST(WebModule, AViewRunsTheHelperOnlyWhileItsWindowShows)
 {
-    ASSERT_FALSE(WebModule::isLoaded());
-    ASSERT_FALSE(engineMappedIntoProcess());
-
     {
         ScopedLogCapture log(ScopedLogCapture::Echo::Off);
-        WebModule::setPluginPath(QStringLiteral("/nonexistent/libparcly-web.so"));
+        WebModule::setHelperPath(QStringLiteral("/nonexistent/parcly-web-helper"));
         EXPECT_EQ(WebModule::createWebView(nullptr), nullptr);
         ASSERT_EQ(log.lines().size(), 1);
-        EXPECT_TRUE(log.lines().first().contains(QStringLiteral("/nonexistent/libparcly-web.so")));
+        EXPECT_TRUE(log.lines().first().contains(QStringLiteral("/nonexistent/parcly-web-helper")));
     }
-    {
-        // Something that is a library but not the module.
-        ScopedLogCapture log(ScopedLogCapture::Echo::Off);
-        QFile notAModule(QDir::tempPath() + QStringLiteral("/libparcly-web.so"));
-        ASSERT_TRUE(notAModule.open(QIODevice::WriteOnly));
-        notAModule.write("not an ELF file");
-        notAModule.close();
-        WebModule::setPluginPath(notAModule.fileName());
-        EXPECT_EQ(WebModule::createWebView(nullptr), nullptr);
-        EXPECT_EQ(log.lines().size(), 1);
-    }
-    EXPECT_FALSE(WebModule::isLoaded());
+
+    WebModule::setHelperPath(QStringLiteral(PARCLY_WEB_HELPER));
+    QWidget window;
+    window.resize(320, 360);
+    auto* view = qobject_cast<RemoteWebView*>(WebModule::createWebView(&window));
+    ASSERT_NE(view, nullptr);
+    view->resize(window.size());
+    int finished = 0;
+    QObject::connect(view, &WebView::didFinishNavigation, [&] { ++finished; });
+    view->load(QUrl::fromLocalFile(QStringLiteral(PARCLY_WEB_TEST_PAGES "/colour.html")));
+    window.show();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return finished == 1; }, 20000));
     EXPECT_FALSE(engineMappedIntoProcess());
 
-    WebModule::setPluginPath(QStringLiteral(PARCLY_WEB_PLUGIN));
-    QScopedPointer<WebView> view(WebModule::createWebView(nullptr));
-    ASSERT_NE(view, nullptr);
-    EXPECT_TRUE(WebModule::isLoaded());
-    EXPECT_TRUE(engineMappedIntoProcess());
-    // One meta-object for WebView in the process: casts work on the module's views.
-    EXPECT_EQ(qobject_cast<WebView*>(static_cast<QObject*>(view.data())), view.data());
+    const qint64 helper = view->helperProcessId();
+    ASSERT_GT(helper, 0);
+    // The engine's own processes are the helper's children.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return processTree(helper).size() > 1; }, 5000));
+    const QList<qint64> tree = processTree(helper);
 
-    // Further views come from the module already loaded.
-    QScopedPointer<WebView> second(WebModule::createWebView(nullptr));
-    EXPECT_NE(second, nullptr);
+    // The window closes: the helper and everything it started are gone within seconds.
+    window.hide();
+    EXPECT_EQ(view->helperProcessId(), 0);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !anyAlive(tree); }, 5000)) << tree.size() << " processes";
+
+    // Shown again, the page comes back in a new helper.
+    window.show();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return finished == 2; }, 20000));
+    EXPECT_GT(view->helperProcessId(), 0);
+    EXPECT_NE(view->helperProcessId(), helper);
 }
 
 TEST(WebModule, ProgramLinkingTheInterfaceDoesNotLinkTheEngine)

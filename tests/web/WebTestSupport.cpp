@@ -11,7 +11,7 @@
 
 void WebViewTest::SetUp()
 {
-    WebModule::setPluginPath(QStringLiteral(PARCLY_WEB_PLUGIN));
+    WebModule::setHelperPath(QStringLiteral(PARCLY_WEB_HELPER));
     window.reset(new QWidget);
     window->setAutoFillBackground(true);
     QPalette palette = window->palette();

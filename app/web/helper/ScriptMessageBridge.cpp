@@ -1,4 +1,4 @@
-#include "app/web/plugin/ScriptMessageBridge.h"
+#include "app/web/helper/ScriptMessageBridge.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

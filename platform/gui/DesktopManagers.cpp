@@ -1,0 +1,172 @@
+#include "platform/gui/DesktopManagers.h"
+
+#include "platform/Log.h"
+
+#include <QByteArray>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusServiceWatcher>
+#include <QGuiApplication>
+#include <QSocketNotifier>
+
+#include <cstdlib>
+#include <cstring>
+#include <xcb/xcb.h>
+
+namespace {
+
+const QString kNotifierWatcher = QStringLiteral("org.kde.StatusNotifierWatcher");
+
+xcb_atom_t internAtom(xcb_connection_t* connection, const QByteArray& name)
+{
+    xcb_intern_atom_reply_t* reply =
+        xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 0, uint16_t(name.size()), name.constData()), nullptr);
+    const xcb_atom_t atom = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+    std::free(reply);
+    return atom;
+}
+
+xcb_window_t selectionOwner(xcb_connection_t* connection, xcb_atom_t selection)
+{
+    xcb_get_selection_owner_reply_t* reply =
+        xcb_get_selection_owner_reply(connection, xcb_get_selection_owner(connection, selection), nullptr);
+    const xcb_window_t owner = reply ? reply->owner : xcb_window_t(XCB_WINDOW_NONE);
+    std::free(reply);
+    return owner;
+}
+
+} // namespace
+
+struct DesktopManagers::X11 {
+    xcb_connection_t* connection = nullptr;
+    xcb_window_t root = XCB_WINDOW_NONE;
+    xcb_atom_t manager = XCB_ATOM_NONE;
+    xcb_atom_t compositor = XCB_ATOM_NONE;
+    xcb_atom_t tray = XCB_ATOM_NONE;
+    xcb_window_t compositorOwner = XCB_WINDOW_NONE;
+    xcb_window_t trayOwner = XCB_WINDOW_NONE;
+    std::unique_ptr<QSocketNotifier> notifier;
+
+    ~X11()
+    {
+        notifier.reset();
+        if (connection)
+            xcb_disconnect(connection);
+    }
+};
+
+DesktopManagers& DesktopManagers::instance()
+{
+    static DesktopManagers managers;
+    return managers;
+}
+
+DesktopManagers::DesktopManagers()
+{
+    if (QGuiApplication::platformName() == QLatin1String("xcb")) {
+        auto x11 = std::make_unique<X11>();
+        int screenNumber = 0;
+        x11->connection = xcb_connect(nullptr, &screenNumber);
+        if (xcb_connection_has_error(x11->connection)) {
+            logLine(QStringLiteral("Cannot watch the desktop's compositor and tray: no connection to the X display"));
+        } else {
+            auto screens = xcb_setup_roots_iterator(xcb_get_setup(x11->connection));
+            for (int i = 0; i < screenNumber && screens.rem; ++i)
+                xcb_screen_next(&screens);
+            x11->root = screens.data->root;
+            const QByteArray suffix = QByteArray::number(screenNumber);
+            x11->manager = internAtom(x11->connection, "MANAGER");
+            x11->compositor = internAtom(x11->connection, "_NET_WM_CM_S" + suffix);
+            x11->tray = internAtom(x11->connection, "_NET_SYSTEM_TRAY_S" + suffix);
+            // The mask is this connection's own, so the app's toolkit keeps its own on the root.
+            const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+            xcb_change_window_attributes(x11->connection, x11->root, XCB_CW_EVENT_MASK, &mask);
+            x11->notifier = std::make_unique<QSocketNotifier>(xcb_get_file_descriptor(x11->connection), QSocketNotifier::Read);
+            connect(x11->notifier.get(), &QSocketNotifier::activated, this, &DesktopManagers::readX11Events);
+            m_x11 = std::move(x11);
+            refreshX11Owners();
+        }
+    }
+
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (bus.isConnected()) {
+        auto* watcher = new QDBusServiceWatcher(kNotifierWatcher, bus, QDBusServiceWatcher::WatchForRegistration | QDBusServiceWatcher::WatchForUnregistration, this);
+        connect(watcher, &QDBusServiceWatcher::serviceRegistered, this, [this] { setTrays(m_xembedTray, true); });
+        connect(watcher, &QDBusServiceWatcher::serviceUnregistered, this, [this] { setTrays(m_xembedTray, false); });
+        m_notifierTray = bus.interface() && bus.interface()->isServiceRegistered(kNotifierWatcher).value();
+    }
+
+    // The one instance outlives the application: what needs its event loop or bus goes first.
+    connect(qApp, &QObject::destroyed, this, [this] {
+        m_x11.reset();
+        qDeleteAll(findChildren<QDBusServiceWatcher*>());
+    });
+}
+
+DesktopManagers::~DesktopManagers() = default;
+
+void DesktopManagers::refreshX11Owners()
+{
+    X11& x = *m_x11;
+    x.compositorOwner = selectionOwner(x.connection, x.compositor);
+    x.trayOwner = selectionOwner(x.connection, x.tray);
+    // An owner's window goes with its manager: its destruction is the sign that the manager left.
+    const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+    for (xcb_window_t owner : {x.compositorOwner, x.trayOwner}) {
+        if (owner != XCB_WINDOW_NONE)
+            xcb_change_window_attributes(x.connection, owner, XCB_CW_EVENT_MASK, &mask);
+    }
+    xcb_flush(x.connection);
+    setCompositing(x.compositorOwner != XCB_WINDOW_NONE);
+    setTrays(x.trayOwner != XCB_WINDOW_NONE, m_notifierTray);
+}
+
+void DesktopManagers::readX11Events()
+{
+    X11& x = *m_x11;
+    bool changed = false;
+    while (xcb_generic_event_t* event = xcb_poll_for_event(x.connection)) {
+        switch (event->response_type & 0x7f) {
+        case XCB_CLIENT_MESSAGE: {
+            const auto* message = reinterpret_cast<const xcb_client_message_event_t*>(event);
+            if (message->type == x.manager && message->format == 32
+                && (message->data.data32[1] == x.compositor || message->data.data32[1] == x.tray))
+                changed = true;
+            break;
+        }
+        case XCB_DESTROY_NOTIFY: {
+            const auto* destroyed = reinterpret_cast<const xcb_destroy_notify_event_t*>(event);
+            if (destroyed->window == x.compositorOwner || destroyed->window == x.trayOwner)
+                changed = true;
+            break;
+        }
+        default:
+            break;
+        }
+        std::free(event);
+    }
+    if (xcb_connection_has_error(x.connection)) {
+        logLine(QStringLiteral("Lost the connection that watches the desktop's compositor and tray"));
+        m_x11.reset();
+        return;
+    }
+    if (changed)
+        refreshX11Owners();
+}
+
+void DesktopManagers::setCompositing(bool compositing)
+{
+    if (compositing == m_compositing)
+        return;
+    m_compositing = compositing;
+    emit compositingChanged(compositing);
+}
+
+void DesktopManagers::setTrays(bool xembedTray, bool notifierTray)
+{
+    const bool before = hasTray();
+    m_xembedTray = xembedTray;
+    m_notifierTray = notifierTray;
+    if (hasTray() != before)
+        emit trayChanged(hasTray());
+}
