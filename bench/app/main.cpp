@@ -265,17 +265,7 @@ PageFigures measureSharePage(QProcess& app)
 {
     PageFigures figures;
     Display display;
-    // Hot keys are live once the menu has been made: open it on the drop target and close it.
-    QProcess search;
-    search.start(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--name"), QStringLiteral("^Parcly Lite$")});
-    search.waitForFinished(5000);
-    const xcb_window_t target = QString::fromUtf8(search.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts).value(0).toUInt();
-    const QPoint centre = display.geometry(target).center();
-    xdotool({"mousemove", QString::number(centre.x()), QString::number(centre.y()), "click", "1"});
-    QTest::qWait(500);
-    xdotool({"key", "Escape"});
-    QTest::qWait(500);
-
+    // Hot keys are live from launch.
     QElapsedTimer clock;
     clock.start();
     xdotool({"key", "shift+alt+d"});
