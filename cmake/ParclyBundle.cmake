@@ -80,15 +80,6 @@ function(parcly_bundle_login_item target)
     set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${bundle}/Contents/MacOS")
 endfunction()
 
-# parcly_bundle_plugin(target): builds a MODULE library into Contents/PlugIns.
-function(parcly_bundle_plugin target)
-    get_target_property(type ${target} TYPE)
-    if(NOT type STREQUAL "MODULE_LIBRARY")
-        message(FATAL_ERROR "parcly_bundle_plugin(${target}): not a MODULE library")
-    endif()
-    set_target_properties(${target} PROPERTIES LIBRARY_OUTPUT_DIRECTORY "${PARCLY_BUNDLE_DIR}/Contents/PlugIns")
-endfunction()
-
 # Installation: the whole bundle under lib/parcly-lite/ (whatever programs, helpers and plugins
 # the build put into it), programs keeping their modes, and links in bin/ to the programs that
 # users start by name. A link is made only for a program that is in the bundle, so installing a
