@@ -35,7 +35,7 @@ void sendToken(httplib::Response& response, const TokenSigner& tokens, const std
 
 } // namespace
 
-void ApiRoutes::install(httplib::Server& server)
+void ApiRoutes::install(HttpServer& server)
 {
     server.Post("/account", [this](const httplib::Request& request, httplib::Response& response,
                                    const httplib::ContentReader& reader) { registerAccount(request, response, reader); });

@@ -2,13 +2,13 @@
 
 #include "server/ServiceContext.h"
 
-#include <httplib.h>
+#include "server/HttpServer.h"
 
 // The account API: POST /account registers, GET /users/me describes the signed-in account.
 class ApiRoutes {
 public:
     explicit ApiRoutes(ServiceContext& context) : m_context(context) {}
-    void install(httplib::Server& server);
+    void install(HttpServer& server);
 
 private:
     void registerAccount(const httplib::Request& request, httplib::Response& response, const httplib::ContentReader& reader);

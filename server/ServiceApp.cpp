@@ -5,6 +5,7 @@
 #include "server/Authenticator.h"
 #include "server/Database.h"
 #include "server/DropStore.h"
+#include "server/HttpServer.h"
 #include "server/Pages.h"
 #include "server/Replies.h"
 #include "server/RequestBody.h"
@@ -17,16 +18,19 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
+#include <netdb.h>
+#include <sstream>
 #include <stdexcept>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
 
 constexpr size_t kMaximumIgnoredBody = 64 * 1024;
+constexpr int kListenBacklog = 511;
 
 std::runtime_error systemError(const std::string& what)
 {
@@ -38,12 +42,47 @@ std::string hostForUrl(const std::string& host)
     return host.find(':') != std::string::npos ? "[" + host + "]" : host;
 }
 
-// Only SO_REUSEADDR: httplib's default also sets SO_REUSEPORT, which would let a second server
-// bind the same port and silently take half of the requests.
-void socketOptions(int socket)
+// Only SO_REUSEADDR: SO_REUSEPORT would let a second server bind the same port and silently
+// take half of the requests. Returns the socket and its port, or -1.
+int listenOn(const std::string& host, int port, int& boundPort)
 {
-    const int yes = 1;
-    ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* addresses = nullptr;
+    if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &addresses) != 0)
+        return -1;
+    int fd = -1;
+    for (const addrinfo* address = addresses; address && fd < 0; address = address->ai_next) {
+        fd = ::socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC, address->ai_protocol);
+        if (fd < 0)
+            continue;
+        const int yes = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        sockaddr_storage bound{};
+        socklen_t length = sizeof bound;
+        if (::bind(fd, address->ai_addr, address->ai_addrlen) != 0 || ::listen(fd, kListenBacklog) != 0 ||
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+            ::close(fd);
+            fd = -1;
+            continue;
+        }
+        boundPort = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                                      : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+    }
+    ::freeaddrinfo(addresses);
+    return fd;
+}
+
+std::string readFile(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw std::runtime_error("cannot read " + path.string());
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
 }
 
 } // namespace
@@ -77,22 +116,9 @@ ServiceApp::ServiceApp(ServerOptions options, RequestLog::Sink logSink)
         m_drops = std::make_unique<DropStore>(*m_database, data);
         m_authenticator = std::make_unique<Authenticator>(*m_accounts);
 
-        if (m_options.tls()) {
-            m_server = std::make_unique<httplib::SSLServer>(m_options.tlsCertificate.c_str(), m_options.tlsKey.c_str());
-            if (!m_server->is_valid())
-                throw std::runtime_error("cannot use the TLS certificate " + m_options.tlsCertificate.string() + " with the key " +
-                                         m_options.tlsKey.string());
-        } else {
-            m_server = std::make_unique<httplib::Server>();
-        }
-        m_server->set_socket_options(socketOptions);
-        const std::string& host = m_options.listenHost;
-        if (m_options.listenPort == 0)
-            m_port = m_server->bind_to_any_port(host);
-        else
-            m_port = m_server->bind_to_port(host, m_options.listenPort) ? m_options.listenPort : -1;
-        if (m_port <= 0)
-            throw std::runtime_error("cannot listen on " + hostForUrl(host) + ":" + std::to_string(m_options.listenPort) +
+        m_listeningSocket = listenOn(m_options.listenHost, m_options.listenPort, m_port);
+        if (m_listeningSocket < 0)
+            throw std::runtime_error("cannot listen on " + hostForUrl(m_options.listenHost) + ":" + std::to_string(m_options.listenPort) +
                                      " (in use, or not an address of this machine)");
 
         std::string publicUrl = m_options.publicUrl.empty() ? listeningUrl() : m_options.publicUrl;
@@ -100,7 +126,23 @@ ServiceApp::ServiceApp(ServerOptions options, RequestLog::Sink logSink)
         m_context = std::make_unique<ServiceContext>(ServiceContext{m_options, publicUrl, *m_accounts, *m_drops, *m_tokens,
                                                                     *m_authenticator, *m_pages, m_log});
         configure();
+        std::optional<HttpServer::Tls> tls;
+        if (m_options.tls())
+            tls = HttpServer::Tls{readFile(m_options.tlsCertificate), readFile(m_options.tlsKey)};
+        try {
+            m_server->start(m_listeningSocket, tls ? &*tls : nullptr);
+        } catch (const std::runtime_error& error) {
+            if (tls)
+                throw std::runtime_error("cannot use the TLS certificate " + m_options.tlsCertificate.string() + " with the key " +
+                                         m_options.tlsKey.string());
+            throw;
+        }
+        // The engine owns the socket now.
+        m_listeningSocket = -1;
     } catch (...) {
+        m_server.reset();
+        if (m_listeningSocket >= 0)
+            ::close(m_listeningSocket);
         ::close(m_lockFd);
         throw;
     }
@@ -127,16 +169,9 @@ const std::string& ServiceApp::publicUrl() const
 
 void ServiceApp::configure()
 {
-    httplib::Server& server = *m_server;
-    const unsigned threads = m_options.threads;
-    server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-    // Slow links pause; a stalled client still frees its thread in time.
-    server.set_read_timeout(30);
-    server.set_write_timeout(30);
-    server.set_keep_alive_timeout(5);
-    // Bodies are read through content readers with their own limits; this stops httplib itself
-    // from buffering an oversized body for a route that has none.
-    server.set_payload_max_length(static_cast<size_t>(m_options.maxUploadBytes));
+    HttpServer::Limits limits;
+    m_server = std::make_unique<HttpServer>(limits, [this](const std::string& line) { m_log.note(line); });
+    HttpServer& server = *m_server;
 
     m_api = std::make_unique<ApiRoutes>(*m_context);
     m_upload = std::make_unique<UploadRoute>(*m_context);
@@ -156,46 +191,30 @@ void ServiceApp::configure()
     server.Patch(".*", noSuchEndpoint);
     server.Delete(".*", noSuchEndpoint);
 
-    server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response&) {
-        m_log.started(request);
-        return httplib::Server::HandlerResponse::Unhandled;
-    });
-    server.set_expect_100_continue_handler([this](const httplib::Request& request, httplib::Response& response) {
-        m_log.started(request);
+    server.setRequestStarted([this](const httplib::Request& request, const httplib::Response&) { m_log.started(request); });
+    // Uploads are refused from their headers when they can be, before a byte of the body is read.
+    server.setEarlyAnswer([this](const httplib::Request& request, httplib::Response& response) {
         if (request.method == "POST" && request.path == UploadRoute::kPath)
             return m_upload->expectContinue(request, response);
         return 100;
     });
-    server.set_error_handler(httplib::Server::HandlerWithResponse([this](const httplib::Request& request, httplib::Response& response) {
-        return m_web->errorPage(request, response);
-    }));
-    server.set_exception_handler([this](const httplib::Request& request, httplib::Response& response, std::exception_ptr failure) {
-        std::string what = "unknown error";
-        try {
-            std::rethrow_exception(failure);
-        } catch (const std::exception& error) {
-            what = error.what();
-        } catch (...) {
-        }
+    server.setStatusPage([this](const httplib::Request& request, httplib::Response& response) { m_web->errorPage(request, response); });
+    server.setFailure([this](const httplib::Request& request, httplib::Response& response, const std::string& what) {
         m_log.note("error in " + request.method + " " + request.path + ": " + what);
         reply::closeAfter(response);
         reply::error(response, 500, "Server.Internal", "The service failed to answer; please try again later");
     });
-    server.set_logger([this](const httplib::Request& request, const httplib::Response& response) {
+    server.setRequestFinished([this](const httplib::Request& request, const httplib::Response& response) {
         m_log.finished(request, response);
     });
 }
 
 void ServiceApp::run()
 {
-    {
-        std::lock_guard lock(m_stateMutex);
-        if (m_stopRequested)
-            return;
-        m_runEntered = true;
-    }
-    m_server->listen_after_bind();
-    m_runReturned = true;
+    std::unique_lock lock(m_stateMutex);
+    m_stopped.wait(lock, [this] { return m_stopRequested; });
+    lock.unlock();
+    m_server->stop();
 }
 
 void ServiceApp::stop()
@@ -203,11 +222,6 @@ void ServiceApp::stop()
     {
         std::lock_guard lock(m_stateMutex);
         m_stopRequested = true;
-        if (!m_runEntered)
-            return;
     }
-    // httplib ignores stop() until its accept loop has started.
-    while (!m_server->is_running() && !m_runReturned)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    m_server->stop();
+    m_stopped.notify_all();
 }

@@ -3,9 +3,8 @@
 #include "server/RequestLog.h"
 #include "server/ServerOptions.h"
 
-#include <httplib.h>
 
-#include <atomic>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -15,6 +14,7 @@ class ApiRoutes;
 class Authenticator;
 class Database;
 class DropStore;
+class HttpServer;
 class Pages;
 class TokenSigner;
 class UploadRoute;
@@ -39,7 +39,8 @@ public:
     const std::string& publicUrl() const;
     const ServerOptions& options() const { return m_options; }
 
-    // Blocks while serving. Returns after stop(), once requests in progress have finished.
+    // Blocks while serving (requests are taken from construction on). Returns after stop(),
+    // once requests in progress have finished.
     void run();
     // Safe from any thread, before, during or after run().
     void stop();
@@ -60,11 +61,11 @@ private:
     std::unique_ptr<ApiRoutes> m_api;
     std::unique_ptr<UploadRoute> m_upload;
     std::unique_ptr<WebRoutes> m_web;
-    std::unique_ptr<httplib::Server> m_server;
+    std::unique_ptr<HttpServer> m_server;
+    int m_listeningSocket = -1;
     int m_port = 0;
 
     std::mutex m_stateMutex;
-    bool m_runEntered = false;
+    std::condition_variable m_stopped;
     bool m_stopRequested = false;
-    std::atomic<bool> m_runReturned = false;
 };

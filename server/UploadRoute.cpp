@@ -31,7 +31,7 @@ std::optional<double> parseDensity(const std::string& value)
 
 } // namespace
 
-void UploadRoute::install(httplib::Server& server)
+void UploadRoute::install(HttpServer& server)
 {
     server.Post(kPath, [this](const httplib::Request& request, httplib::Response& response,
                               const httplib::ContentReader& reader) { upload(request, response, reader); });

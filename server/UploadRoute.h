@@ -2,7 +2,7 @@
 
 #include "server/ServiceContext.h"
 
-#include <httplib.h>
+#include "server/HttpServer.h"
 
 #include <optional>
 #include <string>
@@ -14,7 +14,7 @@ public:
     static constexpr const char* kPath = "/files";
 
     explicit UploadRoute(ServiceContext& context) : m_context(context) {}
-    void install(httplib::Server& server);
+    void install(HttpServer& server);
 
     // For "Expect: 100-continue": answers what can be refused before the body is sent
     // (credentials, file name, announced size). 100 to go on, else the status set in `response`.

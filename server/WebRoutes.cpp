@@ -29,18 +29,17 @@ const char* statusText(int status)
     case 413: return "The request is too large.";
     case 414: return "The address is too long.";
     case 416: return "The requested range is not available.";
+    case 431: return "The request headers are too large.";
     default: return status >= 500 ? "The service failed to answer. Please try again later." : "The request failed.";
     }
 }
 
-// httplib 0.11 serves a range as asked, even past the end of the file, announcing bytes it then
-// cannot send. Make the request's ranges fit the file before it sees them: ranges that start
-// past the end are dropped, ends are clamped, suffixes resolved. Several ranges are served as
-// the whole file (browsers ask for one). False when no asked-for range can be satisfied.
+// Make the request's ranges fit the file before the engine serves one: ranges that start past
+// the end are dropped, ends are clamped, suffixes resolved. Several ranges are served as the
+// whole file (browsers ask for one). False when no asked-for range can be satisfied.
 bool acceptRanges(const httplib::Request& request, size_t size)
 {
-    // The request belongs to httplib's connection loop and is not const there; only handlers
-    // see it as const.
+    // The request belongs to the engine and is not const there; only handlers see it as const.
     auto& ranges = const_cast<httplib::Request&>(request).ranges;
     if (ranges.empty())
         return true;
@@ -70,7 +69,7 @@ struct OpenFile {
 
 } // namespace
 
-void WebRoutes::install(httplib::Server& server)
+void WebRoutes::install(HttpServer& server)
 {
     server.Get("/", [this](const httplib::Request&, httplib::Response& response) {
         page(response, 200, m_context.pages.home());
@@ -98,16 +97,15 @@ void WebRoutes::page(httplib::Response& response, int status, const std::string&
     response.set_content(html, "text/html; charset=utf-8");
 }
 
-httplib::Server::HandlerResponse WebRoutes::errorPage(const httplib::Request&, httplib::Response& response)
+void WebRoutes::errorPage(const httplib::Request&, httplib::Response& response)
 {
     // API errors and pages set their own bodies; only bare statuses get a page.
     if (!response.body.empty() || response.content_provider_)
-        return httplib::Server::HandlerResponse::Unhandled;
+        return;
     if (response.status == 404)
         page(response, 404, m_context.pages.notFound());
     else
         page(response, response.status, m_context.pages.error(response.status, statusText(response.status)));
-    return httplib::Server::HandlerResponse::Handled;
 }
 
 void WebRoutes::dropPage(const httplib::Request& request, httplib::Response& response)

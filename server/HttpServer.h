@@ -1,0 +1,120 @@
+#pragma once
+
+#include <httplib.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct MHD_Connection;
+struct MHD_Daemon;
+
+// The HTTP engine under the routes: libmicrohttpd, one thread per connection, with large reads
+// and a deadline for the request head. Routes keep httplib's request and response types, which
+// are plain data here; only the client side of httplib still speaks HTTP.
+//
+// A route with a body reads it through a ContentReader on a thread of its own, fed piece by
+// piece from the connection's thread, so a body is never buffered whole.
+class HttpServer {
+public:
+    using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
+    using BodyHandler = std::function<void(const httplib::Request&, httplib::Response&, const httplib::ContentReader&)>;
+    // Before any of a body is read: 100 to go on, else the status of the answer set in the response.
+    using EarlyAnswer = std::function<int(const httplib::Request&, httplib::Response&)>;
+    using Observer = std::function<void(const httplib::Request&, const httplib::Response&)>;
+    using StatusPage = std::function<void(const httplib::Request&, httplib::Response&)>;
+    using Failure = std::function<void(const httplib::Request&, httplib::Response&, const std::string& what)>;
+    using Note = std::function<void(const std::string&)>;
+
+    struct Limits {
+        std::chrono::seconds headDeadline{10}; // from connecting (or the previous answer) to a whole request head
+        unsigned idleTimeoutSeconds = 30;      // a started request whose client goes silent
+        size_t maximumHeaders = 100;
+        size_t maximumHeadBytes = 64 * 1024;
+        size_t maximumRanges = 16;
+        unsigned maximumConnections = 2000;
+        size_t readBufferBytes = 1024 * 1024;
+        size_t ignoredBodyBytes = 64 * 1024; // read after an answer was given without the body
+    };
+
+    struct Tls {
+        std::string certificatePem;
+        std::string keyPem;
+    };
+
+    HttpServer(Limits limits, Note note);
+    ~HttpServer();
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    void Get(const std::string& pattern, Handler handler);
+    void Post(const std::string& pattern, BodyHandler handler);
+    void Put(const std::string& pattern, BodyHandler handler);
+    void Patch(const std::string& pattern, BodyHandler handler);
+    void Delete(const std::string& pattern, BodyHandler handler);
+
+    void setRequestStarted(Observer observer) { m_started = std::move(observer); }
+    void setEarlyAnswer(EarlyAnswer answer) { m_earlyAnswer = std::move(answer); }
+    // For answers with a status and no body (404 of no route, a refused range).
+    void setStatusPage(StatusPage page) { m_statusPage = std::move(page); }
+    void setFailure(Failure failure) { m_failure = std::move(failure); }
+    void setRequestFinished(Observer observer) { m_finished = std::move(observer); }
+
+    // Takes a listening socket and serves it on internal threads until stop(). Throws
+    // std::runtime_error when the engine cannot start (TLS material it refuses, no threads).
+    void start(int listeningSocket, const Tls* tls);
+    // Waits for the requests in progress. Idempotent.
+    void stop();
+
+private:
+    struct Route {
+        std::string method;
+        std::regex pattern;
+        Handler handler;
+        BodyHandler bodyHandler;
+    };
+    struct Exchange;
+    struct Connection {
+        int fd = -1;
+        std::chrono::steady_clock::time_point since;
+        bool awaitingHead = true;
+        bool dropped = false;
+    };
+
+    struct Callbacks; // the engine's C callbacks
+    friend struct Callbacks;
+
+    bool begin(Exchange& exchange, MHD_Connection* connection, const char* url, const char* method);
+    bool receive(Exchange& exchange, const char* data, size_t* size);
+    bool finishBody(Exchange& exchange);
+    bool answer(Exchange& exchange);
+    const Route* findRoute(httplib::Request& request) const;
+    void call(Exchange& exchange, const std::function<void()>& handler);
+    void watchHeads();
+
+    Limits m_limits;
+    Note m_note;
+    std::vector<Route> m_routes;
+    Observer m_started;
+    EarlyAnswer m_earlyAnswer;
+    StatusPage m_statusPage;
+    Failure m_failure;
+    Observer m_finished;
+
+    MHD_Daemon* m_daemon = nullptr;
+    std::string m_certificate;
+    std::string m_key;
+
+    std::mutex m_connectionsMutex;
+    std::condition_variable m_watchWake;
+    std::map<MHD_Connection*, Connection> m_connections;
+    bool m_stopping = false;
+    std::thread m_watchdog;
+};
