@@ -38,12 +38,15 @@ private:
     PendingUpload(int fd, std::filesystem::path path);
     bool flush();
     bool writeAll(const char* data, size_t size);
+    void writeBack();
     bool finish(); // flushes, fsyncs and closes
 
     int m_fd = -1;
     std::filesystem::path m_path;
     std::vector<char> m_buffer;
     std::uint64_t m_size = 0;
+    std::uint64_t m_written = 0;
+    std::uint64_t m_writtenBack = 0; // handed to the disk so far
     bool m_failed = false;
     bool m_committed = false;
 };

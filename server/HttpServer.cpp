@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <cstdarg>
 #include <cstring>
+#include <deque>
 #include <netinet/in.h>
 #include <stdexcept>
 #include <sys/socket.h>
@@ -112,12 +113,14 @@ struct HttpServer::Exchange {
     bool readsBody = false;
     std::uint64_t ignored = 0;
 
-    // The body, handed to the route's thread one piece at a time.
+    // The body, copied piece by piece into a short queue for the route's thread, so that reading
+    // the socket and storing what came overlap.
     std::thread worker;
     std::mutex mutex;
     std::condition_variable changed;
-    const char* piece = nullptr;
-    size_t pieceSize = 0;
+    std::deque<std::vector<char>> queue;
+    std::vector<std::vector<char>> spare;
+    size_t queuedBytes = 0;
     bool ended = false;
     bool aborted = false;
     bool readerStopped = false;
@@ -142,18 +145,24 @@ struct HttpServer::Exchange {
     {
         std::unique_lock lock(mutex);
         for (;;) {
-            changed.wait(lock, [this] { return piece || ended || aborted; });
-            if (!piece)
-                return ended && !aborted;
-            const char* data = piece;
-            const size_t size = pieceSize;
-            lock.unlock();
-            const bool more = receiver(data, size);
-            lock.lock();
-            piece = nullptr;
+            changed.wait(lock, [this] { return !queue.empty() || ended || aborted; });
+            if (aborted)
+                return false;
+            if (queue.empty())
+                return true;
+            std::vector<char> piece = std::move(queue.front());
+            queue.pop_front();
+            queuedBytes -= piece.size();
             changed.notify_all();
+            lock.unlock();
+            const bool more = receiver(piece.data(), piece.size());
+            lock.lock();
+            spare.push_back(std::move(piece));
             if (!more) {
                 readerStopped = true;
+                queue.clear();
+                queuedBytes = 0;
+                changed.notify_all();
                 return false;
             }
         }
@@ -200,6 +209,7 @@ struct HttpServer::Callbacks {
         const auto found = server.m_connections.find(connection);
         if (found != server.m_connections.end()) {
             found->second.awaitingHead = true;
+            found->second.served = true;
             found->second.since = std::chrono::steady_clock::now();
         }
     }
@@ -224,7 +234,8 @@ struct HttpServer::Callbacks {
         char buffer[512];
         std::vsnprintf(buffer, sizeof buffer, format, arguments);
         std::string line = text::trim(buffer);
-        if (!line.empty())
+        // A client hanging up mid-head (or cut off by the head deadline, which notes it) is no fault.
+        if (!line.empty() && line.find("closed when reading request") == std::string::npos)
             static_cast<HttpServer*>(self)->m_note("http: " + line);
     }
 };
@@ -276,11 +287,12 @@ void HttpServer::start(int listeningSocket, const Tls* tls)
     // The pool holds the request head and the read buffer: a large pool means large reads.
     const size_t pool = m_limits.readBufferBytes + m_limits.maximumHeadBytes;
     m_daemon = MHD_start_daemon(
-        flags, 0, nullptr, nullptr, &Callbacks::request, this, MHD_OPTION_LISTEN_SOCKET, listeningSocket,
+        flags, 0, nullptr, nullptr, &Callbacks::request, this, MHD_OPTION_EXTERNAL_LOGGER, logger, this,
+        MHD_OPTION_LISTEN_SOCKET, listeningSocket,
         MHD_OPTION_CONNECTION_TIMEOUT, m_limits.idleTimeoutSeconds, MHD_OPTION_CONNECTION_LIMIT, m_limits.maximumConnections,
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, pool, MHD_OPTION_CONNECTION_MEMORY_INCREMENT, size_t(64 * 1024),
         MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::completed, this, MHD_OPTION_NOTIFY_CONNECTION, &Callbacks::connection, this,
-        MHD_OPTION_EXTERNAL_LOGGER, logger, this, tls ? MHD_OPTION_HTTPS_MEM_CERT : MHD_OPTION_END, m_certificate.c_str(),
+        tls ? MHD_OPTION_HTTPS_MEM_CERT : MHD_OPTION_END, m_certificate.c_str(),
         MHD_OPTION_HTTPS_MEM_KEY, m_key.c_str(), MHD_OPTION_END);
     if (!m_daemon)
         throw std::runtime_error(tls ? "cannot start the HTTPS service (is the key the certificate's, both in PEM?)"
@@ -314,16 +326,15 @@ void HttpServer::watchHeads()
         for (auto& [connection, entry] : m_connections) {
             if (!entry.awaitingHead || entry.dropped || entry.fd < 0 || now - entry.since < m_limits.headDeadline)
                 continue;
-            // A quiet kept-alive connection simply ends; one that started a head it never finished is worth a line.
-            char byte = 0;
-            if (::recv(entry.fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0)
+            // A kept-alive connection gone quiet simply ends; one that never got a request through is worth a line.
+            if (!entry.served)
                 ++slow;
             // The engine's thread sees the end of the stream and closes the connection itself.
             ::shutdown(entry.fd, SHUT_RDWR);
             entry.dropped = true;
         }
         if (slow > 0)
-            m_note("closed " + std::to_string(slow) + " connection(s) whose request head did not arrive within " +
+            m_note("closed " + std::to_string(slow) + " connection(s) that sent no whole request within " +
                    std::to_string(m_limits.headDeadline.count()) + " s");
     }
 }
@@ -421,17 +432,21 @@ bool HttpServer::begin(Exchange& exchange, MHD_Connection* connection, const cha
 bool HttpServer::receive(Exchange& exchange, const char* data, size_t* size)
 {
     std::unique_lock lock(exchange.mutex);
+    exchange.changed.wait(lock, [&] {
+        return exchange.queuedBytes < m_limits.queuedBodyBytes || exchange.handlerDone || exchange.readerStopped;
+    });
     if (!exchange.handlerDone && !exchange.readerStopped) {
-        exchange.piece = data;
-        exchange.pieceSize = *size;
-        exchange.changed.notify_all();
-        exchange.changed.wait(lock, [&] { return !exchange.piece || exchange.handlerDone; });
-        const bool taken = !exchange.piece;
-        exchange.piece = nullptr;
-        if (taken) {
-            *size = 0;
-            return true;
+        std::vector<char> piece;
+        if (!exchange.spare.empty()) {
+            piece = std::move(exchange.spare.back());
+            exchange.spare.pop_back();
         }
+        piece.assign(data, data + *size);
+        exchange.queuedBytes += piece.size();
+        exchange.queue.push_back(std::move(piece));
+        exchange.changed.notify_all();
+        *size = 0;
+        return true;
     }
     // The route has what it wanted: the rest is read and dropped, up to a limit.
     exchange.ignored += *size;

@@ -41,6 +41,7 @@ public:
         size_t maximumRanges = 16;
         unsigned maximumConnections = 2000;
         size_t readBufferBytes = 1024 * 1024;
+        size_t queuedBodyBytes = 2 * 1024 * 1024; // read ahead of a route that is storing a body
         size_t ignoredBodyBytes = 64 * 1024; // read after an answer was given without the body
     };
 
@@ -85,6 +86,7 @@ private:
         int fd = -1;
         std::chrono::steady_clock::time_point since;
         bool awaitingHead = true;
+        bool served = false;
         bool dropped = false;
     };
 

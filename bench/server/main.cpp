@@ -1,0 +1,456 @@
+// bench-server: the reference service measured from outside. Ingest of one large upload and of
+// parallel uploads into the real parcly-server, each beside the same client sending to a sink that
+// reads 1 MiB at a time and discards (alternating rounds, medians); the server's peak RSS; and
+// authenticated GET /users/me requests per second over kept-alive connections.
+//
+//   bench-server [--single-mib N] [--parallel N] [--parallel-mib N] [--rounds N] [--seconds N]
+//                [--data DIR]
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <csignal>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr size_t kMiB = 1024 * 1024;
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n == 0 ? 0 : n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+int connectTo(int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        std::perror("bench-server: connect");
+        std::exit(1);
+    }
+    const int yes = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+    return fd;
+}
+
+bool writeAll(int fd, const char* data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Reads one response (head and Content-Length body) from `pending` and the socket. Its status, or 0.
+int readResponse(int fd, std::string& pending)
+{
+    char buffer[64 * 1024];
+    size_t end;
+    while ((end = pending.find("\r\n\r\n")) == std::string::npos) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0)
+            return 0;
+        pending.append(buffer, static_cast<size_t>(n));
+    }
+    std::string head = pending.substr(0, end);
+    for (char& c : head)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const size_t lengthAt = head.find("content-length:");
+    const size_t length = lengthAt == std::string::npos ? 0 : std::strtoull(head.c_str() + lengthAt + 15, nullptr, 10);
+    while (pending.size() < end + 4 + length) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0)
+            return 0;
+        pending.append(buffer, static_cast<size_t>(n));
+    }
+    const int status = std::atoi(pending.c_str() + 9);
+    pending.erase(0, end + 4 + length);
+    return status;
+}
+
+// Varied bytes, so nothing along the way can shortcut zeros.
+std::vector<char> pattern()
+{
+    std::vector<char> bytes(kMiB);
+    uint32_t state = 2463534242u;
+    for (char& byte : bytes) {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        byte = static_cast<char>(state);
+    }
+    return bytes;
+}
+
+// One upload of `bytes` from memory; the answer's status.
+int upload(int port, const std::string& authorization, size_t bytes, const std::vector<char>& chunk)
+{
+    const int fd = connectTo(port);
+    const std::string head = "POST /files HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: " + authorization +
+                             "\r\nx-parcly-filename: YmVuY2guYmlu\r\nContent-Type: application/octet-stream\r\n"
+                             "Connection: close\r\nContent-Length: " +
+                             std::to_string(bytes) + "\r\n\r\n";
+    bool ok = writeAll(fd, head.data(), head.size());
+    for (size_t sent = 0; ok && sent < bytes; sent += chunk.size())
+        ok = writeAll(fd, chunk.data(), std::min(chunk.size(), bytes - sent));
+    std::string pending;
+    const int status = ok ? readResponse(fd, pending) : 0;
+    ::close(fd);
+    return status;
+}
+
+// `count` uploads at once; the seconds until the last is answered, or -1 when one failed.
+double uploadSeconds(int port, const std::string& authorization, int count, size_t bytes, const std::vector<char>& chunk, int expected)
+{
+    std::atomic<bool> failed = false;
+    const auto start = Clock::now();
+    std::vector<std::thread> clients;
+    for (int i = 0; i < count; ++i)
+        clients.emplace_back([&] {
+            const int status = upload(port, authorization, bytes, chunk);
+            if (status != expected) {
+                std::fprintf(stderr, "bench-server: upload answered %d\n", status);
+                failed = true;
+            }
+        });
+    for (std::thread& client : clients)
+        client.join();
+    return failed ? -1 : secondsSince(start);
+}
+
+// A child process that answers every request with 201 after reading its body 1 MiB at a time.
+class Sink {
+public:
+    Sink()
+    {
+        const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(listener, 64) != 0 || ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            std::perror("bench-server: sink");
+            std::exit(1);
+        }
+        m_port = ntohs(address.sin_port);
+        m_child = ::fork();
+        if (m_child == 0) {
+            for (;;) {
+                const int fd = ::accept(listener, nullptr, nullptr);
+                if (fd >= 0)
+                    std::thread([fd] { serve(fd); }).detach();
+            }
+        }
+        ::close(listener);
+    }
+    ~Sink()
+    {
+        ::kill(m_child, SIGKILL);
+        ::waitpid(m_child, nullptr, 0);
+    }
+    int port() const { return m_port; }
+
+private:
+    static void serve(int fd)
+    {
+        std::vector<char> buffer(kMiB);
+        std::string head;
+        size_t end;
+        size_t extra = 0;
+        while ((end = head.find("\r\n\r\n")) == std::string::npos) {
+            const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+            if (n <= 0)
+                break;
+            head.append(buffer.data(), static_cast<size_t>(n));
+        }
+        if (end != std::string::npos) {
+            std::string lower = head.substr(0, end);
+            for (char& c : lower)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            const size_t at = lower.find("content-length:");
+            size_t remaining = at == std::string::npos ? 0 : std::strtoull(lower.c_str() + at + 15, nullptr, 10);
+            extra = std::min(remaining, head.size() - end - 4);
+            remaining -= extra;
+            while (remaining > 0) {
+                const ssize_t n = ::read(fd, buffer.data(), std::min(remaining, buffer.size()));
+                if (n <= 0)
+                    break;
+                remaining -= static_cast<size_t>(n);
+            }
+            const std::string answer = "HTTP/1.1 201 Created\r\nContent-Length: 2\r\nConnection: close\r\n\r\n{}";
+            writeAll(fd, answer.data(), answer.size());
+        }
+        ::close(fd);
+    }
+
+    pid_t m_child = -1;
+    int m_port = 0;
+};
+
+// The real service as a child process, on a free loopback port.
+class Service {
+public:
+    explicit Service(const std::filesystem::path& data)
+    {
+        int out[2];
+        if (::pipe(out) != 0)
+            std::exit(1);
+        m_child = ::fork();
+        if (m_child == 0) {
+            ::dup2(out[1], STDOUT_FILENO);
+            // The request log is still written, as in service; only the terminal is spared.
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, STDERR_FILENO);
+            ::close(out[0]);
+            const std::string dataArgument = data.string();
+            ::execl(PARCLY_SERVER_PATH, PARCLY_SERVER_PATH, "--listen", "127.0.0.1:0", "--data", dataArgument.c_str(),
+                    static_cast<char*>(nullptr));
+            std::perror("bench-server: " PARCLY_SERVER_PATH);
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        std::string line;
+        char c;
+        while (::read(out[0], &c, 1) == 1 && c != '\n')
+            line += c;
+        ::close(out[0]);
+        const size_t colon = line.rfind(':');
+        m_port = colon == std::string::npos ? 0 : std::atoi(line.c_str() + colon + 1);
+        if (m_port <= 0) {
+            std::fprintf(stderr, "bench-server: the service did not start (%s)\n", line.c_str());
+            std::exit(1);
+        }
+    }
+    ~Service()
+    {
+        ::kill(m_child, SIGTERM);
+        ::waitpid(m_child, nullptr, 0);
+    }
+    int port() const { return m_port; }
+    double peakRssMiB() const
+    {
+        std::ifstream status("/proc/" + std::to_string(m_child) + "/status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("VmHWM:", 0) == 0)
+                return std::atof(line.c_str() + 6) / 1024.0;
+        }
+        return -1;
+    }
+
+private:
+    pid_t m_child = -1;
+    int m_port = 0;
+};
+
+std::string base64(const std::string& bytes)
+{
+    static const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    size_t i = 0;
+    for (; i + 2 < bytes.size(); i += 3) {
+        const uint32_t v = (uint8_t(bytes[i]) << 16) | (uint8_t(bytes[i + 1]) << 8) | uint8_t(bytes[i + 2]);
+        out += {alphabet[v >> 18], alphabet[(v >> 12) & 63], alphabet[(v >> 6) & 63], alphabet[v & 63]};
+    }
+    if (i + 1 == bytes.size()) {
+        const uint32_t v = uint8_t(bytes[i]) << 16;
+        out += {alphabet[v >> 18], alphabet[(v >> 12) & 63], '=', '='};
+    } else if (i + 2 == bytes.size()) {
+        const uint32_t v = (uint8_t(bytes[i]) << 16) | (uint8_t(bytes[i + 1]) << 8);
+        out += {alphabet[v >> 18], alphabet[(v >> 12) & 63], alphabet[(v >> 6) & 63], '='};
+    }
+    return out;
+}
+
+int request(int port, const std::string& text)
+{
+    const int fd = connectTo(port);
+    std::string pending;
+    const int status = writeAll(fd, text.data(), text.size()) ? readResponse(fd, pending) : 0;
+    ::close(fd);
+    return status;
+}
+
+// Requests per second of GET /users/me, each client on one kept-alive connection.
+double authenticatedRate(int port, const std::string& authorization, int clients, double seconds)
+{
+    const std::string get = "GET /users/me HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: " + authorization + "\r\n\r\n";
+    std::atomic<long> answered = 0;
+    std::atomic<bool> failed = false;
+    const auto start = Clock::now();
+    std::vector<std::thread> threads;
+    for (int i = 0; i < clients; ++i)
+        threads.emplace_back([&] {
+            int fd = connectTo(port);
+            std::string pending;
+            while (secondsSince(start) < seconds) {
+                if (!writeAll(fd, get.data(), get.size())) {
+                    failed = true;
+                    break;
+                }
+                const int status = readResponse(fd, pending);
+                if (status == 0) {
+                    // The service may end a kept-alive connection; a new one is part of the cost.
+                    ::close(fd);
+                    fd = connectTo(port);
+                    pending.clear();
+                    continue;
+                }
+                if (status != 200) {
+                    failed = true;
+                    break;
+                }
+                ++answered;
+            }
+            ::close(fd);
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    if (failed)
+        std::fprintf(stderr, "bench-server: GET /users/me failed\n");
+    return answered / secondsSince(start);
+}
+
+// What the disk under the data folder takes: `mib` MiB written 1 MiB at a time, then fsync. No
+// durable upload can go faster, whatever the HTTP layer does.
+double diskRate(const std::filesystem::path& folder, size_t mib, const std::vector<char>& chunk)
+{
+    const std::filesystem::path path = folder / "disk-probe";
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return -1;
+    const auto start = Clock::now();
+    bool ok = true;
+    for (size_t i = 0; ok && i < mib; ++i)
+        ok = writeAll(fd, chunk.data(), chunk.size());
+    ok = ok && ::fsync(fd) == 0;
+    const double seconds = secondsSince(start);
+    ::close(fd);
+    std::filesystem::remove(path);
+    return ok ? static_cast<double>(mib) / seconds : -1;
+}
+
+void removeDrops(const std::filesystem::path& data)
+{
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(data / "drops", error))
+        std::filesystem::remove(entry.path(), error);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    size_t singleMiB = 1024, parallelMiB = 64;
+    int parallel = 16, rounds = 3;
+    double seconds = 3;
+    std::filesystem::path data;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string option = argv[i];
+        if (option == "--single-mib")
+            singleMiB = std::strtoull(argv[i + 1], nullptr, 10);
+        else if (option == "--parallel")
+            parallel = std::atoi(argv[i + 1]);
+        else if (option == "--parallel-mib")
+            parallelMiB = std::strtoull(argv[i + 1], nullptr, 10);
+        else if (option == "--rounds")
+            rounds = std::max(1, std::atoi(argv[i + 1]));
+        else if (option == "--seconds")
+            seconds = std::atof(argv[i + 1]);
+        else if (option == "--data")
+            data = argv[i + 1];
+    }
+    const bool ownData = data.empty();
+    if (ownData) {
+        std::string folder = (std::filesystem::temp_directory_path() / "bench-server-XXXXXX").string();
+        if (!::mkdtemp(folder.data()))
+            return 1;
+        data = folder;
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+
+    // Forked before any thread exists.
+    const Sink sink;
+    std::optional<Service> running(std::in_place, data / "data");
+    const Service& service = *running;
+    std::printf("service on 127.0.0.1:%d, sink on 127.0.0.1:%d, data in %s\n", service.port(), sink.port(), data.c_str());
+
+    const std::string email = "bench@example.org", password = "bench password";
+    const std::string account = "{\"email\":\"" + email + "\",\"password\":\"" + password + "\"}";
+    if (request(service.port(), "POST /account HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\nContent-Length: " +
+                                    std::to_string(account.size()) + "\r\nConnection: close\r\n\r\n" + account) != 201) {
+        std::fprintf(stderr, "bench-server: cannot register\n");
+        return 1;
+    }
+    const std::string authorization = "Basic " + base64(email + ":" + password);
+    const std::vector<char> chunk = pattern();
+
+    const auto ingest = [&](const char* name, int count, size_t mib) {
+        std::vector<double> sinkRates, serverRates;
+        const double total = static_cast<double>(count) * static_cast<double>(mib);
+        for (int round = 0; round < rounds; ++round) {
+            const double toSink = uploadSeconds(sink.port(), authorization, count, mib * kMiB, chunk, 201);
+            const double toServer = uploadSeconds(service.port(), authorization, count, mib * kMiB, chunk, 201);
+            removeDrops(data / "data");
+            if (toSink <= 0 || toServer <= 0)
+                std::exit(1);
+            sinkRates.push_back(total / toSink);
+            serverRates.push_back(total / toServer);
+            std::printf("%s round %d: sink %.0f MiB/s (%.2f s), service %.0f MiB/s (%.2f s)\n", name, round + 1, total / toSink,
+                        toSink, total / toServer, toServer);
+            std::fflush(stdout);
+        }
+        const double ratio = median(serverRates) / median(sinkRates);
+        std::printf("%s median: sink %.0f MiB/s, service %.0f MiB/s, ratio %.3f (target >= 0.8)\n", name, median(sinkRates),
+                    median(serverRates), ratio);
+        return ratio;
+    };
+    std::printf("disk under the data folder: %.0f MiB/s for %zu MiB written and synced\n", diskRate(data, singleMiB, chunk),
+                singleMiB);
+    const double single = ingest("single", 1, singleMiB);
+    const double parallelRatio = ingest("parallel", parallel, parallelMiB);
+
+    const double rps = authenticatedRate(service.port(), authorization, 16, seconds);
+    std::printf("GET /users/me at concurrency 16, kept alive: %.0f requests/s (target >= 3000)\n", rps);
+    const double rss = service.peakRssMiB();
+    std::printf("service peak RSS %.1f MiB (target < 100)\n", rss);
+    std::printf("RESULT ratio_single=%.3f ratio_parallel=%.3f rss_mib=%.1f auth_rps=%.0f\n", single, parallelRatio, rss, rps);
+    std::fflush(stdout);
+    running.reset();
+    if (ownData)
+        std::filesystem::remove_all(data);
+    return 0;
+}
