@@ -175,6 +175,20 @@ std::string RawConnection::receive(const std::string& until, std::chrono::millis
     return received;
 }
 
+bool RawConnection::closedByPeer(std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd readable{m_fd, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&readable, 1, static_cast<int>(left.count())) <= 0)
+            return false;
+        char buffer[4096];
+        if (::recv(m_fd, buffer, sizeof buffer, 0) <= 0)
+            return true;
+    }
+}
+
 void RawConnection::close()
 {
     if (m_fd >= 0)

@@ -83,6 +83,8 @@ public:
     bool send(const std::string& bytes);
     // What arrives until the peer closes, `until` appears, or the timeout passes.
     std::string receive(const std::string& until, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Reads and drops whatever arrives; true once the peer has closed (or reset) the connection.
+    bool closedByPeer(std::chrono::milliseconds timeout);
     void close();
 
 private:

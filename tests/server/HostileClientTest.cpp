@@ -1,0 +1,146 @@
+// Clients that try to take the service down or confuse it: each is refused or cut off, and an
+// ordinary client is still served.
+#include "ServerHarness.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+std::string get(const std::string& path, const std::string& extraHeaders = {})
+{
+    return "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extraHeaders + "\r\n";
+}
+
+bool servesHomePage(const RunningService& service)
+{
+    auto home = service.client().Get("/");
+    return home && home->status == 200;
+}
+
+TEST(HostileClients, SlowHeadsNeitherStarveOthersNorStayPastTheirDeadline)
+{
+    RunningService service;
+    std::vector<std::unique_ptr<RawConnection>> slow;
+    for (int i = 0; i < 200; ++i) {
+        slow.push_back(std::make_unique<RawConnection>(service.port()));
+        ASSERT_TRUE(slow.back()->send("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n"));
+    }
+
+    // With every slow connection open, another client is answered at once.
+    RawConnection normal(service.port());
+    ASSERT_TRUE(normal.send(get("/", "Connection: close\r\n")));
+    const std::string answer = normal.receive("\r\n\r\n", std::chrono::seconds(1));
+    EXPECT_EQ(answer.rfind("HTTP/1.1 200", 0), 0u) << answer;
+
+    // A byte now and then does not buy more time: the head must be whole within 10 s.
+    for (int round = 0; round < 3; ++round) {
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        for (auto& connection : slow)
+            connection->send("X-Slow: 1\r\n");
+    }
+    int closed = 0;
+    for (auto& connection : slow)
+        closed += connection->closedByPeer(std::chrono::seconds(3)) ? 1 : 0;
+    EXPECT_EQ(closed, 200);
+    EXPECT_TRUE(service.waitForLogLine("sent no whole request within 10 s"));
+    EXPECT_TRUE(servesHomePage(service));
+}
+
+TEST(HostileClients, RangesAreServedOnlyOnRawAndOnlyOneAtATime)
+{
+    RunningService service;
+    const Credentials user = registerAccount(service);
+    const std::string content(100'000, 'r');
+    auto uploaded = upload(service, user, {content, "r.txt", "text/plain"});
+    ASSERT_TRUE(uploaded);
+    const std::string raw = "/" + jsonObject(uploaded->body).value("code").toString().toStdString() + "/raw";
+
+    std::string manyStarts = "bytes=0-";
+    for (int i = 0; i < 1800; ++i)
+        manyStarts += ",0-";
+    // A page ignores the header: one copy of the page, whatever was asked.
+    auto page = service.client().Get("/", {{"Range", manyStarts}});
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->status, 200);
+    EXPECT_FALSE(page->has_header("Content-Range"));
+    auto plainPage = service.client().Get("/");
+    ASSERT_TRUE(plainPage);
+    EXPECT_EQ(page->body.size(), plainPage->body.size());
+    auto pageRange = service.client().Get("/", {{"Range", "bytes=0-9"}});
+    ASSERT_TRUE(pageRange);
+    EXPECT_EQ(pageRange->status, 200);
+
+    // On /raw the many ranges are the whole file once; a single range is served as asked.
+    auto amplified = service.client().Get(raw, {{"Range", manyStarts}});
+    ASSERT_TRUE(amplified);
+    EXPECT_EQ(amplified->status, 200);
+    EXPECT_EQ(amplified->body.size(), content.size());
+    auto one = service.client().Get(raw, {{"Range", "bytes=10-19"}});
+    ASSERT_TRUE(one);
+    EXPECT_EQ(one->status, 206);
+    EXPECT_EQ(one->body, content.substr(10, 10));
+}
+
+TEST(HostileClients, HeaderFloodsAre431)
+{
+    RunningService service;
+    std::string many;
+    for (int i = 0; i < 150; ++i)
+        many += "X-Flood-" + std::to_string(i) + ": v\r\n";
+    RawConnection counted(service.port());
+    ASSERT_TRUE(counted.send(get("/", many)));
+    const std::string tooMany = counted.receive("\r\n\r\n");
+    EXPECT_EQ(tooMany.rfind("HTTP/1.1 431", 0), 0u) << tooMany;
+
+    // A head of a few MiB is cut off long before its end.
+    std::string huge;
+    for (int i = 0; i < 40'000; ++i)
+        huge += "X-Flood-" + std::to_string(i) + ": " + std::string(60, 'v') + "\r\n";
+    RawConnection sized(service.port());
+    sized.send(get("/", huge));
+    const std::string tooBig = sized.receive("\r\n\r\n");
+    EXPECT_EQ(tooBig.rfind("HTTP/1.1 431", 0), 0u) << tooBig.substr(0, 200);
+
+    EXPECT_TRUE(servesHomePage(service));
+}
+
+TEST(HostileClients, RefusedBodiesAreNotReadToTheirEnd)
+{
+    RunningService service;
+    const std::string hugeUpload = "POST /files HTTP/1.1\r\nHost: 127.0.0.1\r\nx-parcly-filename: " + toBase64("big.bin") +
+                                   "\r\nContent-Length: 6500000000\r\n\r\n";
+    const std::string hugeElsewhere = "PUT /somewhere HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 6500000000\r\n\r\n";
+    for (const auto& [head, status] : {std::pair{hugeUpload, "401"}, std::pair{hugeElsewhere, "404"}}) {
+        RawConnection connection(service.port());
+        ASSERT_TRUE(connection.send(head));
+        // The service stops reading long before 64 MiB: sending fails once the buffers are full
+        // and the connection is closed.
+        const std::string chunk(1024 * 1024, 'x');
+        bool refused = false;
+        for (int i = 0; i < 64 && !refused; ++i)
+            refused = !connection.send(chunk);
+        EXPECT_TRUE(refused) << head;
+        EXPECT_TRUE(service.waitForLogLine(" " + std::string(status) + " ")) << head;
+    }
+    EXPECT_TRUE(servesHomePage(service));
+}
+
+TEST(HostileClients, BothContentLengthAndChunkedAre400)
+{
+    RunningService service;
+    const Credentials user = registerAccount(service);
+    RawConnection connection(service.port());
+    ASSERT_TRUE(connection.send("POST /files HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Basic " +
+                                toBase64(user.email + ":" + user.password) + "\r\nx-parcly-filename: " + toBase64("s.bin") +
+                                "\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\nGET / HTTP/1.1\r\n\r\n"));
+    const std::string answer = connection.receive("\r\n\r\n");
+    EXPECT_EQ(answer.rfind("HTTP/1.1 400", 0), 0u) << answer;
+    // Nothing after it is taken as a request of its own.
+    EXPECT_TRUE(connection.closedByPeer(std::chrono::seconds(5)));
+    EXPECT_TRUE(filesIn(service.dataDirectory() / "drops").empty());
+}
+
+} // namespace
