@@ -110,6 +110,7 @@ struct HttpServer::Exchange {
     httplib::Request request;
     httplib::Response response;
     bool answered = false;
+    bool deferred = false;
     bool readsBody = false;
     std::uint64_t ignored = 0;
 
@@ -181,7 +182,9 @@ struct HttpServer::Callbacks {
             return server.begin(*exchange, connection, url, method) ? MHD_YES : MHD_NO;
         }
         auto& exchange = *static_cast<Exchange*>(*context);
-        if (exchange.answered) {
+        if (exchange.deferred && !exchange.answered && *uploadSize == 0)
+            return server.answer(exchange) ? MHD_YES : MHD_NO;
+        if (exchange.answered || exchange.deferred) {
             // Answered before its body: take a little of it so the client sees the answer, then close.
             exchange.ignored += *uploadSize;
             *uploadSize = 0;
@@ -290,6 +293,7 @@ void HttpServer::start(int listeningSocket, const Tls* tls)
         flags, 0, nullptr, nullptr, &Callbacks::request, this, MHD_OPTION_EXTERNAL_LOGGER, logger, this,
         MHD_OPTION_LISTEN_SOCKET, listeningSocket,
         MHD_OPTION_CONNECTION_TIMEOUT, m_limits.idleTimeoutSeconds, MHD_OPTION_CONNECTION_LIMIT, m_limits.maximumConnections,
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, m_limits.maximumConnectionsPerAddress,
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, pool, MHD_OPTION_CONNECTION_MEMORY_INCREMENT, size_t(64 * 1024),
         MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::completed, this, MHD_OPTION_NOTIFY_CONNECTION, &Callbacks::connection, this,
         tls ? MHD_OPTION_HTTPS_MEM_CERT : MHD_OPTION_END, m_certificate.c_str(),
@@ -396,16 +400,17 @@ bool HttpServer::begin(Exchange& exchange, MHD_Connection* connection, const cha
     const Route* route = findRoute(request);
     if (!route) {
         exchange.response.status = 404;
-        return answer(exchange);
+        return body::shapeOf(request).framing == body::Framing::None ? defer(exchange) : answer(exchange);
     }
-    if (route->handler || body::shapeOf(request).framing == body::Framing::None) {
+    const bool bodyless = body::shapeOf(request).framing == body::Framing::None;
+    if (route->handler || bodyless) {
         call(exchange, [&] {
             if (route->handler)
                 route->handler(request, exchange.response);
             else
                 route->bodyHandler(request, exchange.response, httplib::ContentReader([](auto) { return true; }, {}));
         });
-        return answer(exchange);
+        return bodyless ? defer(exchange) : answer(exchange);
     }
 
     if (m_earlyAnswer) {
@@ -426,6 +431,14 @@ bool HttpServer::begin(Exchange& exchange, MHD_Connection* connection, const cha
         exchange.handlerDone = true;
         exchange.changed.notify_all();
     });
+    return true;
+}
+
+// An answer queued at the head would make the engine close the connection, as it cannot know
+// that no body follows; queued at the engine's next call, the connection stays open.
+bool HttpServer::defer(Exchange& exchange)
+{
+    exchange.deferred = true;
     return true;
 }
 

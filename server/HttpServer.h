@@ -40,6 +40,7 @@ public:
         size_t maximumHeadBytes = 64 * 1024;
         size_t maximumRanges = 16;
         unsigned maximumConnections = 2000;
+        unsigned maximumConnectionsPerAddress = 256; // so one address cannot take them all
         size_t readBufferBytes = 1024 * 1024;
         size_t queuedBodyBytes = 2 * 1024 * 1024; // read ahead of a route that is storing a body
         size_t ignoredBodyBytes = 64 * 1024; // read after an answer was given without the body
@@ -97,6 +98,7 @@ private:
     bool receive(Exchange& exchange, const char* data, size_t* size);
     bool finishBody(Exchange& exchange);
     bool answer(Exchange& exchange);
+    bool defer(Exchange& exchange);
     const Route* findRoute(httplib::Request& request) const;
     void call(Exchange& exchange, const std::function<void()>& handler);
     void watchHeads();

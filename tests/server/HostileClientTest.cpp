@@ -143,4 +143,22 @@ TEST(HostileClients, BothContentLengthAndChunkedAre400)
     EXPECT_TRUE(filesIn(service.dataDirectory() / "drops").empty());
 }
 
+TEST(Connections, OneKeptAliveConnectionCarriesUploadsAndPagesInTurn)
+{
+    RunningService service;
+    const Credentials user = registerAccount(service);
+    RawConnection connection(service.port());
+    const std::string authorization = "Authorization: Basic " + toBase64(user.email + ":" + user.password) + "\r\n";
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(connection.send("POST /files HTTP/1.1\r\nHost: 127.0.0.1\r\n" + authorization + "x-parcly-filename: " +
+                                    toBase64("k.txt") + "\r\nContent-Length: 5\r\n\r\nhello"));
+        const std::string uploaded = connection.receive("}");
+        EXPECT_EQ(uploaded.rfind("HTTP/1.1 201", 0), 0u) << uploaded;
+        ASSERT_TRUE(connection.send(get("/users/me", authorization)));
+        const std::string me = connection.receive("}");
+        EXPECT_EQ(me.rfind("HTTP/1.1 200", 0), 0u) << me;
+        EXPECT_NE(me.find("\"activeDrops\":" + std::to_string(i + 1)), std::string::npos) << me;
+    }
+}
+
 } // namespace
