@@ -41,8 +41,8 @@ public:
         size_t maximumRanges = 16;
         unsigned maximumConnections = 2000;
         unsigned maximumConnectionsPerAddress = 256; // so one address cannot take them all
-        size_t readBufferBytes = 1024 * 1024;
-        size_t queuedBodyBytes = 2 * 1024 * 1024; // read ahead of a route that is storing a body
+        size_t readBufferBytes = 512 * 1024;
+        size_t queuedBodyBytes = 1024 * 1024; // read ahead of a route that is storing a body
         size_t ignoredBodyBytes = 64 * 1024; // read after an answer was given without the body
     };
 
