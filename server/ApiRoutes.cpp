@@ -61,33 +61,32 @@ void ApiRoutes::registerAccount(const httplib::Request& request, httplib::Respon
         return;
     }
 
-    const auto document = JsonValue::parse(content);
-    if (!document || !document->object()) {
+    const auto document = json::parse(content);
+    if (!document || !document->is_object()) {
         reply::error(response, 400, "Request.InvalidJSON", "The body must be a JSON object with \"email\" and \"password\"");
         return;
     }
-    const JsonValue* email = document->member("email");
-    const JsonValue* password = document->member("password");
-    if (!email || !email->string() || email->string()->empty() || !password || !password->string() ||
-        password->string()->empty()) {
+    const std::string* email = json::stringMember(*document, "email");
+    const std::string* password = json::stringMember(*document, "password");
+    if (!email || email->empty() || !password || password->empty()) {
         reply::error(response, 400, "Account.MissingField", "\"email\" and \"password\" must be non-empty strings");
         return;
     }
-    if (!plausibleEmail(*email->string())) {
+    if (!plausibleEmail(*email)) {
         reply::error(response, 400, "Account.InvalidEmail", "The e-mail address is not valid");
         return;
     }
-    if (password->string()->size() > kMaximumPassword) {
+    if (password->size() > kMaximumPassword) {
         reply::error(response, 400, "Account.InvalidPassword", "The password is too long");
         return;
     }
 
-    if (m_context.accounts.create(*email->string(), *password->string()) == AccountStore::Created::EmailTaken) {
+    if (m_context.accounts.create(*email, *password) == AccountStore::Created::EmailTaken) {
         reply::error(response, 409, "Account.EmailTaken", "An account with this e-mail address exists already");
         return;
     }
-    sendToken(response, m_context.tokens, *email->string());
-    reply::json(response, 201, JsonObjectWriter().add("email", *email->string()).str());
+    sendToken(response, m_context.tokens, *email);
+    reply::json(response, 201, json::write({{"email", *email}}));
 }
 
 void ApiRoutes::describeAccount(const httplib::Request& request, httplib::Response& response)
@@ -99,5 +98,5 @@ void ApiRoutes::describeAccount(const httplib::Request& request, httplib::Respon
     }
     const std::int64_t drops = m_context.drops.countForAccount(signIn.account.id);
     sendToken(response, m_context.tokens, signIn.account.email);
-    reply::json(response, 200, JsonObjectWriter().add("email", signIn.account.email).add("activeDrops", drops).str());
+    reply::json(response, 200, json::write({{"email", signIn.account.email}, {"activeDrops", drops}}));
 }

@@ -25,7 +25,7 @@ inline void json(httplib::Response& response, int status, const std::string& bod
 inline void error(httplib::Response& response, int status, std::string_view code, std::string_view message)
 {
     response.set_header(kErrorCodeHeader, std::string(code));
-    json(response, status, JsonObjectWriter().add("error", code).add("message", message).str());
+    json(response, status, ::json::write({{"error", code}, {"message", message}}));
 }
 
 // For a request whose body was left unread: the client must not send another on this connection.

@@ -154,13 +154,11 @@ void UploadRoute::upload(const httplib::Request& request, httplib::Response& res
     const std::string shortlink = m_context.publicUrl + "/" + drop.code;
     response.set_header("Location", shortlink);
     reply::json(response, 201,
-                JsonObjectWriter()
-                    .add("code", drop.code)
-                    .add("title", drop.title)
-                    .add("shortlink", shortlink)
-                    .add("type", drop.contentType)
-                    .add("size", static_cast<std::int64_t>(drop.size))
-                    .add("pixelDensity", drop.pixelDensity)
-                    .add("createdAt", drop.createdAt)
-                    .str());
+                json::write({{"code", drop.code},
+                             {"title", drop.title},
+                             {"shortlink", shortlink},
+                             {"type", drop.contentType},
+                             {"size", drop.size},
+                             {"pixelDensity", drop.pixelDensity},
+                             {"createdAt", drop.createdAt}}));
 }
