@@ -1,6 +1,7 @@
 #include "server/ApiRoutes.h"
 
 #include "server/Json.h"
+#include "server/RawDelivery.h"
 #include "server/Replies.h"
 #include "server/RequestBody.h"
 #include "server/Text.h"
@@ -8,6 +9,7 @@
 namespace {
 
 constexpr size_t kMaximumAccountBody = 16 * 1024;
+constexpr size_t kMaximumIgnoredBody = 64 * 1024;
 constexpr size_t kMaximumEmail = 254;
 constexpr size_t kMaximumPassword = 1024;
 
@@ -47,6 +49,13 @@ void ApiRoutes::install(httplib::Server& server)
 void ApiRoutes::registerAccount(const httplib::Request& request, httplib::Response& response,
                                 const httplib::ContentReader& reader)
 {
+    // A web page can post a form to the loopback service, but not with this type.
+    if (raw::essence(request.get_header_value("Content-Type")) != "application/json") {
+        if (!body::discard(request, reader, kMaximumIgnoredBody))
+            reply::closeAfter(response);
+        reply::error(response, 415, "Request.UnsupportedMediaType", "The body must be JSON, sent as application/json");
+        return;
+    }
     std::string content;
     switch (body::readAll(request, reader, kMaximumAccountBody, content)) {
     case body::Read::Ok:
@@ -81,6 +90,11 @@ void ApiRoutes::registerAccount(const httplib::Request& request, httplib::Respon
         return;
     }
 
+    const auto wait = m_registrations.take({"address " + request.remote_addr, "email " + text::toLower(*email)});
+    if (wait.count() > 0) {
+        reply::tooManyRequests(response, wait, "Account.TooManyAttempts", "Too many registrations; try again later");
+        return;
+    }
     if (m_context.accounts.create(*email, *password) == AccountStore::Created::EmailTaken) {
         reply::error(response, 409, "Account.EmailTaken", "An account with this e-mail address exists already");
         return;

@@ -4,6 +4,7 @@
 #include "server/ImageSize.h"
 #include "server/Json.h"
 #include "server/Text.h"
+#include "server/Throttle.h"
 #include "server/TokenSigner.h"
 
 #include "ServerHarness.h"
@@ -87,6 +88,25 @@ TEST(Tokens, OnlyUntamperedUnexpiredHs256TokensOfThisServerVerify)
     EXPECT_FALSE(signer.verify(none, 1'000'010)) << "alg none";
     for (const std::string& garbage : std::vector<std::string>{"", ".", "..", "a.b.c", "abc", std::string(10000, 'a') + ".b.c"})
         EXPECT_FALSE(signer.verify(garbage, 1'000'010)) << garbage;
+}
+
+TEST(Throttle, AllowsABurstThenOneAttemptPerIntervalForEachKey)
+{
+    using std::chrono::seconds;
+    Throttle throttle(2, seconds(10));
+    const auto start = Throttle::Clock::now();
+    EXPECT_EQ(throttle.take({"address", "account"}, start), seconds(0));
+    EXPECT_EQ(throttle.take({"address", "account"}, start), seconds(0));
+    EXPECT_EQ(throttle.take({"address", "account"}, start), seconds(10));
+    EXPECT_EQ(throttle.take({"other address", "account"}, start), seconds(10)) << "one spent key holds the attempt back";
+    EXPECT_EQ(throttle.take({"other address"}, start), seconds(0));
+    EXPECT_EQ(throttle.take({"other address"}, start), seconds(0)) << "the refused attempt took nothing from it";
+
+    EXPECT_EQ(throttle.take({"address"}, start + seconds(4)), seconds(6));
+    EXPECT_EQ(throttle.take({"address"}, start + seconds(10)), seconds(0));
+    EXPECT_EQ(throttle.take({"address"}, start + seconds(10)), seconds(10));
+    throttle.giveBack({"address"});
+    EXPECT_EQ(throttle.take({"address"}, start + seconds(10)), seconds(0)) << "an attempt given back";
 }
 
 TEST(ContentDisposition, KeepsTheNameForModernBrowsersAndASafeFallbackForOld)
