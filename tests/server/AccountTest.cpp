@@ -79,6 +79,11 @@ TEST_F(AccountTest, RegisteringAnswers201WithATokenSignedByTheServersPrivateSecr
     ASSERT_EQ(::stat((service.dataDirectory() / "secret.key").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
     EXPECT_GE(info.st_size, 32);
+    // The database too, with the journal files SQLite makes beside it.
+    for (const char* name : {"parcly.db", "parcly.db-wal", "parcly.db-shm"}) {
+        ASSERT_EQ(::stat((service.dataDirectory() / name).c_str(), &info), 0) << name;
+        EXPECT_EQ(info.st_mode & 0777, 0600u) << name;
+    }
 }
 
 TEST_F(AccountTest, RegisteringRefusesTakenAddressesAndMalformedBodies)
