@@ -5,7 +5,8 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdlib>
-#include <sstream>
+#include <functional>
+#include <memory>
 
 std::filesystem::path ServerOptions::defaultDataDirectory()
 {
@@ -126,7 +127,6 @@ std::unique_ptr<CLI::App> makeParser(ServerOptions& options, bool& version)
 }
 
 } // namespace
-
 
 ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments)
 {
