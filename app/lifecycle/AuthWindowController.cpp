@@ -66,7 +66,7 @@ AuthWindowController::AuthWindowController(QWidget* parent)
     layout->addWidget(label(QStringLiteral("Stay with Parcly Lite: makes a new free account and uses it from now on. "
                                            "Drops shared with the old account stay with it."),
                             background, -1));
-    layout->addStretch(1);
+    layout->addSpacing(8);
 
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
@@ -82,8 +82,9 @@ AuthWindowController::AuthWindowController(QWidget* parent)
     connect(m_getPro, &QPushButton::clicked, this, &AuthWindowController::getPro);
     connect(m_stayLite, &QPushButton::clicked, this, &AuthWindowController::stayLite);
 
+    // The wrapped texts decide the height.
     setFixedWidth(460);
-    adjustSize();
+    setFixedHeight(outer->totalHeightForWidth(460));
 }
 
 void AuthWindowController::showWindow()

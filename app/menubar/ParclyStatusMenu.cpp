@@ -314,9 +314,9 @@ QStringList ParclyStatusMenu::keyNamesForTag(int tag)
         return {};
     QStringList names;
     const Qt::KeyboardModifiers modifiers = KeyCodes::qtModifiersForFlags(shortcut.modifierFlags);
-    // The order menus show them in.
-    for (const auto& [modifier, name] : {std::pair{Qt::ShiftModifier, "Shift"}, {Qt::ControlModifier, "Ctrl"},
-                                         {Qt::AltModifier, "Alt"}, {Qt::MetaModifier, "Super"}}) {
+    // The order the menu and the preferences show them in.
+    for (const auto& [modifier, name] : {std::pair{Qt::ControlModifier, "Ctrl"}, {Qt::AltModifier, "Alt"},
+                                         {Qt::ShiftModifier, "Shift"}, {Qt::MetaModifier, "Super"}}) {
         if (modifiers.testFlag(modifier))
             names.append(QString::fromLatin1(name));
     }

@@ -78,10 +78,12 @@ ShortcutRecorder* PreferencesWindowController::makeRecorder(int tag)
     connect(recorder, &ShortcutRecorder::refused, this, [this](const QString& reason) {
         m_message->setText(reason);
         m_message->show();
+        fitHeight();
     });
     connect(recorder, &ShortcutRecorder::recorded, this, [this] {
         m_message->clear();
         m_message->hide();
+        fitHeight();
     });
     return recorder;
 }
@@ -162,7 +164,13 @@ void PreferencesWindowController::windowDidLoad()
     layout->addLayout(updates);
 
     setFixedWidth(440);
-    adjustSize();
+    fitHeight();
+}
+
+void PreferencesWindowController::fitHeight()
+{
+    // The wrapped texts decide the height; the message comes and goes.
+    setFixedHeight(layout()->totalHeightForWidth(width()));
 }
 
 void PreferencesWindowController::bindUploadAllScreenshots()

@@ -37,6 +37,7 @@ private:
     // Why a combination cannot be the shortcut of the item with this tag, or a null string.
     QString refusalFor(int tag, quint16 keyCode, quint64 modifierFlags) const;
     void bindUploadAllScreenshots();
+    void fitHeight();
 
     ShortcutRecorder* m_shareFile = nullptr;
     ShortcutRecorder* m_takeScreenshot = nullptr;
