@@ -380,22 +380,40 @@ bool ParclyStatusMenu::validateMenuItem(QAction* item)
 
     const auto registered = m_hotKeys.constFind(tag);
     if (registered != m_hotKeys.constEnd()
-        && (registered->keyCode != shortcut.keyCode || registered->modifierFlags != shortcut.modifierFlags)) {
+        && (registered->keyCode != shortcut.keyCode || registered->modifierFlags != shortcut.modifierFlags))
         releaseHotKey(tag);
-        item->setShortcut({});
-        setKeyEquivalent(item, {});
+    if (shortcut.keyCode == 0) {
+        // A shortcut set to nothing takes the earlier key equivalent away too.
+        if (m_keyEquivalents.contains(item)) {
+            item->setShortcut({});
+            setKeyEquivalent(item, {});
+        }
+        return true;
     }
-    if (shortcut.keyCode != 0) {
-        item->setShortcut(KeyCodes::keySequenceForKeyCode(static_cast<quint16>(shortcut.keyCode), shortcut.modifierFlags));
-        setKeyEquivalent(item, item->shortcut());
-        QPointer<QAction> target(item);
-        if (HotKeyCenter::sharedHotKeyCenter().registerHotKey(static_cast<quint16>(shortcut.keyCode), shortcut.modifierFlags, this, [target] {
-                if (target)
-                    target->trigger();
-            }))
-            m_hotKeys.insert(tag, shortcut);
-    }
+    item->setShortcut(KeyCodes::keySequenceForKeyCode(static_cast<quint16>(shortcut.keyCode), shortcut.modifierFlags));
+    setKeyEquivalent(item, item->shortcut());
+    if (m_hotKeysSuspended)
+        return true;
+    QPointer<QAction> target(item);
+    if (HotKeyCenter::sharedHotKeyCenter().registerHotKey(static_cast<quint16>(shortcut.keyCode), shortcut.modifierFlags, this, [target] {
+            if (target)
+                target->trigger();
+        }))
+        m_hotKeys.insert(tag, shortcut);
     return true;
+}
+
+void ParclyStatusMenu::setHotKeysSuspended(bool suspended)
+{
+    if (suspended == m_hotKeysSuspended)
+        return;
+    m_hotKeysSuspended = suspended;
+    if (suspended) {
+        for (const int tag : m_hotKeys.keys())
+            releaseHotKey(tag);
+    } else {
+        validateMenuItems();
+    }
 }
 
 void ParclyStatusMenu::releaseHotKey(int tag)

@@ -70,6 +70,9 @@ public:
 
     QAction* itemWithTag(int tag) const;
 
+    // While a shortcut is being recorded the hot keys let go, so the recorder gets every key.
+    void setHotKeysSuspended(bool suspended);
+
     // Menu delegate.
     void menuWillOpen();
     void menuDidClose();
@@ -97,4 +100,5 @@ private:
     // The combination each item's hot key was last registered with.
     QHash<int, Shortcut> m_hotKeys;
     PreferencesWindowController* m_prefsWindow = nullptr;
+    bool m_hotKeysSuspended = false;
 };

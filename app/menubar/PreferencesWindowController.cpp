@@ -80,6 +80,8 @@ ShortcutRecorder* PreferencesWindowController::makeRecorder(int tag)
         m_message->show();
         fitHeight();
     });
+    connect(recorder, &ShortcutRecorder::recordingStarted, this, [] { ParclyStatusMenu::instance().setHotKeysSuspended(true); });
+    connect(recorder, &ShortcutRecorder::recordingEnded, this, [] { ParclyStatusMenu::instance().setHotKeysSuspended(false); });
     connect(recorder, &ShortcutRecorder::recorded, this, [this] {
         m_message->clear();
         m_message->hide();

@@ -153,3 +153,15 @@ void ShortcutRecorder::keyReleaseEvent(QKeyEvent* event)
 {
     event->accept();
 }
+
+void ShortcutRecorder::focusInEvent(QFocusEvent* event)
+{
+    QKeySequenceEdit::focusInEvent(event);
+    emit recordingStarted();
+}
+
+void ShortcutRecorder::focusOutEvent(QFocusEvent* event)
+{
+    QKeySequenceEdit::focusOutEvent(event);
+    emit recordingEnded();
+}

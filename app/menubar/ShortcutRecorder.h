@@ -36,8 +36,14 @@ public:
 signals:
     void refused(const QString& reason);
     void recorded();
+    // While it has the keyboard the global shortcuts must let go of their keys: the X server
+    // would hand a grabbed combination to the hot key instead of to this field.
+    void recordingStarted();
+    void recordingEnded();
 
 protected:
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void keyReleaseEvent(QKeyEvent* event) override;
 
