@@ -1,6 +1,7 @@
 // The app's windows in the running app's process: the preferences window with its shortcut
 // recorders, and the upgrade prompt against a fixture service and the reference service.
 #include "../menubar/MenubarTestSupport.h"
+#include "WindowsTestSupport.h"
 
 #include "BrowserRecorder.h"
 #include "SessionBusEnvironment.h"
@@ -50,23 +51,6 @@ QFileDialog* openPanel()
             return dialog;
     }
     return nullptr;
-}
-
-void xdotool(const QStringList& arguments)
-{
-    QProcess tool;
-    tool.start(QStringLiteral("xdotool"), arguments);
-    ASSERT_TRUE(tool.waitForFinished(10000));
-}
-
-// Under PARCLY_TEST_SCREENSHOTS=DIR, the screen as a user sees it, for looking at by hand.
-void screenshot(const QString& name)
-{
-    const QString folder = qEnvironmentVariable("PARCLY_TEST_SCREENSHOTS");
-    if (folder.isEmpty())
-        return;
-    QTest::qWait(300);
-    QProcess::execute(QStringLiteral("import"), {QStringLiteral("-window"), QStringLiteral("root"), folder + QLatin1Char('/') + name + QStringLiteral(".png")});
 }
 
 class FakeNotificationServer {

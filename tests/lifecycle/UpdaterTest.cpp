@@ -1,5 +1,6 @@
 // The update check against a fixture feed: what the user is told for each kind of answer.
 #include "../menubar/MenubarTestSupport.h"
+#include "WindowsTestSupport.h"
 
 #include "BrowserRecorder.h"
 #include "app/lifecycle/AppcastFeed.h"
@@ -75,6 +76,7 @@ TEST_F(UpdateCheck, OlderOrEqualVersionsAreUpToDateAndANewerOneOffersItsPage)
     std::tie(outcome, dialog) = check();
     EXPECT_EQ(outcome, Updater::Outcome::UpdateAvailable);
     EXPECT_TRUE(dialog->informativeText().contains(QStringLiteral("1.0.10"))) << dialog->informativeText().toStdString();
+    screenshot(QStringLiteral("update-available"));
     BrowserRecorder browser;
     ScopedEnvironment environment({{"BROWSER", browser.command()}});
     auto* download = dialog->findChild<QPushButton*>(QStringLiteral("download"));
