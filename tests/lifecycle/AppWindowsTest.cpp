@@ -24,7 +24,6 @@
 #include <QLabel>
 #include <QProcess>
 #include <QPushButton>
-#include <QRegularExpression>
 
 #include <xcb/xcb.h>
 #include <xcb/xcb_keysyms.h>
@@ -53,37 +52,23 @@ QFileDialog* openPanel()
     return nullptr;
 }
 
-class FakeNotificationServer {
-public:
+// The desktop's notification server on the program's private bus, recording what it is sent.
+struct FakeNotificationServer {
     FakeNotificationServer()
     {
-        m_process.start(QStringLiteral(PARCLY_FAKE_NOTIFICATION_SERVER), {QStringLiteral("--record"), path()});
-        m_ready = QTest::qWaitFor([this] { return m_process.canReadLine(); }, 10000);
+        process.start(QStringLiteral(PARCLY_FAKE_NOTIFICATION_SERVER), {QStringLiteral("--record"), folder.filePath(QStringLiteral("n.jsonl"))});
+        ready = QTest::qWaitFor([this] { return process.canReadLine(); }, 10000);
     }
-    ~FakeNotificationServer()
+    ~FakeNotificationServer() { process.terminate(), process.waitForFinished(3000); }
+    // The first notification it was sent.
+    QJsonObject first() const
     {
-        m_process.terminate();
-        m_process.waitForFinished(3000);
+        QFile file(folder.filePath(QStringLiteral("n.jsonl")));
+        return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readLine()).object() : QJsonObject();
     }
-    bool isReady() const { return m_ready; }
-    QString path() const { return m_folder.filePath(QStringLiteral("notifications.jsonl")); }
-    QList<QJsonObject> recorded() const
-    {
-        QList<QJsonObject> lines;
-        QFile file(path());
-        if (file.open(QIODevice::ReadOnly)) {
-            for (const QByteArray& line : file.readAll().split('\n')) {
-                if (!line.isEmpty())
-                    lines.append(QJsonDocument::fromJson(line).object());
-            }
-        }
-        return lines;
-    }
-
-private:
-    QTemporaryDir m_folder;
-    QProcess m_process;
-    bool m_ready = false;
+    QTemporaryDir folder;
+    QProcess process;
+    bool ready = false;
 };
 
 class Preferences : public MenubarTest {
@@ -282,7 +267,7 @@ TEST_F(UpgradePrompt, GetTheFullClientOpensTheDownloadPageTellsTheUserAndSendsNo
 {
     subscribeOnce();
     FakeNotificationServer notifications;
-    ASSERT_TRUE(notifications.isReady());
+    ASSERT_TRUE(notifications.ready);
     BrowserRecorder browser;
     ScopedEnvironment environment({{"BROWSER", browser.command()}});
 
@@ -300,9 +285,9 @@ TEST_F(UpgradePrompt, GetTheFullClientOpensTheDownloadPageTellsTheUserAndSendsNo
     const QStringList opened = browser.waitForCalls(1);
     ASSERT_EQ(opened.size(), 1);
     EXPECT_EQ(opened.first(), server.baseURL() + QStringLiteral("/download/mac_direct"));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !notifications.recorded().isEmpty(); }, 10000));
-    EXPECT_EQ(notifications.recorded().first().value("summary").toString(), "Download Parcly for Mac");
-    EXPECT_EQ(notifications.recorded().first().value("body").toString(), "Then log in with your Parcly Pro account.");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !notifications.first().isEmpty(); }, 10000));
+    EXPECT_EQ(notifications.first().value("summary").toString(), "Download Parcly for Mac");
+    EXPECT_EQ(notifications.first().value("body").toString(), "Then log in with your Parcly Pro account.");
     EXPECT_EQ(server.requests().size(), before);
     EXPECT_TRUE(window->isVisible());
     EXPECT_EQ(stored("parcly-username"), "free-mac-test@free.parcly.example");
@@ -333,11 +318,8 @@ TEST_F(UpgradePrompt, StayStoresANewAccountBeforeAskingAndClosesWhateverTheServi
 TEST_F(UpgradePrompt, StayingWithTheReferenceServiceMakesUploadsWorkAgain)
 {
     subscribeOnce();
-    QTemporaryDir data;
-    QProcess service;
-    service.start(QStringLiteral(PARCLY_SERVER_PATH), {QStringLiteral("--listen"), QStringLiteral("0"), QStringLiteral("--data"), data.path()});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return service.canReadLine(); }, 10000));
-    const QString serviceURL = QRegularExpression(QStringLiteral("(http://\\S+)")).match(QString::fromUtf8(service.readLine())).captured(1);
+    ReferenceService service;
+    const QString serviceURL = service.url;
     ASSERT_FALSE(serviceURL.isEmpty());
     Defaults& defaults = Defaults::standard();
     defaults.setValue(ServiceConfiguration::kAPIURLKey, serviceURL);
@@ -366,6 +348,4 @@ TEST_F(UpgradePrompt, StayingWithTheReferenceServiceMakesUploadsWorkAgain)
     const QStringList opened = browser.waitForCalls(1, 15000);
     ASSERT_EQ(opened.size(), 1) << "no drop was created";
     EXPECT_TRUE(opened.first().startsWith(serviceURL)) << opened.first().toStdString();
-    service.terminate();
-    service.waitForFinished(5000);
 }

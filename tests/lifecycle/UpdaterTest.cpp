@@ -8,8 +8,6 @@
 #include "platform/Bundle.h"
 
 #include <QMessageBox>
-#include <QProcess>
-#include <QRegularExpression>
 #include <QPushButton>
 #include <QSignalSpy>
 
@@ -109,16 +107,10 @@ TEST_F(UpdateCheck, AFeedThatCannotBeFetchedOrReadIsSaidInTheDialog)
 
 TEST_F(UpdateCheck, TheReferenceServiceFeedIsReadable)
 {
-    QTemporaryDir data;
-    QProcess service;
-    service.start(QStringLiteral(PARCLY_SERVER_PATH),
-                  {QStringLiteral("--listen"), QStringLiteral("0"), QStringLiteral("--data"), data.path(), QStringLiteral("--client-version"), QStringLiteral("1.2.0")});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return service.canReadLine(); }, 10000));
-    const QString serviceURL = QRegularExpression(QStringLiteral("(http://\\S+)")).match(QString::fromUtf8(service.readLine())).captured(1);
-    Defaults::standard().setValue(ServiceConfiguration::kWebURLKey, serviceURL);
+    ReferenceService service({QStringLiteral("--client-version"), QStringLiteral("1.2.0")});
+    ASSERT_FALSE(service.url.isEmpty());
+    Defaults::standard().setValue(ServiceConfiguration::kWebURLKey, service.url);
     auto [outcome, dialog] = check();
     EXPECT_EQ(outcome, Updater::Outcome::UpdateAvailable);
     EXPECT_TRUE(dialog->informativeText().contains(QStringLiteral("1.2.0")));
-    service.terminate();
-    service.waitForFinished(5000);
 }
