@@ -8,6 +8,8 @@
 #include "app/menubar/StatusItemController.h"
 
 class AppleEvent;
+class AuthWindowController;
+class Updater;
 struct Notification;
 
 // The root of the tray app: runs the launch sequence, owns the long-lived controllers, makes sure a
@@ -20,6 +22,10 @@ public:
 
     StatusItemController* statusItemController() const { return m_statusItemController; }
     void setStatusItemController(StatusItemController* controller) { m_statusItemController = controller; }
+    // The upgrade prompt, once the service has first forgotten the account.
+    AuthWindowController* auth() const { return m_auth; }
+    // The software updater, made on first use.
+    Updater* sparkle();
 
     // The launch sequence, once, from the event loop.
     void applicationDidFinishLaunching();
@@ -51,6 +57,8 @@ private:
     void uploadWhenAccountIsSettled(const QUrl& upload);
 
     QPointer<StatusItemController> m_statusItemController;
+    AuthWindowController* m_auth = nullptr;
+    Updater* m_sparkle = nullptr;
     // False while a new account's registration is on its way to the service.
     bool m_accountSettled = true;
     QList<QUrl> m_uploadsAwaitingAccount;
