@@ -47,6 +47,8 @@ QWidget* createZoomWindowWithRect(QWidget* window, const QRect& rect)
                                           | Qt::X11BypassWindowManagerHint | Qt::WindowTransparentForInput
                                           | Qt::WindowDoesNotAcceptFocus | Qt::NoDropShadowWindowHint);
     zoom->setObjectName(QStringLiteral("ZoomWindow"));
+    // Its own title: an untitled window is named after the app, like the drop target.
+    zoom->setWindowTitle(QStringLiteral("Zoom"));
     zoom->setAttribute(Qt::WA_ShowWithoutActivating);
     // See-through only where a compositing manager blends it; the snapshot covers it whole anyway.
     zoom->setAttribute(Qt::WA_TranslucentBackground, DesktopManagers::instance().isCompositing());
