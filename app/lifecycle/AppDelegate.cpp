@@ -2,6 +2,7 @@
 
 #include "app/lifecycle/AuthWindowController.h"
 #include "app/lifecycle/HandedOverFile.h"
+#include "app/lifecycle/OnboardingController.h"
 #include "app/lifecycle/StartAtLogin.h"
 #include "app/lifecycle/URLExtensions.h"
 #include "app/lifecycle/Updater.h"
@@ -56,9 +57,9 @@ void AppDelegate::applicationWillTerminate()
 
 void AppDelegate::showOnboardingWindow()
 {
+    setOnboarding(new OnboardingController(this));
     Application::activateIgnoringOtherApps();
-    // The welcome window comes with the app's windows; until then the first launch is marked here.
-    logLine(QStringLiteral("First launch: onboarding window not available yet"));
+    onboarding()->showWindow();
 }
 
 void AppDelegate::handleUserSetup()

@@ -10,6 +10,7 @@
 class AppleEvent;
 class AuthWindowController;
 class Updater;
+class OnboardingController;
 struct Notification;
 
 // The root of the tray app: runs the launch sequence, owns the long-lived controllers, makes sure a
@@ -26,6 +27,9 @@ public:
     AuthWindowController* auth() const { return m_auth; }
     // The software updater, made on first use.
     Updater* sparkle();
+    // The welcome window's controller: first launch only, kept after the window has gone.
+    OnboardingController* onboarding() const { return m_onboarding; }
+    void setOnboarding(OnboardingController* onboarding) { m_onboarding = onboarding; }
 
     // The launch sequence, once, from the event loop.
     void applicationDidFinishLaunching();
@@ -59,6 +63,7 @@ private:
     QPointer<StatusItemController> m_statusItemController;
     AuthWindowController* m_auth = nullptr;
     Updater* m_sparkle = nullptr;
+    OnboardingController* m_onboarding = nullptr;
     // False while a new account's registration is on its way to the service.
     bool m_accountSettled = true;
     QList<QUrl> m_uploadsAwaitingAccount;
