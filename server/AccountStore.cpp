@@ -60,15 +60,21 @@ std::optional<Account> AccountStore::find(std::string_view email)
     return stored->account;
 }
 
-AccountStore::Authentication AccountStore::authenticate(std::string_view email, std::string_view password)
+AccountStore::Authentication AccountStore::authenticate(std::string_view email, std::string_view password,
+                                                        std::string_view clientAddress)
 {
     const auto stored = lookup(email);
     if (!stored)
         return {Outcome::UnknownUser, {}};
     if (verifiedBefore(*stored, password))
         return {Outcome::Ok, stored->account};
+    // Taken before hashing, so that parallel guesses cannot all slip past the count.
+    const std::vector<std::string> keys = {"address " + std::string(clientAddress), "account " + std::to_string(stored->account.id)};
+    if (const auto wait = m_failedLogins.take(keys); wait.count() > 0)
+        return {Outcome::Throttled, {}, wait};
     if (!m_hasher.verify(password, stored->passwordHash))
         return {Outcome::WrongPassword, {}};
+    m_failedLogins.giveBack(keys);
     rememberVerified(*stored, password);
     return {Outcome::Ok, stored->account};
 }

@@ -2,8 +2,10 @@
 
 #include "server/Database.h"
 #include "server/PasswordHasher.h"
+#include "server/Throttle.h"
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -25,12 +27,15 @@ public:
     // Hashes outside the database lock, so a registration never stalls other requests.
     Created create(std::string_view email, std::string_view password);
 
-    enum class Outcome { Ok, UnknownUser, WrongPassword };
+    enum class Outcome { Ok, UnknownUser, WrongPassword, Throttled };
     struct Authentication {
         Outcome outcome = Outcome::UnknownUser;
         Account account; // filled when outcome is Ok
+        std::chrono::seconds retryAfter{0}; // when Throttled
     };
-    Authentication authenticate(std::string_view email, std::string_view password);
+    // A password that verified before passes at once. Any other costs a slow hash, so wrong ones
+    // are limited per client address and per account; past the limit no hash is made.
+    Authentication authenticate(std::string_view email, std::string_view password, std::string_view clientAddress = {});
 
     std::optional<Account> find(std::string_view email);
 
@@ -53,4 +58,8 @@ private:
     std::array<unsigned char, 32> m_cacheKey{};
     std::mutex m_cacheMutex;
     std::unordered_map<std::string, std::array<unsigned char, 32>> m_verified;
+
+    // Ten wrong passwords at once, then one every six seconds: nothing for a person who mistyped,
+    // a few percent of one core for anyone guessing.
+    Throttle m_failedLogins{10, std::chrono::seconds(6)};
 };

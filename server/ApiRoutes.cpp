@@ -1,6 +1,7 @@
 #include "server/ApiRoutes.h"
 
 #include "server/Json.h"
+#include "server/RawDelivery.h"
 #include "server/Replies.h"
 #include "server/RequestBody.h"
 #include "server/Text.h"
@@ -8,6 +9,7 @@
 namespace {
 
 constexpr size_t kMaximumAccountBody = 16 * 1024;
+constexpr size_t kMaximumIgnoredBody = 64 * 1024;
 constexpr size_t kMaximumEmail = 254;
 constexpr size_t kMaximumPassword = 1024;
 
@@ -47,6 +49,13 @@ void ApiRoutes::install(HttpServer& server)
 void ApiRoutes::registerAccount(const httplib::Request& request, httplib::Response& response,
                                 const httplib::ContentReader& reader)
 {
+    // A web page can post a form to the loopback service, but not with this type.
+    if (raw::essence(request.get_header_value("Content-Type")) != "application/json") {
+        if (!body::discard(request, reader, kMaximumIgnoredBody))
+            reply::closeAfter(response);
+        reply::error(response, 415, "Request.UnsupportedMediaType", "The body must be JSON, sent as application/json");
+        return;
+    }
     std::string content;
     switch (body::readAll(request, reader, kMaximumAccountBody, content)) {
     case body::Read::Ok:
@@ -61,33 +70,37 @@ void ApiRoutes::registerAccount(const httplib::Request& request, httplib::Respon
         return;
     }
 
-    const auto document = JsonValue::parse(content);
-    if (!document || !document->object()) {
+    const auto document = json::parse(content);
+    if (!document || !document->is_object()) {
         reply::error(response, 400, "Request.InvalidJSON", "The body must be a JSON object with \"email\" and \"password\"");
         return;
     }
-    const JsonValue* email = document->member("email");
-    const JsonValue* password = document->member("password");
-    if (!email || !email->string() || email->string()->empty() || !password || !password->string() ||
-        password->string()->empty()) {
+    const std::string* email = json::stringMember(*document, "email");
+    const std::string* password = json::stringMember(*document, "password");
+    if (!email || email->empty() || !password || password->empty()) {
         reply::error(response, 400, "Account.MissingField", "\"email\" and \"password\" must be non-empty strings");
         return;
     }
-    if (!plausibleEmail(*email->string())) {
+    if (!plausibleEmail(*email)) {
         reply::error(response, 400, "Account.InvalidEmail", "The e-mail address is not valid");
         return;
     }
-    if (password->string()->size() > kMaximumPassword) {
+    if (password->size() > kMaximumPassword) {
         reply::error(response, 400, "Account.InvalidPassword", "The password is too long");
         return;
     }
 
-    if (m_context.accounts.create(*email->string(), *password->string()) == AccountStore::Created::EmailTaken) {
+    const auto wait = m_registrations.take({"address " + request.remote_addr, "email " + text::toLower(*email)});
+    if (wait.count() > 0) {
+        reply::tooManyRequests(response, wait, "Account.TooManyAttempts", "Too many registrations; try again later");
+        return;
+    }
+    if (m_context.accounts.create(*email, *password) == AccountStore::Created::EmailTaken) {
         reply::error(response, 409, "Account.EmailTaken", "An account with this e-mail address exists already");
         return;
     }
-    sendToken(response, m_context.tokens, *email->string());
-    reply::json(response, 201, JsonObjectWriter().add("email", *email->string()).str());
+    sendToken(response, m_context.tokens, *email);
+    reply::json(response, 201, json::write({{"email", *email}}));
 }
 
 void ApiRoutes::describeAccount(const httplib::Request& request, httplib::Response& response)
@@ -99,5 +112,5 @@ void ApiRoutes::describeAccount(const httplib::Request& request, httplib::Respon
     }
     const std::int64_t drops = m_context.drops.countForAccount(signIn.account.id);
     sendToken(response, m_context.tokens, signIn.account.email);
-    reply::json(response, 200, JsonObjectWriter().add("email", signIn.account.email).add("activeDrops", drops).str());
+    reply::json(response, 200, json::write({{"email", signIn.account.email}, {"activeDrops", drops}}));
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "server/ServiceContext.h"
+#include "server/Throttle.h"
 
 #include "server/HttpServer.h"
 
@@ -15,4 +16,7 @@ private:
     void describeAccount(const httplib::Request& request, httplib::Response& response);
 
     ServiceContext& m_context;
+    // Each registration costs a slow hash and makes an account: ten at once from one address
+    // (or for one e-mail address), then one every six seconds.
+    Throttle m_registrations{10, std::chrono::seconds(6)};
 };

@@ -32,7 +32,7 @@ Authenticator::Result Authenticator::authenticate(const httplib::Request& reques
     }
     const std::string_view email = std::string_view(*decoded).substr(0, colon);
     const std::string_view password = std::string_view(*decoded).substr(colon + 1);
-    const auto authentication = m_accounts.authenticate(email, password);
+    const auto authentication = m_accounts.authenticate(email, password, request.remote_addr);
     switch (authentication.outcome) {
     case AccountStore::Outcome::Ok:
         result.ok = true;
@@ -47,12 +47,21 @@ Authenticator::Result Authenticator::authenticate(const httplib::Request& reques
         result.errorCode = kWrongPassword;
         result.message = "The password is wrong";
         break;
+    case AccountStore::Outcome::Throttled:
+        result.errorCode = kThrottled;
+        result.message = "Too many wrong passwords; try again later";
+        result.retryAfter = authentication.retryAfter;
+        break;
     }
     return result;
 }
 
 void Authenticator::refuse(httplib::Response& response, const Result& result)
 {
+    if (result.retryAfter.count() > 0) {
+        reply::tooManyRequests(response, result.retryAfter, result.errorCode, result.message);
+        return;
+    }
     response.set_header("WWW-Authenticate", "Basic realm=\"Parcly\", charset=\"UTF-8\"");
     reply::error(response, 401, result.errorCode, result.message);
 }

@@ -2,6 +2,10 @@
 
 #include <sqlite3.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 DatabaseError errorOf(sqlite3* connection, const std::string& what)
@@ -37,8 +41,23 @@ bool DatabaseError::isConstraintViolation() const
     return (m_code & 0xFF) == SQLITE_CONSTRAINT;
 }
 
+bool DatabaseError::isFull() const
+{
+    return (m_code & 0xFF) == SQLITE_FULL;
+}
+
 Database::Database(const std::filesystem::path& file)
 {
+    // Private to the server, also if the folder is ever opened up. SQLite gives its -wal and -shm
+    // files the mode of the database file; ones left by an older run are narrowed as well.
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        const std::string name = file.string() + suffix;
+        const int fd = ::open(name.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | (*suffix ? 0 : O_CREAT), 0600);
+        if (fd >= 0) {
+            ::fchmod(fd, 0600);
+            ::close(fd);
+        }
+    }
     const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW;
     if (sqlite3_open_v2(file.c_str(), &m_connection, flags, nullptr) != SQLITE_OK) {
         const DatabaseError error = m_connection ? errorOf(m_connection, "cannot open " + file.string())

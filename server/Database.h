@@ -17,6 +17,8 @@ public:
     // The SQLite extended result code.
     int code() const { return m_code; }
     bool isConstraintViolation() const;
+    // The disk (or the quota) is full.
+    bool isFull() const;
 
 private:
     int m_code;

@@ -24,6 +24,14 @@ std::runtime_error systemError(const std::string& what, const std::filesystem::p
     return std::runtime_error(what + " " + path.string() + ": " + std::strerror(errno));
 }
 
+// For failures the client can do nothing about but wait: a full disk is not a fault of ours.
+[[noreturn]] void throwStoreError(const std::string& what, const std::filesystem::path& path)
+{
+    if (errno == ENOSPC || errno == EDQUOT)
+        throw StorageFull(what + " " + path.string() + ": " + std::strerror(errno));
+    throw systemError(what, path);
+}
+
 void makePrivateDirectory(const std::filesystem::path& path)
 {
     if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
@@ -162,7 +170,7 @@ bool DropStore::codeTaken(const std::string& code)
 Drop DropStore::commit(PendingUpload& upload, Metadata metadata)
 {
     if (!upload.finish())
-        throw systemError("cannot write", upload.m_path);
+        throwStoreError("cannot write", upload.m_path);
 
     std::lock_guard lock(m_commitMutex);
     std::string code;
@@ -178,7 +186,7 @@ Drop DropStore::commit(PendingUpload& upload, Metadata metadata)
         if (::link(upload.m_path.c_str(), target.c_str()) == 0)
             break;
         if (errno != EEXIST)
-            throw systemError("cannot store", target);
+            throwStoreError("cannot store", target);
     }
     ::unlink(upload.m_path.c_str());
     upload.m_committed = true;
@@ -198,6 +206,11 @@ Drop DropStore::commit(PendingUpload& upload, Metadata metadata)
             .bind(6, drop.pixelDensity)
             .bind(7, drop.createdAt)
             .step();
+    } catch (const DatabaseError& error) {
+        ::unlink(target.c_str());
+        if (error.isFull())
+            throw StorageFull(error.what());
+        throw;
     } catch (...) {
         ::unlink(target.c_str());
         throw;

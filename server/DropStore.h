@@ -7,9 +7,16 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
+
+// An upload that could not be stored for lack of space: the client may try again later.
+class StorageFull : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
 
 struct Drop {
     std::string code;
@@ -67,8 +74,8 @@ public:
         std::string contentType;
         double pixelDensity = 1.0;
     };
-    // Syncs the upload to disk, gives it a fresh code and records it. Throws on failure, in which
-    // case nothing of the upload remains.
+    // Syncs the upload to disk, gives it a fresh code and records it. Throws on failure (StorageFull
+    // when the disk is full), in which case nothing of the upload remains.
     Drop commit(PendingUpload& upload, Metadata metadata);
 
     std::optional<Drop> find(std::string_view code);

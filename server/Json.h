@@ -1,58 +1,28 @@
 #pragma once
 
-#include <cstdint>
-#include <map>
-#include <memory>
+#include <nlohmann/json.hpp>
+
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
-#include <vector>
 
-// Just enough JSON for a small service: a strict parser with depth and size limits for request
-// bodies and token payloads, and a writer for the flat objects it answers with.
-class JsonValue {
-public:
-    using Object = std::map<std::string, JsonValue, std::less<>>;
-    using Array = std::vector<JsonValue>;
+// JSON by nlohmann-json, made strict where untrusted input meets it.
+namespace json {
 
-    JsonValue() = default;
-    explicit JsonValue(bool value) : m_value(value) {}
-    explicit JsonValue(double value) : m_value(value) {}
-    explicit JsonValue(std::string value) : m_value(std::move(value)) {}
-    explicit JsonValue(Array value) : m_value(std::move(value)) {}
-    explicit JsonValue(Object value) : m_value(std::move(value)) {}
+using Value = nlohmann::json;
+// Answers keep their members in the order they are written.
+using Object = nlohmann::ordered_json;
 
-    bool isNull() const { return std::holds_alternative<std::monostate>(m_value); }
-    const std::string* string() const { return std::get_if<std::string>(&m_value); }
-    const double* number() const { return std::get_if<double>(&m_value); }
-    const bool* boolean() const { return std::get_if<bool>(&m_value); }
-    const Object* object() const { return std::get_if<Object>(&m_value); }
-    const Array* array() const { return std::get_if<Array>(&m_value); }
+// Request bodies and token payloads. Besides the library's own refusals (bad UTF-8, lone
+// surrogates, numbers out of range, trailing text), duplicate member names are refused because
+// they make a document ambiguous, and nesting deeper than `maxDepth`.
+std::optional<Value> parse(std::string_view text, int maxDepth = 32);
 
-    // The member's value in an object; null when this is no object or has no such member.
-    const JsonValue* member(std::string_view name) const;
+// Compact text. "<" is escaped, so a JSON answer can never be read as markup; bytes that are
+// not UTF-8 become U+FFFD rather than an exception.
+std::string write(const Object& value);
 
-    // Duplicate member names make a document ambiguous, so they are refused.
-    static std::optional<JsonValue> parse(std::string_view text, int maxDepth = 32);
+// The member's string, or null when `value` is no object or the member is missing or no string.
+const std::string* stringMember(const Value& value, std::string_view name);
 
-private:
-    std::variant<std::monostate, bool, double, std::string, Array, Object> m_value;
-};
-
-std::string jsonQuote(std::string_view value);
-
-// {"a":"b","n":1}: members in the order added. Strings must be UTF-8 (the caller checks).
-class JsonObjectWriter {
-public:
-    JsonObjectWriter& add(std::string_view name, std::string_view value);
-    JsonObjectWriter& add(std::string_view name, const char* value) { return add(name, std::string_view(value)); }
-    JsonObjectWriter& add(std::string_view name, std::int64_t value);
-    JsonObjectWriter& add(std::string_view name, double value);
-    JsonObjectWriter& add(std::string_view name, bool value);
-    std::string str() const { return m_text + "}"; }
-
-private:
-    void key(std::string_view name);
-    std::string m_text = "{";
-};
+} // namespace json

@@ -113,13 +113,11 @@ MediaKind mediaKind(std::string_view contentType)
     return MediaKind::Other;
 }
 
-Delivery deliveryFor(std::string_view contentType, bool download)
+bool showsInline(std::string_view contentType, bool download)
 {
     const std::string type = essence(contentType);
-    const bool pdf = type == "application/pdf";
     // An allow-list: a type we do not know is never shown inline.
-    const bool displayable = mediaKind(type) != MediaKind::Other || pdf || type == "text/plain";
-    return Delivery{displayable && !download, !pdf};
+    return !download && (mediaKind(type) != MediaKind::Other || type == "text/plain");
 }
 
 } // namespace raw

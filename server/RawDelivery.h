@@ -18,11 +18,9 @@ std::string essence(std::string_view contentType);
 
 MediaKind mediaKind(std::string_view contentType);
 
-struct Delivery {
-    bool inlineDisplay = false;
-    // Sandboxing breaks some browsers' built-in PDF viewers, so PDF goes without.
-    bool sandbox = true;
-};
-Delivery deliveryFor(std::string_view contentType, bool download);
+// Whether a drop may show in the browser (images, audio, video, plain text) rather than be
+// downloaded. PDF is downloaded: it can carry scripts, and the sandbox that keeps them out of the
+// service's origin breaks some browsers' built-in PDF viewers.
+bool showsInline(std::string_view contentType, bool download);
 
 } // namespace raw

@@ -4,6 +4,7 @@
 
 #include <httplib.h>
 
+#include <chrono>
 #include <string>
 #include <string_view>
 
@@ -25,7 +26,14 @@ inline void json(httplib::Response& response, int status, const std::string& bod
 inline void error(httplib::Response& response, int status, std::string_view code, std::string_view message)
 {
     response.set_header(kErrorCodeHeader, std::string(code));
-    json(response, status, JsonObjectWriter().add("error", code).add("message", message).str());
+    json(response, status, ::json::write({{"error", code}, {"message", message}}));
+}
+
+inline void tooManyRequests(httplib::Response& response, std::chrono::seconds retryAfter, std::string_view code,
+                            std::string_view message)
+{
+    response.set_header("Retry-After", std::to_string(retryAfter.count()));
+    error(response, 429, code, message);
 }
 
 // For a request whose body was left unread: the client must not send another on this connection.

@@ -2,9 +2,11 @@
 
 #include "server/Text.h"
 
+#include <CLI/CLI.hpp>
+
 #include <cstdlib>
 #include <functional>
-#include <map>
+#include <memory>
 
 std::filesystem::path ServerOptions::defaultDataDirectory()
 {
@@ -13,31 +15,6 @@ std::filesystem::path ServerOptions::defaultDataDirectory()
     if (const char* home = std::getenv("HOME"); home && *home)
         return std::filesystem::path(home) / ".local/share/parcly-server";
     return "parcly-server-data";
-}
-
-std::string usage()
-{
-    return R"(Usage: parcly-server [OPTION]...
-The reference sharing service of Parcly Lite: accounts, uploads and short links.
-
-  --listen HOST:PORT          address to listen on (default 127.0.0.1:8787; port 0 picks a free
-                              port; the address in use is printed on standard output)
-  --data DIR                  where accounts, drops and the token secret live
-                              (default $XDG_DATA_HOME/parcly-server)
-  --public-url URL            origin of short links, e.g. https://drop.example.org
-                              (default http://HOST:PORT of --listen)
-  --tls-cert FILE             serve https with this PEM certificate chain...
-  --tls-key FILE              ...and this PEM private key
-  --max-upload-bytes N        largest upload accepted (default 2147483648)
-  --client-version VERSION    desktop client version the update feed names (default 1.0.0)
-  --client-download-url URL   where the download page sends people for the desktop client
-  --password-iterations N     PBKDF2 iterations for new passwords (default 600000)
-  --threads N                 requests served in parallel (default 16)
-  --help                      show this help and exit
-  --version                   show the version and exit
-
-Stops on SIGTERM or SIGINT. One line per request is logged on standard error.
-)";
 }
 
 std::optional<std::pair<std::string, int>> parseListenAddress(const std::string& value)
@@ -80,120 +57,103 @@ bool validUrl(const std::string& url)
     return true;
 }
 
+// The usage line first, then what the program is.
+class UsageFirst : public CLI::Formatter {
+public:
+    std::string make_description(const CLI::App*) const override { return {}; }
+    std::string make_usage(const CLI::App* app, std::string name) const override
+    {
+        return CLI::Formatter::make_usage(app, std::move(name)) + app->get_description() + "\n";
+    }
+};
+
+// Every option, bound to where its value goes. Values are checked here so a mistake stops the
+// start with a message naming the option.
+std::unique_ptr<CLI::App> makeParser(ServerOptions& options, bool& version)
+{
+    auto app = std::make_unique<CLI::App>("The reference sharing service of Parcly Lite: accounts, uploads and short links.",
+                                          "parcly-server");
+    app->formatter(std::make_shared<UsageFirst>());
+    app->get_formatter()->column_width(34);
+    app->footer("Stops on SIGTERM or SIGINT. One line per request is logged on standard error.");
+    const auto check = [](std::function<bool(const std::string&)> valid, std::string problem) {
+        return CLI::Validator([valid = std::move(valid), problem = std::move(problem)](std::string& value) {
+            return valid(value) ? std::string() : problem;
+        }, "");
+    };
+
+    app->add_option_function<std::string>("--listen", [&options](const std::string& value) {
+           std::tie(options.listenHost, options.listenPort) = *parseListenAddress(value);
+       }, "address to listen on (default 127.0.0.1:8787; port 0: any free port, printed on start)")
+        ->type_name("HOST:PORT")
+        ->check(check([](const std::string& v) { return parseListenAddress(v).has_value(); }, "wants HOST:PORT, e.g. 127.0.0.1:8787"));
+    app->add_option("--data", options.dataDirectory, "where accounts, drops and the token secret live (default $XDG_DATA_HOME/parcly-server)")
+        ->type_name("DIR")
+        ->check(check([](const std::string& v) { return !v.empty(); }, "wants a folder"));
+    app->add_option_function<std::string>("--public-url", [&options](const std::string& value) {
+           options.publicUrl = value.substr(0, value.find_last_not_of('/') + 1);
+       }, "origin of short links, e.g. https://drop.example.org (default http://HOST:PORT of --listen)")
+        ->type_name("URL")
+        ->check(check([](const std::string& v) {
+            const std::string url = v.substr(0, v.find_last_not_of('/') + 1);
+            return validUrl(url) && url.find_first_of("?#") == std::string::npos;
+        }, "wants an http:// or https:// URL without query"));
+    auto* certificate = app->add_option("--tls-cert", options.tlsCertificate, "serve https with this PEM certificate chain...")->type_name("FILE");
+    auto* key = app->add_option("--tls-key", options.tlsKey, "...and this PEM private key")->type_name("FILE");
+    certificate->needs(key);
+    key->needs(certificate);
+    app->add_option("--max-upload-bytes", options.maxUploadBytes, "largest upload accepted")
+        ->type_name("N")
+        ->capture_default_str()
+        ->check(CLI::Range(std::uint64_t(1), std::uint64_t(1) << 50).description(""));
+    app->add_option("--client-version", options.clientVersion, "desktop client version the update feed names")
+        ->type_name("VERSION")
+        ->capture_default_str()
+        ->check(check([](const std::string& v) { return !v.empty() && v.size() <= 64 && text::isValidUtf8(v); },
+                      "wants a version such as 1.2.0"));
+    app->add_option("--client-download-url", options.clientDownloadUrl, "where the download page sends people for the desktop client")
+        ->type_name("URL")
+        ->check(check(validUrl, "wants an http:// or https:// URL"));
+    app->add_option("--password-iterations", options.passwordIterations, "PBKDF2 iterations for new passwords")
+        ->type_name("N")
+        ->capture_default_str()
+        ->check(CLI::Range(PasswordHasher::kMinimumIterations, 50'000'000u).description(""));
+    app->add_option("--threads", options.threads, "requests served in parallel")
+        ->type_name("N")
+        ->capture_default_str()
+        ->check(CLI::Range(1u, 1024u).description(""));
+    app->add_flag("--version", version, "show the version and exit");
+    return app;
+}
+
 } // namespace
 
 ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments)
 {
     ParsedCommandLine parsed;
-    ServerOptions& options = parsed.options;
-    options.dataDirectory = ServerOptions::defaultDataDirectory();
-
-    const auto fail = [&parsed](std::string message) {
-        parsed.action = ParsedCommandLine::Action::Fail;
-        parsed.error = std::move(message);
+    parsed.options.dataDirectory = ServerOptions::defaultDataDirectory();
+    bool version = false;
+    const auto app = makeParser(parsed.options, version);
+    // CLI11 takes the arguments last first.
+    std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
+    try {
+        app->parse(reversed);
+    } catch (const CLI::CallForHelp&) {
+        parsed.action = ParsedCommandLine::Action::Help;
         return parsed;
-    };
-    const auto positive = [](const std::string& value, std::uint64_t maximum) -> std::optional<std::uint64_t> {
-        const auto number = text::parseUnsigned(value);
-        if (!number || *number == 0 || *number > maximum)
-            return std::nullopt;
-        return number;
-    };
-
-    using Setter = std::function<std::optional<std::string>(const std::string&)>;
-    const std::map<std::string, Setter> setters = {
-        {"--listen", [&](const std::string& v) -> std::optional<std::string> {
-             const auto address = parseListenAddress(v);
-             if (!address)
-                 return "--listen wants HOST:PORT, e.g. 127.0.0.1:8787";
-             std::tie(options.listenHost, options.listenPort) = *address;
-             return std::nullopt;
-         }},
-        {"--data", [&](const std::string& v) -> std::optional<std::string> {
-             if (v.empty())
-                 return "--data wants a folder";
-             options.dataDirectory = v;
-             return std::nullopt;
-         }},
-        {"--public-url", [&](const std::string& v) -> std::optional<std::string> {
-             std::string url = v;
-             while (!url.empty() && url.back() == '/')
-                 url.pop_back();
-             if (!validUrl(url) || url.find_first_of("?#") != std::string::npos)
-                 return "--public-url wants an http:// or https:// URL without query";
-             options.publicUrl = url;
-             return std::nullopt;
-         }},
-        {"--tls-cert", [&](const std::string& v) -> std::optional<std::string> {
-             options.tlsCertificate = v;
-             return std::nullopt;
-         }},
-        {"--tls-key", [&](const std::string& v) -> std::optional<std::string> {
-             options.tlsKey = v;
-             return std::nullopt;
-         }},
-        {"--max-upload-bytes", [&](const std::string& v) -> std::optional<std::string> {
-             const auto n = positive(v, std::uint64_t(1) << 50);
-             if (!n)
-                 return "--max-upload-bytes wants a positive number of bytes";
-             options.maxUploadBytes = *n;
-             return std::nullopt;
-         }},
-        {"--client-version", [&](const std::string& v) -> std::optional<std::string> {
-             if (v.empty() || v.size() > 64 || !text::isValidUtf8(v))
-                 return "--client-version wants a version such as 1.2.0";
-             options.clientVersion = v;
-             return std::nullopt;
-         }},
-        {"--client-download-url", [&](const std::string& v) -> std::optional<std::string> {
-             if (!validUrl(v))
-                 return "--client-download-url wants an http:// or https:// URL";
-             options.clientDownloadUrl = v;
-             return std::nullopt;
-         }},
-        {"--password-iterations", [&](const std::string& v) -> std::optional<std::string> {
-             const auto n = positive(v, 50'000'000);
-             if (!n || *n < PasswordHasher::kMinimumIterations)
-                 return "--password-iterations wants a number from " + std::to_string(PasswordHasher::kMinimumIterations);
-             options.passwordIterations = static_cast<unsigned>(*n);
-             return std::nullopt;
-         }},
-        {"--threads", [&](const std::string& v) -> std::optional<std::string> {
-             const auto n = positive(v, 1024);
-             if (!n)
-                 return "--threads wants a number from 1 to 1024";
-             options.threads = static_cast<unsigned>(*n);
-             return std::nullopt;
-         }},
-    };
-
-    for (size_t i = 0; i < arguments.size(); ++i) {
-        std::string name = arguments[i];
-        std::optional<std::string> value;
-        if (const size_t equals = name.find('='); name.rfind("--", 0) == 0 && equals != std::string::npos) {
-            value = name.substr(equals + 1);
-            name.resize(equals);
-        }
-        if (name == "--help" || name == "-h") {
-            parsed.action = ParsedCommandLine::Action::Help;
-            return parsed;
-        }
-        if (name == "--version") {
-            parsed.action = ParsedCommandLine::Action::Version;
-            return parsed;
-        }
-        const auto setter = setters.find(name);
-        if (setter == setters.end())
-            return fail("unknown option " + name);
-        if (!value) {
-            if (i + 1 >= arguments.size())
-                return fail(name + " wants a value");
-            value = arguments[++i];
-        }
-        if (auto problem = setter->second(*value))
-            return fail(*problem);
+    } catch (const CLI::ParseError& error) {
+        parsed.action = ParsedCommandLine::Action::Fail;
+        parsed.error = error.what();
+        return parsed;
     }
-    if (options.tlsCertificate.empty() != options.tlsKey.empty())
-        return fail("--tls-cert and --tls-key go together");
+    if (version)
+        parsed.action = ParsedCommandLine::Action::Version;
     return parsed;
+}
+
+std::string usage()
+{
+    ServerOptions defaults;
+    bool version = false;
+    return makeParser(defaults, version)->help() + "\n";
 }

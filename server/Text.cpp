@@ -67,11 +67,27 @@ std::string trim(std::string_view value)
     return std::string(value);
 }
 
+namespace {
+
+// U+202A to U+202E (embeddings, overrides) and U+2066 to U+2069 (isolates), in UTF-8: they can
+// show "photo\u202Egnp.exe" as "photoexe.png".
+bool isBidiControl(std::string_view bytes)
+{
+    if (bytes.size() < 3 || bytes[0] != '\xE2')
+        return false;
+    const auto second = static_cast<unsigned char>(bytes[1]);
+    const auto third = static_cast<unsigned char>(bytes[2]);
+    return (second == 0x80 && third >= 0xAA && third <= 0xAE) || (second == 0x81 && third >= 0xA6 && third <= 0xA9);
+}
+
+} // namespace
+
 std::string htmlEscape(std::string_view value)
 {
     std::string escaped;
     escaped.reserve(value.size() + value.size() / 8);
-    for (const char c : value) {
+    for (size_t i = 0; i < value.size(); ++i) {
+        const char c = value[i];
         switch (c) {
         case '&': escaped += "&amp;"; break;
         case '<': escaped += "&lt;"; break;
@@ -82,10 +98,14 @@ std::string htmlEscape(std::string_view value)
         case '\n':
         case '\r': escaped += c; break;
         default:
-            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
                 escaped += "\xEF\xBF\xBD";
-            else
+            } else if (isBidiControl(value.substr(i))) {
+                escaped += "\xEF\xBF\xBD";
+                i += 2;
+            } else {
                 escaped += c;
+            }
         }
     }
     return escaped;

@@ -13,7 +13,8 @@ std::string toLower(std::string_view value);
 std::string trim(std::string_view value);
 
 // Escapes for HTML text and attribute values. Control characters other than tab and line breaks
-// (NUL included) become U+FFFD, so a hostile title cannot smuggle anything into the page.
+// (NUL included) and the bidirectional embedding, override and isolate characters become U+FFFD,
+// so a hostile title can neither smuggle anything into the page nor disguise its extension.
 std::string htmlEscape(std::string_view value);
 
 // RFC 5987 value: UTF-8 with everything outside attr-char percent-encoded.

@@ -9,7 +9,7 @@
 #include <openssl/rand.h>
 
 #include <cerrno>
-#include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <stdexcept>
@@ -121,11 +121,8 @@ std::string TokenSigner::sign(std::string_view signingInput) const
 
 std::string TokenSigner::issue(std::string_view subject, std::int64_t now) const
 {
-    const std::string payload = JsonObjectWriter()
-                                    .add("sub", subject)
-                                    .add("iat", now)
-                                    .add("exp", now + static_cast<std::int64_t>(m_lifetime.count()))
-                                    .str();
+    const std::string payload =
+        json::write({{"sub", subject}, {"iat", now}, {"exp", now + static_cast<std::int64_t>(m_lifetime.count())}});
     const std::string signingInput = base64::encodeUrl(kHeader) + "." + base64::encodeUrl(payload);
     return signingInput + "." + base64::encodeUrl(sign(signingInput));
 }
@@ -155,25 +152,27 @@ std::optional<TokenClaims> TokenSigner::verify(std::string_view token, std::int6
     const auto payload = base64::decodeUrl(signingInput.substr(firstDot + 1));
     if (!header || !payload)
         return std::nullopt;
-    const auto headerJson = JsonValue::parse(*header, 4);
-    const auto payloadJson = JsonValue::parse(*payload, 4);
+    const auto headerJson = json::parse(*header, 4);
+    const auto payloadJson = json::parse(*payload, 4);
     if (!headerJson || !payloadJson)
         return std::nullopt;
-    const JsonValue* algorithm = headerJson->member("alg");
-    if (!algorithm || !algorithm->string() || *algorithm->string() != "HS256")
+    const std::string* algorithm = json::stringMember(*headerJson, "alg");
+    if (!algorithm || *algorithm != "HS256")
         return std::nullopt;
 
-    const JsonValue* subject = payloadJson->member("sub");
-    const JsonValue* issuedAt = payloadJson->member("iat");
-    const JsonValue* expiresAt = payloadJson->member("exp");
-    if (!subject || !subject->string() || !issuedAt || !issuedAt->number() || !expiresAt || !expiresAt->number())
+    const std::string* subject = json::stringMember(*payloadJson, "sub");
+    const auto time = [&](const char* name) -> std::optional<std::int64_t> {
+        const auto found = payloadJson->find(name);
+        if (found == payloadJson->end() || !found->is_number_integer() ||
+            (found->is_number_unsigned() && found->get<std::uint64_t>() > std::uint64_t(INT64_MAX)))
+            return std::nullopt;
+        return found->get<std::int64_t>();
+    };
+    const auto issuedAt = time("iat");
+    const auto expiresAt = time("exp");
+    if (!subject || !issuedAt || !expiresAt || *expiresAt <= now)
         return std::nullopt;
-    const double expiry = *expiresAt->number();
-    const double issued = *issuedAt->number();
-    // Bounded before converting: a double out of int64's range would not convert.
-    if (!(expiry > static_cast<double>(now)) || expiry > 9e15 || std::fabs(issued) > 9e15)
-        return std::nullopt;
-    return TokenClaims{*subject->string(), static_cast<std::int64_t>(issued), static_cast<std::int64_t>(expiry)};
+    return TokenClaims{*subject, *issuedAt, *expiresAt};
 }
 
 std::optional<TokenClaims> TokenSigner::verify(std::string_view token) const

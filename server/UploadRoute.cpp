@@ -43,6 +43,11 @@ void UploadRoute::sendTooLarge(httplib::Response& response) const
                  "Uploads are limited to " + std::to_string(m_context.options.maxUploadBytes) + " bytes");
 }
 
+void UploadRoute::sendStorageFull(httplib::Response& response) const
+{
+    reply::error(response, 507, "Upload.StorageFull", "The service could not store the upload");
+}
+
 std::optional<UploadRoute::Accepted> UploadRoute::check(const httplib::Request& request, httplib::Response& response)
 {
     const auto signIn = m_context.authenticator.authenticate(request);
@@ -138,7 +143,7 @@ void UploadRoute::upload(const httplib::Request& request, httplib::Response& res
     if (writeFailed) {
         reply::closeAfter(response);
         m_context.log.note("upload failed: cannot write to " + m_context.drops.incomingDirectory().string());
-        reply::error(response, 507, "Upload.StorageFull", "The service could not store the upload");
+        sendStorageFull(response);
         return;
     }
     if (!complete) {
@@ -148,19 +153,24 @@ void UploadRoute::upload(const httplib::Request& request, httplib::Response& res
         return;
     }
 
-    const Drop drop = m_context.drops.commit(*pending, {accepted->account.id, accepted->title,
-                                                        raw::normalizeContentType(request.get_header_value("Content-Type")),
-                                                        accepted->pixelDensity});
+    Drop drop;
+    try {
+        drop = m_context.drops.commit(*pending, {accepted->account.id, accepted->title,
+                                                 raw::normalizeContentType(request.get_header_value("Content-Type")),
+                                                 accepted->pixelDensity});
+    } catch (const StorageFull& full) {
+        m_context.log.note(std::string("upload failed: ") + full.what());
+        sendStorageFull(response);
+        return;
+    }
     const std::string shortlink = m_context.publicUrl + "/" + drop.code;
     response.set_header("Location", shortlink);
     reply::json(response, 201,
-                JsonObjectWriter()
-                    .add("code", drop.code)
-                    .add("title", drop.title)
-                    .add("shortlink", shortlink)
-                    .add("type", drop.contentType)
-                    .add("size", static_cast<std::int64_t>(drop.size))
-                    .add("pixelDensity", drop.pixelDensity)
-                    .add("createdAt", drop.createdAt)
-                    .str());
+                json::write({{"code", drop.code},
+                             {"title", drop.title},
+                             {"shortlink", shortlink},
+                             {"type", drop.contentType},
+                             {"size", drop.size},
+                             {"pixelDensity", drop.pixelDensity},
+                             {"createdAt", drop.createdAt}}));
 }

@@ -30,6 +30,7 @@ private:
     std::optional<Accepted> check(const httplib::Request& request, httplib::Response& response);
     void upload(const httplib::Request& request, httplib::Response& response, const httplib::ContentReader& reader);
     void sendTooLarge(httplib::Response& response) const;
+    void sendStorageFull(httplib::Response& response) const;
 
     ServiceContext& m_context;
 };

@@ -140,11 +140,10 @@ void WebRoutes::rawContent(const httplib::Request& request, httplib::Response& r
         return;
     }
 
-    const auto delivery = raw::deliveryFor(drop->contentType, request.has_param("download"));
-    response.set_header("Content-Disposition", text::contentDisposition(delivery.inlineDisplay, drop->title));
+    const bool showInline = raw::showsInline(drop->contentType, request.has_param("download"));
+    response.set_header("Content-Disposition", text::contentDisposition(showInline, drop->title));
     response.set_header("X-Content-Type-Options", "nosniff");
-    if (delivery.sandbox)
-        response.set_header("Content-Security-Policy", "default-src 'none'; img-src 'self'; media-src 'self'; style-src 'unsafe-inline'; sandbox");
+    response.set_header("Content-Security-Policy", "default-src 'none'; img-src 'self'; media-src 'self'; style-src 'unsafe-inline'; sandbox");
     // A code always names the same bytes.
     response.set_header("Cache-Control", "public, max-age=86400");
 

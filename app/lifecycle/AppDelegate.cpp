@@ -1,8 +1,11 @@
 #include "app/lifecycle/AppDelegate.h"
 
+#include "app/lifecycle/AuthWindowController.h"
 #include "app/lifecycle/HandedOverFile.h"
+#include "app/lifecycle/OnboardingController.h"
 #include "app/lifecycle/StartAtLogin.h"
 #include "app/lifecycle/URLExtensions.h"
+#include "app/lifecycle/Updater.h"
 #include "app/menubar/ParclyStatusMenu.h"
 #include "app/menubar/StatusItemController.h"
 #include "app/service/AccountSetup.h"
@@ -54,9 +57,9 @@ void AppDelegate::applicationWillTerminate()
 
 void AppDelegate::showOnboardingWindow()
 {
+    setOnboarding(new OnboardingController(this));
     Application::activateIgnoringOtherApps();
-    // The welcome window comes with the app's windows; until then the first launch is marked here.
-    logLine(QStringLiteral("First launch: onboarding window not available yet"));
+    onboarding()->showWindow();
 }
 
 void AppDelegate::handleUserSetup()
@@ -83,8 +86,18 @@ void AppDelegate::subscribeNotifications()
 
 void AppDelegate::handleUnknownUserError(const Notification&)
 {
-    // The upgrade prompt comes with the app's windows.
-    logLine(QStringLiteral("The service no longer knows this account; the upgrade prompt is not available yet"));
+    // One window for the whole run: a later rejection brings the same one forward.
+    if (!m_auth)
+        m_auth = new AuthWindowController;
+    Application::activateIgnoringOtherApps();
+    m_auth->showWindow();
+}
+
+Updater* AppDelegate::sparkle()
+{
+    if (!m_sparkle)
+        m_sparkle = new Updater(this);
+    return m_sparkle;
 }
 
 void AppDelegate::getUrl(const AppleEvent& event, AppleEvent*)

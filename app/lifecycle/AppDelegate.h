@@ -8,6 +8,9 @@
 #include "app/menubar/StatusItemController.h"
 
 class AppleEvent;
+class AuthWindowController;
+class Updater;
+class OnboardingController;
 struct Notification;
 
 // The root of the tray app: runs the launch sequence, owns the long-lived controllers, makes sure a
@@ -20,6 +23,13 @@ public:
 
     StatusItemController* statusItemController() const { return m_statusItemController; }
     void setStatusItemController(StatusItemController* controller) { m_statusItemController = controller; }
+    // The upgrade prompt, once the service has first forgotten the account.
+    AuthWindowController* auth() const { return m_auth; }
+    // The software updater, made on first use.
+    Updater* sparkle();
+    // The welcome window's controller: first launch only, kept after the window has gone.
+    OnboardingController* onboarding() const { return m_onboarding; }
+    void setOnboarding(OnboardingController* onboarding) { m_onboarding = onboarding; }
 
     // The launch sequence, once, from the event loop.
     void applicationDidFinishLaunching();
@@ -51,6 +61,9 @@ private:
     void uploadWhenAccountIsSettled(const QUrl& upload);
 
     QPointer<StatusItemController> m_statusItemController;
+    AuthWindowController* m_auth = nullptr;
+    Updater* m_sparkle = nullptr;
+    OnboardingController* m_onboarding = nullptr;
     // False while a new account's registration is on its way to the service.
     bool m_accountSettled = true;
     QList<QUrl> m_uploadsAwaitingAccount;

@@ -1,6 +1,7 @@
 #include "app/menubar/ParclyStatusMenu.h"
 
 #include "app/lifecycle/AppDelegate.h"
+#include "app/menubar/PreferencesWindowController.h"
 #include "app/menubar/SharePopover.h"
 #include "app/menubar/ShareFileViewController.h"
 #include "app/menubar/StatusItem.h"
@@ -72,6 +73,7 @@ ParclyStatusMenu::ParclyStatusMenu()
     connect(this, &QMenu::aboutToShow, this, &ParclyStatusMenu::menuWillOpen);
     connect(this, &QMenu::aboutToHide, this, &ParclyStatusMenu::menuDidClose);
     connect(this, &QMenu::hovered, this, &ParclyStatusMenu::willHighlightItem);
+    connect(&DefaultsController::sharedUserDefaultsController(), &DefaultsController::valueChanged, this, &ParclyStatusMenu::shortcutDidChange);
 }
 
 ParclyStatusMenu::~ParclyStatusMenu() = default;
@@ -99,6 +101,7 @@ void ParclyStatusMenu::buildItems()
     addItem(QStringLiteral("No drops yet"), TagDropCount, nullptr);
     addItem(QStringLiteral("Upgrade to Parcly Pro…"), 0, &ParclyStatusMenu::upgrade);
     addSeparator();
+    addItem(QStringLiteral("Preferences…"), 0, &ParclyStatusMenu::preferences);
 
     m_dropTargetItem = addAction(QStringLiteral("Show Drop Target"));
     m_dropTargetItem->setCheckable(true);
@@ -189,6 +192,14 @@ void ParclyStatusMenu::upgrade()
         }
         Workspace::sharedWorkspace().openURL(address);
     });
+}
+
+void ParclyStatusMenu::preferences()
+{
+    if (!m_prefsWindow)
+        m_prefsWindow = new PreferencesWindowController;
+    Application::activateIgnoringOtherApps();
+    m_prefsWindow->showWindow();
 }
 
 // --- Uploads ------------------------------------------------------------------------------------
@@ -286,6 +297,33 @@ QString ParclyStatusMenu::stringForKeyCode(quint64 keyCode) const
     return KeyCodes::stringForKeyCode(static_cast<quint16>(keyCode));
 }
 
+ParclyStatusMenu::Shortcut ParclyStatusMenu::defaultShortcutForTag(int tag)
+{
+    for (const ShortcutItem& item : kShortcutItems) {
+        if (item.tag == tag)
+            return item.fallback;
+    }
+    return {};
+}
+
+QStringList ParclyStatusMenu::keyNamesForTag(int tag)
+{
+    const Shortcut shortcut = shortcutForTag(tag);
+    const QString key = KeyCodes::stringForKeyCode(static_cast<quint16>(shortcut.keyCode));
+    if (shortcut.keyCode == 0 || key.isEmpty())
+        return {};
+    QStringList names;
+    const Qt::KeyboardModifiers modifiers = KeyCodes::qtModifiersForFlags(shortcut.modifierFlags);
+    // The order the menu and the preferences show them in.
+    for (const auto& [modifier, name] : {std::pair{Qt::ControlModifier, "Ctrl"}, {Qt::AltModifier, "Alt"},
+                                         {Qt::ShiftModifier, "Shift"}, {Qt::MetaModifier, "Super"}}) {
+        if (modifiers.testFlag(modifier))
+            names.append(QString::fromLatin1(name));
+    }
+    names.append(key);
+    return names;
+}
+
 ParclyStatusMenu::Shortcut ParclyStatusMenu::shortcutForTag(int tag)
 {
     for (const ShortcutItem& item : kShortcutItems) {
@@ -340,16 +378,63 @@ bool ParclyStatusMenu::validateMenuItem(QAction* item)
     if (tag == TagDropCount)
         item->setText(m_dropCount == 0 ? QStringLiteral("No drops yet") : QStringLiteral("%1 Drops shared").arg(m_dropCount));
 
-    if (shortcut.keyCode != 0) {
-        item->setShortcut(KeyCodes::keySequenceForKeyCode(static_cast<quint16>(shortcut.keyCode), shortcut.modifierFlags));
-        setKeyEquivalent(item, item->shortcut());
-        QPointer<QAction> target(item);
-        HotKeyCenter::sharedHotKeyCenter().registerHotKey(static_cast<quint16>(shortcut.keyCode), shortcut.modifierFlags, this, [target] {
+    const auto registered = m_hotKeys.constFind(tag);
+    if (registered != m_hotKeys.constEnd()
+        && (registered->keyCode != shortcut.keyCode || registered->modifierFlags != shortcut.modifierFlags))
+        releaseHotKey(tag);
+    if (shortcut.keyCode == 0) {
+        // A shortcut set to nothing takes the earlier key equivalent away too.
+        if (m_keyEquivalents.contains(item)) {
+            item->setShortcut({});
+            setKeyEquivalent(item, {});
+        }
+        return true;
+    }
+    item->setShortcut(KeyCodes::keySequenceForKeyCode(static_cast<quint16>(shortcut.keyCode), shortcut.modifierFlags));
+    setKeyEquivalent(item, item->shortcut());
+    if (m_hotKeysSuspended)
+        return true;
+    QPointer<QAction> target(item);
+    if (HotKeyCenter::sharedHotKeyCenter().registerHotKey(static_cast<quint16>(shortcut.keyCode), shortcut.modifierFlags, this, [target] {
             if (target)
                 target->trigger();
-        });
-    }
+        }))
+        m_hotKeys.insert(tag, shortcut);
     return true;
+}
+
+void ParclyStatusMenu::setHotKeysSuspended(bool suspended)
+{
+    if (suspended == m_hotKeysSuspended)
+        return;
+    m_hotKeysSuspended = suspended;
+    if (suspended) {
+        for (const int tag : m_hotKeys.keys())
+            releaseHotKey(tag);
+    } else {
+        validateMenuItems();
+    }
+}
+
+void ParclyStatusMenu::releaseHotKey(int tag)
+{
+    const Shortcut old = m_hotKeys.take(tag);
+    // Another item may have taken the combination over meanwhile; it stays grabbed for that one.
+    for (auto it = m_hotKeys.cbegin(); it != m_hotKeys.cend(); ++it) {
+        if (it->keyCode == old.keyCode && it->modifierFlags == old.modifierFlags)
+            return;
+    }
+    HotKeyCenter::sharedHotKeyCenter().unregisterHotKey(static_cast<quint16>(old.keyCode), old.modifierFlags);
+}
+
+void ParclyStatusMenu::shortcutDidChange(const QString& key)
+{
+    for (const ShortcutItem& shortcutItem : kShortcutItems) {
+        if (QStringLiteral("values.") + key != QLatin1String(shortcutItem.keyPath))
+            continue;
+        if (QAction* item = itemWithTag(shortcutItem.tag))
+            validateMenuItem(item);
+    }
 }
 
 // --- Menu delegate ------------------------------------------------------------------------------

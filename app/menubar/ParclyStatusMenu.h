@@ -5,12 +5,14 @@
 #include <QMenu>
 #include <QPointer>
 #include <QUrl>
+#include <QStringList>
 #include <QVariantMap>
 
 #include <memory>
 
 class QAction;
 class QKeySequence;
+class PreferencesWindowController;
 class QShortcut;
 class ScreenshotDetector;
 #include "app/menubar/SharePopover.h"
@@ -35,12 +37,14 @@ public:
     void setDropCount(qint64 count) { m_dropCount = count; }
     SharePopover* shareFilePopover() const { return m_shareFilePopover; }
     ScreenshotDetector* screenshotDetector() const { return m_screenshotDetector.get(); }
+    PreferencesWindowController* prefsWindow() const { return m_prefsWindow; }
 
     // Menu actions.
     void file();
     void screenshot();
     void grabWindow();
     void upgrade();
+    void preferences();
 
     // Entries for uploads.
     void uploadFile(const QUrl& url);
@@ -60,8 +64,14 @@ public:
     void validateMenuItems();
     // The shortcut an item's tag stands for: the stored one, entry by entry, over the default.
     static Shortcut shortcutForTag(int tag);
+    static Shortcut defaultShortcutForTag(int tag);
+    // The keys of the item's shortcut as a person reads them, e.g. {"Shift", "Alt", "D"}.
+    static QStringList keyNamesForTag(int tag);
 
     QAction* itemWithTag(int tag) const;
+
+    // While a shortcut is being recorded the hot keys let go, so the recorder gets every key.
+    void setHotKeysSuspended(bool suspended);
 
     // Menu delegate.
     void menuWillOpen();
@@ -78,10 +88,17 @@ private:
     QAction* addItem(const QString& title, int tag, void (ParclyStatusMenu::*action)());
     void showShareFilePopover();
     void setKeyEquivalent(QAction* item, const QKeySequence& keys);
+    // A shortcut changed in the preferences works at once, and the one it replaced stops working.
+    void shortcutDidChange(const QString& key);
+    void releaseHotKey(int tag);
 
     qint64 m_dropCount = 0;
     QPointer<SharePopover> m_shareFilePopover;
     std::unique_ptr<ScreenshotDetector> m_screenshotDetector;
     QAction* m_dropTargetItem = nullptr;
     QHash<QAction*, QShortcut*> m_keyEquivalents;
+    // The combination each item's hot key was last registered with.
+    QHash<int, Shortcut> m_hotKeys;
+    PreferencesWindowController* m_prefsWindow = nullptr;
+    bool m_hotKeysSuspended = false;
 };

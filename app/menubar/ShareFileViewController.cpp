@@ -8,6 +8,8 @@
 #include "platform/MainQueue.h"
 #include "platform/gui/Application.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QPointer>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -43,6 +45,9 @@ void ShareFileViewController::loadView()
 
 void ShareFileViewController::didFinishNavigation()
 {
+    // The share shortcut as it is set now, not as the page was written.
+    const QJsonArray keys = QJsonArray::fromStringList(ParclyStatusMenu::keyNamesForTag(ParclyStatusMenu::TagShareFile));
+    m_webView->runJavaScript(QStringLiteral("showShortcut(%1);").arg(QString::fromUtf8(QJsonDocument(keys).toJson(QJsonDocument::Compact))));
     QPointer<ShareFileViewController> self(this);
     QTimer::singleShot(kFadeInDelayMs, this, [self] {
         dispatchToMainQueue([self] {

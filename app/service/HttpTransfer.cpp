@@ -151,7 +151,7 @@ Error makeError(const QString& domain, int code, const QString& description)
 }
 
 // Decides success the way the service's contract does: a 2xx status with a JSON body (or none).
-void judgeResponse(Exchange& exchange)
+void judgeResponse(Exchange& exchange, bool expectsJson)
 {
     HttpResult& result = exchange.result;
     if (result.status < 200 || result.status > 299) {
@@ -160,6 +160,10 @@ void judgeResponse(Exchange& exchange)
                                  QStringLiteral("The service answered with status %1%2")
                                      .arg(result.status)
                                      .arg(reason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(reason)));
+        return;
+    }
+    if (!expectsJson) {
+        result.data = std::move(exchange.responseBody);
         return;
     }
     if (exchange.responseBody.trimmed().isEmpty())
@@ -276,7 +280,7 @@ HttpResult HttpTransfer::perform(const HttpRequest& request, const Progress& pro
     }
     if (exchange.progress)
         exchange.progress->finish(result.bytesSent);
-    judgeResponse(exchange);
+    judgeResponse(exchange, request.expectsJson);
     return result;
 }
 

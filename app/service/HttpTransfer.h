@@ -29,6 +29,9 @@ struct HttpRequest {
     // The body, unless bodyFile names a file to stream from disk instead.
     QByteArray body;
     QString bodyFile;
+    // False for answers that are not the service's JSON (the update feed): the body is kept as
+    // it came, in HttpResult::data.
+    bool expectsJson = true;
 };
 
 struct HttpResult {
@@ -39,6 +42,8 @@ struct HttpResult {
     QVariantMap headerFields;
     // The parsed JSON body; a null QVariant for an empty body.
     QVariant body;
+    // The body as it came, when the request did not expect JSON.
+    QByteArray data;
     // Set on any failure: transport, status outside 200 to 299, a body that is not JSON.
     std::optional<Error> error;
     // Bytes of the request body that went out.

@@ -244,7 +244,10 @@ TEST_F(UrlEntry, QuickStartsGiveOneInstanceAndACrashedOneDoesNotBlockTheNext)
     EXPECT_EQ(left.exitCode(), 0);
     ASSERT_NE(stayed.state(), QProcess::NotRunning);
 
-    // A crash leaves the lock and the socket behind; the next start takes them over.
+    // A crash leaves the lock and the socket behind; the next start takes them over. (Once the
+    // account is registered: a crash before that leaves credentials without a token, which a
+    // later launch rightly does not register again.)
+    ASSERT_TRUE(QTest::qWaitFor([] { return !AppProcess::setting(QStringLiteral("parcly-token")).toString().isEmpty(); }, 15000));
     stayed.kill();
     stayed.waitForFinished(5000);
     const QString early = writeFile(handOff + QStringLiteral("/after crash.txt"), "still here\n");

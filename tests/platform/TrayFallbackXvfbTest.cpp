@@ -37,6 +37,8 @@ TEST(TrayFallback, NotificationBecomesABalloonOfTheTrayIcon)
     pixmap.fill(Qt::darkCyan);
     QSystemTrayIcon icon{QIcon(pixmap)};
     icon.show();
+    // The balloon points at the icon, which the tray takes in a moment after it is shown.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !icon.geometry().isEmpty(); }, 10000));
     UserNotificationCenter& center = UserNotificationCenter::defaultUserNotificationCenter();
     center.setFallbackTrayIcon(&icon);
 
@@ -48,7 +50,7 @@ TEST(TrayFallback, NotificationBecomesABalloonOfTheTrayIcon)
     EXPECT_FALSE(handled.first().first().toBool());
     ASSERT_EQ(log.lines().size(), 1);
     EXPECT_TRUE(log.lines().first().contains("tray icon")) << log.lines().first().toStdString();
-    EXPECT_TRUE(QTest::qWaitFor([] { return visibleBalloon() != nullptr; }, 5000));
+    EXPECT_TRUE(QTest::qWaitFor([] { return visibleBalloon() != nullptr; }, 15000));
 
     center.setFallbackTrayIcon(nullptr);
     icon.hide();

@@ -79,6 +79,11 @@ TEST_F(AccountTest, RegisteringAnswers201WithATokenSignedByTheServersPrivateSecr
     ASSERT_EQ(::stat((service.dataDirectory() / "secret.key").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
     EXPECT_GE(info.st_size, 32);
+    // The database too, with the journal files SQLite makes beside it.
+    for (const char* name : {"parcly.db", "parcly.db-wal", "parcly.db-shm"}) {
+        ASSERT_EQ(::stat((service.dataDirectory() / name).c_str(), &info), 0) << name;
+        EXPECT_EQ(info.st_mode & 0777, 0600u) << name;
+    }
 }
 
 TEST_F(AccountTest, RegisteringRefusesTakenAddressesAndMalformedBodies)
@@ -152,6 +157,54 @@ TEST_F(AccountTest, WrongCredentialsAnswer401WithTheCodeTheClientReads)
     }
     // The right password still works after all those failures.
     EXPECT_EQ(me(basicAuthorization(ada))->status, 200);
+}
+
+TEST_F(AccountTest, GuessesAndMassRegistrationsAreThrottledWhileKnownClientsGoOn)
+{
+    // A web page can post a form to a loopback service, but not as JSON.
+    auto form = service.client().Post("/account", "email=f%40parcly.test&password=x", "application/x-www-form-urlencoded");
+    ASSERT_TRUE(form);
+    EXPECT_EQ(form->status, 415);
+    EXPECT_EQ(me(basicAuthorization({"f@parcly.test", "x"}))->get_header_value("parcly-errorcode"), "Authentication.UnknownUser");
+
+    const Credentials ada = registerAccount(service);
+    ASSERT_EQ(me(basicAuthorization(ada))->status, 200);
+    int checked = 0;
+    std::optional<httplib::Response> refused;
+    for (int i = 0; i < 12 && !refused; ++i) {
+        auto answer = me(basicAuthorization({ada.email, "guess " + std::to_string(i)}));
+        ASSERT_TRUE(answer);
+        if (answer->status == 401)
+            ++checked;
+        else
+            refused = *answer;
+    }
+    EXPECT_EQ(checked, 10);
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->status, 429);
+    EXPECT_EQ(refused->get_header_value("parcly-errorcode"), "Authentication.TooManyAttempts");
+    const int retryAfter = std::atoi(refused->get_header_value("Retry-After").c_str());
+    EXPECT_TRUE(retryAfter >= 1 && retryAfter <= 6) << refused->get_header_value("Retry-After");
+    httplib::Headers guess = basicAuthorization({ada.email, "one more"});
+    guess.emplace("x-parcly-filename", toBase64("a.txt"));
+    EXPECT_EQ(service.client().Post("/files", guess, "bytes", "text/plain")->status, 429) << "uploads are guarded too";
+    // The owner, whose password verified before, costs no hash and is still served.
+    EXPECT_EQ(me(basicAuthorization(ada))->status, 200);
+
+    // Registrations from one address: a burst of ten (ada's included), then refused.
+    int registered = 1;
+    std::optional<httplib::Response> lastRegistration;
+    for (int i = 0; i < 12; ++i) {
+        auto answer = postAccount(R"({"email":"many)" + std::to_string(i) + R"(@parcly.test","password":"pw"})");
+        ASSERT_TRUE(answer);
+        lastRegistration = *answer;
+        if (answer->status != 201)
+            break;
+        ++registered;
+    }
+    EXPECT_EQ(registered, 10);
+    EXPECT_EQ(lastRegistration->status, 429);
+    EXPECT_FALSE(lastRegistration->get_header_value("Retry-After").empty());
 }
 
 TEST_F(AccountTest, PasswordsAreStoredOnlyAsSaltedSlowHashes)

@@ -4,6 +4,7 @@
 #include "server/ImageSize.h"
 #include "server/Json.h"
 #include "server/Text.h"
+#include "server/Throttle.h"
 #include "server/TokenSigner.h"
 
 #include "ServerHarness.h"
@@ -20,29 +21,34 @@ TEST(JsonParser, RefusesMalformedAndHostileDocumentsWithoutCrashing)
                                    "{\"a\":1}{", "01", "1.", "-", "1e", "NaN", "Infinity", "tru", "nul",
                                    "\"\\u12\"", "\"\\ud800\"", "\"\\udc00\\ud800\"", "\"\\x41\"", "\"tab\there\"",
                                    "\"\xff\xfe\"", "\"\xc0\xaf\"", "{\"a\":1,\"a\":2}", "1e999"}) {
-        EXPECT_FALSE(JsonValue::parse(text)) << text;
+        EXPECT_FALSE(json::parse(text)) << text;
     }
     // Deep nesting is refused, not recursed into until the stack runs out.
-    EXPECT_FALSE(JsonValue::parse(std::string(100000, '[') + std::string(100000, ']')));
-    EXPECT_FALSE(JsonValue::parse(std::string(100000, '[')));
+    EXPECT_FALSE(json::parse(std::string(100000, '[') + std::string(100000, ']')));
+    EXPECT_FALSE(json::parse(std::string(100000, '[')));
+    EXPECT_FALSE(json::parse(R"({"a":{"b":1,"b":2}})")) << "a duplicate deeper down";
+    EXPECT_TRUE(json::parse(R"({"a":{"b":1},"c":{"b":2}})")) << "the same name in two objects";
 }
 
 TEST(JsonParser, ReadsEscapesAndUnicodeAsTheClientWritesThem)
 {
-    const auto value = JsonValue::parse(R"( {"email":"a\u00e9\ud83d\ude00@x.test","password":"q\"\\\/\n","n":-1.5e2,"ok":true,"x":[null,{}]} )");
+    const auto value = json::parse(R"( {"email":"a\u00e9\ud83d\ude00@x.test","password":"q\"\\\/\n","n":-1.5e2,"ok":true,"x":[null,{}]} )");
     ASSERT_TRUE(value);
-    EXPECT_EQ(*value->member("email")->string(), "a\xc3\xa9\xf0\x9f\x98\x80@x.test");
-    EXPECT_EQ(*value->member("password")->string(), "q\"\\/\n");
-    EXPECT_EQ(*value->member("n")->number(), -150.0);
-    EXPECT_TRUE(*value->member("ok")->boolean());
-    EXPECT_EQ(value->member("x")->array()->size(), 2u);
+    EXPECT_EQ(*json::stringMember(*value, "email"), "a\xc3\xa9\xf0\x9f\x98\x80@x.test");
+    EXPECT_EQ(*json::stringMember(*value, "password"), "q\"\\/\n");
+    EXPECT_EQ(value->at("n").get<double>(), -150.0);
+    EXPECT_TRUE(value->at("ok").get<bool>());
+    EXPECT_EQ(value->at("x").size(), 2u);
+    EXPECT_FALSE(json::stringMember(*value, "n")) << "a number is no string";
 
-    // What the writer makes, the parser reads back, control characters and markup included.
+    // What the writer makes, the parser reads back, control characters and markup included;
+    // bytes that are not UTF-8 are replaced, not thrown over.
     const std::string awkward("<\x01\"\\\n\t\0end", 11);
-    const auto written = JsonValue::parse(JsonObjectWriter().add("s", awkward).str());
+    const auto written = json::parse(json::write({{"s", awkward}}));
     ASSERT_TRUE(written);
-    EXPECT_EQ(*written->member("s")->string(), awkward);
-    EXPECT_EQ(JsonObjectWriter().add("s", "</script>").str().find("</"), std::string::npos);
+    EXPECT_EQ(*json::stringMember(*written, "s"), awkward);
+    EXPECT_EQ(json::write({{"s", "</script>"}}).find("</"), std::string::npos);
+    EXPECT_EQ(json::write({{"s", "a\xff"}}), "{\"s\":\"a\xef\xbf\xbd\"}");
 }
 
 TEST(Base64Decoding, IsStrictSoThatEachNameHasOneEncoding)
@@ -82,6 +88,25 @@ TEST(Tokens, OnlyUntamperedUnexpiredHs256TokensOfThisServerVerify)
     EXPECT_FALSE(signer.verify(none, 1'000'010)) << "alg none";
     for (const std::string& garbage : std::vector<std::string>{"", ".", "..", "a.b.c", "abc", std::string(10000, 'a') + ".b.c"})
         EXPECT_FALSE(signer.verify(garbage, 1'000'010)) << garbage;
+}
+
+TEST(Throttle, AllowsABurstThenOneAttemptPerIntervalForEachKey)
+{
+    using std::chrono::seconds;
+    Throttle throttle(2, seconds(10));
+    const auto start = Throttle::Clock::now();
+    EXPECT_EQ(throttle.take({"address", "account"}, start), seconds(0));
+    EXPECT_EQ(throttle.take({"address", "account"}, start), seconds(0));
+    EXPECT_EQ(throttle.take({"address", "account"}, start), seconds(10));
+    EXPECT_EQ(throttle.take({"other address", "account"}, start), seconds(10)) << "one spent key holds the attempt back";
+    EXPECT_EQ(throttle.take({"other address"}, start), seconds(0));
+    EXPECT_EQ(throttle.take({"other address"}, start), seconds(0)) << "the refused attempt took nothing from it";
+
+    EXPECT_EQ(throttle.take({"address"}, start + seconds(4)), seconds(6));
+    EXPECT_EQ(throttle.take({"address"}, start + seconds(10)), seconds(0));
+    EXPECT_EQ(throttle.take({"address"}, start + seconds(10)), seconds(10));
+    throttle.giveBack({"address"});
+    EXPECT_EQ(throttle.take({"address"}, start + seconds(10)), seconds(0)) << "an attempt given back";
 }
 
 TEST(ContentDisposition, KeepsTheNameForModernBrowsersAndASafeFallbackForOld)

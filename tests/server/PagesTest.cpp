@@ -71,6 +71,13 @@ TEST_F(PagesTest, DropPageEscapesAHostileFileName)
     auto second = get("/" + quoted);
     ASSERT_TRUE(second);
     EXPECT_FALSE(contains(second->body, "\" onmouseover=\""));
+
+    // A right-to-left override would show "invoice\u202Efdp.exe" as "invoiceexe.pdf".
+    const std::string disguised = create({"MZ", "invoice\u202Efdp.exe \u2067x\u2069", "application/octet-stream"});
+    auto third = get("/" + disguised);
+    ASSERT_TRUE(third);
+    EXPECT_FALSE(contains(third->body, "\u202E") || contains(third->body, "\u2067") || contains(third->body, "\u2069"));
+    EXPECT_TRUE(contains(third->body, "<title>invoice\uFFFDfdp.exe \uFFFDx\uFFFD</title>"));
 }
 
 TEST_F(PagesTest, ImagesShowAtTheirSizeInPointsWhateverTheFormat)
@@ -117,7 +124,7 @@ TEST_F(PagesTest, AudioAndVideoPlayAndEverythingCanBeDownloaded)
 TEST_F(PagesTest, RawNeverServesScriptCapableContentInline)
 {
     for (const char* type : {"text/html", "text/html; charset=utf-8", "image/svg+xml", "application/xhtml+xml", "text/xml",
-                             "application/javascript", "text/javascript", "application/x-unknown"}) {
+                             "application/javascript", "text/javascript", "application/x-unknown", "application/pdf"}) {
         const std::string code = create({"<html><script>alert(document.cookie)</script></html>", "page.html", type});
         auto raw = get("/" + code + "/raw");
         ASSERT_TRUE(raw);
@@ -126,14 +133,16 @@ TEST_F(PagesTest, RawNeverServesScriptCapableContentInline)
         const bool plain = raw->get_header_value("Content-Type").rfind("text/plain", 0) == 0;
         EXPECT_TRUE(attachment || plain) << type << " would render in the service's origin";
         EXPECT_EQ(raw->get_header_value("X-Content-Type-Options"), "nosniff") << type;
+        EXPECT_TRUE(contains(raw->get_header_value("Content-Security-Policy"), "sandbox")) << type;
     }
-    for (const char* type : {"image/png", "text/plain", "application/pdf", "video/webm"}) {
+    for (const char* type : {"image/png", "text/plain", "video/webm"}) {
         const std::string code = create({"bytes", "shown", type});
         auto raw = get("/" + code + "/raw");
         ASSERT_TRUE(raw);
         EXPECT_EQ(raw->get_header_value("Content-Disposition").rfind("inline;", 0), 0u) << type;
         EXPECT_EQ(raw->get_header_value("Content-Type"), type);
         EXPECT_EQ(raw->get_header_value("X-Content-Type-Options"), "nosniff") << type;
+        EXPECT_TRUE(contains(raw->get_header_value("Content-Security-Policy"), "sandbox")) << type;
     }
 }
 

@@ -6,12 +6,16 @@
 
 #include <QUrl>
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <optional>
 #include <random>
 #include <set>
 #include <thread>
+
+#include <sys/mount.h>
 
 namespace {
 
@@ -237,6 +241,45 @@ TEST(Upload, DropsSurviveARestartAndLeftoversOfACrashAreRemoved)
     EXPECT_EQ(activeDrops(second, user), 1);
     EXPECT_TRUE(filesIn(data / "incoming").empty());
     EXPECT_EQ(filesIn(data / "drops"), std::vector<std::string>{code});
+}
+
+// A real full disk: a small tmpfs under the data folder, filled up after the account is made.
+// The upload fits in the store's write buffer, so nothing fails until the final flush.
+TEST(Upload, AFullDiskAtTheFinalFlushAnswers507AndLeavesNothing)
+{
+    const auto data = makeTemporaryFolder("full") / "data";
+    std::filesystem::create_directories(data);
+    if (::mount("tmpfs", data.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=4m,mode=0700") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here (needs root): " << std::strerror(errno);
+    struct Unmount {
+        std::filesystem::path path;
+        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } unmount{data};
+
+    Credentials user;
+    {
+        RunningService service(data);
+        user = registerAccount(service);
+        ASSERT_EQ(activeDrops(service, user), 0);
+        {
+            std::ofstream filler(data / "filler", std::ios::binary);
+            const std::string block(64 * 1024, 'f');
+            while (filler.write(block.data(), static_cast<std::streamsize>(block.size())) && filler.flush()) {
+            }
+        }
+        auto full = upload(service, user, {randomBytes(100 * 1024, 7), "full.bin"});
+        ASSERT_TRUE(full);
+        EXPECT_EQ(full->status, 507);
+        EXPECT_EQ(full->get_header_value("parcly-errorcode"), "Upload.StorageFull");
+        EXPECT_TRUE(filesIn(data / "incoming").empty());
+
+        // Space again: the service goes on as before.
+        std::filesystem::remove(data / "filler");
+        auto stored = upload(service, user, {randomBytes(100 * 1024, 8), "fits.bin"});
+        ASSERT_TRUE(stored);
+        EXPECT_EQ(stored->status, 201);
+        EXPECT_EQ(activeDrops(service, user), 1);
+    }
 }
 
 } // namespace

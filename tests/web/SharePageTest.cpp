@@ -28,14 +28,18 @@ TEST_F(WebViewTest, SharePageButtonAsksForAFileWhenClicked)
     view->setDrawsBackground(false);
     ASSERT_TRUE(loadAndWait(QUrl::fromLocalFile(QStringLiteral(PARCLY_SHARE_FILE_PAGE))));
 
-    // Where the page put its button, so the click lands where a person would click.
+    // The app shows the share shortcut as set; where the page put its button, so the click lands
+    // where a person would click.
     view->runJavaScript(QStringLiteral(
+        "showShortcut(['Ctrl', 'Alt', 'Super', 'K']);"
         "var r = document.querySelector('button').getBoundingClientRect();"
         "window.webkit.messageHandlers.probe.postMessage({ x: r.left + r.width / 2, y: r.top + r.height / 2,"
-        "  text: document.querySelector('button').textContent, overflows: document.documentElement.scrollHeight > innerHeight });"));
+        "  text: document.querySelector('button').textContent,"
+        "  keys: document.getElementById('shortcut-keys').textContent, overflows: document.documentElement.scrollHeight > innerHeight });"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return !messages.isEmpty(); }, 10000));
     const QVariantMap probe = messages.takeFirst().second.toMap();
     EXPECT_EQ(probe.value(QStringLiteral("text")), QStringLiteral("Choose a File…"));
+    EXPECT_EQ(probe.value(QStringLiteral("keys")), QStringLiteral("Ctrl+Alt+Super+K"));
     EXPECT_FALSE(probe.value(QStringLiteral("overflows")).toBool()) << "the page fits the popover";
     const QPoint button(qRound(probe.value(QStringLiteral("x")).toDouble()), qRound(probe.value(QStringLiteral("y")).toDouble()));
     ASSERT_TRUE(QRect(0, 0, 320, 360).contains(button));

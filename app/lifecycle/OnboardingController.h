@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QPointer>
+#include <QRect>
+#include <QVariant>
+
+class QWidget;
+class WebView;
+
+// The welcome window of the first launch: the local "Onboarding" page fills it and talks back
+// through the "onboarding" script messages. Dismissed by the page or by closing, the window flies
+// into the app's icon and the start-at-login choice made there goes to the launcher's registration.
+class OnboardingController : public QObject {
+    Q_OBJECT
+public:
+    explicit OnboardingController(QObject* parent = nullptr);
+    ~OnboardingController() override;
+
+    // The window, built and loaded on first use.
+    QWidget* window();
+    void showWindow();
+
+    WebView* webView() const { return m_webView; }
+    bool startAtLogin() const { return m_startAtLogin; }
+    void setStartAtLogin(bool startAtLogin) { m_startAtLogin = startAtLogin; }
+
+    // Builds the web view and starts loading the page.
+    void windowDidLoad();
+    // {"action": "skip"} dismisses; {"action": "startAtLogin", "value": true | false | number}
+    // records the choice. Anything else changes nothing.
+    void didReceiveScriptMessage(const QString& name, const QVariant& body);
+    // Closing dismisses instead: the answer is always false.
+    bool windowShouldClose();
+    // Zooms the window off into the app's icon.
+    void zoomOut();
+    // Registers or unregisters the login launcher after the choice.
+    void handleStartAtLogin();
+
+    // The app's icon on screen: the tray icon where the tray says where it is, else the visible
+    // drop target, else the zero rectangle.
+    static QRect zoomTarget();
+
+    static inline const QString kMessageHandlerName = QStringLiteral("onboarding");
+    static inline const QString kWindowTitle = QStringLiteral("Welcome to Parcly Lite");
+
+signals:
+    // The page has loaded, msSinceShown after the window was shown.
+    void pageShown(qint64 msSinceShown);
+
+private:
+    void didFinishNavigation();
+    QUrl pageUrl() const;
+
+    QPointer<QWidget> m_window;
+    WebView* m_webView = nullptr;
+    bool m_startAtLogin = true;
+    QElapsedTimer m_sinceShown;
+};
