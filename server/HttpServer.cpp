@@ -415,7 +415,8 @@ bool HttpServer::begin(Exchange& exchange, MHD_Connection* connection, const cha
 
     if (m_earlyAnswer) {
         int status = 100;
-        call(exchange, [&] { status = m_earlyAnswer(request, exchange.response); });
+        if (!call(exchange, [&] { status = m_earlyAnswer(request, exchange.response); }))
+            status = exchange.response.status;
         if (status != 100) {
             exchange.response.status = status;
             exchange.response.set_header("Connection", "close");
@@ -489,10 +490,11 @@ const HttpServer::Route* HttpServer::findRoute(httplib::Request& request) const
     return nullptr;
 }
 
-void HttpServer::call(Exchange& exchange, const std::function<void()>& handler)
+bool HttpServer::call(Exchange& exchange, const std::function<void()>& handler)
 {
     try {
         handler();
+        return true;
     } catch (const std::exception& error) {
         exchange.response = httplib::Response();
         if (m_failure)
@@ -502,6 +504,9 @@ void HttpServer::call(Exchange& exchange, const std::function<void()>& handler)
         if (m_failure)
             m_failure(exchange.request, exchange.response, "unknown error");
     }
+    if (exchange.response.status == -1)
+        exchange.response.status = 500;
+    return false;
 }
 
 bool HttpServer::answer(Exchange& exchange)

@@ -100,7 +100,8 @@ private:
     bool answer(Exchange& exchange);
     bool defer(Exchange& exchange);
     const Route* findRoute(httplib::Request& request) const;
-    void call(Exchange& exchange, const std::function<void()>& handler);
+    // False when the handler threw; the response is then the failure's.
+    bool call(Exchange& exchange, const std::function<void()>& handler);
     void watchHeads();
 
     Limits m_limits;

@@ -21,7 +21,7 @@ struct ServerOptions {
     std::string clientVersion = "1.0.0";
     std::string clientDownloadUrl;
     unsigned passwordIterations = PasswordHasher::kDefaultIterations;
-    unsigned threads = 16;
+    unsigned threads = 16; // no longer used: each connection has a thread of its own
 
     bool tls() const { return !tlsCertificate.empty(); }
 
