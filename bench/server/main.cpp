@@ -4,7 +4,7 @@
 // authenticated GET /users/me requests per second over kept-alive connections.
 //
 //   bench-server [--single-mib N] [--parallel N] [--parallel-mib N] [--rounds N] [--seconds N]
-//                [--data DIR]
+//                [--data DIR] [--server PATH]
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -223,7 +223,7 @@ private:
 // The real service as a child process, on a free loopback port.
 class Service {
 public:
-    explicit Service(const std::filesystem::path& data)
+    Service(const std::string& program, const std::filesystem::path& data)
     {
         int out[2];
         if (::pipe(out) != 0)
@@ -236,9 +236,9 @@ public:
             ::dup2(null, STDERR_FILENO);
             ::close(out[0]);
             const std::string dataArgument = data.string();
-            ::execl(PARCLY_SERVER_PATH, PARCLY_SERVER_PATH, "--listen", "127.0.0.1:0", "--data", dataArgument.c_str(),
+            ::execl(program.c_str(), program.c_str(), "--listen", "127.0.0.1:0", "--data", dataArgument.c_str(),
                     static_cast<char*>(nullptr));
-            std::perror("bench-server: " PARCLY_SERVER_PATH);
+            std::perror(("bench-server: " + program).c_str());
             ::_exit(127);
         }
         ::close(out[1]);
@@ -378,6 +378,7 @@ int main(int argc, char** argv)
     int parallel = 16, rounds = 3;
     double seconds = 3;
     std::filesystem::path data;
+    std::string program = PARCLY_SERVER_PATH;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         if (option == "--single-mib")
@@ -392,6 +393,8 @@ int main(int argc, char** argv)
             seconds = std::atof(argv[i + 1]);
         else if (option == "--data")
             data = argv[i + 1];
+        else if (option == "--server")
+            program = argv[i + 1];
     }
     const bool ownData = data.empty();
     if (ownData) {
@@ -404,7 +407,7 @@ int main(int argc, char** argv)
 
     // Forked before any thread exists.
     const Sink sink;
-    std::optional<Service> running(std::in_place, data / "data");
+    std::optional<Service> running(std::in_place, program, data / "data");
     const Service& service = *running;
     std::printf("service on 127.0.0.1:%d, sink on 127.0.0.1:%d, data in %s\n", service.port(), sink.port(), data.c_str());
 
