@@ -344,8 +344,8 @@ double authenticatedRate(int port, const std::string& authorization, int clients
     return answered / secondsSince(start);
 }
 
-// What the disk under the data folder takes: `mib` MiB written 1 MiB at a time, then fsync. No
-// durable upload can go faster, whatever the HTTP layer does.
+// For reference, what the disk under the data folder takes from one writer: `mib` MiB written
+// 1 MiB at a time, then fsync. Durable uploads are bound by the disk, not only by the HTTP layer.
 double diskRate(const std::filesystem::path& folder, size_t mib, const std::vector<char>& chunk)
 {
     const std::filesystem::path path = folder / "disk-probe";
@@ -354,8 +354,17 @@ double diskRate(const std::filesystem::path& folder, size_t mib, const std::vect
         return -1;
     const auto start = Clock::now();
     bool ok = true;
-    for (size_t i = 0; ok && i < mib; ++i)
+    // Written back as it goes, 8 MiB at a time, as the service does.
+    constexpr size_t window = 8;
+    for (size_t i = 0; ok && i < mib; ++i) {
         ok = writeAll(fd, chunk.data(), chunk.size());
+        if ((i + 1) % window == 0) {
+            ::sync_file_range(fd, static_cast<off_t>((i + 1 - window) * kMiB), window * kMiB, SYNC_FILE_RANGE_WRITE);
+            if (i + 1 >= 2 * window)
+                ::sync_file_range(fd, static_cast<off_t>((i + 1 - 2 * window) * kMiB), window * kMiB,
+                                  SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+        }
+    }
     ok = ok && ::fsync(fd) == 0;
     const double seconds = secondsSince(start);
     ::close(fd);
@@ -441,11 +450,11 @@ int main(int argc, char** argv)
                     median(serverRates), ratio);
         return ratio;
     };
-    std::printf("disk under the data folder: %.0f MiB/s for %zu MiB written and synced\n", diskRate(data, singleMiB, chunk),
-                singleMiB);
     const double single = ingest("single", 1, singleMiB);
     const double parallelRatio = ingest("parallel", parallel, parallelMiB);
 
+    std::printf("disk under the data folder, one writer: %.0f MiB/s for %zu MiB written and synced as the service does\n",
+                diskRate(data, singleMiB, chunk), singleMiB);
     const double rps = authenticatedRate(service.port(), authorization, 16, seconds);
     std::printf("GET /users/me at concurrency 16, kept alive: %.0f requests/s (target >= 3000)\n", rps);
     const double rss = service.peakRssMiB();
