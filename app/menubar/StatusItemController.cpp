@@ -1,5 +1,6 @@
 #include "app/menubar/StatusItemController.h"
 
+
 #include "app/menubar/DropTargetWindow.h"
 #include "app/menubar/ImageTinting.h"
 #include "app/menubar/ParclyStatusMenu.h"
@@ -15,6 +16,7 @@
 #include <QPalette>
 #include <QPointer>
 
+#include <algorithm>
 #include <cmath>
 
 StatusItemController::StatusItemController(QObject* parent)
@@ -55,6 +57,7 @@ QIcon StatusItemController::imageForProgressValue(double fraction) const
 
 void StatusItemController::uploadDidStart()
 {
+    ++m_uploadsInProgress;
     m_showsUploadError = false;
 }
 
@@ -66,6 +69,7 @@ void StatusItemController::uploadDidReportProgress(double fraction)
 
 void StatusItemController::uploadDidEnd(bool success)
 {
+    m_uploadsInProgress = std::max(0, m_uploadsInProgress - 1);
     if (!success)
         setStatusItemState(StatusItemStateError);
     else if (!m_showsUploadError)

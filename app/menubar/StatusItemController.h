@@ -32,6 +32,8 @@ public:
     void uploadDidStart();
     void uploadDidReportProgress(double fraction);
     void uploadDidEnd(bool success);
+    // Uploads started and not yet ended.
+    int uploadsInProgress() const { return m_uploadsInProgress; }
     // The image for an upload's fraction done: "1" for nothing yet up to "57" for a finished
     // transfer. A null icon for a fraction that names no image (not a number, below 0, above 1).
     QIcon imageForProgressValue(double fraction) const;
@@ -58,4 +60,5 @@ private:
 
     StatusItem* m_statusItem = nullptr;
     bool m_showsUploadError = false;
+    int m_uploadsInProgress = 0;
 };

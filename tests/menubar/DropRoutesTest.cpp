@@ -57,6 +57,15 @@ protected:
         root = QDir::home().filePath(QStringLiteral("drops/") + QString::fromStdString(testing::UnitTest::GetInstance()->current_test_info()->name()));
     }
 
+    void TearDown() override
+    {
+        // Uploads a case started end in that case: a late one would open its link, or count the
+        // drops, in the next.
+        EXPECT_TRUE(QTest::qWaitFor([&] { return controller().uploadsInProgress() == 0; }, 15000));
+        QTest::qWait(300);
+        MenubarTest::TearDown();
+    }
+
     void drop(const QList<QUrl>& urls)
     {
         QMimeData data;
