@@ -181,6 +181,9 @@ protected:
         QSettings settings(home + QStringLiteral("/.config/parcly/Parcly Lite.conf"), QSettings::IniFormat);
         settings.setValue(QStringLiteral("parcly-api-url"), serviceURL);
         settings.setValue(QStringLiteral("parcly-web-url"), serviceURL);
+        // A returning user: the welcome window, centred over the desktop, would lie in the way of
+        // the drags and clicks here (the launch and onboarding tests cover the first launch).
+        settings.setValue(QStringLiteral("hasShownOnboarding"), true);
         settings.sync();
 
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -241,7 +244,7 @@ TEST_F(TrayApp, AFileDraggedOntoTheDropTargetBecomesADrop)
 
 TEST_F(TrayApp, TheShareShortcutFiresOncePerPress)
 {
-    // On a fresh home the welcome page may still be up, in a helper of its own: that one stays.
+    // Only the processes the share page starts count.
     const QList<qint64> before = processTree(app.process.processId());
     // Right after launch, the menu never opened: the shortcut works all the same.
     xdotool({"key", "shift+alt+d"});
