@@ -15,6 +15,7 @@
 //                 files and 256 MiB is zipped and uploaded
 //
 // Needs an X display; run it as  tests/support/with-xvfb build/bench/app/bench-app
+#include "../../tests/support/ProcessTree.h"
 #include "../upload/SinkServer.h"
 #include "app/lifecycle/AppDelegate.h"
 #include "app/menubar/ParclyStatusMenu.h"
@@ -229,20 +230,6 @@ private:
 void xdotool(const QStringList& arguments)
 {
     QProcess::execute(QStringLiteral("xdotool"), arguments);
-}
-
-// The process and every process below it.
-QList<qint64> processTree(qint64 root)
-{
-    QList<qint64> tree{root};
-    for (qsizetype i = 0; i < tree.size(); ++i) {
-        QFile children(QStringLiteral("/proc/%1/task/%1/children").arg(tree[i]));
-        if (children.open(QIODevice::ReadOnly))
-            for (const QByteArray& child : children.readAll().split(' '))
-                if (!child.trimmed().isEmpty())
-                    tree.append(child.trimmed().toLongLong());
-    }
-    return tree;
 }
 
 double treeResidentMiB(qint64 root)

@@ -1,6 +1,7 @@
 // The tray app as a user meets it: the real parcly-lite from the build's bundle on a private X
 // display and session bus, talking to the real reference service. Files are dragged onto its drop
 // target from another program and keys are pressed with xdotool.
+#include "ProcessTree.h"
 #include "PrivateSessionBus.h"
 #include "QtPrinters.h"
 
@@ -102,25 +103,6 @@ void dragOnto(const QString& window, const QStringList& paths, QProcess& source)
              "mousemove", QString::number(from.x() + 20), QString::number(from.y() + 20), "sleep", "0.3",
              "mousemove", QString::number(to.x() - 5), QString::number(to.y() - 5), "sleep", "0.3",
              "mousemove", QString::number(to.x()), QString::number(to.y()), "sleep", "0.3", "mouseup", "1"});
-}
-
-// The process and every process below it, as far as /proc tells.
-QList<qint64> processTree(qint64 root)
-{
-    QList<qint64> tree{root};
-    for (qsizetype i = 0; i < tree.size(); ++i) {
-        QFile children(QStringLiteral("/proc/%1/task/%1/children").arg(tree[i]));
-        if (children.open(QIODevice::ReadOnly))
-            for (const QByteArray& child : children.readAll().split(' '))
-                if (!child.trimmed().isEmpty())
-                    tree.append(child.trimmed().toLongLong());
-    }
-    return tree;
-}
-
-bool anyAlive(const QList<qint64>& pids)
-{
-    return std::any_of(pids.begin(), pids.end(), [](qint64 pid) { return QFileInfo::exists(QStringLiteral("/proc/%1").arg(pid)); });
 }
 
 class RunningProcess {

@@ -1,4 +1,5 @@
 // Where web views come from: a helper program per shown page, never the engine in the program.
+#include "ProcessTree.h"
 #include "WebTestPaths.h"
 #include "app/web/RemoteWebView.h"
 #include "app/web/WebModule.h"
@@ -24,25 +25,6 @@ bool engineMappedIntoProcess()
     if (!maps.open(QIODevice::ReadOnly))
         return false;
     return maps.readAll().contains("libQt6WebEngineCore");
-}
-
-// The process and every process below it, as far as /proc tells.
-QList<qint64> processTree(qint64 root)
-{
-    QList<qint64> tree{root};
-    for (qsizetype i = 0; i < tree.size(); ++i) {
-        QFile children(QStringLiteral("/proc/%1/task/%1/children").arg(tree[i]));
-        if (children.open(QIODevice::ReadOnly))
-            for (const QByteArray& child : children.readAll().split(' '))
-                if (!child.trimmed().isEmpty())
-                    tree.append(child.trimmed().toLongLong());
-    }
-    return tree;
-}
-
-bool anyAlive(const QList<qint64>& pids)
-{
-    return std::any_of(pids.begin(), pids.end(), [](qint64 pid) { return QFileInfo::exists(QStringLiteral("/proc/%1").arg(pid)); });
 }
 
 } // namespace
