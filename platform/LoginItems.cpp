@@ -16,7 +16,7 @@ const QString kDesktopSuffix = QStringLiteral(".desktop");
 
 QString autostartFolder()
 {
-    // The base directory spec: a relative or empty $XDG_CONFIG_HOME is ignored.
+    // As the desktop reads it: a relative or empty $XDG_CONFIG_HOME is ignored.
     QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
     if (config.isEmpty() || QDir::isRelativePath(config)) {
         const QString home = qEnvironmentVariable("HOME");

@@ -1,6 +1,8 @@
 // The tray app on a plain X desktop: a tray (trayer) but no compositing manager and no
 // notification server (the session bus is unreachable). The real parcly-lite from the build, the
 // real reference service, drags from another program through xdotool.
+#include "ChildProcess.h"
+#include "DesktopWindows.h"
 #include "QtPrinters.h"
 
 #include <gtest/gtest.h>
@@ -21,70 +23,10 @@ namespace {
 
 const QColor kBackground(30, 140, 90);
 
-QString run(const QString& program, const QStringList& arguments)
-{
-    QProcess process;
-    process.start(program, arguments);
-    process.waitForFinished(10000);
-    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
-}
-
-QRect windowGeometry(const QString& id);
-
-// The mapped top-level window with this title, or empty. A tray icon's small window is a top-level
-// window of the same title for a moment, until the tray takes it in: it is not the one looked for.
-QString findWindow(const QString& title)
-{
-    const QString tree = run(QStringLiteral("xwininfo"), {QStringLiteral("-root"), QStringLiteral("-children")});
-    const QRegularExpression entry(QStringLiteral("^\\s*(0x[0-9a-f]+) \"%1\":").arg(QRegularExpression::escape(title)),
-                                   QRegularExpression::MultilineOption);
-    for (auto match = entry.globalMatch(tree); match.hasNext();) {
-        const QString id = match.next().captured(1);
-        const QRect geometry = windowGeometry(id);
-        if (geometry.width() <= 32 && geometry.height() <= 32)
-            continue;
-        if (run(QStringLiteral("xwininfo"), {QStringLiteral("-id"), id}).contains(QStringLiteral("IsViewable")))
-            return id;
-    }
-    return {};
-}
-
-QRect windowGeometry(const QString& id)
-{
-    const QString info = run(QStringLiteral("xwininfo"), {QStringLiteral("-id"), id});
-    auto field = [&info](const char* name) {
-        return QRegularExpression(QStringLiteral("%1:\\s+(-?\\d+)").arg(QLatin1String(name))).match(info).captured(1).toInt();
-    };
-    return {field("Absolute upper-left X"), field("Absolute upper-left Y"), field("Width"), field("Height")};
-}
-
 QColor pixelAt(const QPoint& point)
 {
     return QGuiApplication::primaryScreen()->grabWindow(0, point.x(), point.y(), 1, 1).toImage().pixelColor(0, 0);
 }
-
-class Process {
-public:
-    ~Process() { stop(); }
-    void stop()
-    {
-        if (process.state() == QProcess::NotRunning)
-            return;
-        process.terminate();
-        if (!process.waitForFinished(5000))
-            process.kill();
-        process.waitForFinished(2000);
-    }
-    bool waitForLog(const QString& text, int timeoutMs = 20000)
-    {
-        return QTest::qWaitFor([&] {
-            log += QString::fromUtf8(process.readAllStandardError());
-            return log.contains(text);
-        }, timeoutMs);
-    }
-    QProcess process;
-    QString log;
-};
 
 class DesktopFit : public ::testing::Test {
 protected:
@@ -142,7 +84,7 @@ protected:
 
     QString home;
     QWidget background;
-    Process service, tray, app;
+    ChildProcess service, tray, app;
 };
 
 TEST_F(DesktopFit, WithATrayButNoCompositorNorNotificationServer)
@@ -167,17 +109,13 @@ TEST_F(DesktopFit, WithATrayButNoCompositorNorNotificationServer)
 
     // A drag whose web archive nests 50,000 deep: the archive is refused, the image it also
     // carries is shared, and the announcement, with no notification server, is a tray balloon.
-    Process source;
+    ChildProcess source;
     source.process.start(QStringLiteral(PARCLY_DRAG_SOURCE), {QStringLiteral("--hostile-web-archive")});
     QString sourceWindow;
     ASSERT_TRUE(QTest::qWaitFor([&] { return !(sourceWindow = findWindow(QStringLiteral("Drag Source"))).isEmpty(); }, 10000));
     const QPoint from = windowGeometry(sourceWindow).center();
     const QPoint to = target.center();
-    QProcess::execute(QStringLiteral("xdotool"),
-                      {"mousemove", QString::number(from.x()), QString::number(from.y()), "mousedown", "1",
-                       "mousemove", QString::number(from.x() + 20), QString::number(from.y() + 20), "sleep", "0.3",
-                       "mousemove", QString::number(to.x() - 5), QString::number(to.y() - 5), "sleep", "0.3",
-                       "mousemove", QString::number(to.x()), QString::number(to.y()), "sleep", "0.3", "mouseup", "1"});
+    dragWithMouse(from, to);
     EXPECT_TRUE(app.waitForLog(QStringLiteral("Web archive in the drag ignored: it nests deeper than"))) << app.log.toStdString();
     EXPECT_TRUE(app.waitForLog(QStringLiteral("showing the notification on the tray icon"))) << app.log.toStdString();
     EXPECT_EQ(app.process.state(), QProcess::Running);

@@ -1,6 +1,8 @@
 // The tray app as a user meets it: the real parcly-lite from the build's bundle on a private X
 // display and session bus, talking to the real reference service. Files are dragged onto its drop
 // target from another program and keys are pressed with xdotool.
+#include "ChildProcess.h"
+#include "DesktopWindows.h"
 #include "ProcessTree.h"
 #include "PrivateSessionBus.h"
 #include "QtPrinters.h"
@@ -25,66 +27,6 @@ namespace {
 // The file panel's title; the desktop adds the application's name.
 const QString kFilePanelTitle = QStringLiteral("Share a File — Parcly Lite");
 
-// Runs a short command and returns what it printed.
-QString run(const QString& program, const QStringList& arguments, int timeoutMs = 10000)
-{
-    QProcess process;
-    process.start(program, arguments);
-    process.waitForFinished(timeoutMs);
-    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
-}
-
-// The mapped windows with this title: Qt creates some windows before showing them and keeps a
-// closed menu's window. Read from the window tree, which lists the menu's override-redirect
-// window too (xdotool's search does not).
-QStringList findWindows(const QString& title)
-{
-    const QString tree = run(QStringLiteral("xwininfo"), {QStringLiteral("-root"), QStringLiteral("-children")});
-    const QRegularExpression entry(QStringLiteral("^\\s*(0x[0-9a-f]+) \"%1\":").arg(QRegularExpression::escape(title)),
-                                   QRegularExpression::MultilineOption);
-    QStringList mapped;
-    for (auto match = entry.globalMatch(tree); match.hasNext();) {
-        const QString id = match.next().captured(1);
-        if (run(QStringLiteral("xwininfo"), {QStringLiteral("-id"), id}).contains(QStringLiteral("IsViewable")))
-            mapped.append(id);
-    }
-    return mapped;
-}
-
-QString findWindow(const QString& title)
-{
-    const QStringList mapped = findWindows(title);
-    return mapped.isEmpty() ? QString() : mapped.first();
-}
-
-QString waitForWindow(const QString& title, int timeoutMs = 20000)
-{
-    QString id;
-    (void)QTest::qWaitFor([&] { return !(id = findWindow(title)).isEmpty(); }, timeoutMs);
-    return id;
-}
-
-QPoint windowCentre(const QString& id)
-{
-    const QString shell = run(QStringLiteral("xdotool"), {QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), id});
-    int x = 0, y = 0, width = 0, height = 0;
-    for (const QString& line : shell.split('\n')) {
-        const auto parts = line.split('=');
-        if (parts.size() != 2)
-            continue;
-        if (parts[0] == "X") x = parts[1].toInt();
-        if (parts[0] == "Y") y = parts[1].toInt();
-        if (parts[0] == "WIDTH") width = parts[1].toInt();
-        if (parts[0] == "HEIGHT") height = parts[1].toInt();
-    }
-    return {x + width / 2, y + height / 2};
-}
-
-void xdotool(const QStringList& arguments)
-{
-    QProcess::execute(QStringLiteral("xdotool"), arguments);
-}
-
 QString readFile(const QString& path)
 {
     QFile file(path);
@@ -99,26 +41,8 @@ void dragOnto(const QString& window, const QStringList& paths, QProcess& source)
     ASSERT_FALSE(sourceWindow.isEmpty());
     const QPoint from = windowCentre(sourceWindow);
     const QPoint to = windowCentre(window);
-    xdotool({"mousemove", QString::number(from.x()), QString::number(from.y()), "mousedown", "1",
-             "mousemove", QString::number(from.x() + 20), QString::number(from.y() + 20), "sleep", "0.3",
-             "mousemove", QString::number(to.x() - 5), QString::number(to.y() - 5), "sleep", "0.3",
-             "mousemove", QString::number(to.x()), QString::number(to.y()), "sleep", "0.3", "mouseup", "1"});
+    dragWithMouse(from, to);
 }
-
-class RunningProcess {
-public:
-    ~RunningProcess() { stop(); }
-    QProcess process;
-    void stop()
-    {
-        if (process.state() == QProcess::NotRunning)
-            return;
-        process.terminate();
-        if (!process.waitForFinished(5000))
-            process.kill();
-        process.waitForFinished(2000);
-    }
-};
 
 } // namespace
 
@@ -192,7 +116,7 @@ protected:
 
     static PrivateSessionBus* bus;
     QString home, notifications, browserLog, serviceURL, dropTarget;
-    RunningProcess notificationServer, service, app;
+    ChildProcess notificationServer, service, app;
 };
 
 PrivateSessionBus* TrayApp::bus = nullptr;
@@ -205,7 +129,7 @@ TEST_F(TrayApp, AFileDraggedOntoTheDropTargetBecomesADrop)
     file.write("notes from the holiday\n");
     file.close();
 
-    RunningProcess source;
+    ChildProcess source;
     dragOnto(dropTarget, {path}, source.process);
 
     ASSERT_TRUE(QTest::qWaitFor([&] { return !lastNotification().isEmpty(); }, 20000)) << "no notification";
@@ -219,9 +143,9 @@ TEST_F(TrayApp, AFileDraggedOntoTheDropTargetBecomesADrop)
 
     ASSERT_TRUE(QTest::qWaitFor([&] { return readFile(browserLog).contains(link); }, 10000));
     EXPECT_EQ(readFile(browserLog).trimmed(), link);
-    EXPECT_EQ(run(QStringLiteral("xclip"), {"-o", "-selection", "clipboard"}), link);
-    EXPECT_EQ(run(QStringLiteral("xclip"), {"-o", "-selection", "clipboard", "-t", "text/uri-list"}), link);
-    EXPECT_EQ(run(QStringLiteral("curl"), {"-sS", link + QStringLiteral("/raw")}), "notes from the holiday");
+    EXPECT_EQ(runCommand(QStringLiteral("xclip"), {"-o", "-selection", "clipboard"}), link);
+    EXPECT_EQ(runCommand(QStringLiteral("xclip"), {"-o", "-selection", "clipboard", "-t", "text/uri-list"}), link);
+    EXPECT_EQ(runCommand(QStringLiteral("curl"), {"-sS", link + QStringLiteral("/raw")}), "notes from the holiday");
 }
 
 TEST_F(TrayApp, TheShareShortcutFiresOncePerPress)
@@ -242,7 +166,7 @@ TEST_F(TrayApp, TheShareShortcutFiresOncePerPress)
     const QString popover = findWindow(QStringLiteral("Share a File with Parcly Lite"));
     ASSERT_FALSE(popover.isEmpty());
     // No compositing manager runs here: a translucent window would show black around the page.
-    EXPECT_TRUE(run(QStringLiteral("xwininfo"), {QStringLiteral("-id"), popover}).contains(QStringLiteral("Depth: 24")));
+    EXPECT_TRUE(runCommand(QStringLiteral("xwininfo"), {QStringLiteral("-id"), popover}).contains(QStringLiteral("Depth: 24")));
     // The page lives in a helper process of the app, with the engine's processes below it.
     QList<qint64> engine;
     // The share page's processes: below the app, but not below a helper that ran before.
@@ -288,10 +212,10 @@ TEST_F(TrayApp, TheMenuAnswersWhileADroppedFolderIsZippedAndItsKeysWorkInIt)
         part.write(words);
     }
 
-    RunningProcess source;
+    ChildProcess source;
     dragOnto(dropTarget, {album}, source.process);
     const QString appPid = QString::number(app.process.processId());
-    const auto zipping = [&] { return !run(QStringLiteral("pgrep"), {"-P", appPid, "-x", "zip"}).isEmpty(); };
+    const auto zipping = [&] { return !runCommand(QStringLiteral("pgrep"), {"-P", appPid, "-x", "zip"}).isEmpty(); };
     ASSERT_TRUE(QTest::qWaitFor(zipping, 10000)) << "the folder is not being zipped";
 
     // The menu opens while zip runs, rather than once it has ended.
@@ -365,13 +289,13 @@ TEST_F(TrayApp, AFileSharedFromAFileManagerIsUploadedUnderItsRealName)
         return !link.isEmpty();
     }, 20000);
     ASSERT_TRUE(uploaded) << "no drop named \"my file.txt\": " << readFile(notifications).toStdString();
-    EXPECT_EQ(run(QStringLiteral("curl"), {"-sS", link + QStringLiteral("/raw")}), "shared from the file manager");
+    EXPECT_EQ(runCommand(QStringLiteral("curl"), {"-sS", link + QStringLiteral("/raw")}), "shared from the file manager");
 }
 
 TEST(TrayAppBinary, DoesNotLinkTheBrowserEngine)
 {
     // The engine costs tens of megabytes at rest; only the web module, loaded on demand, links it.
-    const QString libraries = run(QStringLiteral("ldd"), {QStringLiteral(PARCLY_LITE_PATH)});
+    const QString libraries = runCommand(QStringLiteral("ldd"), {QStringLiteral(PARCLY_LITE_PATH)});
     ASSERT_TRUE(libraries.contains(QStringLiteral("libQt6Widgets")));
     EXPECT_FALSE(libraries.contains(QStringLiteral("WebEngine")));
 }

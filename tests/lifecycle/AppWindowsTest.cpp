@@ -37,21 +37,6 @@ constexpr quint64 kShiftOption = KeyCodes::ShiftKeyMask | KeyCodes::AlternateKey
 constexpr quint64 kControlOption = KeyCodes::ControlKeyMask | KeyCodes::AlternateKeyMask;
 constexpr quint16 kKeyD = 2, kKey4 = 21, kKeyW = 13, kKeyK = 40, kKeyJ = 38;
 
-ParclyStatusMenu& menu()
-{
-    sharedController();
-    return ParclyStatusMenu::instance();
-}
-
-QFileDialog* openPanel()
-{
-    for (QWidget* window : QApplication::topLevelWidgets()) {
-        if (auto* dialog = qobject_cast<QFileDialog*>(window); dialog && dialog->isVisible())
-            return dialog;
-    }
-    return nullptr;
-}
-
 // The desktop's notification server on the program's private bus, recording what it is sent.
 struct FakeNotificationServer {
     FakeNotificationServer()

@@ -11,7 +11,10 @@
 
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
+#include "app/menubar/ParclyStatusMenu.h"
+
+#include <QApplication>
+#include <QFileDialog>
 #include <QTest>
 
 // The tray app's one status item controller, made once per test program the way the delegate
@@ -23,6 +26,23 @@ inline StatusItemController& sharedController()
         AppDelegate::instance().setStatusItemController(new StatusItemController);
     }
     return *AppDelegate::instance().statusItemController();
+}
+
+// The status menu, with the controller it reports to in place.
+inline ParclyStatusMenu& menu()
+{
+    sharedController();
+    return ParclyStatusMenu::instance();
+}
+
+// The file panel the app has open, if any.
+inline QFileDialog* openPanel()
+{
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        if (auto* dialog = qobject_cast<QFileDialog*>(window); dialog && dialog->isVisible())
+            return dialog;
+    }
+    return nullptr;
 }
 
 // Every test starts with an account on its own fixture service and the icon back to normal.

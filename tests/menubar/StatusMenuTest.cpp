@@ -11,21 +11,6 @@
 
 namespace {
 
-ParclyStatusMenu& menu()
-{
-    sharedController();
-    return ParclyStatusMenu::instance();
-}
-
-QFileDialog* openPanel()
-{
-    for (QWidget* window : QApplication::topLevelWidgets()) {
-        if (auto* dialog = qobject_cast<QFileDialog*>(window); dialog && dialog->isVisible())
-            return dialog;
-    }
-    return nullptr;
-}
-
 void storeShortcut(const QString& key, const QVariantMap& shortcut)
 {
     DefaultsController::sharedUserDefaultsController().setValueForKeyPath(shortcut, QStringLiteral("values.") + key);
