@@ -1,6 +1,7 @@
 #include "platform/SingleInstance.h"
 
 #include "platform/Log.h"
+#include "platform/MessageFraming.h"
 #include "platform/TemporaryDirectory.h"
 
 #include <QDataStream>
@@ -12,7 +13,6 @@
 #include <QLocalSocket>
 #include <QScopeGuard>
 #include <QThread>
-#include <QtEndian>
 
 #include <cerrno>
 #include <cstring>
@@ -55,9 +55,7 @@ QByteArray frame(const QStringList& urls)
     QByteArray payload;
     QDataStream stream(&payload, QIODevice::WriteOnly);
     stream << urls;
-    QByteArray message(4, '\0');
-    qToBigEndian<quint32>(quint32(payload.size()), message.data());
-    return message + payload;
+    return MessageFraming::frame(payload);
 }
 
 // Blocking delivery with plain sockets: it runs before any application object exists.
@@ -184,20 +182,15 @@ bool SingleInstance::listen()
 
 void SingleInstance::readMessage(QLocalSocket* socket)
 {
-    if (socket->bytesAvailable() < 4)
+    QByteArray payload;
+    const MessageFraming::Read read = MessageFraming::readMessage(*socket, kMaximumMessageSize, payload);
+    if (read == MessageFraming::Read::Incomplete)
         return;
-    char header[4];
-    socket->peek(header, 4);
-    const quint32 size = qFromBigEndian<quint32>(header);
-    if (size > kMaximumMessageSize) {
-        logLine(QStringLiteral("Single instance: refusing a message of %1 bytes").arg(size));
+    if (read == MessageFraming::Read::TooLarge) {
+        logLine(QStringLiteral("Single instance: refusing an oversized message"));
         socket->abort();
         return;
     }
-    if (socket->bytesAvailable() < 4 + qint64(size))
-        return;
-    socket->skip(4);
-    const QByteArray payload = socket->read(size);
     QDataStream stream(payload);
     QStringList urls;
     stream >> urls;

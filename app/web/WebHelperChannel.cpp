@@ -1,10 +1,10 @@
 #include "app/web/WebHelperChannel.h"
 
 #include "platform/Log.h"
+#include "platform/MessageFraming.h"
 
 #include <QDataStream>
 #include <QLocalSocket>
-#include <QtEndian>
 
 WebHelperChannel::WebHelperChannel(int socketDescriptor, QObject* parent)
     : QObject(parent)
@@ -31,9 +31,7 @@ void WebHelperChannel::send(const QVariantList& message)
         stream.setVersion(QDataStream::Qt_6_4);
         stream << message;
     }
-    quint32 length = qToBigEndian(quint32(payload.size()));
-    m_socket->write(reinterpret_cast<const char*>(&length), sizeof length);
-    m_socket->write(payload);
+    MessageFraming::writeMessage(*m_socket, payload);
 }
 
 void WebHelperChannel::close()
@@ -44,24 +42,22 @@ void WebHelperChannel::close()
 
 void WebHelperChannel::readMessages()
 {
-    m_buffer.append(m_socket->readAll());
-    while (m_buffer.size() >= qsizetype(sizeof(quint32))) {
-        const quint32 length = qFromBigEndian<quint32>(m_buffer.constData());
-        if (length > kMaximumMessageBytes) {
-            logLine(QStringLiteral("Web helper: message of %1 bytes refused; closing the connection").arg(length));
-            m_buffer.clear();
+    QByteArray payload;
+    while (true) {
+        const MessageFraming::Read read = MessageFraming::readMessage(*m_socket, kMaximumMessageBytes, payload);
+        if (read == MessageFraming::Read::Incomplete)
+            return;
+        if (read == MessageFraming::Read::TooLarge) {
+            logLine(QStringLiteral("Web helper: oversized message refused; closing the connection"));
             m_socket->abort();
             return;
         }
-        if (quint64(m_buffer.size()) < sizeof(quint32) + quint64(length))
-            return;
         QVariantList message;
         {
-            QDataStream stream(m_buffer.mid(sizeof(quint32), length));
+            QDataStream stream(payload);
             stream.setVersion(QDataStream::Qt_6_4);
             stream >> message;
         }
-        m_buffer.remove(0, sizeof(quint32) + length);
         if (!message.isEmpty())
             emit messageReceived(message);
         // A handler may have closed the channel.

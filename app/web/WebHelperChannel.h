@@ -56,5 +56,4 @@ private:
     void readMessages();
 
     QLocalSocket* m_socket;
-    QByteArray m_buffer;
 };
