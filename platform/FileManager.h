@@ -9,4 +9,6 @@ public:
     static bool itemExistsAtPath(const QString& path);
     // Removes a file, a symlink (never what it points to) or a folder with all it holds.
     static bool removeItemAtPath(const QString& path);
+    // The path's last component, trailing separators ignored: "a/b/" gives "b", "/" gives "/".
+    static QString lastPathComponent(const QString& path);
 };

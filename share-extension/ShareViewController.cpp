@@ -28,14 +28,6 @@ namespace {
 // "%" included, is escaped, so the escapes of a file URL are escaped once more.
 const QByteArray kURLQueryAllowed = QByteArrayLiteral("!$&'()*+,;=:@/?");
 
-QString lastPathComponent(const QString& path)
-{
-    QString trimmed = path;
-    while (trimmed.size() > 1 && trimmed.endsWith(QLatin1Char('/')))
-        trimmed.chop(1);
-    return trimmed.mid(trimmed.lastIndexOf(QLatin1Char('/')) + 1);
-}
-
 Error copyError(int code, const QString& text)
 {
     return Error{QString::fromLatin1(NSCocoaErrorDomain), code, text};
@@ -242,7 +234,7 @@ void ShareViewController::shareFileURL(const QUrl& url)
         return;
     }
     const QString source = url.toLocalFile();
-    const QString destination = directory + lastPathComponent(source);
+    const QString destination = directory + FileManager::lastPathComponent(source);
 
     // The archive is already where it is handed off from.
     if (QFileInfo(source).absoluteFilePath() != QFileInfo(destination).absoluteFilePath()) {
@@ -258,7 +250,7 @@ void ShareViewController::shareFileURL(const QUrl& url)
             logLine(QStringLiteral("Parcly Share: Copy File URL: %1").arg(describe(*error)));
         if (!FileManager::itemExistsAtPath(destination)) {
             // Handing off a file that is not there would leave the user with nothing and no word.
-            showProblem(QStringLiteral("\"%1\" could not be copied for Parcly Lite.").arg(lastPathComponent(source)));
+            showProblem(QStringLiteral("\"%1\" could not be copied for Parcly Lite.").arg(FileManager::lastPathComponent(source)));
             return;
         }
     }

@@ -52,12 +52,6 @@ QString withoutTrailingSeparators(QString path)
     return path;
 }
 
-QString lastPathComponent(const QString& path)
-{
-    const QString trimmed = withoutTrailingSeparators(path);
-    return trimmed.mid(trimmed.lastIndexOf(QLatin1Char('/')) + 1);
-}
-
 QString parentDirectory(const QString& path)
 {
     const QString trimmed = withoutTrailingSeparators(path);
@@ -79,7 +73,7 @@ QString describeArguments(const QStringList& arguments)
 
 void zipItem(const QString& archivePath, const QString& path)
 {
-    const QString name = lastPathComponent(path);
+    const QString name = FileManager::lastPathComponent(path);
     Task task;
     task.setLaunchPath(kZipPath);
     task.setCurrentDirectoryPath(parentDirectory(path));
@@ -107,7 +101,7 @@ QUrl Archiver::zipFiles(const QStringList& paths)
         // Clean, so that "dir/" and "dir/." name the folder itself. What is then left without a
         // name of its own ("/", "") would have zip run in "/" on "./": the whole file system.
         const QString item = QDir::cleanPath(path);
-        const QString component = lastPathComponent(item);
+        const QString component = FileManager::lastPathComponent(item);
         if (component.isEmpty() || component == QLatin1String(".") || component == QLatin1String("..")) {
             logLine(QStringLiteral("Archive: refusing to zip \"%1\": it names the root folder or nothing, not a file or folder to share").arg(path));
             return QUrl();
@@ -122,7 +116,7 @@ QUrl Archiver::zipFiles(const QStringList& paths)
         return QUrl();
     }
 
-    const QString name = items.size() < 2 ? lastPathComponent(items.first()) + QStringLiteral(".zip")
+    const QString name = items.size() < 2 ? FileManager::lastPathComponent(items.first()) + QStringLiteral(".zip")
                                           : captureTemporaryFilePathWithName(QStringLiteral("Archive"));
     const QString archivePath = directory + name;
 
