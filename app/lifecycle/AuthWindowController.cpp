@@ -3,8 +3,6 @@
 #include "app/service/AccountSetup.h"
 #include "app/service/ServiceConfiguration.h"
 #include "app/service/WebLink.h"
-#include "platform/Log.h"
-#include "platform/Workspace.h"
 #include "platform/gui/Application.h"
 #include "platform/gui/UserNotificationCenter.h"
 
@@ -101,11 +99,7 @@ QUrl AuthWindowController::downloadPage()
 
 void AuthWindowController::getPro()
 {
-    const QUrl page = downloadPage();
-    if (WebLink::isWebLink(page))
-        Workspace::sharedWorkspace().openURL(page);
-    else
-        logLine(QStringLiteral("Not opening the download page %1: not a web address").arg(page.toString()));
+    WebLink::openWebPage(downloadPage(), QStringLiteral("download page"));
     UserNotificationCenter::defaultUserNotificationCenter().deliverNotification({kNotificationTitle, kNotificationSubtitle, QString()});
 }
 

@@ -6,7 +6,6 @@
 #include "app/service/WebLink.h"
 #include "platform/Bundle.h"
 #include "platform/Log.h"
-#include "platform/Workspace.h"
 #include "platform/gui/Application.h"
 
 #include <QMessageBox>
@@ -92,14 +91,8 @@ void Updater::present(Outcome outcome, const QString& text, const QString& detai
         download->setObjectName(QStringLiteral("download"));
         dialog->addButton(QStringLiteral("Later"), QMessageBox::RejectRole);
         dialog->setDefaultButton(download);
-        connect(download, &QPushButton::clicked, this, [page] {
-            // The feed comes from the network: only a web page is ever opened from it.
-            if (!WebLink::isWebLink(page)) {
-                logLine(QStringLiteral("Not opening the download page %1: not a web address").arg(page.toString()));
-                return;
-            }
-            Workspace::sharedWorkspace().openURL(page);
-        });
+        // The feed comes from the network: only a web page is ever opened from it.
+        connect(download, &QPushButton::clicked, this, [page] { WebLink::openWebPage(page, QStringLiteral("download page")); });
     } else {
         dialog->setStandardButtons(QMessageBox::Ok);
     }

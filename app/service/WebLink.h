@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QString>
 #include <QUrl>
 
 // Links the app opens in the browser, announces or copies come from outside (the service, the
@@ -9,5 +10,9 @@ namespace WebLink {
 
 // Whether the URL is a valid, absolute http or https URL with a host.
 bool isWebLink(const QUrl& url);
+
+// Opens the URL in the browser when it is a web link; anything else is only logged, as
+// "Not opening the <page> <url>: not a web address".
+void openWebPage(const QUrl& url, const QString& page);
 
 } // namespace WebLink
