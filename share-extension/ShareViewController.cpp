@@ -16,7 +16,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QShortcut>
-#include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -291,7 +290,7 @@ void ShareViewController::startLoading()
             m_loading->setRange(0, 0);
             m_loading->show();
         }
-    }, QThread::currentThread() == thread() ? Qt::DirectConnection : Qt::QueuedConnection);
+    });
 }
 
 void ShareViewController::showProblem(const QString& text)
@@ -305,5 +304,5 @@ void ShareViewController::showProblem(const QString& text)
         m_problem->show();
         // The sheet grows to the message's wrapped height.
         adjustSize();
-    }, QThread::currentThread() == thread() ? Qt::DirectConnection : Qt::QueuedConnection);
+    });
 }
