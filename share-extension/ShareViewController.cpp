@@ -170,7 +170,6 @@ void ShareViewController::viewDidAppear()
             showProblem(QStringLiteral("What you shared is not a file, so Parcly Lite cannot upload it."));
             return;
         }
-        startLoading();
         shareFileURL(item.toUrl());
     });
 }
