@@ -16,11 +16,6 @@ void EventManager::setEventHandler(Handler handler, quint32 eventClass, quint32 
         dispatch(event);
 }
 
-void EventManager::removeEventHandler(quint32 eventClass, quint32 eventID)
-{
-    m_handlers.remove(key(eventClass, eventID));
-}
-
 void EventManager::dispatch(const AppleEvent& event)
 {
     const auto handler = m_handlers.constFind(key(event.eventClass(), event.eventID()));

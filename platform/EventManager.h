@@ -39,15 +39,11 @@ public:
     static EventManager& sharedAppleEventManager();
 
     void setEventHandler(Handler handler, quint32 eventClass, quint32 eventID);
-    void removeEventHandler(quint32 eventClass, quint32 eventID);
 
     // Delivers the event now, or keeps it until a handler for it is registered.
     void dispatch(const AppleEvent& event);
     // A get-URL event carrying the URL string as its direct object.
     void dispatchGetURL(const QString& url);
-
-    // Events still waiting for a handler.
-    int pendingEventCount() const { return int(m_pending.size()); }
 
 private:
     EventManager() = default;

@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 // Why inotify and not QFileSystemWatcher: the watcher only says "this folder changed", so a
@@ -45,6 +46,8 @@ QDateTime dateFromTimestamp(const struct statx_timestamp& stamp)
     return QDateTime::fromMSecsSinceEpoch(qint64(stamp.tv_sec) * 1000 + stamp.tv_nsec / 1000000);
 }
 
+using FileId = std::pair<dev_t, ino_t>;
+
 // What a listing needs to know of a file. `created` is the birth time where the file system
 // records it, else the modification time; it is invalid when the path is not a regular file, is
 // gone, or is still empty: some tools create the file, close it, and only then write the picture,
@@ -53,6 +56,7 @@ struct FileState {
     QDateTime created;
     qint64 size = 0;
     qint64 modifiedMs = 0;
+    FileId id;
 
     bool isValid() const { return created.isValid(); }
 };
@@ -61,28 +65,18 @@ FileState stateOfRegularFile(const QString& path)
 {
     struct statx info {};
     if (::statx(AT_FDCWD, QFile::encodeName(path).constData(), AT_SYMLINK_NOFOLLOW,
-                STATX_TYPE | STATX_SIZE | STATX_BTIME | STATX_MTIME, &info) != 0)
+                STATX_TYPE | STATX_INO | STATX_SIZE | STATX_BTIME | STATX_MTIME, &info) != 0)
         return {};
     if (!S_ISREG(info.stx_mode) || info.stx_size == 0)
         return {};
     const QDateTime modified = dateFromTimestamp(info.stx_mtime);
     return {(info.stx_mask & STATX_BTIME) ? dateFromTimestamp(info.stx_btime) : modified, qint64(info.stx_size),
-            modified.toMSecsSinceEpoch()};
+            modified.toMSecsSinceEpoch(), {makedev(info.stx_dev_major, info.stx_dev_minor), info.stx_ino}};
 }
 
 QDateTime creationDateOfRegularFile(const QString& path)
 {
     return stateOfRegularFile(path).created;
-}
-
-using FileId = std::pair<dev_t, ino_t>;
-
-FileId fileId(const QString& path)
-{
-    struct stat info {};
-    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
-        return {};
-    return {info.st_dev, info.st_ino};
 }
 
 // Which of these files some process (of those whose descriptors we may see: the user's own, as
@@ -315,7 +309,7 @@ bool MetadataQuery::rescan()
             const FileState state = stateOfRegularFile(path);
             if (!state.isValid())
                 continue;
-            if (m_items.contains(path) || hasSettled({state.size, state.modifiedMs}))
+            if (m_items.contains(path) || hasSettled(state.modifiedMs))
                 found.insert(path, listedItem(path, state.created));
             else
                 fresh.insert(path, state);
@@ -326,10 +320,10 @@ bool MetadataQuery::rescan()
     if (!fresh.isEmpty()) {
         QSet<FileId> ids;
         for (auto it = fresh.cbegin(); it != fresh.cend(); ++it)
-            ids.insert(fileId(it.key()));
+            ids.insert(it->id);
         const QSet<FileId> writing = openForWriting(ids);
         for (auto it = fresh.cbegin(); it != fresh.cend(); ++it) {
-            if (writing.contains(fileId(it.key())))
+            if (writing.contains(it->id))
                 watchUntilSettled(it.key(), {it->size, it->modifiedMs});
             else
                 found.insert(it.key(), listedItem(it.key(), it->created));
@@ -347,9 +341,9 @@ bool MetadataQuery::rescan()
     return true;
 }
 
-bool MetadataQuery::hasSettled(const FileStamp& state)
+bool MetadataQuery::hasSettled(qint64 modifiedMs)
 {
-    return QDateTime::currentMSecsSinceEpoch() - state.modifiedMs >= kSettleMs;
+    return QDateTime::currentMSecsSinceEpoch() - modifiedMs >= kSettleMs;
 }
 
 void MetadataQuery::watchUntilSettled(const QString& path, const FileStamp& state)
@@ -369,7 +363,7 @@ void MetadataQuery::checkUnsettled()
             it = m_unsettled.erase(it);
             continue;
         }
-        if (now.size == it->size && now.modifiedMs == it->modifiedMs && hasSettled({now.size, now.modifiedMs})) {
+        if (now.size == it->size && now.modifiedMs == it->modifiedMs && hasSettled(now.modifiedMs)) {
             it = m_unsettled.erase(it);
             const MetadataItem item = listedItem(path, now.created);
             if (m_items.value(path) != item) {

@@ -103,7 +103,8 @@ private:
         qint64 size = 0;
         qint64 modifiedMs = 0;
     };
-    static bool hasSettled(const FileStamp& state);
+    // Whether kSettleMs have passed since this modification time.
+    static bool hasSettled(qint64 modifiedMs);
     void watchUntilSettled(const QString& path, const FileStamp& state);
     void checkUnsettled();
 

@@ -45,20 +45,13 @@ const DateFormatter& timeFormatter()
     return formatter;
 }
 
-QString withoutTrailingSeparators(QString path)
-{
-    while (path.size() > 1 && path.endsWith(QLatin1Char('/')))
-        path.chop(1);
-    return path;
-}
-
+// The path is clean (zipFiles cleans every item), so it ends in no separator.
 QString parentDirectory(const QString& path)
 {
-    const QString trimmed = withoutTrailingSeparators(path);
-    const qsizetype slash = trimmed.lastIndexOf(QLatin1Char('/'));
+    const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
     if (slash < 0)
         return QDir::currentPath();
-    return slash == 0 ? QStringLiteral("/") : trimmed.left(slash);
+    return slash == 0 ? QStringLiteral("/") : path.left(slash);
 }
 
 // Quotes what would otherwise read ambiguously in a log line.
