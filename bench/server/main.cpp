@@ -7,6 +7,7 @@
 //   bench-server [--single-mib N] [--parallel N] [--parallel-mib N] [--rounds N] [--seconds N]
 //                [--data DIR] [--server PATH]
 #include "SinkServer.h"
+#include "server/Base64.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -210,25 +211,6 @@ private:
     int m_port = 0;
 };
 
-std::string base64(const std::string& bytes)
-{
-    static const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    size_t i = 0;
-    for (; i + 2 < bytes.size(); i += 3) {
-        const uint32_t v = (uint8_t(bytes[i]) << 16) | (uint8_t(bytes[i + 1]) << 8) | uint8_t(bytes[i + 2]);
-        out += {alphabet[v >> 18], alphabet[(v >> 12) & 63], alphabet[(v >> 6) & 63], alphabet[v & 63]};
-    }
-    if (i + 1 == bytes.size()) {
-        const uint32_t v = uint8_t(bytes[i]) << 16;
-        out += {alphabet[v >> 18], alphabet[(v >> 12) & 63], '=', '='};
-    } else if (i + 2 == bytes.size()) {
-        const uint32_t v = (uint8_t(bytes[i]) << 16) | (uint8_t(bytes[i + 1]) << 8);
-        out += {alphabet[v >> 18], alphabet[(v >> 12) & 63], alphabet[(v >> 6) & 63], '='};
-    }
-    return out;
-}
-
 int request(int port, const std::string& text)
 {
     const int fd = connectTo(port);
@@ -360,7 +342,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "bench-server: cannot register\n");
         return 1;
     }
-    const std::string authorization = "Basic " + base64(email + ":" + password);
+    const std::string authorization = "Basic " + base64::encode(email + ":" + password);
     const std::vector<char> chunk = pattern();
 
     struct Rates {
