@@ -109,6 +109,7 @@ ServiceApp::ServiceApp(ServerOptions options, RequestLog::Sink logSink)
         throw std::runtime_error("another parcly-server is using " + data.string());
     }
 
+    int listeningSocket = -1;
     try {
         m_tokens = std::make_unique<TokenSigner>(TokenSigner::loadOrCreateSecret(data / "secret.key"));
         m_database = std::make_unique<Database>(data / "parcly.db");
@@ -116,8 +117,8 @@ ServiceApp::ServiceApp(ServerOptions options, RequestLog::Sink logSink)
         m_drops = std::make_unique<DropStore>(*m_database, data);
         m_authenticator = std::make_unique<Authenticator>(*m_accounts);
 
-        m_listeningSocket = listenOn(m_options.listenHost, m_options.listenPort, m_port);
-        if (m_listeningSocket < 0)
+        listeningSocket = listenOn(m_options.listenHost, m_options.listenPort, m_port);
+        if (listeningSocket < 0)
             throw std::runtime_error("cannot listen on " + hostForUrl(m_options.listenHost) + ":" + std::to_string(m_options.listenPort) +
                                      " (in use, or not an address of this machine)");
 
@@ -130,7 +131,7 @@ ServiceApp::ServiceApp(ServerOptions options, RequestLog::Sink logSink)
         if (m_options.tls())
             tls = HttpServer::Tls{readFile(m_options.tlsCertificate), readFile(m_options.tlsKey)};
         try {
-            m_server->start(m_listeningSocket, tls ? &*tls : nullptr);
+            m_server->start(listeningSocket, tls ? &*tls : nullptr);
         } catch (const std::runtime_error& error) {
             if (tls)
                 throw std::runtime_error("cannot use the TLS certificate " + m_options.tlsCertificate.string() + " with the key " +
@@ -138,11 +139,11 @@ ServiceApp::ServiceApp(ServerOptions options, RequestLog::Sink logSink)
             throw;
         }
         // The engine owns the socket now.
-        m_listeningSocket = -1;
+        listeningSocket = -1;
     } catch (...) {
         m_server.reset();
-        if (m_listeningSocket >= 0)
-            ::close(m_listeningSocket);
+        if (listeningSocket >= 0)
+            ::close(listeningSocket);
         ::close(m_lockFd);
         throw;
     }

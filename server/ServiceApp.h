@@ -62,7 +62,6 @@ private:
     std::unique_ptr<UploadRoute> m_upload;
     std::unique_ptr<WebRoutes> m_web;
     std::unique_ptr<HttpServer> m_server;
-    int m_listeningSocket = -1;
     int m_port = 0;
 
     std::mutex m_stateMutex;

@@ -94,8 +94,6 @@ int UploadRoute::expectContinue(const httplib::Request& request, httplib::Respon
         return 100;
     // The client sends no body now; it must not reuse the connection as if it had.
     reply::closeAfter(response);
-    // httplib frames only routed responses; without a length the client would wait for the end.
-    response.set_header("Content-Length", std::to_string(response.body.size()));
     return response.status;
 }
 
@@ -104,11 +102,8 @@ void UploadRoute::upload(const httplib::Request& request, httplib::Response& res
     const auto accepted = check(request, response);
     if (!accepted) {
         // Read what the client sends anyway, so it gets to see the answer instead of a reset.
-        // httplib sets its own status when a body is over its limit; ours stays.
-        const int status = response.status;
         if (!body::discard(request, reader, std::numeric_limits<std::uint64_t>::max()))
             reply::closeAfter(response);
-        response.status = status;
         return;
     }
 

@@ -99,9 +99,6 @@ void WebRoutes::page(httplib::Response& response, int status, const std::string&
 
 void WebRoutes::errorPage(const httplib::Request&, httplib::Response& response)
 {
-    // API errors and pages set their own bodies; only bare statuses get a page.
-    if (!response.body.empty() || response.content_provider_)
-        return;
     if (response.status == 404)
         page(response, 404, m_context.pages.notFound());
     else

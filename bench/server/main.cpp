@@ -6,6 +6,9 @@
 //
 //   bench-server [--single-mib N] [--parallel N] [--parallel-mib N] [--rounds N] [--seconds N]
 //                [--data DIR] [--server PATH]
+#include "SinkServer.h"
+#include "server/Base64.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -152,76 +155,6 @@ double uploadSeconds(int port, const std::string& authorization, int count, size
     return failed ? -1 : secondsSince(start);
 }
 
-// A child process that answers every request with 201 after reading its body 1 MiB at a time.
-class Sink {
-public:
-    Sink()
-    {
-        const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            ::listen(listener, 64) != 0 || ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            std::perror("bench-server: sink");
-            std::exit(1);
-        }
-        m_port = ntohs(address.sin_port);
-        m_child = ::fork();
-        if (m_child == 0) {
-            for (;;) {
-                const int fd = ::accept(listener, nullptr, nullptr);
-                if (fd >= 0)
-                    std::thread([fd] { serve(fd); }).detach();
-            }
-        }
-        ::close(listener);
-    }
-    ~Sink()
-    {
-        ::kill(m_child, SIGKILL);
-        ::waitpid(m_child, nullptr, 0);
-    }
-    int port() const { return m_port; }
-
-private:
-    static void serve(int fd)
-    {
-        std::vector<char> buffer(kMiB);
-        std::string head;
-        size_t end;
-        size_t extra = 0;
-        while ((end = head.find("\r\n\r\n")) == std::string::npos) {
-            const ssize_t n = ::read(fd, buffer.data(), buffer.size());
-            if (n <= 0)
-                break;
-            head.append(buffer.data(), static_cast<size_t>(n));
-        }
-        if (end != std::string::npos) {
-            std::string lower = head.substr(0, end);
-            for (char& c : lower)
-                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            const size_t at = lower.find("content-length:");
-            size_t remaining = at == std::string::npos ? 0 : std::strtoull(lower.c_str() + at + 15, nullptr, 10);
-            extra = std::min(remaining, head.size() - end - 4);
-            remaining -= extra;
-            while (remaining > 0) {
-                const ssize_t n = ::read(fd, buffer.data(), std::min(remaining, buffer.size()));
-                if (n <= 0)
-                    break;
-                remaining -= static_cast<size_t>(n);
-            }
-            const std::string answer = "HTTP/1.1 201 Created\r\nContent-Length: 2\r\nConnection: close\r\n\r\n{}";
-            writeAll(fd, answer.data(), answer.size());
-        }
-        ::close(fd);
-    }
-
-    pid_t m_child = -1;
-    int m_port = 0;
-};
-
 // The real service as a child process, on a free loopback port.
 class Service {
 public:
@@ -277,25 +210,6 @@ private:
     pid_t m_child = -1;
     int m_port = 0;
 };
-
-std::string base64(const std::string& bytes)
-{
-    static const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    size_t i = 0;
-    for (; i + 2 < bytes.size(); i += 3) {
-        const uint32_t v = (uint8_t(bytes[i]) << 16) | (uint8_t(bytes[i + 1]) << 8) | uint8_t(bytes[i + 2]);
-        out += {alphabet[v >> 18], alphabet[(v >> 12) & 63], alphabet[(v >> 6) & 63], alphabet[v & 63]};
-    }
-    if (i + 1 == bytes.size()) {
-        const uint32_t v = uint8_t(bytes[i]) << 16;
-        out += {alphabet[v >> 18], alphabet[(v >> 12) & 63], '=', '='};
-    } else if (i + 2 == bytes.size()) {
-        const uint32_t v = (uint8_t(bytes[i]) << 16) | (uint8_t(bytes[i + 1]) << 8);
-        out += {alphabet[v >> 18], alphabet[(v >> 12) & 63], alphabet[(v >> 6) & 63], '='};
-    }
-    return out;
-}
 
 int request(int port, const std::string& text)
 {
@@ -416,7 +330,7 @@ int main(int argc, char** argv)
     std::signal(SIGPIPE, SIG_IGN);
 
     // Forked before any thread exists.
-    const Sink sink;
+    const SinkServer sink(kMiB);
     std::optional<Service> running(std::in_place, program, data / "data");
     const Service& service = *running;
     std::printf("service on 127.0.0.1:%d, sink on 127.0.0.1:%d, data in %s\n", service.port(), sink.port(), data.c_str());
@@ -428,7 +342,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "bench-server: cannot register\n");
         return 1;
     }
-    const std::string authorization = "Basic " + base64(email + ":" + password);
+    const std::string authorization = "Basic " + base64::encode(email + ":" + password);
     const std::vector<char> chunk = pattern();
 
     struct Rates {

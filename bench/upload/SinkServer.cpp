@@ -11,11 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
-
-constexpr size_t kReadBuffer = 4 * 1024 * 1024;
 
 bool writeAll(int fd, const std::string& text)
 {
@@ -45,8 +44,9 @@ std::string headerValue(const std::string& headers, const std::string& lowerName
     return value;
 }
 
-void serveConnection(int fd, std::vector<char>& buffer)
+void serveConnection(int fd, size_t readBytes)
 {
+    std::vector<char> buffer(readBytes);
     std::string pending;
     for (;;) {
         size_t headerEnd;
@@ -77,21 +77,22 @@ void serveConnection(int fd, std::vector<char>& buffer)
     }
 }
 
-[[noreturn]] void runSink(int listener)
+[[noreturn]] void runSink(int listener, size_t readBytes)
 {
-    std::vector<char> buffer(kReadBuffer);
     for (;;) {
         const int fd = ::accept(listener, nullptr, nullptr);
         if (fd < 0)
             continue;
-        serveConnection(fd, buffer);
-        ::close(fd);
+        std::thread([fd, readBytes] {
+            serveConnection(fd, readBytes);
+            ::close(fd);
+        }).detach();
     }
 }
 
 } // namespace
 
-SinkServer::SinkServer()
+SinkServer::SinkServer(size_t readBytes)
 {
     const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
@@ -99,14 +100,14 @@ SinkServer::SinkServer()
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
     if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
-        || ::listen(listener, 16) != 0 || ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        std::perror("bench-upload: sink");
+        || ::listen(listener, 64) != 0 || ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        std::perror("sink");
         std::exit(1);
     }
     m_port = ntohs(address.sin_port);
     m_child = ::fork();
     if (m_child == 0)
-        runSink(listener);
+        runSink(listener, readBytes);
     ::close(listener);
 }
 

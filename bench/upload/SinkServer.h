@@ -2,13 +2,15 @@
 
 #include <sys/types.h>
 
-// A minimal HTTP/1.1 sink in a child process: reads each request body with a large buffer,
-// discards it, and answers 201 with a small JSON drop. It is fast enough that the client under
-// test, not the server, sets the pace.
+#include <cstddef>
+
+// A minimal HTTP/1.1 sink in a child process: reads each request body `readBytes` at a time,
+// discards it, and answers 201 with a small JSON drop, each connection on a thread of its own.
+// It is fast enough that the client under test, not the server, sets the pace.
 class SinkServer {
 public:
     // Forks the sink; call before any threads exist.
-    SinkServer();
+    explicit SinkServer(size_t readBytes = 4 * 1024 * 1024);
     ~SinkServer();
 
     int port() const { return m_port; }
