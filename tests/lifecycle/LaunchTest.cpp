@@ -4,6 +4,7 @@
 #include "BrowserRecorder.h"
 #include "FixtureServer.h"
 #include "QtPrinters.h"
+#include "ReferenceService.h"
 
 #include "app/lifecycle/AppDelegate.h"
 #include "platform/DefaultsController.h"
@@ -14,8 +15,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QUrl>
 
 #include <unistd.h>
@@ -131,12 +130,8 @@ protected:
     void SetUp() override
     {
         removeSettingsAndAutostart();
-        server.start(QStringLiteral(PARCLY_SERVER_PATH), {QStringLiteral("--listen"), QStringLiteral("0"), QStringLiteral("--data"), data.path()});
-        ASSERT_TRUE(QTest::qWaitFor([&] { return server.canReadLine(); }, 10000));
-        const auto match = QRegularExpression(QStringLiteral("(http://\\S+)")).match(QString::fromUtf8(server.readLine()));
-        ASSERT_TRUE(match.hasMatch());
-        serviceURL = match.captured(1);
-        AppProcess::configureService(serviceURL);
+        ASSERT_FALSE(service.url.isEmpty());
+        AppProcess::configureService(service.url);
         handOff = QStringLiteral("%1/parcly-%2/share").arg(qEnvironmentVariable("TMPDIR")).arg(::getuid());
         ASSERT_TRUE(QDir().mkpath(handOff));
         QFile::setPermissions(handOff, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
@@ -145,8 +140,7 @@ protected:
     void TearDown() override
     {
         app.stop();
-        server.kill();
-        server.waitForFinished(5000);
+        service.server.stop();
     }
 
     void startApp(const QStringList& arguments = {})
@@ -183,9 +177,8 @@ protected:
         return curl.readAllStandardOutput();
     }
 
-    QTemporaryDir data;
-    QProcess server;
-    QString serviceURL, handOff;
+    ReferenceService service;
+    QString handOff;
     BrowserRecorder browser;
     AppProcess app;
 };
