@@ -2,6 +2,8 @@
 
 // The real parcly-lite as a child process of a test: its own home (the test program's), the
 // offscreen platform, no session bus, and the service named in its settings.
+#include "ChildProcess.h"
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -11,8 +13,6 @@
 
 class AppProcess {
 public:
-    ~AppProcess() { stop(); }
-
     static QString settingsPath() { return QDir::homePath() + QStringLiteral("/.config/parcly/Parcly Lite.conf"); }
 
     static QVariant setting(const QString& key)
@@ -41,44 +41,26 @@ public:
 
     void start(const QStringList& arguments = {}, const QProcessEnvironment& env = environment())
     {
-        m_process.setProcessEnvironment(env);
-        m_process.start(QStringLiteral(PARCLY_LITE_PATH), arguments);
-        m_process.waitForStarted(5000);
+        m_child.process.setProcessEnvironment(env);
+        m_child.process.start(QStringLiteral(PARCLY_LITE_PATH), arguments);
+        m_child.process.waitForStarted(5000);
     }
 
-    // Reads what the app logged so far and says whether a line contains `text`.
-    bool logged(const QString& text)
-    {
-        m_log += QString::fromUtf8(m_process.readAllStandardError());
-        return m_log.contains(text);
-    }
-    bool waitForLog(const QString& text, int timeoutMs = 15000)
-    {
-        return QTest::qWaitFor([&] { return logged(text); }, timeoutMs);
-    }
+    bool waitForLog(const QString& text, int timeoutMs = 15000) { return m_child.waitForLog(text, timeoutMs); }
+    // What it logged on stderr so far.
     QString log()
     {
-        logged(QString());
-        return m_log;
+        m_child.logged(QString());
+        return m_child.log;
     }
 
-    bool running() const { return m_process.state() != QProcess::NotRunning; }
-    qint64 pid() const { return m_process.processId(); }
-    QProcess& process() { return m_process; }
-
-    void stop()
-    {
-        if (!running())
-            return;
-        m_process.terminate();
-        if (!m_process.waitForFinished(5000))
-            m_process.kill();
-        m_process.waitForFinished(2000);
-    }
+    bool running() const { return m_child.process.state() != QProcess::NotRunning; }
+    qint64 pid() const { return m_child.process.processId(); }
+    QProcess& process() { return m_child.process; }
+    void stop() { m_child.stop(); }
 
 private:
-    QProcess m_process;
-    QString m_log;
+    ChildProcess m_child;
 };
 
 // Runs parcly-lite with these arguments as a second start and returns its exit code (-1: it did
