@@ -6,10 +6,14 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QSettings>
 #include <QStringList>
 #include <QTest>
+#include <QUrl>
+
+#include <unistd.h>
 
 class AppProcess {
 public:
@@ -65,10 +69,11 @@ private:
 
 // Runs parcly-lite with these arguments as a second start and returns its exit code (-1: it did
 // not end within the timeout).
-inline int runSecondStart(const QStringList& arguments, int timeoutMs = 5000)
+inline int runSecondStart(const QStringList& arguments, int timeoutMs = 5000,
+                          const QProcessEnvironment& environment = AppProcess::environment())
 {
     QProcess second;
-    second.setProcessEnvironment(AppProcess::environment());
+    second.setProcessEnvironment(environment);
     second.start(QStringLiteral(PARCLY_LITE_PATH), arguments);
     if (!second.waitForFinished(timeoutMs)) {
         second.kill();
@@ -76,4 +81,23 @@ inline int runSecondStart(const QStringList& arguments, int timeoutMs = 5000)
         return -1;
     }
     return second.exitStatus() == QProcess::NormalExit ? second.exitCode() : -1;
+}
+
+// The share extension's hand-off folder, the owner's only as the extension makes it (empty if it
+// cannot be made): the app takes files from nowhere else.
+inline QString handOffFolder()
+{
+    const QString folder = QStringLiteral("%1/parcly-%2/share").arg(qEnvironmentVariable("TMPDIR")).arg(::getuid());
+    if (!QDir().mkpath(folder))
+        return {};
+    QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QFile::setPermissions(QFileInfo(folder).path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return folder;
+}
+
+// The hand-off URL as the share extension makes it: the file URL, query-encoded once more.
+inline QString handOffURL(const QString& path)
+{
+    const QString fileURL = QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded);
+    return QStringLiteral("parcly-lite://?handleURL=") + QString::fromLatin1(QUrl::toPercentEncoding(fileURL, "!$&'()*+,;=:@/?"));
 }

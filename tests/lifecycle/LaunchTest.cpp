@@ -15,9 +15,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QUrl>
-
-#include <unistd.h>
 
 namespace {
 
@@ -132,10 +129,8 @@ protected:
         removeSettingsAndAutostart();
         ASSERT_FALSE(service.url.isEmpty());
         AppProcess::configureService(service.url);
-        handOff = QStringLiteral("%1/parcly-%2/share").arg(qEnvironmentVariable("TMPDIR")).arg(::getuid());
-        ASSERT_TRUE(QDir().mkpath(handOff));
-        QFile::setPermissions(handOff, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        QFile::setPermissions(QFileInfo(handOff).path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        handOff = handOffFolder();
+        ASSERT_FALSE(handOff.isEmpty());
     }
     void TearDown() override
     {
@@ -156,13 +151,6 @@ protected:
         EXPECT_TRUE(file.open(QIODevice::WriteOnly));
         file.write(content);
         return path;
-    }
-
-    // The hand-off URL as the share extension makes it: the file URL, query-encoded once more.
-    static QString handOffURL(const QString& path)
-    {
-        const QString fileURL = QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded);
-        return QStringLiteral("parcly-lite://?handleURL=") + QString::fromLatin1(QUrl::toPercentEncoding(fileURL, "!$&'()*+,;=:@/?"));
     }
 
     // The page of the drop that the app opened in the browser, as the service serves it.
