@@ -4,6 +4,7 @@
 #include "ChildProcess.h"
 #include "DesktopWindows.h"
 #include "QtPrinters.h"
+#include "ReferenceService.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +13,6 @@
 #include <QImage>
 #include <QPixmap>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QScreen>
 #include <QSettings>
 #include <QSystemTrayIcon>
@@ -32,14 +32,10 @@ class DesktopFit : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        home = QDir::homePath();
-        service.process.start(QStringLiteral(PARCLY_SERVER_PATH), {QStringLiteral("--listen"), QStringLiteral("0"), QStringLiteral("--data"), home + QStringLiteral("/service")});
-        ASSERT_TRUE(QTest::qWaitFor([&] { return service.process.canReadLine(); }, 10000));
-        const QRegularExpressionMatch address = QRegularExpression(QStringLiteral("(http://\\S+)")).match(QString::fromUtf8(service.process.readLine()));
-        ASSERT_TRUE(address.hasMatch());
+        ASSERT_FALSE(service.url.isEmpty());
         QSettings settings = appSettings();
-        settings.setValue(QStringLiteral("parcly-api-url"), address.captured(1));
-        settings.setValue(QStringLiteral("parcly-web-url"), address.captured(1));
+        settings.setValue(QStringLiteral("parcly-api-url"), service.url);
+        settings.setValue(QStringLiteral("parcly-web-url"), service.url);
         // A returning user: the welcome window would cover the desktop's pixels and drags here.
         settings.setValue(QStringLiteral("hasShownOnboarding"), true);
         // The tests share one home: each starts with the drop target shown, at its first place.
@@ -82,9 +78,10 @@ protected:
 
     QRect available() const { return QGuiApplication::primaryScreen()->availableGeometry(); }
 
-    QString home;
     QWidget background;
-    ChildProcess service, tray, app;
+    // The service keeps its drops in the tests' shared home.
+    ReferenceService service{{}, QDir::homePath() + QStringLiteral("/service")};
+    ChildProcess tray, app;
 };
 
 TEST_F(DesktopFit, WithATrayButNoCompositorNorNotificationServer)

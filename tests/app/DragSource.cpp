@@ -1,10 +1,11 @@
 // A window that drags the files named on its command line, like a file manager would: press the
 // mouse in it and move, and it starts a drag carrying their file: URLs. With --hostile-web-archive
 // it drags an image (as BMP) with a web archive nested 50,000 levels deep instead.
+#include "../support/WebArchiveBytes.h"
+
 #include <QApplication>
 #include <QBuffer>
 #include <QImage>
-#include <QtEndian>
 #include <QDrag>
 #include <QMimeData>
 #include <QMouseEvent>
@@ -31,7 +32,7 @@ protected:
         auto* data = new QMimeData;
         if (m_hostile) {
             data->setData(QStringLiteral("image/bmp"), bmp());
-            data->setData(QStringLiteral("application/x-parcly-webarchive"), deepArchive());
+            data->setData(QStringLiteral("application/x-parcly-webarchive"), deeplyNestedWebArchive());
         } else {
             data->setUrls(m_urls);
         }
@@ -49,28 +50,6 @@ private:
         QBuffer buffer(&bytes);
         buffer.open(QIODevice::WriteOnly);
         image.save(&buffer, "BMP");
-        return bytes;
-    }
-
-    // A map whose one value is a list in a list ... 50,000 deep, as QDataStream would write it.
-    static QByteArray deepArchive()
-    {
-        QByteArray bytes;
-        auto u32 = [&bytes](quint32 value) {
-            const quint32 big = qToBigEndian(value);
-            bytes.append(reinterpret_cast<const char*>(&big), 4);
-        };
-        u32(1);
-        u32(2);
-        bytes.append("\0x", 2);
-        for (int level = 0; level < 50000; ++level) {
-            u32(QMetaType::QVariantList);
-            bytes.append('\0');
-            u32(1);
-        }
-        u32(QMetaType::Int);
-        bytes.append('\0');
-        u32(7);
         return bytes;
     }
 

@@ -10,12 +10,8 @@
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QSettings>
 #include <QTemporaryDir>
-#include <QUrl>
-
-#include <unistd.h>
 
 namespace {
 
@@ -36,24 +32,16 @@ QString clipboard()
 // A file the share extension left in its hand-off folder, and the URL that hands it to the app.
 QString handOff(const QString& name)
 {
-    const QString folder = QStringLiteral("%1/parcly-%2/share").arg(qEnvironmentVariable("TMPDIR")).arg(::getuid());
-    QDir().mkpath(folder);
-    QFile::setPermissions(QFileInfo(folder).path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    QFile file(folder + QLatin1Char('/') + name);
+    QFile file(handOffFolder() + QLatin1Char('/') + name);
     EXPECT_TRUE(file.open(QIODevice::WriteOnly));
     file.write("contents of " + name.toUtf8());
-    const QString fileURL = QUrl::fromLocalFile(file.fileName()).toString(QUrl::FullyEncoded);
-    return QStringLiteral("parcly-lite://?handleURL=") + QString::fromLatin1(QUrl::toPercentEncoding(fileURL, "/:"));
+    return handOffURL(file.fileName());
 }
 
 // A second start on the same display hands its URL to the running app and leaves.
 bool handToRunningApp(const QString& url, const QProcessEnvironment& environment)
 {
-    QProcess second;
-    second.setProcessEnvironment(environment);
-    second.start(QStringLiteral(PARCLY_LITE_PATH), {url});
-    return second.waitForFinished(10000) && second.exitCode() == 0;
+    return runSecondStart({url}, 10000, environment) == 0;
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include "ProcessTree.h"
 #include "PrivateSessionBus.h"
 #include "QtPrinters.h"
+#include "ReferenceService.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +17,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QSettings>
 #include <QTest>
 
@@ -72,12 +72,7 @@ protected:
         ASSERT_TRUE(QTest::qWaitFor([&] { return notificationServer.process.canReadLine() || notificationServer.process.state() == QProcess::NotRunning; }, 10000));
         ASSERT_EQ(notificationServer.process.readLine().trimmed(), "ready");
 
-        service.process.start(QStringLiteral(PARCLY_SERVER_PATH), {QStringLiteral("--listen"), QStringLiteral("0"), QStringLiteral("--data"), home + QStringLiteral("/service")});
-        ASSERT_TRUE(QTest::qWaitFor([&] { return service.process.canReadLine(); }, 10000));
-        const QString banner = QString::fromUtf8(service.process.readLine());
-        const QRegularExpressionMatch address = QRegularExpression(QStringLiteral("(http://\\S+)")).match(banner);
-        ASSERT_TRUE(address.hasMatch()) << banner.toStdString();
-        serviceURL = address.captured(1);
+        ASSERT_FALSE(service.url.isEmpty()) << service.banner.toStdString();
 
         // Where GNOME's screenshot tool saves; the app watches it from launch.
         QDir().mkpath(home + QStringLiteral("/Pictures/Screenshots"));
@@ -85,8 +80,8 @@ protected:
         // The app reads where the service is from the user's settings, as a user would configure it.
         QDir().mkpath(home + QStringLiteral("/.config/parcly"));
         QSettings settings(home + QStringLiteral("/.config/parcly/Parcly Lite.conf"), QSettings::IniFormat);
-        settings.setValue(QStringLiteral("parcly-api-url"), serviceURL);
-        settings.setValue(QStringLiteral("parcly-web-url"), serviceURL);
+        settings.setValue(QStringLiteral("parcly-api-url"), service.url);
+        settings.setValue(QStringLiteral("parcly-web-url"), service.url);
         // A returning user: the welcome window, centred over the desktop, would lie in the way of
         // the drags and clicks here (the launch and onboarding tests cover the first launch).
         settings.setValue(QStringLiteral("hasShownOnboarding"), true);
@@ -115,8 +110,11 @@ protected:
     }
 
     static PrivateSessionBus* bus;
-    QString home, notifications, browserLog, serviceURL, dropTarget;
-    ChildProcess notificationServer, service, app;
+    QString home, notifications, browserLog, dropTarget;
+    ChildProcess notificationServer;
+    // The service keeps its drops in the tests' shared home.
+    ReferenceService service{{}, QDir::homePath() + QStringLiteral("/service")};
+    ChildProcess app;
 };
 
 PrivateSessionBus* TrayApp::bus = nullptr;
@@ -139,7 +137,7 @@ TEST_F(TrayApp, AFileDraggedOntoTheDropTargetBecomesADrop)
     ASSERT_EQ(body.size(), 2);
     EXPECT_EQ(body[0], "holiday notes.txt");
     const QString link = body[1];
-    EXPECT_TRUE(link.startsWith(serviceURL)) << link.toStdString();
+    EXPECT_TRUE(link.startsWith(service.url)) << link.toStdString();
 
     ASSERT_TRUE(QTest::qWaitFor([&] { return readFile(browserLog).contains(link); }, 10000));
     EXPECT_EQ(readFile(browserLog).trimmed(), link);

@@ -2,17 +2,21 @@
 
 // The real parcly-lite as a child process of a test: its own home (the test program's), the
 // offscreen platform, no session bus, and the service named in its settings.
+#include "ChildProcess.h"
+
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QSettings>
 #include <QStringList>
 #include <QTest>
+#include <QUrl>
+
+#include <unistd.h>
 
 class AppProcess {
 public:
-    ~AppProcess() { stop(); }
-
     static QString settingsPath() { return QDir::homePath() + QStringLiteral("/.config/parcly/Parcly Lite.conf"); }
 
     static QVariant setting(const QString& key)
@@ -41,52 +45,35 @@ public:
 
     void start(const QStringList& arguments = {}, const QProcessEnvironment& env = environment())
     {
-        m_process.setProcessEnvironment(env);
-        m_process.start(QStringLiteral(PARCLY_LITE_PATH), arguments);
-        m_process.waitForStarted(5000);
+        m_child.process.setProcessEnvironment(env);
+        m_child.process.start(QStringLiteral(PARCLY_LITE_PATH), arguments);
+        m_child.process.waitForStarted(5000);
     }
 
-    // Reads what the app logged so far and says whether a line contains `text`.
-    bool logged(const QString& text)
-    {
-        m_log += QString::fromUtf8(m_process.readAllStandardError());
-        return m_log.contains(text);
-    }
-    bool waitForLog(const QString& text, int timeoutMs = 15000)
-    {
-        return QTest::qWaitFor([&] { return logged(text); }, timeoutMs);
-    }
+    bool waitForLog(const QString& text, int timeoutMs = 15000) { return m_child.waitForLog(text, timeoutMs); }
+    // What it logged on stderr so far.
     QString log()
     {
-        logged(QString());
-        return m_log;
+        m_child.logged(QString());
+        return m_child.log;
     }
 
-    bool running() const { return m_process.state() != QProcess::NotRunning; }
-    qint64 pid() const { return m_process.processId(); }
-    QProcess& process() { return m_process; }
-
-    void stop()
-    {
-        if (!running())
-            return;
-        m_process.terminate();
-        if (!m_process.waitForFinished(5000))
-            m_process.kill();
-        m_process.waitForFinished(2000);
-    }
+    bool running() const { return m_child.process.state() != QProcess::NotRunning; }
+    qint64 pid() const { return m_child.process.processId(); }
+    QProcess& process() { return m_child.process; }
+    void stop() { m_child.stop(); }
 
 private:
-    QProcess m_process;
-    QString m_log;
+    ChildProcess m_child;
 };
 
 // Runs parcly-lite with these arguments as a second start and returns its exit code (-1: it did
 // not end within the timeout).
-inline int runSecondStart(const QStringList& arguments, int timeoutMs = 5000)
+inline int runSecondStart(const QStringList& arguments, int timeoutMs = 5000,
+                          const QProcessEnvironment& environment = AppProcess::environment())
 {
     QProcess second;
-    second.setProcessEnvironment(AppProcess::environment());
+    second.setProcessEnvironment(environment);
     second.start(QStringLiteral(PARCLY_LITE_PATH), arguments);
     if (!second.waitForFinished(timeoutMs)) {
         second.kill();
@@ -94,4 +81,23 @@ inline int runSecondStart(const QStringList& arguments, int timeoutMs = 5000)
         return -1;
     }
     return second.exitStatus() == QProcess::NormalExit ? second.exitCode() : -1;
+}
+
+// The share extension's hand-off folder, the owner's only as the extension makes it (empty if it
+// cannot be made): the app takes files from nowhere else.
+inline QString handOffFolder()
+{
+    const QString folder = QStringLiteral("%1/parcly-%2/share").arg(qEnvironmentVariable("TMPDIR")).arg(::getuid());
+    if (!QDir().mkpath(folder))
+        return {};
+    QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QFile::setPermissions(QFileInfo(folder).path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return folder;
+}
+
+// The hand-off URL as the share extension makes it: the file URL, query-encoded once more.
+inline QString handOffURL(const QString& path)
+{
+    const QString fileURL = QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded);
+    return QStringLiteral("parcly-lite://?handleURL=") + QString::fromLatin1(QUrl::toPercentEncoding(fileURL, "!$&'()*+,;=:@/?"));
 }

@@ -4,6 +4,7 @@
 #include "BrowserRecorder.h"
 #include "FixtureServer.h"
 #include "QtPrinters.h"
+#include "ReferenceService.h"
 
 #include "app/lifecycle/AppDelegate.h"
 #include "platform/DefaultsController.h"
@@ -14,11 +15,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
-#include <QTemporaryDir>
-#include <QUrl>
-
-#include <unistd.h>
 
 namespace {
 
@@ -131,22 +127,15 @@ protected:
     void SetUp() override
     {
         removeSettingsAndAutostart();
-        server.start(QStringLiteral(PARCLY_SERVER_PATH), {QStringLiteral("--listen"), QStringLiteral("0"), QStringLiteral("--data"), data.path()});
-        ASSERT_TRUE(QTest::qWaitFor([&] { return server.canReadLine(); }, 10000));
-        const auto match = QRegularExpression(QStringLiteral("(http://\\S+)")).match(QString::fromUtf8(server.readLine()));
-        ASSERT_TRUE(match.hasMatch());
-        serviceURL = match.captured(1);
-        AppProcess::configureService(serviceURL);
-        handOff = QStringLiteral("%1/parcly-%2/share").arg(qEnvironmentVariable("TMPDIR")).arg(::getuid());
-        ASSERT_TRUE(QDir().mkpath(handOff));
-        QFile::setPermissions(handOff, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        QFile::setPermissions(QFileInfo(handOff).path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        ASSERT_FALSE(service.url.isEmpty());
+        AppProcess::configureService(service.url);
+        handOff = handOffFolder();
+        ASSERT_FALSE(handOff.isEmpty());
     }
     void TearDown() override
     {
         app.stop();
-        server.kill();
-        server.waitForFinished(5000);
+        service.server.stop();
     }
 
     void startApp(const QStringList& arguments = {})
@@ -164,13 +153,6 @@ protected:
         return path;
     }
 
-    // The hand-off URL as the share extension makes it: the file URL, query-encoded once more.
-    static QString handOffURL(const QString& path)
-    {
-        const QString fileURL = QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded);
-        return QStringLiteral("parcly-lite://?handleURL=") + QString::fromLatin1(QUrl::toPercentEncoding(fileURL, "!$&'()*+,;=:@/?"));
-    }
-
     // The page of the drop that the app opened in the browser, as the service serves it.
     QByteArray openedDrop(int index)
     {
@@ -183,9 +165,8 @@ protected:
         return curl.readAllStandardOutput();
     }
 
-    QTemporaryDir data;
-    QProcess server;
-    QString serviceURL, handOff;
+    ReferenceService service;
+    QString handOff;
     BrowserRecorder browser;
     AppProcess app;
 };

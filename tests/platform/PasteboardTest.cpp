@@ -5,6 +5,7 @@
 #include "platform/gui/WebArchive.h"
 
 #include "QtPrinters.h"
+#include "WebArchiveBytes.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +16,6 @@
 #include <QImage>
 #include <QMimeData>
 #include <QUrl>
-#include <QtEndian>
 
 namespace {
 
@@ -133,12 +133,8 @@ TEST(Pasteboard, WebArchivesAreReadFromOurPrivateType)
 // refused with a log line, and never crash the reader.
 TEST(Pasteboard, HostileWebArchivesAreRefused)
 {
-    auto u32 = [](QByteArray& bytes, quint32 value) {
-        const quint32 big = qToBigEndian(value);
-        bytes.append(reinterpret_cast<const char*>(&big), 4);
-    };
-    auto key = [&](QByteArray& bytes) {
-        u32(bytes, 2);
+    auto key = [](QByteArray& bytes) {
+        appendBigEndian32(bytes, 2);
         bytes.append("\0x", 2);
     };
     auto refused = [](const QByteArray& bytes) {
@@ -149,29 +145,17 @@ TEST(Pasteboard, HostileWebArchivesAreRefused)
         return invalid && log.lines().size() == 1 && log.lines().first().startsWith("Web archive in the drag ignored: ");
     };
 
-    // { "x": [[[ ... 50,000 lists deep ... ]]] }
-    QByteArray deep;
-    u32(deep, 1);
-    key(deep);
-    for (int level = 0; level < 50000; ++level) {
-        u32(deep, QMetaType::QVariantList);
-        deep.append('\0');
-        u32(deep, 1);
-    }
-    u32(deep, QMetaType::Int);
-    deep.append('\0');
-    u32(deep, 7);
-    EXPECT_TRUE(refused(deep));
+    EXPECT_TRUE(refused(deeplyNestedWebArchive()));
 
     QByteArray hugeCount;
-    u32(hugeCount, 0x7fffffff);
+    appendBigEndian32(hugeCount, 0x7fffffff);
     EXPECT_TRUE(refused(hugeCount));
 
     // A type Qt would build by name from the data.
     QByteArray userType;
-    u32(userType, 1);
+    appendBigEndian32(userType, 1);
     key(userType);
-    u32(userType, QMetaType::User);
+    appendBigEndian32(userType, QMetaType::User);
     userType.append('\0');
     EXPECT_TRUE(refused(userType));
 

@@ -1,6 +1,7 @@
 // The real parcly-share program as a file manager starts it, on a private X display, with a
 // recording stand-in for the desktop's URL opener. What it hands over is checked where the tray
 // app would find it: in the hand-off folder, and in the URL it opens.
+#include "DesktopWindows.h"
 #include "QtPrinters.h"
 #include "shared/HandOffFolder.h"
 
@@ -17,14 +18,6 @@
 namespace {
 
 using ::testing::UnorderedElementsAre;
-
-QString run(const QString& program, const QStringList& arguments)
-{
-    QProcess process;
-    process.start(program, arguments);
-    process.waitForFinished(10000);
-    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
-}
 
 QString readFile(const QString& path)
 {
@@ -98,7 +91,7 @@ protected:
     {
         QString id;
         (void)QTest::qWaitFor([&] {
-            id = run(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--name"), QStringLiteral("^Parcly Share$")});
+            id = runCommand(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--name"), QStringLiteral("^Parcly Share$")});
             return !id.isEmpty();
         }, 15000);
         return id.section(QLatin1Char('\n'), 0, 0);
@@ -163,14 +156,14 @@ TEST_F(ShareProgram, SeveralFilesAreZippedOnceIntoOneArchiveOfThoseThatLoaded)
     EXPECT_EQ(QFileInfo(archive).absolutePath() + QLatin1Char('/'), handOff);
     // Handed off where the archiver made it: nothing else in the folder.
     EXPECT_THAT(QDir(handOff).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), ::testing::ElementsAre(QFileInfo(archive).fileName()));
-    const QString listing = run(QStringLiteral("unzip"), {QStringLiteral("-Z1"), archive});
+    const QString listing = runCommand(QStringLiteral("unzip"), {QStringLiteral("-Z1"), archive});
     EXPECT_THAT(listing.split('\n'), UnorderedElementsAre("one.txt", "two words.txt", "three.txt"));
 
     // One of three that is not there: the archive holds the other two.
     QDir(handOff).removeRecursively();
     ASSERT_EQ(runShare({files + QStringLiteral("/one.txt"), files + QStringLiteral("/missing.txt"), files + QStringLiteral("/three.txt")}), 0) << log.toStdString();
     EXPECT_THAT(linesStartingWith(log, QStringLiteral("Parcly Share: Load Item: ")), ::testing::SizeIs(1));
-    EXPECT_THAT(run(QStringLiteral("unzip"), {QStringLiteral("-Z1"), handedOffPath()}).split('\n'), UnorderedElementsAre("one.txt", "three.txt"));
+    EXPECT_THAT(runCommand(QStringLiteral("unzip"), {QStringLiteral("-Z1"), handedOffPath()}).split('\n'), UnorderedElementsAre("one.txt", "three.txt"));
 }
 
 TEST_F(ShareProgram, AFolderIsCopiedWholeNotZipped)

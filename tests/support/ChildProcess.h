@@ -20,13 +20,16 @@ public:
         process.waitForFinished(2000);
     }
 
-    // Reads its stderr until a line holds `text` (for a process whose stderr is not forwarded).
+    // Reads what it logged on stderr so far and says whether a line holds `text` (for a process
+    // whose stderr is not forwarded).
+    bool logged(const QString& text)
+    {
+        log += QString::fromUtf8(process.readAllStandardError());
+        return log.contains(text);
+    }
     bool waitForLog(const QString& text, int timeoutMs = 20000)
     {
-        return QTest::qWaitFor([&] {
-            log += QString::fromUtf8(process.readAllStandardError());
-            return log.contains(text);
-        }, timeoutMs);
+        return QTest::qWaitFor([&] { return logged(text); }, timeoutMs);
     }
 
     QProcess process;
