@@ -9,7 +9,6 @@
 namespace {
 
 constexpr size_t kMaximumAccountBody = 16 * 1024;
-constexpr size_t kMaximumIgnoredBody = 64 * 1024;
 constexpr size_t kMaximumEmail = 254;
 constexpr size_t kMaximumPassword = 1024;
 
@@ -39,23 +38,31 @@ void sendToken(httplib::Response& response, const TokenSigner& tokens, const std
 
 void ApiRoutes::install(HttpServer& server)
 {
-    server.Post("/account", [this](const httplib::Request& request, httplib::Response& response,
+    server.Post(kAccountPath, [this](const httplib::Request& request, httplib::Response& response,
                                    const httplib::ContentReader& reader) { registerAccount(request, response, reader); });
     server.Get("/users/me", [this](const httplib::Request& request, httplib::Response& response) {
         describeAccount(request, response);
     });
 }
 
-void ApiRoutes::registerAccount(const httplib::Request& request, httplib::Response& response,
-                                const httplib::ContentReader& reader)
+int ApiRoutes::expectAccount(const httplib::Request& request, httplib::Response& response)
 {
     // A web page can post a form to the loopback service, but not with this type.
     if (raw::essence(request.get_header_value("Content-Type")) != "application/json") {
-        if (!body::discard(request, reader, kMaximumIgnoredBody))
-            reply::closeAfter(response);
         reply::error(response, 415, "Request.UnsupportedMediaType", "The body must be JSON, sent as application/json");
-        return;
+        return response.status;
     }
+    const body::Shape shape = body::shapeOf(request);
+    if (shape.framing == body::Framing::Length && shape.length > kMaximumAccountBody) {
+        reply::error(response, 413, "Request.TooLarge", "The request body is too large");
+        return response.status;
+    }
+    return 100;
+}
+
+void ApiRoutes::registerAccount(const httplib::Request& request, httplib::Response& response,
+                                const httplib::ContentReader& reader)
+{
     std::string content;
     switch (body::readAll(request, reader, kMaximumAccountBody, content)) {
     case body::Read::Ok:

@@ -8,8 +8,13 @@
 // The account API: POST /account registers, GET /users/me describes the signed-in account.
 class ApiRoutes {
 public:
+    static constexpr const char* kAccountPath = "/account";
+
     explicit ApiRoutes(ServiceContext& context) : m_context(context) {}
     void install(HttpServer& server);
+    // Decides a registration from its head alone: 100 to read its body, else the refusal's status
+    // (the response holds it).
+    int expectAccount(const httplib::Request& request, httplib::Response& response);
 
 private:
     void registerAccount(const httplib::Request& request, httplib::Response& response, const httplib::ContentReader& reader);

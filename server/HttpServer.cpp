@@ -403,6 +403,19 @@ bool HttpServer::begin(Exchange& exchange, MHD_Connection* connection, const cha
         return body::shapeOf(request).framing == body::Framing::None ? defer(exchange) : answer(exchange);
     }
     const bool bodyless = body::shapeOf(request).framing == body::Framing::None;
+    if (route->bodyHandler && m_earlyAnswer) {
+        int status = 100;
+        if (!call(exchange, [&] { status = m_earlyAnswer(request, exchange.response); }))
+            status = exchange.response.status;
+        if (status != 100) {
+            exchange.response.status = status;
+            if (bodyless)
+                return defer(exchange);
+            // The client may be sending the body still; the connection cannot be reused.
+            exchange.response.set_header("Connection", "close");
+            return answer(exchange);
+        }
+    }
     if (route->handler || bodyless) {
         call(exchange, [&] {
             if (route->handler)
@@ -413,16 +426,6 @@ bool HttpServer::begin(Exchange& exchange, MHD_Connection* connection, const cha
         return bodyless ? defer(exchange) : answer(exchange);
     }
 
-    if (m_earlyAnswer) {
-        int status = 100;
-        if (!call(exchange, [&] { status = m_earlyAnswer(request, exchange.response); }))
-            status = exchange.response.status;
-        if (status != 100) {
-            exchange.response.status = status;
-            exchange.response.set_header("Connection", "close");
-            return answer(exchange);
-        }
-    }
     exchange.readsBody = true;
     exchange.worker = std::thread([this, &exchange, route] {
         const httplib::ContentReader reader([&exchange](httplib::ContentReceiver receiver) { return exchange.read(receiver); },

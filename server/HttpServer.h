@@ -26,7 +26,8 @@ class HttpServer {
 public:
     using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
     using BodyHandler = std::function<void(const httplib::Request&, httplib::Response&, const httplib::ContentReader&)>;
-    // Before any of a body is read: 100 to go on, else the status of the answer set in the response.
+    // Asked of every request for a body route before any of its body is read: 100 to go on, else
+    // the status of the answer set in the response (the connection closes when a body follows).
     using EarlyAnswer = std::function<int(const httplib::Request&, httplib::Response&)>;
     using Observer = std::function<void(const httplib::Request&, const httplib::Response&)>;
     using StatusPage = std::function<void(const httplib::Request&, httplib::Response&)>;

@@ -7,7 +7,7 @@ namespace body {
 Shape shapeOf(const httplib::Request& request)
 {
     if (request.has_header("Transfer-Encoding")) {
-        // httplib decodes only a plain "chunked"; anything else it would misread.
+        // Only a plain "chunked" is decoded; anything else would be misread.
         if (request.get_header_value_count("Transfer-Encoding") == 1 &&
             text::toLower(text::trim(request.get_header_value("Transfer-Encoding"))) == "chunked")
             return {Framing::Chunked, 0};

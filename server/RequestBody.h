@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string>
 
-// Request bodies, read through httplib's content reader so that no route ever buffers more than
+// Request bodies, read through the route's content reader so that no route ever buffers more than
 // it chose to. A request without Content-Length or chunked encoding has no body: it is never
-// read (httplib would otherwise wait for the client to close).
+// read (reading one would wait for the client to close).
 namespace body {
 
 enum class Framing { None, Length, Chunked, Invalid };

@@ -29,8 +29,12 @@
 
 namespace {
 
-constexpr size_t kMaximumIgnoredBody = 64 * 1024;
 constexpr int kListenBacklog = 511;
+
+void refuseNoSuchEndpoint(httplib::Response& response)
+{
+    reply::error(response, 404, "Request.NoSuchEndpoint", "There is no such endpoint");
+}
 
 std::runtime_error systemError(const std::string& what)
 {
@@ -181,23 +185,24 @@ void ServiceApp::configure()
     m_upload->install(server);
     m_web->install(server);
 
-    // Whatever else arrives with a body: a short answer, without buffering the body.
-    const auto noSuchEndpoint = [](const httplib::Request& request, httplib::Response& response, const httplib::ContentReader& reader) {
-        if (!body::discard(request, reader, kMaximumIgnoredBody))
-            reply::closeAfter(response);
-        reply::error(response, 404, "Request.NoSuchEndpoint", "There is no such endpoint");
-    };
+    // Whatever else arrives is no endpoint, refused from its head (below).
+    const auto noSuchEndpoint = [](const httplib::Request&, httplib::Response&, const httplib::ContentReader&) {};
     server.Post(".*", noSuchEndpoint);
     server.Put(".*", noSuchEndpoint);
     server.Patch(".*", noSuchEndpoint);
     server.Delete(".*", noSuchEndpoint);
 
     server.setRequestStarted([this](const httplib::Request& request, const httplib::Response&) { m_log.started(request); });
-    // Uploads are refused from their headers when they can be, before a byte of the body is read.
+    // Bodies are refused from their headers when they can be, before a byte of them is read: an
+    // answer cannot be sent halfway through a body, and reading it all to answer is what a
+    // hostile client wants.
     server.setEarlyAnswer([this](const httplib::Request& request, httplib::Response& response) {
         if (request.method == "POST" && request.path == UploadRoute::kPath)
             return m_upload->expectContinue(request, response);
-        return 100;
+        if (request.method == "POST" && request.path == ApiRoutes::kAccountPath)
+            return m_api->expectAccount(request, response);
+        refuseNoSuchEndpoint(response);
+        return response.status;
     });
     server.setStatusPage([this](const httplib::Request& request, httplib::Response& response) { m_web->errorPage(request, response); });
     server.setFailure([this](const httplib::Request& request, httplib::Response& response, const std::string& what) {

@@ -9,7 +9,6 @@
 
 #include <charconv>
 #include <cmath>
-#include <limits>
 
 namespace {
 
@@ -90,22 +89,16 @@ std::optional<UploadRoute::Accepted> UploadRoute::check(const httplib::Request& 
 
 int UploadRoute::expectContinue(const httplib::Request& request, httplib::Response& response)
 {
-    if (check(request, response))
-        return 100;
-    // The client sends no body now; it must not reuse the connection as if it had.
-    reply::closeAfter(response);
-    return response.status;
+    return check(request, response) ? 100 : response.status;
 }
 
 void UploadRoute::upload(const httplib::Request& request, httplib::Response& response, const httplib::ContentReader& reader)
 {
     const auto accepted = check(request, response);
-    if (!accepted) {
-        // Read what the client sends anyway, so it gets to see the answer instead of a reset.
-        if (!body::discard(request, reader, std::numeric_limits<std::uint64_t>::max()))
-            reply::closeAfter(response);
+    // Refusals are answered from the head; this one only when the account changed since. The
+    // engine drops what is left of the body.
+    if (!accepted)
         return;
-    }
 
     const std::uint64_t limit = m_context.options.maxUploadBytes;
     auto pending = m_context.drops.beginUpload();

@@ -113,9 +113,14 @@ TEST(HostileClients, RefusedBodiesAreNotReadToTheirEnd)
     const std::string hugeUpload = "POST /files HTTP/1.1\r\nHost: 127.0.0.1\r\nx-parcly-filename: " + toBase64("big.bin") +
                                    "\r\nContent-Length: 6500000000\r\n\r\n";
     const std::string hugeElsewhere = "PUT /somewhere HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 6500000000\r\n\r\n";
-    for (const auto& [head, status] : {std::pair{hugeUpload, "401"}, std::pair{hugeElsewhere, "404"}}) {
+    const std::string hugeForm = "POST /account HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/x-www-form-urlencoded"
+                                 "\r\nContent-Length: 6500000000\r\n\r\n";
+    for (const auto& [head, status] : {std::pair{hugeUpload, "401"}, std::pair{hugeElsewhere, "404"}, std::pair{hugeForm, "415"}}) {
         RawConnection connection(service.port());
         ASSERT_TRUE(connection.send(head));
+        // Refused from the head, so the client gets the answer, not only a closed connection.
+        const std::string answer = connection.receive("\r\n\r\n");
+        EXPECT_EQ(answer.rfind("HTTP/1.1 " + std::string(status), 0), 0u) << head << answer;
         // The service stops reading long before 64 MiB: sending fails once the buffers are full
         // and the connection is closed.
         const std::string chunk(1024 * 1024, 'x');
