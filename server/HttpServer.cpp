@@ -201,9 +201,13 @@ struct HttpServer::Callbacks {
         auto* exchange = static_cast<Exchange*>(*context);
         *context = nullptr;
         if (exchange && exchange->readsBody && !exchange->answered) {
-            // Cut off mid-body: what the route made of it is logged, though nobody is left to read it.
+            // Cut off mid-body (the client left, or sent more than a refusal lets through): what the
+            // route made of it is logged, though it never reached the client.
             exchange->abort();
             exchange->answered = true;
+            if (server.m_note)
+                server.m_note("answer to " + text::printable(exchange->request.method) + " " +
+                              text::printable(exchange->request.path) + " not sent: the connection closed mid-body");
         }
         if (exchange && exchange->answered && server.m_finished)
             server.m_finished(exchange->request, exchange->response);
