@@ -44,6 +44,15 @@ constexpr ShortcutItem kShortcutItems[] = {
     {ParclyStatusMenu::TagGrabWindow, "values.grabWindow", {13, KeyCodes::ShiftKeyMask | KeyCodes::ControlKeyMask}},
 };
 
+const ShortcutItem* shortcutItem(int tag)
+{
+    for (const ShortcutItem& item : kShortcutItems) {
+        if (item.tag == tag)
+            return &item;
+    }
+    return nullptr;
+}
+
 StatusItemController* statusItemController()
 {
     return AppDelegate::instance().statusItemController();
@@ -299,11 +308,14 @@ QString ParclyStatusMenu::stringForKeyCode(quint64 keyCode) const
 
 ParclyStatusMenu::Shortcut ParclyStatusMenu::defaultShortcutForTag(int tag)
 {
-    for (const ShortcutItem& item : kShortcutItems) {
-        if (item.tag == tag)
-            return item.fallback;
-    }
-    return {};
+    const ShortcutItem* item = shortcutItem(tag);
+    return item ? item->fallback : Shortcut();
+}
+
+QString ParclyStatusMenu::keyPathForTag(int tag)
+{
+    const ShortcutItem* item = shortcutItem(tag);
+    return item ? QString::fromLatin1(item->keyPath) : QString();
 }
 
 QStringList ParclyStatusMenu::keyNamesForTag(int tag)
@@ -326,21 +338,19 @@ QStringList ParclyStatusMenu::keyNamesForTag(int tag)
 
 ParclyStatusMenu::Shortcut ParclyStatusMenu::shortcutForTag(int tag)
 {
-    for (const ShortcutItem& item : kShortcutItems) {
-        if (item.tag != tag)
-            continue;
-        Shortcut shortcut = item.fallback;
-        const QVariant stored = DefaultsController::sharedUserDefaultsController().valueForKeyPath(QString::fromLatin1(item.keyPath));
-        if (stored.typeId() == QMetaType::QVariantMap) {
-            const QVariantMap entries = stored.toMap();
-            if (entries.contains(QStringLiteral("keyCode")))
-                shortcut.keyCode = entries.value(QStringLiteral("keyCode")).toULongLong();
-            if (entries.contains(QStringLiteral("modifierFlags")))
-                shortcut.modifierFlags = entries.value(QStringLiteral("modifierFlags")).toULongLong();
-        }
-        return shortcut;
+    const ShortcutItem* item = shortcutItem(tag);
+    if (!item)
+        return {};
+    Shortcut shortcut = item->fallback;
+    const QVariant stored = DefaultsController::sharedUserDefaultsController().valueForKeyPath(QString::fromLatin1(item->keyPath));
+    if (stored.typeId() == QMetaType::QVariantMap) {
+        const QVariantMap entries = stored.toMap();
+        if (entries.contains(QStringLiteral("keyCode")))
+            shortcut.keyCode = entries.value(QStringLiteral("keyCode")).toULongLong();
+        if (entries.contains(QStringLiteral("modifierFlags")))
+            shortcut.modifierFlags = entries.value(QStringLiteral("modifierFlags")).toULongLong();
     }
-    return {};
+    return shortcut;
 }
 
 void ParclyStatusMenu::validateMenuItems()

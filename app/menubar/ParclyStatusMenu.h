@@ -65,7 +65,11 @@ public:
     // The shortcut an item's tag stands for: the stored one, entry by entry, over the default.
     static Shortcut shortcutForTag(int tag);
     static Shortcut defaultShortcutForTag(int tag);
-    // The keys of the item's shortcut as a person reads them, e.g. {"Shift", "Alt", "D"}.
+    // The defaults key path ("values.KEY") the item's shortcut is stored under; empty for an item
+    // without a shortcut.
+    static QString keyPathForTag(int tag);
+    // The keys of the item's shortcut as a person reads them, modifiers first in the order Ctrl,
+    // Alt, Shift, Super, e.g. {"Alt", "Shift", "D"}.
     static QStringList keyNamesForTag(int tag);
 
     QAction* itemWithTag(int tag) const;

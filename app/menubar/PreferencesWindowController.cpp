@@ -87,6 +87,11 @@ ShortcutRecorder* PreferencesWindowController::makeRecorder(int tag)
         m_message->hide();
         fitHeight();
     });
+    // Where the menu reads the shortcut from; while nothing is stored there, it shows the
+    // combination the menu uses.
+    const ParclyStatusMenu::Shortcut fallback = ParclyStatusMenu::defaultShortcutForTag(tag);
+    recorder->setDefaultValue(ShortcutRecorder::shortcutDictionary(quint16(fallback.keyCode), fallback.modifierFlags));
+    recorder->bind(ParclyStatusMenu::keyPathForTag(tag));
     return recorder;
 }
 
@@ -102,16 +107,6 @@ void PreferencesWindowController::windowDidLoad()
     m_shareFile = makeRecorder(ParclyStatusMenu::TagShareFile);
     m_takeScreenshot = makeRecorder(ParclyStatusMenu::TagScreenshot);
     m_grabWindow = makeRecorder(ParclyStatusMenu::TagGrabWindow);
-    m_takeScreenshot->bind(QStringLiteral("values.takeScreenshot"));
-    m_shareFile->bind(QStringLiteral("values.shareFile"));
-    m_grabWindow->bind(QStringLiteral("values.grabWindow"));
-    // While nothing is stored, each shows the combination the menu uses.
-    for (const auto& [recorder, tag] : {std::pair{m_shareFile, int(ParclyStatusMenu::TagShareFile)},
-                                        {m_takeScreenshot, int(ParclyStatusMenu::TagScreenshot)},
-                                        {m_grabWindow, int(ParclyStatusMenu::TagGrabWindow)}}) {
-        const ParclyStatusMenu::Shortcut fallback = ParclyStatusMenu::defaultShortcutForTag(tag);
-        recorder->setDefaultValue(ShortcutRecorder::shortcutDictionary(quint16(fallback.keyCode), fallback.modifierFlags));
-    }
 
     m_uploadAllScreenshotsButton = new QCheckBox(QStringLiteral("Upload every new screenshot"), this);
     bindUploadAllScreenshots();

@@ -61,38 +61,6 @@ QString windowName(xcb_connection_t* connection, xcb_window_t window)
     return name;
 }
 
-// Starts the app and waits for the X server to map its window titled "Parcly Lite".
-qint64 measureStart(QProcess& app, const QString& program)
-{
-    xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
-    if (xcb_connection_has_error(connection))
-        return -1;
-    xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
-    const uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
-    xcb_change_window_attributes(connection, screen->root, XCB_CW_EVENT_MASK, &mask);
-    xcb_flush(connection);
-
-    QElapsedTimer clock;
-    clock.start();
-    app.start(program, {});
-    qint64 elapsed = -1;
-    pollfd fd {xcb_get_file_descriptor(connection), POLLIN, 0};
-    while (elapsed < 0 && clock.elapsed() < 20000) {
-        if (poll(&fd, 1, 100) <= 0)
-            continue;
-        while (xcb_generic_event_t* event = xcb_poll_for_event(connection)) {
-            if ((event->response_type & 0x7f) == XCB_MAP_NOTIFY) {
-                const auto* map = reinterpret_cast<xcb_map_notify_event_t*>(event);
-                if (windowName(connection, map->window) == QLatin1String("Parcly Lite") && elapsed < 0)
-                    elapsed = clock.elapsed();
-            }
-            free(event);
-        }
-    }
-    xcb_disconnect(connection);
-    return elapsed;
-}
-
 double residentMiB(qint64 pid)
 {
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));
@@ -173,6 +141,8 @@ public:
     }
     ~Display() { xcb_disconnect(m_connection); }
 
+    bool isOpen() const { return !xcb_connection_has_error(m_connection); }
+
     // The next window with this title to be mapped from now on, or XCB_NONE.
     xcb_window_t waitForMap(const QString& title, int timeoutMs)
     {
@@ -226,6 +196,25 @@ private:
     xcb_connection_t* m_connection;
     xcb_window_t m_root = XCB_NONE;
 };
+
+// Starts the app and waits for the X server to map its window titled "Parcly Lite".
+qint64 measureStart(QProcess& app, const QString& program)
+{
+    Display display;
+    if (!display.isOpen())
+        return -1;
+    QElapsedTimer clock;
+    clock.start();
+    app.start(program, {});
+    return display.waitForMap(QStringLiteral("Parcly Lite"), 20000) != XCB_NONE ? clock.elapsed() : -1;
+}
+
+// The middle of the rounds' figures, or -1 when any round failed.
+qint64 median(std::vector<qint64> figures)
+{
+    std::sort(figures.begin(), figures.end());
+    return figures.front() < 0 ? -1 : figures[figures.size() / 2];
+}
 
 void xdotool(const QStringList& arguments)
 {
@@ -399,8 +388,7 @@ int main(int argc, char** argv)
         const bool ended = second.waitForFinished(10000) && second.exitStatus() == QProcess::NormalExit && second.exitCode() == 0;
         secondStarts.push_back(ended ? clock.elapsed() : -1);
     }
-    std::sort(secondStarts.begin(), secondStarts.end());
-    const qint64 secondStartMs = secondStarts.front() < 0 ? -1 : secondStarts[secondStarts.size() / 2];
+    const qint64 secondStartMs = median(secondStarts);
     std::printf("second start: handed over and exited in %lld ms (median of %zu)\n", static_cast<long long>(secondStartMs), secondStarts.size());
 
     std::vector<qint64> handoffs;
@@ -412,8 +400,7 @@ int main(int argc, char** argv)
         text.close();
         handoffs.push_back(measureHandoff(recorder, shared));
     }
-    std::sort(handoffs.begin(), handoffs.end());
-    const qint64 handoffMs = handoffs.front() < 0 ? -1 : handoffs[handoffs.size() / 2];
+    const qint64 handoffMs = median(handoffs);
     std::printf("handoff: parcly-share to the upload request in %lld ms (median of %zu)\n", static_cast<long long>(handoffMs), handoffs.size());
     const PageFigures page = measureSharePage(app);
     app.terminate();
