@@ -194,12 +194,8 @@ void ParclyStatusMenu::upgrade()
     API::instance().refreshAccountComplete([](bool success, const QVariant& token) {
         if (!success)
             return;
-        const QUrl address(ServiceConfiguration::webOrigin() + QStringLiteral("/pro?token=%1").arg(token.toString()));
-        if (!WebLink::isWebLink(address)) {
-            logLine(QStringLiteral("Not opening the upgrade page %1: not a web address").arg(address.toString()));
-            return;
-        }
-        Workspace::sharedWorkspace().openURL(address);
+        WebLink::openWebPage(QUrl(ServiceConfiguration::webOrigin() + QStringLiteral("/pro?token=%1").arg(token.toString())),
+                             QStringLiteral("upgrade page"));
     });
 }
 
