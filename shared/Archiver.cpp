@@ -83,11 +83,16 @@ void zipItem(const QString& archivePath, const QString& path)
 
 } // namespace
 
-QUrl Archiver::zipFiles(const QStringList& paths)
+QUrl Archiver::zipFiles(const QStringList& paths, QString* failure)
 {
+    const auto fail = [failure](const QString& why) {
+        if (failure)
+            *failure = why;
+        return QUrl();
+    };
     if (paths.isEmpty()) {
         logLine(QStringLiteral("Archive: nothing to zip"));
-        return QUrl();
+        return fail(QStringLiteral("There is nothing to put into an archive."));
     }
     QStringList items;
     for (const QString& path : paths) {
@@ -97,7 +102,7 @@ QUrl Archiver::zipFiles(const QStringList& paths)
         const QString component = FileManager::lastPathComponent(item);
         if (component.isEmpty() || component == QLatin1String(".") || component == QLatin1String("..")) {
             logLine(QStringLiteral("Archive: refusing to zip \"%1\": it names the root folder or nothing, not a file or folder to share").arg(path));
-            return QUrl();
+            return fail(QStringLiteral("\"%1\" names the root folder or nothing, not a file or folder to share.").arg(path));
         }
         items.append(item);
     }
@@ -106,7 +111,7 @@ QUrl Archiver::zipFiles(const QStringList& paths)
     if (directory.isEmpty()) {
         // Without it the archive would land in whatever folder zip runs in: the user's own.
         logLine(QStringLiteral("Archive: no temporary directory to write the archive to"));
-        return QUrl();
+        return fail(QStringLiteral("There is no safe private folder to make the archive in."));
     }
 
     const QString name = items.size() < 2 ? FileManager::lastPathComponent(items.first()) + QStringLiteral(".zip")

@@ -15,8 +15,9 @@ public:
     // returns the archive's file URL whatever the runs did (failures are logged). Returns an
     // empty URL, logged, when there is nothing to zip, a path names the root folder rather than an
     // item of its own, or there is no safe temporary directory to zip into. A trailing "/" is
-    // ignored: "dir/" is zipped as "dir.zip".
-    static QUrl zipFiles(const QStringList& paths);
+    // ignored: "dir/" is zipped as "dir.zip". When it returns an empty URL and `failure` is given,
+    // `failure` says why in a sentence for the user.
+    static QUrl zipFiles(const QStringList& paths, QString* failure = nullptr);
 
     // The same without blocking the caller: the archive is made on a worker, archives one after
     // another in the order asked for, and complete gets its URL (as above) from the main thread's
