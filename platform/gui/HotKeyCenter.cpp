@@ -5,10 +5,14 @@
 
 #include <QCoreApplication>
 #include <QGuiApplication>
+#include <QTimer>
 
 #include <X11/keysym.h>
 #include <xcb/xcb.h>
 #include <xcb/xcb_keysyms.h>
+#define explicit explicit_ // xkb.h names a struct member "explicit"
+#include <xcb/xkb.h>
+#undef explicit
 
 #include <cstdlib>
 #include <memory>
@@ -103,6 +107,11 @@ bool HotKeyCenter::connectToDisplay()
     for (auto screens = xcb_setup_roots_iterator(xcb_get_setup(m_connection)); screens.rem; xcb_screen_next(&screens))
         m_roots.append(screens.data->root);
     m_numLockMask = lockMasks();
+    // Qt's connection already asks for XKB's keymap events (it keeps its own keymap from them);
+    // an XKB-aware connection gets no core MappingNotify when a whole new keymap arrives, so
+    // these events are the only word of a layout change.
+    if (const xcb_query_extension_reply_t* xkb = xcb_get_extension_data(m_connection, &xcb_xkb_id); xkb && xkb->present)
+        m_xkbFirstEvent = xkb->first_event;
     QCoreApplication::instance()->installNativeEventFilter(this);
     m_filterInstalled = true;
     return true;
@@ -206,27 +215,38 @@ bool HotKeyCenter::registerHotKey(quint16 keyCode, quint64 modifierFlags, QObjec
         const quint32 keysym = KeyCodes::keysymForKeyCode(keyCode);
         HotKey hotKey;
         hotKey.xKeycodes = keysym ? xKeycodesForKeysym(keysym) : QList<quint8>();
+        hotKey.xModifiers = xModifiersForFlags(modifierFlags);
         if (hotKey.xKeycodes.isEmpty()) {
             if (logRefusal)
-                logLine(QStringLiteral("Hot key %1: no key of this keyboard produces it").arg(description));
+                logLine(QStringLiteral("Hot key %1: no key of this keyboard produces it; waiting for a keyboard layout that has it").arg(description));
             m_refusalsLogged.insert(combination);
+            hotKey.target = target;
+            hotKey.liveTarget = target;
+            hotKey.action = std::move(action);
+            m_waitingForKey.insert(combination, hotKey);
+            watchTarget(target);
             return false;
         }
-        hotKey.xModifiers = xModifiersForFlags(modifierFlags);
         if (!grab(hotKey, description, logRefusal)) {
             m_refusalsLogged.insert(combination);
             return false;
         }
+        m_waitingForKey.remove(combination);
         existing = m_hotKeys.insert(combination, hotKey);
     }
     existing->target = target;
     existing->liveTarget = target;
     existing->action = std::move(action);
+    watchTarget(target);
+    return true;
+}
+
+void HotKeyCenter::watchTarget(QObject* target)
+{
     if (target && !m_watchedTargets.contains(target)) {
         m_watchedTargets.insert(target);
         connect(target, &QObject::destroyed, this, [this, target] { forgetTarget(target); });
     }
-    return true;
 }
 
 bool HotKeyCenter::hasRegisteredHotKey(quint16 keyCode, quint64 modifierFlags) const
@@ -236,7 +256,9 @@ bool HotKeyCenter::hasRegisteredHotKey(quint16 keyCode, quint64 modifierFlags) c
 
 void HotKeyCenter::unregisterHotKey(quint16 keyCode, quint64 modifierFlags)
 {
-    const auto found = m_hotKeys.constFind(Combination(keyCode, modifierFlags & KeyCodes::DeviceIndependentModifierMask));
+    const Combination combination(keyCode, modifierFlags & KeyCodes::DeviceIndependentModifierMask);
+    m_waitingForKey.remove(combination);
+    const auto found = m_hotKeys.constFind(combination);
     if (found == m_hotKeys.constEnd())
         return;
     ungrab(*found);
@@ -247,6 +269,7 @@ void HotKeyCenter::unregisterHotKey(quint16 keyCode, quint64 modifierFlags)
 void HotKeyCenter::forgetTarget(QObject* target)
 {
     m_watchedTargets.remove(target);
+    m_waitingForKey.removeIf([target](const auto& entry) { return entry.value().target == target; });
     // A target that outlives the application goes after the X connection has closed.
     const bool connected = QCoreApplication::instance() != nullptr;
     for (auto it = m_hotKeys.begin(); it != m_hotKeys.end();) {
@@ -264,12 +287,51 @@ void HotKeyCenter::forgetTarget(QObject* target)
 
 void HotKeyCenter::regrabAll()
 {
-    for (auto it = m_hotKeys.begin(); it != m_hotKeys.end(); ++it) {
+    for (auto it = m_hotKeys.begin(); it != m_hotKeys.end();) {
         ungrab(*it);
         it->xKeycodes = xKeycodesForKeysym(KeyCodes::keysymForKeyCode(it.key().first));
+        if (it->xKeycodes.isEmpty()) {
+            // The new layout has no key for it: it waits for one that has.
+            logLine(QStringLiteral("Hot key %1: no key of this keyboard layout produces it; waiting for one that has it")
+                        .arg(describe(it.key().first, it.key().second)));
+            m_waitingForKey.insert(it.key(), *it);
+            it = m_hotKeys.erase(it);
+            continue;
+        }
         grab(*it, describe(it.key().first, it.key().second));
+        ++it;
+    }
+    for (auto it = m_waitingForKey.begin(); it != m_waitingForKey.end();) {
+        it->xKeycodes = xKeycodesForKeysym(KeyCodes::keysymForKeyCode(it.key().first));
+        if (it->xKeycodes.isEmpty() || (it->target && !it->liveTarget)) {
+            ++it;
+            continue;
+        }
+        const QString description = describe(it.key().first, it.key().second);
+        if (grab(*it, description)) {
+            logLine(QStringLiteral("Hot key %1: the keyboard layout now has its key").arg(description));
+            m_hotKeys.insert(it.key(), *it);
+        }
+        it = m_waitingForKey.erase(it);
     }
     xcb_flush(m_connection);
+}
+
+void HotKeyCenter::keyboardChanged()
+{
+    // A new keymap may put every keysym on other keys: the cached table is dropped, not patched.
+    xcb_key_symbols_free(m_keySymbols);
+    m_keySymbols = xcb_key_symbols_alloc(m_connection);
+    m_numLockMask = lockMasks();
+    m_keysDown.clear();
+    logLine(QStringLiteral("Hot keys: the keyboard layout changed; grabbing the shortcuts anew"));
+    regrabAll();
+}
+
+bool HotKeyCenter::isKeymapChange(quint8 responseType, quint8 xkbType) const
+{
+    return m_xkbFirstEvent && (responseType & ~0x80) == m_xkbFirstEvent
+        && (xkbType == XCB_XKB_NEW_KEYBOARD_NOTIFY || xkbType == XCB_XKB_MAP_NOTIFY);
 }
 
 bool HotKeyCenter::nativeEventFilter(const QByteArray& eventType, void* message, qintptr*)
@@ -292,14 +354,21 @@ bool HotKeyCenter::nativeEventFilter(const QByteArray& eventType, void* message,
         // The keyboard layout changed: keysyms may sit on other keys, NumLock on another bit.
         auto* mapping = reinterpret_cast<xcb_mapping_notify_event_t*>(event);
         if (mapping->request == XCB_MAPPING_KEYBOARD || mapping->request == XCB_MAPPING_MODIFIER) {
-            xcb_refresh_keyboard_mapping(m_keySymbols, mapping);
-            m_numLockMask = lockMasks();
-            regrabAll();
+            keyboardChanged();
         }
         return false; // Qt keeps its own keymap up to date from the same event
     }
     default:
-        return false;
+        // One layout switch comes as several events: the grabs are renewed once, after them.
+        // Every XKB event carries its kind in the byte after the response type.
+        if (isKeymapChange(event->response_type, reinterpret_cast<const quint8*>(event)[1]) && !m_keyboardChangePending) {
+            m_keyboardChangePending = true;
+            QTimer::singleShot(0, this, [this] {
+                m_keyboardChangePending = false;
+                keyboardChanged();
+            });
+        }
+        return false; // Qt reads the same events for its own keymap
     }
 }
 

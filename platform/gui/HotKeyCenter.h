@@ -31,6 +31,8 @@ public:
     // combination that is already registered replaces its action and keeps one grab. False when
     // nothing could be grabbed: no X11, an unknown key code, or another program holds the keys;
     // a refused combination is tried again at each registration but logged only the first time.
+    // A combination no key of the keyboard produces is kept, and grabbed as soon as a keyboard
+    // layout that has the key arrives.
     bool registerHotKey(quint16 keyCode, quint64 modifierFlags, QObject* target, std::function<void()> action);
     bool hasRegisteredHotKey(quint16 keyCode, quint64 modifierFlags) const;
     void unregisterHotKey(quint16 keyCode, quint64 modifierFlags);
@@ -49,11 +51,15 @@ private:
     using Combination = QPair<quint16, quint64>;
 
     bool connectToDisplay();
+    void keyboardChanged();
+    // From an event's first two bytes: its response type and, for XKB events, their kind.
+    bool isKeymapChange(quint8 responseType, quint8 xkbType) const;
     QList<quint8> xKeycodesForKeysym(quint32 keysym) const;
     quint16 lockMasks() const;
     bool grab(HotKey& hotKey, const QString& description, bool logRefusal = true);
     void ungrab(const HotKey& hotKey);
     void regrabAll();
+    void watchTarget(QObject* target);
     void forgetTarget(QObject* target);
     bool handleKeyPress(quint8 keycode, quint16 state, quint32 time);
     void handleKeyRelease(quint8 keycode, quint32 time);
@@ -63,7 +69,11 @@ private:
     QList<quint32> m_roots;
     quint16 m_numLockMask = 0;
     bool m_filterInstalled = false;
+    quint8 m_xkbFirstEvent = 0; // 0: the server has no XKB
+    bool m_keyboardChangePending = false;
     QHash<Combination, HotKey> m_hotKeys;
+    // Registered while no key produced them; grabbed when a new keymap has the key.
+    QHash<Combination, HotKey> m_waitingForKey;
     QSet<QObject*> m_watchedTargets;
     // Combinations whose refusal has been logged: the menu registers its shortcuts again at every
     // opening, and one line says all there is to say.

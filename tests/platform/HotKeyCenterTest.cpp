@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTest>
 
 #include <xcb/xcb.h>
@@ -159,6 +160,54 @@ TEST_F(HotKeyCenterTest, ACombinationAnotherProgramHoldsIsLoggedNotFatal)
     EXPECT_TRUE(QTest::qWaitFor([&] { return center.registerHotKey(keyD, shiftOption, nullptr, [&] { ++calls; }); }, 5000));
     type({QStringLiteral("shift+alt+d")});
     EXPECT_EQ(calls, 1);
+}
+
+// A layout switch replaces the whole keymap: X tells an XKB-aware client (Qt's connection is one)
+// only through XKB's own events. The grabs must follow the keysyms to their new keys.
+class KeyboardLayoutTest : public HotKeyCenterTest {
+protected:
+    void TearDown() override { switchLayout(QStringLiteral("us")); }
+
+    void switchLayout(const QString& layout)
+    {
+        ScopedLogCapture capture(ScopedLogCapture::Echo::Off);
+        QProcess process;
+        process.start(QStringLiteral("setxkbmap"), {layout});
+        ASSERT_TRUE(process.waitForFinished(10000));
+        ASSERT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
+        // Keys typed before the grabs were renewed would reach the old keys.
+        ASSERT_TRUE(QTest::qWaitFor([&] { return capture.lines().contains(QStringLiteral("Hot keys: the keyboard layout changed; grabbing the shortcuts anew")); }, 5000))
+            << "no keymap change was seen after setxkbmap " << layout.toStdString();
+    }
+};
+
+TEST_F(KeyboardLayoutTest, TheShortcutFollowsItsKeyToItsNewPlaceAndAMissingKeyIsGrabbedOnceALayoutHasIt)
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("setxkbmap")).isEmpty())
+        GTEST_SKIP() << "setxkbmap (x11-xkb-utils) is not installed";
+    int windowCaptures = 0;
+    ASSERT_TRUE(center.registerHotKey(keyW, KeyCodes::ControlKeyMask | KeyCodes::ShiftKeyMask, nullptr, [&] { ++windowCaptures; }));
+
+    // French AZERTY: "w" sits where "z" was, and the key that made "w" now makes "z".
+    switchLayout(QStringLiteral("fr"));
+    type({QStringLiteral("ctrl+shift+z")});
+    EXPECT_EQ(windowCaptures, 0) << "the old key still fires the shortcut";
+    type({QStringLiteral("ctrl+shift+w")});
+    EXPECT_EQ(windowCaptures, 1);
+
+    // Russian has no "d" at all: the shortcut waits, unregistered, and comes back with a layout that has it.
+    switchLayout(QStringLiteral("ru"));
+    int shares = 0;
+    {
+        ScopedLogCapture capture(ScopedLogCapture::Echo::Off);
+        EXPECT_FALSE(center.registerHotKey(keyD, shiftOption, nullptr, [&] { ++shares; }));
+        EXPECT_FALSE(center.hasRegisteredHotKey(keyD, shiftOption));
+    }
+    switchLayout(QStringLiteral("us"));
+    EXPECT_TRUE(center.hasRegisteredHotKey(keyD, shiftOption));
+    type({QStringLiteral("shift+alt+d"), QStringLiteral("ctrl+shift+w")});
+    EXPECT_EQ(shares, 1);
+    EXPECT_EQ(windowCaptures, 2);
 }
 
 } // namespace
