@@ -77,8 +77,8 @@ struct Item {
     bool link = false;
 };
 
-// zip's patterns read "*", "?", "[" and "]" as wildcards and "\" as their escape: a name of the
-// folder, written so that it matches itself alone.
+// zip's patterns read "*", "?", "[" and "]" as wildcards and "\" as their escape: an entry's
+// name, written so that it matches that entry alone.
 QString literalPattern(const QString& name)
 {
     QString pattern;
@@ -140,7 +140,7 @@ QString unreadableSentence(const Item& item, const QStringList& unreadable, bool
 {
     const QString first = unreadable.first();
     if (first == item.name)
-        return QStringLiteral("\"%1\" cannot be read, so it was not shared.").arg(item.name);
+        return QStringLiteral("\"%1\" cannot be read, so %2.").arg(item.name, onlyItem ? QStringLiteral("it was not shared") : QStringLiteral("nothing was shared"));
     const qsizetype more = unreadable.size() - 1;
     const QString others = more == 0 ? QString()
                          : more == 1 ? QStringLiteral(" and 1 more item")
@@ -158,6 +158,8 @@ Archiver::Result Archiver::makeArchive(const QStringList& paths)
     const auto fail = [&result](const QString& why) {
         result.archive.clear();
         result.failure = why;
+        // Nothing was shared, so nothing was left out of it.
+        result.skipped.clear();
         return result;
     };
     if (paths.isEmpty()) {

@@ -17,7 +17,7 @@ public:
         // Why no archive was made, as a sentence for the user; empty when one was.
         QString failure;
         // Named pipes, sockets and devices inside the folders, left out of the archive, as the
-        // archive would have named them ("proj/sub/fifo").
+        // archive would have named them ("proj/sub/fifo"); empty when no archive was made.
         QStringList skipped;
     };
 

@@ -50,7 +50,7 @@ public:
     // socket, a device) is refused at once, through uploadDidFail.
     void uploadFile(const QUrl& url);
     void uploadFileData(const QByteArray& data, const QString& name);
-    // An archive or capture the app made in a work folder of its temporary directory goes with the
+    // A file the app made in a work folder of its temporary directory (an archive) goes with the
     // folder once its upload has ended; any other file is left where it is.
     void shareFile(const QUrl& url);
     // What the user offered was not uploaded, and `reason` (a sentence for the user) says why: the

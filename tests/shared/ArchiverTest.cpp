@@ -339,7 +339,7 @@ TEST_F(ArchiverTest, AFolderWithUnreadableItemsGivesNoArchiveAndSaysWhichAndHowM
     const QStringList fileOut = run({base + QStringLiteral("/proj/a.txt"), base + QStringLiteral("/proj/secret")});
     ASSERT_GE(fileOut.size(), 2);
     EXPECT_TRUE(fileOut[0].isEmpty());
-    EXPECT_EQ(fileOut[1], QStringLiteral("\"secret\" cannot be read, so it was not shared."));
+    EXPECT_EQ(fileOut[1], QStringLiteral("\"secret\" cannot be read, so nothing was shared."));
 
     // Nothing was left behind in the temporary folder.
     QDirIterator made(base + QStringLiteral("/tmp"), {QStringLiteral("work-*")}, QDir::Dirs, QDirIterator::Subdirectories);
