@@ -15,10 +15,14 @@
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
 #include "platform/gui/Application.h"
+#include "platform/TemporaryDirectory.h"
 #include "shared/Archiver.h"
+#include "shared/HandOffFolder.h"
+#include "shared/WorkFolder.h"
 #include "shared/SharedConstants.h"
 
 #include <QFileInfo>
+#include <QThreadPool>
 
 #include <utility>
 
@@ -34,6 +38,13 @@ void AppDelegate::applicationDidFinishLaunching()
     const bool hasShownOnboarding = defaults.boolValue(kHasShownOnboardingKey);
 
     setStatusItemController(new StatusItemController(this));
+
+    // Work folders an earlier run left behind (a crash mid-upload), a day old and more: a walk of
+    // the disk, so off the GUI thread.
+    QThreadPool::globalInstance()->start([] {
+        WorkFolder::sweep(temporaryDirectory(), std::chrono::hours(24));
+        WorkFolder::sweep(shareHandOffDirectory(), std::chrono::hours(24));
+    });
 
     if (!hasShownOnboarding) {
         showOnboardingWindow();
@@ -122,7 +133,12 @@ void AppDelegate::uploadHandedOverFile(const QUrl& url)
     // A shared folder is handed over whole; like a folder dropped on the icon, it goes up as one
     // zip, made without holding up the app.
     if (QFileInfo(path).isDir()) {
-        Archiver::zipFiles({path}, [this](const QUrl& archive) { uploadWhenAccountIsSettled(archive); });
+        Archiver::zipFiles({path}, [this](const QUrl& archive, const QString& failure) {
+            if (archive.isEmpty())
+                ParclyStatusMenu::instance().uploadDidFail(failure);
+            else
+                uploadWhenAccountIsSettled(archive);
+        });
         return;
     }
     uploadWhenAccountIsSettled(QUrl::fromLocalFile(path));

@@ -23,10 +23,16 @@
 #include "platform/gui/Pasteboard.h"
 #include "platform/gui/PasteboardTypes.h"
 #include "platform/gui/UserNotificationCenter.h"
+#include "platform/TemporaryDirectory.h"
 #include "platform/Workspace.h"
+#include "shared/ShareableItem.h"
+#include "shared/WorkFolder.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QShortcut>
+#include <QThreadPool>
 
 namespace {
 
@@ -234,11 +240,37 @@ void reportStart()
         controller->uploadDidStart();
 }
 
+// A file the app made itself: directly inside a work folder of its own temporary directory.
+bool isOwnWorkFile(const QUrl& url)
+{
+    if (!url.isLocalFile())
+        return false;
+    const QString directory = temporaryDirectory();
+    const QString folder = QFileInfo(QDir::cleanPath(url.toLocalFile())).path();
+    return !directory.isEmpty() && QFileInfo(folder).path() + QLatin1Char('/') == directory;
+}
+
 } // namespace
 
 void ParclyStatusMenu::uploadFile(const QUrl& url)
 {
+    // Opened for the upload, a pipe would hold the transfer for ever and a device never end.
+    if (url.isLocalFile()) {
+        const QString refusal = ShareableItem::refusal(url.toLocalFile());
+        if (!refusal.isEmpty()) {
+            uploadDidFail(refusal);
+            return;
+        }
+    }
     shareFile(url);
+}
+
+void ParclyStatusMenu::uploadDidFail(const QString& reason)
+{
+    logLine(QStringLiteral("Upload failed: %1").arg(reason));
+    if (StatusItemController* controller = statusItemController())
+        controller->setStatusItemState(StatusItemStateError);
+    UserNotificationCenter::defaultUserNotificationCenter().deliverNotification({QStringLiteral("Upload Failed"), reason, QString()});
 }
 
 void ParclyStatusMenu::uploadFileData(const QByteArray& data, const QString& name)
@@ -250,7 +282,17 @@ void ParclyStatusMenu::uploadFileData(const QByteArray& data, const QString& nam
 void ParclyStatusMenu::shareFile(const QUrl& url)
 {
     reportStart();
-    API::instance().shareFile(url, reportProgress, reportOutcome);
+    if (!isOwnWorkFile(url)) {
+        API::instance().shareFile(url, reportProgress, reportOutcome);
+        return;
+    }
+    const QString path = url.toLocalFile();
+    API::instance().shareFile(url, reportProgress, [path](bool success, const QVariant& result) {
+        reportOutcome(success, result);
+        // Sent or not, the archive has served: a new drop makes a new one. Off the GUI thread, as
+        // every disk walk is.
+        QThreadPool::globalInstance()->start([path] { WorkFolder::removeContaining(path); });
+    });
 }
 
 void ParclyStatusMenu::handleDropCreated(const QVariantMap& drop)

@@ -46,10 +46,16 @@ public:
     void upgrade();
     void preferences();
 
-    // Entries for uploads.
+    // Entries for uploads. A local file that is not a regular file or folder (a named pipe, a
+    // socket, a device) is refused at once, through uploadDidFail.
     void uploadFile(const QUrl& url);
     void uploadFileData(const QByteArray& data, const QString& name);
+    // A file the app made in a work folder of its temporary directory (an archive) goes with the
+    // folder once its upload has ended; any other file is left where it is.
     void shareFile(const QUrl& url);
+    // What the user offered was not uploaded, and `reason` (a sentence for the user) says why: the
+    // log's "Upload failed: ..." line, the error image and a notification.
+    void uploadDidFail(const QString& reason);
 
     // Runs the file panel without blocking; OK uploads the chosen file.
     void runOpenPanel();

@@ -9,12 +9,12 @@
 #include "app/sources/PAExtensions.h"
 #include "platform/gui/Pasteboard.h"
 #include "platform/gui/PasteboardTypes.h"
+#include "platform/gui/UserNotificationCenter.h"
 #include "shared/Archiver.h"
 
 #include <QApplication>
 #include <QFileInfo>
 #include <QPalette>
-#include <QPointer>
 
 #include <algorithm>
 #include <cmath>
@@ -161,6 +161,22 @@ void StatusItemController::performImageDragOperation(const Pasteboard& pasteboar
     ParclyStatusMenu::instance().uploadFileData(image.value(PAImageDataKey).toByteArray(), image.value(PAImageNameKey).toString());
 }
 
+namespace {
+
+// Pipes, sockets and devices inside a dropped folder are not in its drop: the user hears which.
+void announceLeftOut(const QStringList& entries)
+{
+    QStringList quoted;
+    for (const QString& entry : entries)
+        quoted.append(QLatin1Char('"') + entry + QLatin1Char('"'));
+    const QString sentence = entries.size() == 1
+        ? QStringLiteral("%1 is not a file or folder, so it was left out.").arg(quoted.first())
+        : QStringLiteral("%1 are not files or folders, so they were left out.").arg(quoted.join(QStringLiteral(", ")));
+    UserNotificationCenter::defaultUserNotificationCenter().deliverNotification({QStringLiteral("Left Out of the Drop"), sentence, QString()});
+}
+
+} // namespace
+
 void StatusItemController::performFileDragOperation(const Pasteboard& pasteboard)
 {
     const QStringList paths = pasteboard.propertyListForType(NSFilenamesPboardType).toStringList();
@@ -172,14 +188,14 @@ void StatusItemController::performFileDragOperation(const Pasteboard& pasteboard
     }
     // A folder or several items go up as one archive. Zipping takes as long as the folder is big;
     // the icon keeps drawing and taking drops meanwhile, and the upload starts once it is done.
-    Archiver::zipFiles(paths, [controller = QPointer<StatusItemController>(this)](const QUrl& archive) {
-        // The archiver refused (a drop of "/") or had nowhere to write; it logged why.
-        if (archive.isEmpty()) {
-            if (controller)
-                controller->setStatusItemState(StatusItemStateError);
+    Archiver::makeArchive(paths, [](const Archiver::Result& result) {
+        if (!result.skipped.isEmpty())
+            announceLeftOut(result.skipped);
+        if (result.archive.isEmpty()) {
+            ParclyStatusMenu::instance().uploadDidFail(result.failure);
             return;
         }
-        ParclyStatusMenu::instance().uploadFile(archive);
+        ParclyStatusMenu::instance().uploadFile(result.archive);
     });
 }
 

@@ -1,5 +1,9 @@
 #include "MenubarTestSupport.h"
 
+#include "ChildProcess.h"
+#include "SessionBusEnvironment.h"
+#include "platform/TemporaryDirectory.h"
+
 #include "app/menubar/ParclyStatusMenu.h"
 #include "platform/gui/Pasteboard.h"
 
@@ -8,11 +12,18 @@
 #include <QDir>
 #include <QGuiApplication>
 #include <QImage>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMimeData>
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <sys/stat.h>
+
 namespace {
+
+// Notifications go to a notification server of the test's own, on a bus of its own.
+const testing::Environment* const kBus = testing::AddGlobalTestEnvironment(new SessionBusEnvironment);
 
 QString writeFile(const QString& path, const QByteArray& bytes)
 {
@@ -78,8 +89,96 @@ protected:
         return QByteArray::fromBase64(QByteArray::fromStdString(request.header("x-parcly-filename"))).toStdString();
     }
 
+    // The work folders in the app's temporary directory: one for each archive not yet done with.
+    static QStringList workFolders()
+    {
+        return QDir(temporaryDirectory()).entryList({QStringLiteral("work-*")}, QDir::Dirs | QDir::NoDotAndDotDot);
+    }
+
     QString root;
 };
+
+// --- Archives, and what cannot be shared --------------------------------------------------------
+
+TEST_F(DropRoutes, AnArchiveGoesOnceItsUploadHasEndedWhileADroppedFileStays)
+{
+    writeFile(root + QStringLiteral("/Trip/day one.jpg"), "one");
+    const QString notes = writeFile(root + QStringLiteral("/notes.txt"), "notes");
+    drop({QUrl::fromLocalFile(root + QStringLiteral("/Trip"))});
+    ASSERT_TRUE(waitForRequest("POST", "/files"));
+    EXPECT_EQ(uploadedName(requestsFor("POST", "/files").back()), "Trip.zip");
+    EXPECT_TRUE(QTest::qWaitFor([] { return workFolders().isEmpty(); }, 15000)) << workFolders().join(' ').toStdString();
+
+    // A failed upload's archive goes too; the user's own files stay whatever happened.
+    server.reply("POST", "/files", {.status = 500, .body = "{}"});
+    drop({QUrl::fromLocalFile(root + QStringLiteral("/Trip")), QUrl::fromLocalFile(notes)});
+    ASSERT_TRUE(waitForRequest("POST", "/files", 2));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return item().imageName() == StatusItemController::kErrorImageName; }, 15000));
+    EXPECT_TRUE(QTest::qWaitFor([] { return workFolders().isEmpty(); }, 15000)) << workFolders().join(' ').toStdString();
+    // (That upload fails too, the service still answering 500.)
+    drop({QUrl::fromLocalFile(notes)});
+    ASSERT_TRUE(waitForRequest("POST", "/files", 3));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return controller().uploadsInProgress() == 0; }, 15000));
+    QTest::qWait(200);
+    EXPECT_TRUE(QFile::exists(notes));
+    EXPECT_TRUE(QFile::exists(root + QStringLiteral("/Trip/day one.jpg")));
+}
+
+TEST_F(DropRoutes, WhatCannotBeSharedIsRefusedOrLeftOutAndTheUserIsTold)
+{
+    ChildProcess notifier;
+    const QString notifications = QDir::home().filePath(QStringLiteral("notifications.jsonl"));
+    notifier.process.start(QStringLiteral(FAKE_NOTIFICATION_SERVER), {QStringLiteral("--record"), notifications});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return notifier.process.canReadLine() || notifier.process.state() == QProcess::NotRunning; }, 10000));
+    ASSERT_EQ(notifier.process.readLine().trimmed(), "ready");
+    const auto notified = [&] {
+        QStringList lines;
+        QFile file(notifications);
+        if (file.open(QIODevice::ReadOnly)) {
+            for (const QByteArray& line : file.readAll().split('\n')) {
+                const QJsonObject notification = QJsonDocument::fromJson(line).object();
+                if (!notification.isEmpty())
+                    lines.append(notification.value("summary").toString() + ": " + notification.value("body").toString());
+            }
+        }
+        return lines;
+    };
+    const auto waitForNotification = [&](const QString& expected) {
+        EXPECT_TRUE(QTest::qWaitFor([&] { return notified().contains(expected); }, 15000)) << notified().join('\n').toStdString();
+    };
+
+    // A pipe, dropped alone or chosen in the file panel, is refused before anything is sent.
+    QDir().mkpath(root + QStringLiteral("/Mixed/sub"));
+    const QString pipe = root + QStringLiteral("/Mixed/sub/pipe");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(pipe).constData(), 0644), 0);
+    drop({QUrl::fromLocalFile(pipe)});
+    EXPECT_EQ(item().imageName(), StatusItemController::kErrorImageName);
+    waitForNotification(QStringLiteral("Upload Failed: \"pipe\" is a named pipe: only files and folders can be shared."));
+    Defaults::standard().setValue(ParclyStatusMenu::kHasShownSharePopKey, true);
+    controller().setStatusItemState(StatusItemStateNormal);
+    menu().file();
+    ASSERT_TRUE(QTest::qWaitFor([] { return openPanel() != nullptr; }, 5000));
+    openPanel()->selectFile(pipe);
+    static_cast<QDialog*>(openPanel())->accept();
+    EXPECT_TRUE(QTest::qWaitFor([&] {
+        return notified().count(QStringLiteral("Upload Failed: \"pipe\" is a named pipe: only files and folders can be shared.")) == 2;
+    }, 15000)) << notified().join('\n').toStdString();
+    EXPECT_EQ(item().imageName(), StatusItemController::kErrorImageName);
+
+    // Inside a folder it is left out of the archive, and the user hears which.
+    writeFile(root + QStringLiteral("/Mixed/kept.txt"), "kept");
+    drop({QUrl::fromLocalFile(root + QStringLiteral("/Mixed"))});
+    ASSERT_TRUE(waitForRequest("POST", "/files"));
+    EXPECT_EQ(zipEntries(requestsFor("POST", "/files").front().body), QStringList {"Mixed/kept.txt"});
+    waitForNotification(QStringLiteral("Left Out of the Drop: \"Mixed/sub/pipe\" is not a file or folder, so it was left out."));
+
+    // A folder that gives no archive says why.
+    QDir().mkpath(root + QStringLiteral("/Empty"));
+    drop({QUrl::fromLocalFile(root + QStringLiteral("/Empty"))});
+    waitForNotification(QStringLiteral("Upload Failed: There are no files in \"Empty\" to put into an archive."));
+    EXPECT_EQ(item().imageName(), StatusItemController::kErrorImageName);
+    EXPECT_EQ(requestsFor("POST", "/files").size(), 1u);
+}
 
 TEST_F(DropRoutes, OneFileIsUploadedAsItIs)
 {

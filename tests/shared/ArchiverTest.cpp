@@ -5,17 +5,28 @@
 #include "QtPrinters.h"
 #include "platform/Log.h"
 #include "platform/TemporaryDirectory.h"
+#include "shared/WorkFolder.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <QDateTime>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QLocalServer>
+#include <QStandardPaths>
 #include <QTemporaryDir>
+
+#include <thread>
+#include <utility>
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 namespace {
 
@@ -27,10 +38,24 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(root.isValid());
-        // Each test starts without archives left by the one before.
-        QDir archives(temporaryDirectory());
-        for (const QString& name : archives.entryList({QStringLiteral("*.zip")}, QDir::Files))
-            archives.remove(name);
+        // Each test starts without work folders left by the one before.
+        ScopedLogCapture quiet(ScopedLogCapture::Echo::Off);
+        WorkFolder::sweep(temporaryDirectory(), std::chrono::seconds(-60));
+    }
+
+    // The work folders in the temporary directory.
+    static QStringList workFolders()
+    {
+        return QDir(temporaryDirectory()).entryList({QStringLiteral("work-*")}, QDir::Dirs | QDir::NoDotAndDotDot);
+    }
+
+    // The archive lies in a work folder of its own, directly in the temporary directory.
+    static void expectInOwnWorkFolder(const QUrl& archive)
+    {
+        const QFileInfo file(archive.toLocalFile());
+        EXPECT_TRUE(file.isFile()) << file.filePath().toStdString();
+        EXPECT_THAT(QFileInfo(file.path()).fileName().toStdString(), ::testing::MatchesRegex("work-[A-Za-z0-9]{6}"));
+        EXPECT_EQ(QFileInfo(file.path()).path() + QLatin1Char('/'), temporaryDirectory());
     }
 
     QString write(const QString& relativePath, const QByteArray& contents = "data")
@@ -86,13 +111,13 @@ TEST_F(ArchiverTest, AFolderIsZippedUnderItsOwnNameWithoutDirectoryEntriesOrDsSt
 
     const QUrl archive = Archiver::zipFiles({root.path() + QStringLiteral("/Pictures/Trip")});
 
-    EXPECT_EQ(archive, QUrl::fromLocalFile(temporaryDirectory() + QStringLiteral("Trip.zip")));
+    EXPECT_EQ(QFileInfo(archive.toLocalFile()).fileName(), QStringLiteral("Trip.zip"));
+    expectInOwnWorkFolder(archive);
     EXPECT_THAT(entries(archive), UnorderedElementsAre("Trip/beach.jpg", "Trip/day 2/sea.jpg"));
     EXPECT_EQ(contentsOf(archive, QStringLiteral("Trip/beach.jpg")), "sand");
     const QStringList runs = log.linesStartingWith(QStringLiteral("Archive Task: "));
     ASSERT_EQ(runs.size(), 1) << log.lines().join(QLatin1Char('\n')).toStdString();
-    EXPECT_THAT(runs.first().toStdString(), ::testing::MatchesRegex(R"(Archive Task: <Task /usr/bin/zip pid [0-9]+> \(-r, -9, -x, "\*\.DS_Store", -D, .*/Trip\.zip, \./Trip\))"));
-    EXPECT_TRUE(log.linesStartingWith(QStringLiteral("File exists at path: ")).isEmpty());
+    EXPECT_THAT(runs.first().toStdString(), ::testing::MatchesRegex(R"(Archive Task: <Task /usr/bin/zip pid [0-9]+> \(-r, -y, -9, -x, "\*\.DS_Store", -D, .*/work-[A-Za-z0-9]{6}/Trip\.zip, \./Trip\))"));
 }
 
 TEST_F(ArchiverTest, APlainFileKeepsItsExtensionBeforeZip)
@@ -121,7 +146,7 @@ TEST_F(ArchiverTest, SeveralItemsGoIntoOneTimestampedArchiveEachUnderItsOwnName)
         return QStringLiteral("Archive on %1 at %2.zip").arg(when.toString(QStringLiteral("yyyy-MM-dd")), when.toString(QStringLiteral("HH-mm-ss")));
     };
     EXPECT_TRUE(name == stamp(before) || name == stamp(after)) << name.toStdString();
-    EXPECT_EQ(QFileInfo(archive.toLocalFile()).absolutePath() + QLatin1Char('/'), temporaryDirectory());
+    expectInOwnWorkFolder(archive);
     EXPECT_THAT(entries(archive), UnorderedElementsAre("x.txt", "y.txt", "Trip/z.txt"));
     EXPECT_EQ(contentsOf(archive, QStringLiteral("y.txt")), "why");
     EXPECT_EQ(log.linesStartingWith(QStringLiteral("Archive Task: ")).size(), 3);
@@ -140,29 +165,39 @@ TEST_F(ArchiverTest, ALaterItemWithTheSameNameReplacesTheEntriesOfAnEarlierOne)
     EXPECT_EQ(contentsOf(archive, QStringLiteral("Trip/shared.txt")), "from the second");
 }
 
-TEST_F(ArchiverTest, AnArchiveMadeAgainHoldsOnlyTheNewEntries)
+TEST_F(ArchiverTest, SameNamedFoldersZippedAtOnceEachGetTheirOwnArchive)
 {
-    const QString trip = folder(QStringLiteral("Trip"));
-    write(QStringLiteral("Trip/old.txt"));
-    const QUrl first = Archiver::zipFiles({trip});
-    ASSERT_THAT(entries(first), ElementsAre("Trip/old.txt"));
+    // Folders big enough that the two zip runs overlap.
+    QByteArray filler;
+    for (int i = 0; filler.size() < (1 << 20); ++i)
+        filler += QByteArray::number(i * 7919) + ' ';
+    for (const QString& side : {QStringLiteral("a"), QStringLiteral("b")}) {
+        for (int i = 0; i < 8; ++i)
+            write(side + QStringLiteral("/docs/part %1.txt").arg(i), filler);
+        write(side + QStringLiteral("/docs/which.txt"), side.toUtf8());
+        write(side + QStringLiteral("/docs/only-") + side, side.toUtf8());
+    }
 
-    QFile::remove(trip + QStringLiteral("/old.txt"));
-    write(QStringLiteral("Trip/new.txt"));
-    ScopedLogCapture log;
-    const QUrl second = Archiver::zipFiles({trip});
+    QUrl archives[2];
+    std::thread first([&] { archives[0] = Archiver::zipFiles({root.path() + QStringLiteral("/a/docs")}); });
+    std::thread second([&] { archives[1] = Archiver::zipFiles({root.path() + QStringLiteral("/b/docs")}); });
+    first.join();
+    second.join();
 
-    EXPECT_EQ(second, first);
-    EXPECT_THAT(entries(second), ElementsAre("Trip/new.txt"));
-    EXPECT_EQ(log.linesStartingWith(QStringLiteral("File exists at path: ")), QStringList{QStringLiteral("File exists at path: ") + first.toLocalFile()});
-    EXPECT_TRUE(log.linesStartingWith(QStringLiteral("Could not delete")).isEmpty());
+    EXPECT_NE(archives[0], archives[1]);
+    for (int i = 0; i < 2; ++i) {
+        const QString side = i == 0 ? QStringLiteral("a") : QStringLiteral("b");
+        EXPECT_EQ(QFileInfo(archives[i].toLocalFile()).fileName(), QStringLiteral("docs.zip"));
+        expectInOwnWorkFolder(archives[i]);
+        EXPECT_EQ(contentsOf(archives[i], QStringLiteral("docs/which.txt")), side.toUtf8());
+        EXPECT_EQ(entries(archives[i]).size(), 10u);
+        EXPECT_EQ(contentsOf(archives[i], QStringLiteral("docs/only-") + side), side.toUtf8());
+    }
 
-    // Whatever sits at the archive's path is replaced, a folder included.
-    QFile::remove(second.toLocalFile());
-    QDir().mkpath(second.toLocalFile() + QStringLiteral("/stale"));
-    const QUrl third = Archiver::zipFiles({trip});
-    EXPECT_TRUE(QFileInfo(third.toLocalFile()).isFile());
-    EXPECT_THAT(entries(third), ElementsAre("Trip/new.txt"));
+    // The caller is done with one: removing it leaves the other alone.
+    EXPECT_TRUE(WorkFolder::removeContaining(archives[0].toLocalFile()));
+    EXPECT_FALSE(QFileInfo::exists(QFileInfo(archives[0].toLocalFile()).path()));
+    EXPECT_EQ(contentsOf(archives[1], QStringLiteral("docs/which.txt")), "b");
 }
 
 TEST_F(ArchiverTest, NamesWithBlanksAccentsAndLeadingDashesArriveAsNames)
@@ -186,13 +221,135 @@ TEST_F(ArchiverTest, NamesWithBlanksAccentsAndLeadingDashesArriveAsNames)
     EXPECT_THAT(entries(single), ElementsAre("--help"));
 }
 
-TEST_F(ArchiverTest, AMissingItemIsLoggedAndTheOthersAreStillZipped)
+TEST_F(ArchiverTest, LinksInsideAFolderAreStoredAsLinksAndNothingOutsideIsRead)
 {
-    const QString kept = write(QStringLiteral("kept.txt"));
+    write(QStringLiteral("secret.txt"), "secret");
+    const QString proj = folder(QStringLiteral("proj"));
+    write(QStringLiteral("proj/a.txt"), "project");
+    // A way up and out of the folder, and a link that leads back into it: followed, the first
+    // brings in files never shared, the second repeats the folder without end.
+    ASSERT_TRUE(QFile::link(QStringLiteral(".."), proj + QStringLiteral("/up")));
+    ASSERT_TRUE(QFile::link(QStringLiteral("../secret.txt"), proj + QStringLiteral("/secret link")));
+    ASSERT_TRUE(QFile::link(QStringLiteral("nowhere"), proj + QStringLiteral("/dangling")));
+
+    const QUrl archive = Archiver::zipFiles({proj});
+    EXPECT_THAT(entries(archive), UnorderedElementsAre("proj/a.txt", "proj/up", "proj/secret link", "proj/dangling"));
+    // zipinfo's long listing: the mode of each entry, "l" for a link, and the link's target as its data.
+    QProcess zipinfo;
+    zipinfo.start(QStringLiteral("unzip"), {QStringLiteral("-Z"), archive.toLocalFile(), QStringLiteral("proj/up")});
+    ASSERT_TRUE(zipinfo.waitForFinished(10000));
+    EXPECT_TRUE(zipinfo.readAllStandardOutput().startsWith("lrwx")) << "not stored as a link";
+    EXPECT_EQ(contentsOf(archive, QStringLiteral("proj/up")), "..");
+    EXPECT_EQ(contentsOf(archive, QStringLiteral("proj/secret link")), "../secret.txt");
+
+    // Given itself as a link, a folder is zipped under the link's name, still keeping the links
+    // inside it as links; a link to a file, as that file's contents.
+    const QString linkToFolder = root.path() + QStringLiteral("/shortcut");
+    const QString linkToFile = root.path() + QStringLiteral("/note");
+    ASSERT_TRUE(QFile::link(proj, linkToFolder));
+    ASSERT_TRUE(QFile::link(proj + QStringLiteral("/a.txt"), linkToFile));
+    const QUrl both = Archiver::zipFiles({linkToFolder, linkToFile});
+    EXPECT_THAT(entries(both), UnorderedElementsAre("shortcut/a.txt", "shortcut/up", "shortcut/secret link", "shortcut/dangling", "note"));
+    EXPECT_EQ(contentsOf(both, QStringLiteral("shortcut/up")), "..");
+    EXPECT_EQ(contentsOf(both, QStringLiteral("note")), "project");
+}
+
+TEST_F(ArchiverTest, PipesSocketsAndDevicesInsideAreLeftOutAndNamedWhileAnItemOfThatKindIsRefused)
+{
+    const QString proj = folder(QStringLiteral("proj"));
+    write(QStringLiteral("proj/a.txt"), "a");
+    // Wildcards in a name must not leave out a file whose name they would match.
+    write(QStringLiteral("proj/sub/pipe1"), "not a pipe");
+    const QString pipe = proj + QStringLiteral("/sub/pipe?");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(pipe).constData(), 0644), 0);
+    QLocalServer socket;
+    ASSERT_TRUE(socket.listen(proj + QStringLiteral("/socket")));
+    // Only root may make a device; /dev/zero's twin would be read for ever.
+    const bool device = ::mknod(QFile::encodeName(proj + QStringLiteral("/zero")).constData(), S_IFCHR | 0644, makedev(1, 5)) == 0;
     ScopedLogCapture log;
-    const QUrl archive = Archiver::zipFiles({root.path() + QStringLiteral("/gone.txt"), kept});
-    EXPECT_THAT(entries(archive), ElementsAre("kept.txt"));
-    EXPECT_EQ(log.linesStartingWith(QStringLiteral("Archive: zip ended with status")).size(), 1) << log.lines().join(QLatin1Char('\n')).toStdString();
+
+    const Archiver::Result result = Archiver::makeArchive({proj});
+
+    EXPECT_THAT(entries(result.archive), UnorderedElementsAre("proj/a.txt", "proj/sub/pipe1"));
+    EXPECT_TRUE(result.failure.isEmpty()) << result.failure.toStdString();
+    QStringList expected{QStringLiteral("proj/sub/pipe?"), QStringLiteral("proj/socket")};
+    if (device)
+        expected.append(QStringLiteral("proj/zero"));
+    EXPECT_THAT(result.skipped, ::testing::UnorderedElementsAreArray(expected));
+    const QStringList leftOut = log.linesStartingWith(QStringLiteral("Archive: left out "));
+    ASSERT_EQ(leftOut.size(), 1);
+    EXPECT_TRUE(leftOut.first().contains(QStringLiteral("\"proj/socket\""))) << leftOut.first().toStdString();
+    EXPECT_TRUE(log.linesStartingWith(QStringLiteral("Archive: zip ended")).isEmpty()) << log.lines().join(QLatin1Char('\n')).toStdString();
+    WorkFolder::removeContaining(result.archive.toLocalFile());
+
+    // A pipe given as an item, or missing one, is refused before anything is made; a folder of
+    // pipes alone gives no archive.
+    QString failure;
+    EXPECT_TRUE(Archiver::zipFiles({proj + QStringLiteral("/a.txt"), pipe}, &failure).isEmpty());
+    EXPECT_EQ(failure, QStringLiteral("\"pipe?\" is a named pipe: only files and folders can be shared."));
+    EXPECT_TRUE(Archiver::zipFiles({root.path() + QStringLiteral("/gone.txt")}, &failure).isEmpty());
+    EXPECT_EQ(failure, QStringLiteral("\"gone.txt\" cannot be shared: No such file or directory."));
+    QFile::remove(proj + QStringLiteral("/sub/pipe1"));
+    EXPECT_TRUE(Archiver::zipFiles({proj + QStringLiteral("/sub")}, &failure).isEmpty());
+    EXPECT_EQ(failure, QStringLiteral("There are no files in \"sub\" to put into an archive."));
+    EXPECT_TRUE(workFolders().isEmpty()) << "a failed archive left its work folder";
+}
+
+TEST_F(ArchiverTest, AFolderWithUnreadableItemsGivesNoArchiveAndSaysWhichAndHowMany)
+{
+    // Root reads everything: the archiver runs as nobody, for whom the items are unreadable.
+    QStringList command{QStringLiteral(PARCLY_ARCHIVE_TOOL)};
+    if (::geteuid() == 0) {
+        if (QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
+            GTEST_SKIP() << "running as root without setpriv: no other user to be";
+        command = QStringList{QStringLiteral("setpriv"), QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups")} + command;
+    }
+    // Outside the test's private HOME, which the other user cannot enter.
+    QTemporaryDir shared(QStringLiteral("/tmp/parcly-unreadable-XXXXXX"));
+    ASSERT_TRUE(shared.isValid());
+    const QString base = shared.path();
+    QDir().mkpath(base + QStringLiteral("/proj/locked"));
+    QDir().mkpath(base + QStringLiteral("/tmp"));
+    for (const auto& [name, contents] : {std::pair{"a.txt", "a"}, {"secret", "s"}, {"locked/inner", "i"}}) {
+        QFile file(base + QStringLiteral("/proj/") + QLatin1String(name));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(contents);
+    }
+    ::chmod(QFile::encodeName(base).constData(), 0755);
+    ::chmod(QFile::encodeName(base + QStringLiteral("/tmp")).constData(), 01777);
+    ::chmod(QFile::encodeName(base + QStringLiteral("/proj/secret")).constData(), 0);
+    ::chmod(QFile::encodeName(base + QStringLiteral("/proj/locked")).constData(), 0);
+
+    const auto run = [&](const QStringList& items) {
+        QProcess tool;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("TMPDIR"), base + QStringLiteral("/tmp"));
+        tool.setProcessEnvironment(environment);
+        tool.start(command.first(), command.mid(1) + items);
+        EXPECT_TRUE(tool.waitForFinished(30000));
+        EXPECT_EQ(tool.exitCode(), 0) << tool.readAllStandardError().toStdString();
+        return QString::fromUtf8(tool.readAllStandardOutput()).split(QLatin1Char('\n'));
+    };
+
+    const QStringList folderOut = run({base + QStringLiteral("/proj")});
+    ASSERT_GE(folderOut.size(), 2);
+    EXPECT_TRUE(folderOut[0].isEmpty()) << "an archive was made: " << folderOut[0].toStdString();
+    EXPECT_THAT(folderOut[1].toStdString(), ::testing::MatchesRegex(R"re("(secret|locked)" and 1 more item in "proj" cannot be read, so the folder was not shared\.)re"));
+
+    const QStringList fileOut = run({base + QStringLiteral("/proj/a.txt"), base + QStringLiteral("/proj/secret")});
+    ASSERT_GE(fileOut.size(), 2);
+    EXPECT_TRUE(fileOut[0].isEmpty());
+    EXPECT_EQ(fileOut[1], QStringLiteral("\"secret\" cannot be read, so nothing was shared."));
+
+    // Nothing was left behind in the temporary folder.
+    QDirIterator made(base + QStringLiteral("/tmp"), {QStringLiteral("work-*")}, QDir::Dirs, QDirIterator::Subdirectories);
+    EXPECT_FALSE(made.hasNext()) << made.next().toStdString();
+    // Once readable, the same folder is shared.
+    ::chmod(QFile::encodeName(base + QStringLiteral("/proj/secret")).constData(), 0644);
+    ::chmod(QFile::encodeName(base + QStringLiteral("/proj/locked")).constData(), 0755);
+    const QStringList readable = run({base + QStringLiteral("/proj")});
+    ASSERT_GE(readable.size(), 2);
+    EXPECT_THAT(entries(QUrl::fromLocalFile(readable[0])), UnorderedElementsAre("proj/a.txt", "proj/secret", "proj/locked/inner"));
 }
 
 } // namespace
