@@ -1,6 +1,8 @@
 #include "shared/WorkFolder.h"
 
 #include "platform/Log.h"
+#include "platform/TemporaryDirectory.h"
+#include "shared/HandOffFolder.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -67,6 +69,11 @@ bool removeContaining(const QString& path)
     const QString clean = QDir::cleanPath(path);
     const QString folder = QFileInfo(clean).path();
     if (!isWorkFolderName(QFileInfo(folder).fileName()))
+        return false;
+    // Only a work folder in one of our private folders: a user's own folder that happens to have
+    // such a name is never removed.
+    const QString parent = QFileInfo(folder).path() + QLatin1Char('/');
+    if (parent != temporaryDirectory() && parent != shareHandOffDirectory())
         return false;
     return removeFolder(folder);
 }

@@ -14,7 +14,8 @@ namespace WorkFolder {
 QString create(const QString& parent);
 
 // Removes the work folder that holds `path` directly (the file or folder made in it), with all it
-// holds. Anything not directly inside a work folder is left alone. False when nothing was removed.
+// holds. Anything not directly inside a work folder of temporaryDirectory() or of the hand-off
+// folder is left alone. False when nothing was removed.
 bool removeContaining(const QString& path);
 
 // Removes the work folders directly under `parent` last changed longer ago than `age`: what a

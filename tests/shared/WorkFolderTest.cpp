@@ -3,6 +3,7 @@
 
 #include "QtPrinters.h"
 #include "platform/Log.h"
+#include "platform/TemporaryDirectory.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -34,9 +35,10 @@ void makeOld(const QString& path, std::chrono::hours age)
 
 TEST(WorkFolder, EachIsFreshAndPrivateAndGoesWithWhatItHoldsButNeverWithWhatItsLinksName)
 {
-    QTemporaryDir parent(QDir::homePath() + QStringLiteral("/private-XXXXXX"));
+    // Work folders are removed only from the process's own private folder (or the hand-off one).
+    const QString base = temporaryDirectory();
+    ASSERT_FALSE(base.isEmpty());
     QTemporaryDir user(QDir::homePath() + QStringLiteral("/user-XXXXXX"));
-    const QString base = parent.path() + QLatin1Char('/');
 
     const QString first = WorkFolder::create(base);
     const QString second = WorkFolder::create(base);
@@ -49,7 +51,7 @@ TEST(WorkFolder, EachIsFreshAndPrivateAndGoesWithWhatItHoldsButNeverWithWhatItsL
     {
         ScopedLogCapture quiet(ScopedLogCapture::Echo::Off);
         EXPECT_TRUE(WorkFolder::create(QString()).isEmpty());
-        EXPECT_TRUE(WorkFolder::create(parent.path()).isEmpty()) << "a parent without its trailing slash";
+        EXPECT_TRUE(WorkFolder::create(user.path()).isEmpty()) << "a parent without its trailing slash";
     }
 
     // A link inside leads to the user's own files: removing the folder removes the link alone.
@@ -66,6 +68,13 @@ TEST(WorkFolder, EachIsFreshAndPrivateAndGoesWithWhatItHoldsButNeverWithWhatItsL
     EXPECT_FALSE(WorkFolder::removeContaining(second + QStringLiteral("deeper/Trip.zip")));
     EXPECT_TRUE(QFileInfo::exists(second));
     EXPECT_TRUE(QFile::exists(kept));
+
+    // A user's own folder that happens to look like a work folder is not ours to remove.
+    const QString lookalike = WorkFolder::create(user.path() + QLatin1Char('/'));
+    ASSERT_FALSE(lookalike.isEmpty());
+    const QString own = writeFile(lookalike + QStringLiteral("notes.txt"), "mine");
+    EXPECT_FALSE(WorkFolder::removeContaining(own));
+    EXPECT_TRUE(QFile::exists(own));
 }
 
 TEST(WorkFolder, ASweepRemovesOnlyOldWorkFolders)
