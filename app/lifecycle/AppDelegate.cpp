@@ -64,10 +64,11 @@ void AppDelegate::showOnboardingWindow()
 
 void AppDelegate::handleUserSetup()
 {
-    // A failed registration is not retried: its credentials stay stored, and when the service
-    // rejects them later, the upgrade prompt offers a fresh account.
+    // Credentials whose registration failed (the service was down at the first launch) are
+    // registered again here, as the command line does; only an account the service really
+    // forgot leads to the upgrade prompt.
     m_accountSettled = false;
-    AccountSetup::ensureAccount(AccountSetup::Tokenless::Keep, [this](bool, const QVariant&) {
+    AccountSetup::ensureAccount([this](bool, const QVariant&) {
         m_accountSettled = true;
         // Files handed over while a new account was being registered (the share extension started
         // the app at its first launch) go up now, with the account the service has just taken.
