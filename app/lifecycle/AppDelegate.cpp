@@ -87,6 +87,13 @@ void AppDelegate::subscribeNotifications()
 
 void AppDelegate::handleUnknownUserError(const Notification&)
 {
+    if (!m_accountSettled) {
+        // A request that left before the stored credentials were registered (the drop count at
+        // launch) is refused for that alone: the account is being created, not forgotten.
+        logLine(QStringLiteral("The service refused a request sent while this account was being registered"));
+        return;
+    }
+    logLine(QStringLiteral("The service no longer knows this account; offering a new one"));
     // One window for the whole run: a later rejection brings the same one forward.
     if (!m_auth)
         m_auth = new AuthWindowController;
