@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -24,6 +25,11 @@ class LauncherTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        // A display of this test's own, which the launchers and the fake apps it starts inherit:
+        // a Parcly Lite another test run has started elsewhere on the machine is then rightly not
+        // the app of this display.
+        qputenv("DISPLAY", QByteArray(":launcher-test.") + QByteArray::number(QCoreApplication::applicationPid()));
+        qunsetenv("WAYLAND_DISPLAY");
         ASSERT_TRUE(m_root.isValid());
         m_rootPath = QFileInfo(m_root.path()).canonicalFilePath();
         m_app = m_rootPath + QStringLiteral("/Applications/Parcly Lite.app");
@@ -149,8 +155,7 @@ TEST_F(LauncherTest, OnlyTheAppsMainExecutableOnThisDisplayCountsAsRunning)
     // The app on another display of this user is not the app of this one.
     QProcessEnvironment elsewhere = QProcessEnvironment::systemEnvironment();
     elsewhere.remove(QStringLiteral("WAYLAND_DISPLAY"));
-    const QString other = Workspace::displayOfThisProcess() == QLatin1String(":4207") ? QStringLiteral(":4208") : QStringLiteral(":4207");
-    elsewhere.insert(QStringLiteral("DISPLAY"), other);
+    elsewhere.insert(QStringLiteral("DISPLAY"), Workspace::displayOfThisProcess() + QStringLiteral("-elsewhere"));
     ASSERT_TRUE(start(main, elsewhere));
     EXPECT_EQ(runLauncher(m_launcher), started);
     EXPECT_TRUE(QTest::qWaitFor([this] { return starts() == 2; }, 10000)) << "the app was started beside another display's";
