@@ -1,6 +1,7 @@
 #include "MenubarTestSupport.h"
 
 #include "app/menubar/ParclyStatusMenu.h"
+#include "app/menubar/SharePopover.h"
 #include "platform/DefaultsController.h"
 #include "platform/Log.h"
 #include "platform/gui/KeyCodes.h"
@@ -8,6 +9,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QFileDialog>
+#include <QPointer>
 
 namespace {
 
@@ -174,4 +176,18 @@ TEST_F(MenubarTest, UpgradeOpensTheProPageWithAFreshTokenOnlyWhereCredentialsMay
         Defaults::standard().remove(ServiceConfiguration::kWebURLKey);
     for (const QByteArray& line : opened())
         EXPECT_FALSE(line.startsWith("http://drop.example.com") && line.contains("token")) << line.constData();
+}
+
+TEST_F(MenubarTest, AClosedSharePopoverIsFreedWithItsContent)
+{
+    // Every first share of a run makes a popover; one kept after closing would add up all day.
+    QPointer<SharePopover> popover = new SharePopover;
+    QPointer<QWidget> content = new QWidget;
+    popover->setContentViewController(content);
+    popover->showRelativeToRect({});
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(popover));
+    popover->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(popover.isNull());
+    EXPECT_TRUE(content.isNull());
 }
