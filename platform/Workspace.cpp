@@ -130,10 +130,11 @@ QString displayIn(const QByteArray& environment)
 
 QString displayOfProcess(const QString& procFolder)
 {
-    QFile environ(procFolder + QStringLiteral("/environ"));
-    if (!environ.open(QIODevice::ReadOnly))
+    // The environment it started with; another user's process, or one gone meanwhile, says nothing.
+    QFile environment(procFolder + QStringLiteral("/environ"));
+    if (!environment.open(QIODevice::ReadOnly))
         return {};
-    return displayIn(environ.readAll());
+    return displayIn(environment.readAll());
 }
 
 struct BundleFacts {
