@@ -138,11 +138,8 @@ int CommandLineTool::registerFreeAccount()
 
 bool CommandLineTool::ensureAccount()
 {
-    // Unlike the app, which leaves that to the upgrade prompt, the command line gives credentials
-    // whose registration failed (the service was down at first use, say) one more try.
-    return setUpAccount([](API::Completion complete) {
-        AccountSetup::ensureAccount(AccountSetup::Tokenless::RegisterAgain, std::move(complete));
-    });
+    // Credentials whose registration failed (the service was down at first use, say) get one more try.
+    return setUpAccount([](API::Completion complete) { AccountSetup::ensureAccount(std::move(complete)); });
 }
 
 bool CommandLineTool::registerNewFreeAccount()

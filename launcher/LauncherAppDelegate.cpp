@@ -55,9 +55,12 @@ void LauncherAppDelegate::applicationDidFinishLaunching()
     logLine(QStringLiteral("Launching Parcly Lite at %1").arg(launcherPath));
 
     const QString mainAppID = QString::fromLatin1(kMainAppBundleID);
+    const QString display = Workspace::displayOfThisProcess();
     bool alreadyRunning = false;
     for (const RunningApplication& application : Workspace::sharedWorkspace().runningApplications()) {
-        if (application.bundleIdentifier == mainAppID)
+        // Only the app itself counts, not a helper from its bundle (the share extension, the web
+        // helper, the capture tool); and only on this display, as one app runs per user and display.
+        if (application.bundleIdentifier == mainAppID && application.isMainExecutable && application.display == display)
             alreadyRunning = true;
     }
     if (alreadyRunning) {

@@ -53,3 +53,15 @@ bool LoginItemService::setEnabled(const QString& identifier, bool enabled)
     }
     return items->writeItem(fileName, helper, identifier).has_value();
 }
+
+bool LoginItemService::isEnabled(const QString& identifier)
+{
+    if (!isUsableIdentifier(identifier))
+        return false;
+    const std::optional<LoginItems> items = LoginItems::create();
+    if (!items)
+        return false;
+    const std::optional<LoginItem> item = items->itemNamed(identifier + QStringLiteral(".desktop"));
+    // A hidden entry, or one whose program has gone, starts nothing.
+    return item && !LoginItems::resolve(*item).isEmpty();
+}

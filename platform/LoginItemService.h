@@ -11,6 +11,9 @@ public:
     // helper cannot be found (enabling) or the entry cannot be written or removed.
     static bool setEnabled(const QString& identifier, bool enabled);
 
+    // Whether the helper with this identifier is registered: its entry is there and runs a program.
+    static bool isEnabled(const QString& identifier);
+
     // The helper bundle's executable for this identifier inside the main bundle, or empty.
     static QString helperExecutablePath(const QString& identifier);
 };

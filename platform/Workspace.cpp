@@ -5,6 +5,7 @@
 #include "platform/SingleInstance.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QProcess>
@@ -112,11 +113,48 @@ bool Workspace::openAppURL(const QUrl& url)
     return false;
 }
 
+namespace {
+
+// WAYLAND_DISPLAY, else DISPLAY, in an environment block of NUL-separated NAME=value entries.
+QString displayIn(const QByteArray& environment)
+{
+    QByteArray wayland, x11;
+    for (const QByteArray& entry : environment.split('\0')) {
+        if (entry.startsWith("WAYLAND_DISPLAY="))
+            wayland = entry.mid(16);
+        else if (entry.startsWith("DISPLAY="))
+            x11 = entry.mid(8);
+    }
+    return QString::fromLocal8Bit(!wayland.isEmpty() ? wayland : x11);
+}
+
+QString displayOfProcess(const QString& procFolder)
+{
+    // The environment it started with; another user's process, or one gone meanwhile, says nothing.
+    QFile environment(procFolder + QStringLiteral("/environ"));
+    if (!environment.open(QIODevice::ReadOnly))
+        return {};
+    return displayIn(environment.readAll());
+}
+
+struct BundleFacts {
+    QString identifier;
+    QString mainExecutable;  // canonical, as /proc/<pid>/exe names it
+};
+
+} // namespace
+
+QString Workspace::displayOfThisProcess()
+{
+    const QString wayland = QString::fromLocal8Bit(qgetenv("WAYLAND_DISPLAY"));
+    return !wayland.isEmpty() ? wayland : QString::fromLocal8Bit(qgetenv("DISPLAY"));
+}
+
 QList<RunningApplication> Workspace::runningApplications() const
 {
     QList<RunningApplication> running;
     // Several processes of one bundle read its Info.plist once.
-    QHash<QString, QString> identifiers;
+    QHash<QString, BundleFacts> bundles;
     const uid_t user = ::getuid();
     const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString& entry : entries) {
@@ -136,10 +174,15 @@ QList<RunningApplication> Workspace::runningApplications() const
         application.executablePath = executable;
         application.bundlePath = Bundle::bundlePathForExecutable(executable);
         if (!application.bundlePath.isEmpty()) {
-            auto known = identifiers.find(application.bundlePath);
-            if (known == identifiers.end())
-                known = identifiers.insert(application.bundlePath, Bundle(application.bundlePath).bundleIdentifier());
-            application.bundleIdentifier = *known;
+            auto known = bundles.find(application.bundlePath);
+            if (known == bundles.end()) {
+                const Bundle bundle(application.bundlePath);
+                known = bundles.insert(application.bundlePath,
+                                       BundleFacts{bundle.bundleIdentifier(), QFileInfo(bundle.executablePath()).canonicalFilePath()});
+            }
+            application.bundleIdentifier = known->identifier;
+            application.isMainExecutable = !known->mainExecutable.isEmpty() && known->mainExecutable == executable;
+            application.display = displayOfProcess(folder);
         }
         running.append(application);
     }

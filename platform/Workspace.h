@@ -11,6 +11,12 @@ struct RunningApplication {
     QString executablePath;    // what /proc/<pid>/exe names
     QString bundlePath;        // the ".app" folder around it, or empty
     QString bundleIdentifier;  // that bundle's identifier, or empty
+    // Whether it is that bundle's main executable (the Info.plist's CFBundleExecutable), not a
+    // helper program lying beside it in Contents/MacOS.
+    bool isMainExecutable = false;
+    // The display it draws on, read from its environment as displayOfThisProcess() reads ours;
+    // only looked up for processes in a bundle, empty when it has none or it cannot be read.
+    QString display;
 };
 
 // The desktop's workspace: opening URLs, the running programs, starting a program.
@@ -29,6 +35,10 @@ public:
 
     // This user's processes, each mapped to the bundle its executable lies in.
     QList<RunningApplication> runningApplications() const;
+
+    // The display this process draws on: $WAYLAND_DISPLAY, else $DISPLAY (empty without either).
+    // One copy of an app runs per user and display.
+    static QString displayOfThisProcess();
 
     // Starts the program detached, without waiting; false, with a log line, when it cannot start.
     bool launchApplication(const QString& executablePath, const QStringList& arguments = {});

@@ -178,19 +178,30 @@ std::string Pages::error(int status, std::string_view message) const
 
 std::string Pages::updateFeed() const
 {
-    const std::string version = htmlEscape(m_site.clientVersion);
-    const std::string page = link("/download/mac_direct");
+    return feed({"Parcly desktop client", "Parcly", "New versions of the Parcly desktop client.", "parcly-client-", m_site.clientVersion,
+                 link("/download/mac_direct")});
+}
+
+std::string Pages::liteUpdateFeed() const
+{
+    return feed({"Parcly Lite", "Parcly Lite", "New versions of Parcly Lite, the tray app.", "parcly-lite-", m_site.liteVersion, link("/")});
+}
+
+std::string Pages::feed(const FeedEntry& entry) const
+{
+    const std::string version = htmlEscape(entry.version);
+    const std::string product(entry.product);
     std::string feed = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
     feed += "<rss version=\"2.0\" xmlns:parcly=\"urn:parcly:update\">\n<channel>\n";
-    feed += "<title>Parcly desktop client</title>\n";
-    feed += "<link>" + page + "</link>\n";
-    feed += "<description>New versions of the Parcly desktop client.</description>\n";
+    feed += "<title>" + std::string(entry.title) + "</title>\n";
+    feed += "<link>" + entry.page + "</link>\n";
+    feed += "<description>" + std::string(entry.description) + "</description>\n";
     feed += "<language>en</language>\n";
     feed += "<item>\n<title>Version " + version + "</title>\n";
-    feed += "<link>" + page + "</link>\n";
-    feed += "<guid isPermaLink=\"false\">parcly-client-" + version + "</guid>\n";
+    feed += "<link>" + entry.page + "</link>\n";
+    feed += "<guid isPermaLink=\"false\">" + std::string(entry.guidPrefix) + version + "</guid>\n";
     feed += "<parcly:version>" + version + "</parcly:version>\n";
-    feed += "<description>Parcly " + version + " is available from the download page.</description>\n";
+    feed += "<description>" + product + " " + version + " is available from the download page.</description>\n";
     feed += "</item>\n</channel>\n</rss>\n";
     return feed;
 }

@@ -15,6 +15,7 @@ public:
         std::string publicUrl;       // origin (and path prefix) of every absolute link
         std::string clientVersion;   // the desktop client the feed and download page offer
         std::string clientDownloadUrl; // may be empty: nothing is published here then
+        std::string liteVersion;     // Parcly Lite, the tray app, which reads a feed of its own
     };
 
     explicit Pages(Site site);
@@ -33,11 +34,23 @@ public:
     std::string desktopDownload() const;
     std::string notFound() const;
     std::string error(int status, std::string_view message) const;
+    // The full desktop client's feed ("/appcast.xml"), read by its peers.
     std::string updateFeed() const;
+    // Parcly Lite's own feed ("/lite/appcast.xml"): the tray app compares its version with this one.
+    std::string liteUpdateFeed() const;
 
 private:
     std::string layout(std::string_view title, std::string_view body, std::string_view head = {}) const;
     std::string link(std::string_view path) const;
+    struct FeedEntry {
+        std::string_view title;       // the channel's
+        std::string_view product;     // as the item's description names it
+        std::string_view description; // the channel's
+        std::string_view guidPrefix;
+        const std::string& version;
+        std::string page;             // already a link
+    };
+    std::string feed(const FeedEntry& entry) const;
 
     Site m_site;
 };

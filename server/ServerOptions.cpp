@@ -106,7 +106,12 @@ std::unique_ptr<CLI::App> makeParser(ServerOptions& options, bool& version)
         ->type_name("N")
         ->capture_default_str()
         ->check(CLI::Range(std::uint64_t(1), std::uint64_t(1) << 50).description(""));
-    app->add_option("--client-version", options.clientVersion, "desktop client version the update feed names")
+    app->add_option("--client-version", options.clientVersion, "full desktop client version its update feed (/appcast.xml) names")
+        ->type_name("VERSION")
+        ->capture_default_str()
+        ->check(check([](const std::string& v) { return !v.empty() && v.size() <= 64 && text::isValidUtf8(v); },
+                      "wants a version such as 1.2.0"));
+    app->add_option("--lite-version", options.liteVersion, "Parcly Lite version its own update feed (/lite/appcast.xml) names")
         ->type_name("VERSION")
         ->capture_default_str()
         ->check(check([](const std::string& v) { return !v.empty() && v.size() <= 64 && text::isValidUtf8(v); },

@@ -20,6 +20,7 @@ struct ServerOptions {
     std::uint64_t maxUploadBytes = std::uint64_t(2) << 30;
     std::string clientVersion = "1.0.0";
     std::string clientDownloadUrl;
+    std::string liteVersion = PARCLY_LITE_VERSION; // Parcly Lite's own feed
     unsigned passwordIterations = PasswordHasher::kDefaultIterations;
     unsigned threads = 16; // no longer used: each connection has a thread of its own
 

@@ -127,7 +127,7 @@ ServiceApp::ServiceApp(ServerOptions options, RequestLog::Sink logSink)
                                      " (in use, or not an address of this machine)");
 
         std::string publicUrl = m_options.publicUrl.empty() ? listeningUrl() : m_options.publicUrl;
-        m_pages = std::make_unique<Pages>(Pages::Site{publicUrl, m_options.clientVersion, m_options.clientDownloadUrl});
+        m_pages = std::make_unique<Pages>(Pages::Site{publicUrl, m_options.clientVersion, m_options.clientDownloadUrl, m_options.liteVersion});
         m_context = std::make_unique<ServiceContext>(ServiceContext{m_options, publicUrl, *m_accounts, *m_drops, *m_tokens,
                                                                     *m_authenticator, *m_pages, m_log});
         configure();

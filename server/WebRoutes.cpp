@@ -78,10 +78,16 @@ void WebRoutes::install(HttpServer& server)
     server.Get("/download/mac_direct", [this](const httplib::Request&, httplib::Response& response) {
         page(response, 200, m_context.pages.desktopDownload());
     });
-    server.Get("/appcast.xml", [this](const httplib::Request&, httplib::Response& response) {
+    const auto feed = [](httplib::Response& response, const std::string& xml) {
         response.set_header("Cache-Control", "public, max-age=300");
         response.set_header("X-Content-Type-Options", "nosniff");
-        response.set_content(m_context.pages.updateFeed(), "application/rss+xml; charset=utf-8");
+        response.set_content(xml, "application/rss+xml; charset=utf-8");
+    };
+    server.Get("/appcast.xml", [this, feed](const httplib::Request&, httplib::Response& response) {
+        feed(response, m_context.pages.updateFeed());
+    });
+    server.Get("/lite/appcast.xml", [this, feed](const httplib::Request&, httplib::Response& response) {
+        feed(response, m_context.pages.liteUpdateFeed());
     });
     server.Get(kDropPattern, [this](const httplib::Request& request, httplib::Response& response) { dropPage(request, response); });
     server.Get(kRawPattern, [this](const httplib::Request& request, httplib::Response& response) { rawContent(request, response); });

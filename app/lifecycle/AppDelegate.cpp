@@ -75,10 +75,11 @@ void AppDelegate::showOnboardingWindow()
 
 void AppDelegate::handleUserSetup()
 {
-    // A failed registration is not retried: its credentials stay stored, and when the service
-    // rejects them later, the upgrade prompt offers a fresh account.
+    // Credentials whose registration failed (the service was down at the first launch) are
+    // registered again here, as the command line does; only an account the service really
+    // forgot leads to the upgrade prompt.
     m_accountSettled = false;
-    AccountSetup::ensureAccount(AccountSetup::Tokenless::Keep, [this](bool, const QVariant&) {
+    AccountSetup::ensureAccount([this](bool, const QVariant&) {
         m_accountSettled = true;
         // Files handed over while a new account was being registered (the share extension started
         // the app at its first launch) go up now, with the account the service has just taken.
@@ -97,6 +98,13 @@ void AppDelegate::subscribeNotifications()
 
 void AppDelegate::handleUnknownUserError(const Notification&)
 {
+    if (!m_accountSettled) {
+        // A request that left before the stored credentials were registered (the drop count at
+        // launch) is refused for that alone: the account is being created, not forgotten.
+        logLine(QStringLiteral("The service refused a request sent while this account was being registered"));
+        return;
+    }
+    logLine(QStringLiteral("The service no longer knows this account; offering a new one"));
     // One window for the whole run: a later rejection brings the same one forward.
     if (!m_auth)
         m_auth = new AuthWindowController;

@@ -1,6 +1,7 @@
 #include "app/lifecycle/OnboardingController.h"
 
 #include "app/lifecycle/AppDelegate.h"
+#include "app/lifecycle/StartAtLogin.h"
 #include "app/menubar/DropTargetWindow.h"
 #include "app/menubar/ParclyStatusMenu.h"
 #include "app/menubar/StatusItem.h"
@@ -10,7 +11,6 @@
 #include "app/web/WebView.h"
 #include "platform/Bundle.h"
 #include "platform/Log.h"
-#include "platform/LoginItemService.h"
 #include "platform/gui/KeyCodes.h"
 #include "shared/SharedConstants.h"
 
@@ -314,6 +314,6 @@ QRect OnboardingController::zoomTarget()
 
 void OnboardingController::handleStartAtLogin()
 {
-    // The service logs why when it fails; nothing more to tell the user here.
-    LoginItemService::setEnabled(QString::fromLatin1(kLauncherID), m_startAtLogin);
+    // Both ways of starting at login follow the switch: off leaves nothing of ours in the list.
+    StartAtLogin::setStartAtLogin(m_startAtLogin);
 }

@@ -35,7 +35,7 @@ public:
     bool windowShouldClose();
     // Zooms the window off into the app's icon.
     void zoomOut();
-    // Registers or unregisters the login launcher after the choice.
+    // Applies the choice to both ways of starting at login (the app's entry and the launcher).
     void handleStartAtLogin();
 
     // The app's icon on screen: the tray icon where the tray says where it is, else the visible

@@ -3,6 +3,7 @@
 #include "platform/Bundle.h"
 #include "platform/DistributedNotificationCenter.h"
 #include "platform/Log.h"
+#include "platform/LoginItemService.h"
 #include "platform/LoginItems.h"
 #include "platform/Workspace.h"
 #include "shared/SharedConstants.h"
@@ -19,18 +20,18 @@ QString applicationPath()
     return QFileInfo(Bundle::mainBundle().executablePath()).canonicalFilePath();
 }
 
-std::optional<LoginItem> findEntry(const LoginItems& items, const QString& application)
+QList<LoginItem> entriesRunning(const LoginItems& items, const QString& application)
 {
+    QList<LoginItem> entries;
     for (const LoginItem& item : items.snapshot()) {
         if (LoginItems::resolve(item) == application)
-            return item;
+            entries.append(item);
     }
-    return std::nullopt;
+    return entries;
 }
 
-} // namespace
-
-void StartAtLogin::setStartAtLogin(bool enabled)
+// The app's own entry: added ahead of the list, or every one of them removed.
+void setAppEntry(bool enabled)
 {
     const QString application = applicationPath();
     if (application.isEmpty()) {
@@ -41,20 +42,36 @@ void StartAtLogin::setStartAtLogin(bool enabled)
     std::optional<LoginItems> items = LoginItems::create();
     if (!items)
         return;
-    const std::optional<LoginItem> entry = findEntry(*items, application);
-    if (enabled && !entry)
+    const QList<LoginItem> entries = entriesRunning(*items, application);
+    if (enabled && entries.isEmpty())
         items->insertItemBeforeFirst(application);
-    else if (!enabled && entry)
-        items->removeItem(*entry);
+    else if (!enabled) {
+        for (const LoginItem& entry : entries)
+            items->removeItem(entry);
+    }
 }
 
-bool StartAtLogin::startAtLoginIsEnabled()
+bool hasAppEntry()
 {
     const QString application = applicationPath();
     if (application.isEmpty())
         return false;
     const std::optional<LoginItems> items = LoginItems::create();
-    return items && findEntry(*items, application).has_value();
+    return items && !entriesRunning(*items, application).isEmpty();
+}
+
+} // namespace
+
+void StartAtLogin::setStartAtLogin(bool enabled)
+{
+    setAppEntry(enabled);
+    // The service logs why when it fails; the app's own entry stands on its own.
+    LoginItemService::setEnabled(QString::fromLatin1(kLauncherID), enabled);
+}
+
+bool StartAtLogin::startAtLoginIsEnabled()
+{
+    return hasAppEntry() || LoginItemService::isEnabled(QString::fromLatin1(kLauncherID));
 }
 
 void StartAtLogin::handleStartAtLogin()

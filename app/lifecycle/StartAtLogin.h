@@ -2,12 +2,15 @@
 
 // The two ways the app starts at login, and its side of the handshake with the login launcher.
 // The app's own login-items entry runs the main bundle's executable; the launcher's registration
-// is the login-item service's business (the onboarding window sets it).
+// runs the launcher inside the bundle, which starts the app. One choice governs both: off means
+// nothing of ours starts the app at login.
 class StartAtLogin {
 public:
-    // Adds the app's entry ahead of the list (when it is missing) or removes the first one.
+    // On: adds the app's entry ahead of the list (when it is missing) and registers the launcher.
+    // Off: removes every entry that runs this copy of the app, and the launcher's registration.
     static void setStartAtLogin(bool enabled);
-    // True when the list holds an entry that runs this copy of the app.
+    // True when anything of ours starts the app at login: an entry that runs this copy of the app,
+    // or the launcher's registration.
     static bool startAtLoginIsEnabled();
     // Posts "killLauncher" once for every running launcher.
     static void handleStartAtLogin();

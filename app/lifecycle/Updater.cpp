@@ -8,6 +8,7 @@
 #include "platform/Log.h"
 #include "platform/gui/Application.h"
 
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -18,7 +19,8 @@ Updater::Updater(QObject* parent)
 
 QString Updater::feedURL()
 {
-    return ServiceConfiguration::webOrigin() + QStringLiteral("/appcast.xml");
+    // Parcly Lite's own releases: the site's "/appcast.xml" announces the full desktop client.
+    return ServiceConfiguration::webOrigin() + QStringLiteral("/lite/appcast.xml");
 }
 
 QString Updater::currentVersion()
@@ -86,6 +88,14 @@ void Updater::present(Outcome outcome, const QString& text, const QString& detai
     dialog->setIcon(outcome == Outcome::Failed ? QMessageBox::Warning : QMessageBox::Information);
     dialog->setText(text);
     dialog->setInformativeText(details);
+    // The details may quote the service (an error's reason phrase): shown as typed, never as
+    // markup, so a served tag can neither load a local image nor offer a link.
+    dialog->setTextFormat(Qt::PlainText);
+    for (QLabel* label : dialog->findChildren<QLabel*>()) {
+        label->setTextFormat(Qt::PlainText);
+        label->setOpenExternalLinks(false);
+        label->setTextInteractionFlags(label->textInteractionFlags() & ~Qt::LinksAccessibleByMouse & ~Qt::LinksAccessibleByKeyboard);
+    }
     if (outcome == Outcome::UpdateAvailable) {
         QPushButton* download = dialog->addButton(QStringLiteral("Open Download Page"), QMessageBox::AcceptRole);
         download->setObjectName(QStringLiteral("download"));

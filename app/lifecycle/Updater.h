@@ -20,7 +20,7 @@ public:
 
     void checkForUpdates(QObject* sender = nullptr);
 
-    // The web site's "/appcast.xml".
+    // The web site's "/lite/appcast.xml": Parcly Lite's releases.
     static QString feedURL();
     // The bundle's CFBundleShortVersionString.
     static QString currentVersion();

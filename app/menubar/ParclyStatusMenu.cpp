@@ -200,8 +200,8 @@ void ParclyStatusMenu::upgrade()
     API::instance().refreshAccountComplete([](bool success, const QVariant& token) {
         if (!success)
             return;
-        WebLink::openWebPage(QUrl(ServiceConfiguration::webOrigin() + QStringLiteral("/pro?token=%1").arg(token.toString())),
-                             QStringLiteral("upgrade page"));
+        WebLink::openWebPageWithToken(QUrl(ServiceConfiguration::webOrigin() + QStringLiteral("/pro")), token.toString(),
+                                      QStringLiteral("upgrade page"));
     });
 }
 

@@ -18,7 +18,9 @@ SharePopover::SharePopover(QWidget* parent)
     // margin would show black, so the window is opaque and cut to the plate's shape instead.
     m_translucent = DesktopManagers::instance().isCompositing();
     setAttribute(Qt::WA_TranslucentBackground, m_translucent);
-    setAttribute(Qt::WA_DeleteOnClose, false);
+    // Each share that shows the popover makes a new one: a closed one (a click elsewhere, Escape)
+    // is freed with its page, not kept as a hidden window for the rest of the run.
+    setAttribute(Qt::WA_DeleteOnClose, true);
     m_layout->setContentsMargins(0, 0, 0, 0);
     resize(kContentSize);
 }

@@ -6,7 +6,7 @@
 class QVBoxLayout;
 
 // A frameless popup that shows a controller's view next to a rectangle on screen (the status
-// item), and closes when the user clicks elsewhere.
+// item), and closes when the user clicks elsewhere. Closing frees it, content and all.
 class SharePopover : public QWidget {
     Q_OBJECT
 public:

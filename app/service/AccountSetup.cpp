@@ -19,14 +19,14 @@ void registerUser(const std::shared_ptr<User>& user, bool reportOutcome, API::Co
 
 } // namespace
 
-void AccountSetup::ensureAccount(Tokenless policy, API::Completion complete)
+void AccountSetup::ensureAccount(API::Completion complete)
 {
     auto user = std::make_shared<User>();
     if (user->userISEmpty()) {
         registerFreeAccount(std::move(complete));
         return;
     }
-    if (policy == Tokenless::RegisterAgain && user->jwtToken().isEmpty()) {
+    if (user->jwtToken().isEmpty()) {
         // Stored credentials stay usable even if this second try fails: the request itself says why.
         registerUser(user, false, std::move(complete));
         return;

@@ -15,4 +15,10 @@ bool isWebLink(const QUrl& url);
 // "Not opening the <page> <url>: not a web address".
 void openWebPage(const QUrl& url, const QString& page);
 
+// Opens a page of the service's web site that takes the account's token as its "token" query
+// item. The token only travels where the API's credentials may (https, or http to a loopback
+// host); anywhere else the page opens without it, logged as "Opening the <page> without the
+// account's token: <why>".
+void openWebPageWithToken(const QUrl& url, const QString& token, const QString& page);
+
 } // namespace WebLink

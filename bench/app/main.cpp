@@ -11,6 +11,9 @@
 //                 the popover with its page) to the page's button showing on the display at full
 //                 colour: read back from the X server, so the page is really painted, not only loaded
 //   web_close_rss_mib  the app and every process below it, 5 s after that popover closed
+//   popover_1_rss_mib, popover_20_rss_mib  the app's resident memory after the share popover (with
+//                 its page) has been opened and closed by a click elsewhere once, and 20 times:
+//                 run in this process, as the app's own code, so that it can be shown again and again
 //   stall_ms      the longest gap of a 10 ms main-thread heartbeat while a dropped folder of 2,000
 //                 files and 256 MiB is zipped and uploaded
 //
@@ -19,9 +22,13 @@
 #include "../upload/SinkServer.h"
 #include "app/lifecycle/AppDelegate.h"
 #include "app/menubar/ParclyStatusMenu.h"
+#include "app/menubar/ShareFileViewController.h"
+#include "app/menubar/SharePopover.h"
 #include "app/menubar/StatusItem.h"
 #include "app/menubar/StatusItemController.h"
 #include "app/menubar/StatusItemImages.h"
+#include "app/web/WebView.h"
+#include "platform/Bundle.h"
 #include "platform/Defaults.h"
 #include "platform/gui/Pasteboard.h"
 
@@ -31,7 +38,9 @@
 #include <QFile>
 #include <QMimeData>
 #include <QProcess>
+#include <QPointer>
 #include <QRandomGenerator>
+#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -271,6 +280,50 @@ PageFigures measureSharePage(QProcess& app)
     return figures;
 }
 
+struct PopoverFigures {
+    double afterOneMiB = -1;
+    double afterTwentyMiB = -1;
+};
+
+// Opens the share popover as the first share of a run does (its page shown by the web helper),
+// closes it with a click elsewhere, and again: this process's resident memory after one round and
+// after twenty.
+PopoverFigures measurePopoverRounds()
+{
+    PopoverFigures figures;
+    ParclyStatusMenu& menu = ParclyStatusMenu::instance();
+    for (int round = 1; round <= 20; ++round) {
+        // Only a run's first share shows the popover.
+        Defaults::standard().setValue(ParclyStatusMenu::kHasShownSharePopKey, false);
+        menu.file();
+        QPointer<SharePopover> popover = menu.shareFilePopover();
+        WebView* page = popover && popover->contentViewController()
+            ? static_cast<ShareFileViewController*>(popover->contentViewController())->webView()
+            : nullptr;
+        if (!popover || !page) {
+            std::fprintf(stderr, "bench-app: the share popover did not open with its page (round %d)\n", round);
+            return figures;
+        }
+        QSignalSpy loaded(page, &WebView::didFinishNavigation);
+        if (!QTest::qWaitForWindowExposed(popover) || !loaded.wait(20000)) {
+            std::fprintf(stderr, "bench-app: the share popover's page did not show (round %d)\n", round);
+            return figures;
+        }
+        xdotool({"mousemove", "2", "2", "click", "1"});
+        if (!QTest::qWaitFor([&] { return !popover || !popover->isVisible(); }, 10000)) {
+            std::fprintf(stderr, "bench-app: a click elsewhere did not close the popover (round %d)\n", round);
+            return figures;
+        }
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        if (round == 1 || round == 20) {
+            QTest::qWait(1000);
+            (round == 1 ? figures.afterOneMiB : figures.afterTwentyMiB) = residentMiB(QCoreApplication::applicationPid());
+        }
+    }
+    std::printf("share popover: %.1f MiB after one open and close, %.1f MiB after 20\n", figures.afterOneMiB, figures.afterTwentyMiB);
+    return figures;
+}
+
 // Times parcly-share handing a file to the running app until the upload request arrives.
 qint64 measureHandoff(RecordingService& service, const QString& file)
 {
@@ -410,6 +463,9 @@ int main(int argc, char** argv)
     StatusItemImages::shared().setResourcePath(QStringLiteral(PARCLY_BUNDLE_RESOURCES));
     auto* controller = new StatusItemController;
     AppDelegate::instance().setStatusItemController(controller);
+    // The build's bundle: the popover's page and the web helper that shows it.
+    Bundle::setMainBundlePath(QStringLiteral(PARCLY_BUNDLE_PATH));
+    const PopoverFigures popover = measurePopoverRounds();
     const QString file = home.filePath(QStringLiteral("upload.bin"));
     if (!writeFile(file, mib)) {
         std::fprintf(stderr, "bench-app: cannot write %lld MiB to %s\n", static_cast<long long>(mib), qPrintable(file));
@@ -444,8 +500,9 @@ int main(int argc, char** argv)
     const qint64 stallMs = measureStall(*controller, folder);
     std::printf("folder drop: 2000 files, 256 MiB zipped and uploaded in %.1f s, main thread stalled at most %lld ms\n",
                 clock.elapsed() / 1000.0, static_cast<long long>(stallMs));
-    std::printf("RESULT start_ms=%lld idle_rss_mib=%.1f icon_updates=%d second_start_ms=%lld handoff_ms=%lld first_page_ms=%lld web_close_rss_mib=%.1f stall_ms=%lld\n",
+    std::printf("RESULT start_ms=%lld idle_rss_mib=%.1f icon_updates=%d second_start_ms=%lld handoff_ms=%lld first_page_ms=%lld web_close_rss_mib=%.1f stall_ms=%lld popover_1_rss_mib=%.1f popover_20_rss_mib=%.1f\n",
                 static_cast<long long>(startMs), idleMiB, iconUpdates, static_cast<long long>(secondStartMs), static_cast<long long>(handoffMs),
-                static_cast<long long>(page.firstPageMs), page.closeRssMiB, static_cast<long long>(stallMs));
+                static_cast<long long>(page.firstPageMs), page.closeRssMiB, static_cast<long long>(stallMs), popover.afterOneMiB,
+                popover.afterTwentyMiB);
     return 0;
 }

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -24,6 +25,11 @@ class LauncherTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        // A display of this test's own, which the launchers and the fake apps it starts inherit:
+        // a Parcly Lite another test run has started elsewhere on the machine is then rightly not
+        // the app of this display.
+        qputenv("DISPLAY", QByteArray(":launcher-test.") + QByteArray::number(QCoreApplication::applicationPid()));
+        qunsetenv("WAYLAND_DISPLAY");
         ASSERT_TRUE(m_root.isValid());
         m_rootPath = QFileInfo(m_root.path()).canonicalFilePath();
         m_app = m_rootPath + QStringLiteral("/Applications/Parcly Lite.app");
@@ -68,7 +74,8 @@ protected:
     static bool anotherAppRuns(const QString& ownRoot)
     {
         for (const RunningApplication& application : Workspace::sharedWorkspace().runningApplications()) {
-            if (application.bundleIdentifier == QLatin1String(kMainAppBundleID) && !application.bundlePath.startsWith(ownRoot))
+            if (application.bundleIdentifier == QLatin1String(kMainAppBundleID) && application.isMainExecutable
+                && application.display == Workspace::displayOfThisProcess() && !application.bundlePath.startsWith(ownRoot))
                 return true;
         }
         return false;
@@ -115,6 +122,55 @@ TEST_F(LauncherTest, StartsNothingWhenTheAppRuns)
     for (auto& app : apps) {
         app->kill();
         app->waitForFinished();
+    }
+}
+
+TEST_F(LauncherTest, OnlyTheAppsMainExecutableOnThisDisplayCountsAsRunning)
+{
+    if (anotherAppRuns(m_rootPath))
+        GTEST_SKIP() << "another Parcly Lite runs on this machine";
+    // A running copy of the app whose Contents/MacOS also holds a helper: both are /bin/sleep.
+    const QString running = m_rootPath + QStringLiteral("/Running/Parcly Lite.app");
+    const QString main = makeBundleWithProgram(running, QString::fromLatin1(kMainAppBundleID), QStringLiteral("/bin/sleep"),
+                                               QStringLiteral("parcly-lite"));
+    const QString helper = running + QStringLiteral("/Contents/MacOS/parcly-share");
+    ASSERT_FALSE(main.isEmpty());
+    ASSERT_TRUE(QFile::copy(QStringLiteral("/bin/sleep"), helper));
+    ASSERT_TRUE(QFile::setPermissions(helper, QFile::permissions(main)));
+    std::vector<std::unique_ptr<QProcess>> processes;
+    const auto start = [&](const QString& program, const QProcessEnvironment& environment) {
+        processes.push_back(std::make_unique<QProcess>());
+        processes.back()->setProcessEnvironment(environment);
+        processes.back()->start(program, {QStringLiteral("60")});
+        return processes.back()->waitForStarted();
+    };
+    const QStringList started = {QStringLiteral("Launching Parcly Lite at ") + m_launcher, QStringLiteral("App Path: ") + m_app,
+                                 QStringLiteral("Launching Binary: ") + m_appExecutable, QStringLiteral("Terminate Helper")};
+
+    // A waiting helper of the bundle is not the app.
+    ASSERT_TRUE(start(helper, QProcessEnvironment::systemEnvironment()));
+    EXPECT_EQ(runLauncher(m_launcher), started);
+    EXPECT_TRUE(QTest::qWaitFor([this] { return starts() == 1; }, 10000)) << "the app was started beside the helper";
+
+    // The app on another display of this user is not the app of this one.
+    QProcessEnvironment elsewhere = QProcessEnvironment::systemEnvironment();
+    elsewhere.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    elsewhere.insert(QStringLiteral("DISPLAY"), Workspace::displayOfThisProcess() + QStringLiteral("-elsewhere"));
+    ASSERT_TRUE(start(main, elsewhere));
+    EXPECT_EQ(runLauncher(m_launcher), started);
+    EXPECT_TRUE(QTest::qWaitFor([this] { return starts() == 2; }, 10000)) << "the app was started beside another display's";
+
+    // On this display it is.
+    ASSERT_TRUE(start(main, QProcessEnvironment::systemEnvironment()));
+    EXPECT_EQ(runLauncher(m_launcher), (QStringList{QStringLiteral("Launching Parcly Lite at ") + m_launcher,
+                                                     QStringLiteral("Parcly Lite is already runnning"),
+                                                     QStringLiteral("Terminate Helper")}));
+    QTest::qWait(300);
+    EXPECT_EQ(starts(), 2);
+
+    for (auto& process : processes) {
+        process->kill();
+        process->waitForFinished();
     }
 }
 

@@ -12,6 +12,7 @@
 #include "app/menubar/ShortcutRecorder.h"
 #include "platform/Bundle.h"
 #include "platform/DefaultsController.h"
+#include "platform/LoginItemService.h"
 #include "platform/NotificationCenter.h"
 #include "platform/gui/HotKeyCenter.h"
 #include "platform/gui/KeyCodes.h"
@@ -96,14 +97,24 @@ TEST_F(Preferences, AFreshHomeShowsTheDefaultsAndTheCheckBoxesFollowTheirSetting
     DefaultsController::sharedUserDefaultsController().setValueForKeyPath(true, QStringLiteral("values.uploadAllScreenshots"));
     EXPECT_TRUE(window.uploadAllScreenshotsButton()->isChecked());
 
-    // Start at login: read when the window loads; the box turns the app's autostart entry on and off.
+    // Start at login: read when the window loads; the box turns both the app's autostart entry
+    // and the launcher's on and off.
+    const QDir autostart(QDir::homePath() + QStringLiteral("/.config/autostart"));
+    const QString launcherEntry = QString::fromLatin1(kLauncherID) + QStringLiteral(".desktop");
+    const auto entries = [&] { return autostart.entryList({QStringLiteral("*.desktop")}, QDir::Files, QDir::Name); };
     EXPECT_FALSE(window.startAtLoginButton()->isChecked());
     window.startAtLoginButton()->click();
-    EXPECT_TRUE(StartAtLogin::startAtLoginIsEnabled());
+    EXPECT_EQ(entries(), (QStringList{QStringLiteral("00-parcly-lite.desktop"), launcherEntry}));
     PreferencesWindowController second;
     EXPECT_TRUE(second.startAtLoginButton()->isChecked());
     second.startAtLoginButton()->click();
-    EXPECT_FALSE(StartAtLogin::startAtLoginIsEnabled());
+    EXPECT_EQ(entries(), QStringList());
+    // The launcher alone starts the app at login: the box says so, and unticking removes it.
+    ASSERT_TRUE(LoginItemService::setEnabled(QString::fromLatin1(kLauncherID), true));
+    PreferencesWindowController third;
+    EXPECT_TRUE(third.startAtLoginButton()->isChecked());
+    third.startAtLoginButton()->click();
+    EXPECT_EQ(entries(), QStringList());
 }
 
 TEST_F(Preferences, ARecordedShortcutIsStoredAndWorksAtOnceAndClearingBringsBackTheDefault)

@@ -8,6 +8,7 @@
 
 #include "app/lifecycle/AppDelegate.h"
 #include "platform/DefaultsController.h"
+#include "shared/SharedConstants.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QTcpServer>
 
 namespace {
 
@@ -60,12 +62,14 @@ TEST(LaunchSequence, FirstLaunchRegistersOnceAndSecondLaunchChangesNothing)
     EXPECT_TRUE(AppProcess::setting(QStringLiteral("hasShownOnboarding")).toBool());
     EXPECT_FALSE(AppProcess::setting(QStringLiteral("parcly-username")).toString().isEmpty());
     EXPECT_EQ(accountRequests(service), 1);
-    // The first launch puts the app into the login items: an entry that runs this very program.
-    const QStringList entries = QDir(autostartFolder()).entryList({QStringLiteral("*.desktop")});
-    ASSERT_EQ(entries.size(), 1);
+    // The first launch puts the app into the login items: an entry that runs this very program,
+    // and the launcher of its bundle.
+    const QStringList entries = QDir(autostartFolder()).entryList({QStringLiteral("*.desktop")}, QDir::Files, QDir::Name);
+    ASSERT_EQ(entries.size(), 2) << entries.join(u' ').toStdString();
     QFile entry(autostartFolder() + QLatin1Char('/') + entries.first());
     ASSERT_TRUE(entry.open(QIODevice::ReadOnly));
     EXPECT_TRUE(QString::fromUtf8(entry.readAll()).contains(QFileInfo(QStringLiteral(PARCLY_LITE_PATH)).canonicalFilePath()));
+    EXPECT_EQ(entries.last(), QString::fromLatin1(kLauncherID) + QStringLiteral(".desktop"));
     first.stop();
 
     // The user took the app out of the login items; a later launch must not put it back, nor
@@ -77,30 +81,6 @@ TEST(LaunchSequence, FirstLaunchRegistersOnceAndSecondLaunchChangesNothing)
     EXPECT_EQ(accountRequests(service), 1);
     EXPECT_FALSE(QDir(autostartFolder()).exists() && !QDir(autostartFolder()).isEmpty());
     EXPECT_FALSE(second.log().contains(QStringLiteral("First launch")));
-}
-
-TEST(LaunchSequence, AFailedFirstRegistrationKeepsTheCredentialsAndIsNotRepeated)
-{
-    removeSettingsAndAutostart();
-    FixtureServer service;
-    service.reply("POST", "/account", {.status = 500, .body = R"({"message":"down for maintenance"})"});
-    AppProcess::configureService(service.baseURL());
-
-    AppProcess first;
-    launch(first);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return accountRequests(service) == 1; }, 10000));
-    QTest::qWait(300);
-    first.stop();
-    const QString email = AppProcess::setting(QStringLiteral("parcly-username")).toString();
-    EXPECT_FALSE(email.isEmpty());
-    EXPECT_FALSE(AppProcess::setting(QStringLiteral("parcly-password")).toString().isEmpty());
-    EXPECT_TRUE(AppProcess::setting(QStringLiteral("parcly-token")).toString().isEmpty());
-
-    AppProcess second;
-    launch(second);
-    QTest::qWait(500);
-    EXPECT_EQ(accountRequests(service), 1);
-    EXPECT_EQ(AppProcess::setting(QStringLiteral("parcly-username")).toString(), email);
 }
 
 TEST(LaunchSequence, AutomaticScreenshotUploadIsOnBeforeAnyoneSetsIt)
@@ -208,6 +188,36 @@ TEST_F(UrlEntry, ASecondStartHandsItsURLToTheRunningAppWhichUploadsOnlyHandedOve
     curl.start(QStringLiteral("curl"), {QStringLiteral("-sS"), browser.calls().at(1)});
     curl.waitForFinished(10000);
     EXPECT_TRUE(curl.readAllStandardOutput().contains("holiday notes.txt"));
+}
+
+TEST_F(UrlEntry, AnOfflineFirstLaunchRegistersAtTheNextAndSharesWork)
+{
+    // The first launch finds no service: a loopback port nobody listens on.
+    QTcpServer closed;
+    ASSERT_TRUE(closed.listen(QHostAddress::LocalHost));
+    const QString nowhere = QStringLiteral("http://127.0.0.1:%1").arg(closed.serverPort());
+    closed.close();
+    AppProcess::configureService(nowhere);
+    AppProcess offline;
+    offline.start({}, AppProcess::environment(QString::fromUtf8(browser.command())));
+    ASSERT_TRUE(offline.waitForLog(QStringLiteral("Error: "))) << offline.log().toStdString();
+    offline.stop();
+    const QString email = AppProcess::setting(QStringLiteral("parcly-username")).toString();
+    EXPECT_FALSE(email.isEmpty());
+    EXPECT_TRUE(AppProcess::setting(QStringLiteral("parcly-token")).toString().isEmpty());
+
+    // The next launch, the service up: the stored credentials are registered, not taken for an
+    // account the service forgot, and a share goes up at once.
+    AppProcess::configureService(service.url);
+    startApp();
+    EXPECT_EQ(AppProcess::setting(QStringLiteral("parcly-username")).toString(), email);
+    const QString shared = writeFile(handOff + QStringLiteral("/after the outage.txt"), "back online\n");
+    EXPECT_EQ(runSecondStart({handOffURL(shared)}), 0);
+    EXPECT_EQ(openedDrop(0), "back online\n");
+    // No upgrade prompt: the drop count asked for while the registration was on its way may have
+    // been refused, but that says nothing about the account.
+    EXPECT_FALSE(app.log().contains(QStringLiteral("no longer knows this account"))) << app.log().toStdString();
+    EXPECT_FALSE(app.log().contains(QStringLiteral("Upload failed"))) << app.log().toStdString();
 }
 
 TEST_F(UrlEntry, QuickStartsGiveOneInstanceAndACrashedOneDoesNotBlockTheNext)

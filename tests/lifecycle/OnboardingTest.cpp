@@ -1,6 +1,7 @@
 // The welcome window: the page's messages and the close button against a real autostart folder,
 // and the real page, shown by the web helper on an X display, dismissed by its own button.
 #include "app/lifecycle/OnboardingController.h"
+#include "app/lifecycle/StartAtLogin.h"
 #include "app/web/RemoteWebView.h"
 #include "app/web/WebModule.h"
 #include "platform/Bundle.h"
@@ -14,6 +15,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -27,7 +29,7 @@ protected:
     {
         // An app bundle with the launcher inside and the page among its resources.
         app = root.path() + QStringLiteral("/Parcly Lite.app");
-        ASSERT_TRUE(writeInfoPlist(app, QString::fromLatin1(kMainAppBundleID), QStringLiteral("parcly-lite")));
+        ASSERT_FALSE(makeBundleWithScript(app, QString::fromLatin1(kMainAppBundleID), QStringLiteral("parcly-lite"), "exit 0\n").isEmpty());
         ASSERT_FALSE(makeBundleWithScript(app + QStringLiteral("/Contents/Library/LoginItems/ParclyLiteLauncher.app"),
                                           QString::fromLatin1(kLauncherID), QStringLiteral("ParclyLiteLauncher"), "exit 0\n")
                          .isEmpty());
@@ -36,7 +38,7 @@ protected:
         Bundle::setMainBundlePath(app);
         // No helper: the window works without its page.
         WebModule::setHelperPath(root.path() + QStringLiteral("/no-helper"));
-        QFile::remove(launcherEntry());
+        QDir(autostartFolder()).removeRecursively();
     }
     void TearDown() override
     {
@@ -44,11 +46,22 @@ protected:
         WebModule::setHelperPath({});
     }
 
-    static QString launcherEntry()
+    static QString autostartFolder() { return QDir::homePath() + QStringLiteral("/.config/autostart"); }
+    static bool launcherRegistered()
     {
-        return QDir::homePath() + QStringLiteral("/.config/autostart/") + QString::fromLatin1(kLauncherID) + QStringLiteral(".desktop");
+        return QFile::exists(autostartFolder() + QLatin1Char('/') + QString::fromLatin1(kLauncherID) + QStringLiteral(".desktop"));
     }
-    static bool launcherRegistered() { return QFile::exists(launcherEntry()); }
+    // The autostart entries that run a program of this test's bundle: the app's own and the launcher's.
+    QStringList entriesOfOurs() const
+    {
+        QStringList entries;
+        for (const QFileInfo& entry : QDir(autostartFolder()).entryInfoList({QStringLiteral("*.desktop")}, QDir::Files, QDir::Name)) {
+            QFile file(entry.filePath());
+            if (file.open(QIODevice::ReadOnly) && file.readAll().contains(app.toUtf8()))
+                entries.append(entry.fileName());
+        }
+        return entries;
+    }
 
     static void send(OnboardingController& controller, const QVariant& body)
     {
@@ -76,10 +89,11 @@ TEST_F(Onboarding, EachDismissalZoomsTheWindowOffAndAppliesTheChoiceRecordedBefo
     // No status item in this program: the zoom goes to the zero rectangle.
     EXPECT_EQ(OnboardingController::zoomTarget(), QRect());
 
-    // Closed without a message: off the screen, yet kept, and the launcher registered.
+    // Closed without a message: off the screen, yet kept, and both ways of starting at login on.
     EXPECT_FALSE(window->close()) << "the window was let close";
     EXPECT_FALSE(window->isVisible());
     EXPECT_TRUE(launcherRegistered());
+    EXPECT_EQ(entriesOfOurs().size(), 2) << entriesOfOurs().join(u' ').toStdString();
     EXPECT_EQ(controller.window(), window);
 
     controller.showWindow();
@@ -90,7 +104,8 @@ TEST_F(Onboarding, EachDismissalZoomsTheWindowOffAndAppliesTheChoiceRecordedBefo
     EXPECT_TRUE(window->isVisible());
     send(controller, message(QStringLiteral("skip")));
     EXPECT_FALSE(window->isVisible());
-    EXPECT_FALSE(launcherRegistered());
+    EXPECT_EQ(entriesOfOurs(), QStringList()) << "switched off: nothing of ours starts the app at login";
+    EXPECT_FALSE(StartAtLogin::startAtLoginIsEnabled());
 
     // Alone, a "startAtLogin" message registers nothing.
     send(controller, message(QStringLiteral("startAtLogin"), true));
@@ -127,7 +142,9 @@ TEST_F(Onboarding, MessagesOfOtherActionsOrShapesChangeNothing)
 TEST_F(Onboarding, ThePageShowsAndItsSwitchAndButtonDismissTheWindow)
 {
     WebModule::setHelperPath(QStringLiteral(PARCLY_WEB_HELPER));
-    ASSERT_TRUE(LoginItemService::setEnabled(QString::fromLatin1(kLauncherID), true));
+    // As the first launch leaves it: the app's own entry, and the launcher.
+    StartAtLogin::setStartAtLogin(true);
+    ASSERT_EQ(entriesOfOurs().size(), 2);
     OnboardingController controller;
     QSignalSpy shown(&controller, &OnboardingController::pageShown);
     controller.showWindow();
@@ -155,7 +172,7 @@ TEST_F(Onboarding, ThePageShowsAndItsSwitchAndButtonDismissTheWindow)
         return QTest::qWaitFor([&] { return !window->isVisible(); }, 1000);
     }, 20000)) << "the button did not dismiss the window";
     EXPECT_FALSE(controller.startAtLogin());
-    EXPECT_FALSE(launcherRegistered());
+    EXPECT_EQ(entriesOfOurs(), QStringList()) << "switched off, then \"Get started\": nothing of ours starts the app at login";
     // The page's helper goes with the window.
     EXPECT_EQ(view->helperProcessId(), 0);
 }

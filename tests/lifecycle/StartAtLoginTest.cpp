@@ -119,34 +119,38 @@ protected:
     std::optional<LoginItems> m_items;
 };
 
-TEST_F(StartAtLoginTest, TheAppsEntryAndTheLauncherRegistrationAreIndependent)
+TEST_F(StartAtLoginTest, OneChoiceGovernsTheAppsEntryAndTheLauncher)
 {
     ASSERT_TRUE(m_items->writeItem(QStringLiteral("other-copy.desktop"), m_otherCopyExecutable));
     EXPECT_FALSE(StartAtLogin::startAtLoginIsEnabled()) << "another copy's entry is not ours";
+    const QString other = QStringLiteral("other-copy.desktop -> ") + m_otherCopyExecutable;
+    const QString launcherEntry = QString::fromLatin1(kLauncherID) + QStringLiteral(".desktop -> ") + m_launcherExecutable;
+    const QString appEntry = QStringLiteral("00-parcly-lite.desktop -> ") + m_appExecutable;
 
     StartAtLogin::setStartAtLogin(true);
     EXPECT_TRUE(StartAtLogin::startAtLoginIsEnabled());
     const QStringList enabled = listing();
-    ASSERT_EQ(enabled.size(), 2);
-    EXPECT_EQ(enabled.first(), QStringLiteral("00-parcly-lite.desktop -> ") + m_appExecutable) << "ours goes first";
+    EXPECT_EQ(enabled, (QStringList{appEntry, launcherEntry, other})) << "ours goes first, the launcher registered";
     StartAtLogin::setStartAtLogin(true);
     EXPECT_EQ(listing(), enabled) << "enabling twice adds no second entry";
 
-    ASSERT_TRUE(LoginItemService::setEnabled(QString::fromLatin1(kLauncherID), true));
-    const QString launcherEntry = QString::fromLatin1(kLauncherID) + QStringLiteral(".desktop -> ") + m_launcherExecutable;
-    EXPECT_TRUE(listing().contains(launcherEntry)) << listing().join(u'\n').toStdString();
-
+    // Off: nothing of ours starts the app at login, whichever of the two was there.
     StartAtLogin::setStartAtLogin(false);
     EXPECT_FALSE(StartAtLogin::startAtLoginIsEnabled());
-    const QStringList disabled = listing();
-    EXPECT_EQ(disabled, (QStringList{launcherEntry, QStringLiteral("other-copy.desktop -> ") + m_otherCopyExecutable}));
+    EXPECT_EQ(listing(), QStringList{other});
     StartAtLogin::setStartAtLogin(false);
-    EXPECT_EQ(listing(), disabled);
+    EXPECT_EQ(listing(), QStringList{other});
 
-    StartAtLogin::setStartAtLogin(true);
-    ASSERT_TRUE(LoginItemService::setEnabled(QString::fromLatin1(kLauncherID), false));
-    EXPECT_TRUE(StartAtLogin::startAtLoginIsEnabled()) << "unregistering the launcher leaves the app's entry";
-    EXPECT_EQ(listing().size(), 2);
+    // The launcher alone still starts the app at login: the setting reads on, and off removes it.
+    ASSERT_TRUE(LoginItemService::setEnabled(QString::fromLatin1(kLauncherID), true));
+    EXPECT_TRUE(StartAtLogin::startAtLoginIsEnabled());
+    StartAtLogin::setStartAtLogin(false);
+    EXPECT_EQ(listing(), QStringList{other});
+    // A hidden launcher entry starts nothing.
+    writeRaw(QString::fromLatin1(kLauncherID) + QStringLiteral(".desktop"),
+             "[Desktop Entry]\nType=Application\nHidden=true\nExec=\"" + m_launcherExecutable.toUtf8() + "\"\n");
+    EXPECT_FALSE(StartAtLogin::startAtLoginIsEnabled());
+    EXPECT_TRUE(LoginItemService::setEnabled(QString::fromLatin1(kLauncherID), false));
     EXPECT_TRUE(LoginItemService::setEnabled(QString::fromLatin1(kLauncherID), false)) << "already off is not a failure";
 
     ScopedLogCapture log;
@@ -154,7 +158,7 @@ TEST_F(StartAtLoginTest, TheAppsEntryAndTheLauncherRegistrationAreIndependent)
     EXPECT_EQ(log.linesStartingWith(QStringLiteral("Login item service: no helper")).size(), 1);
 }
 
-TEST_F(StartAtLoginTest, DisablingRemovesTheFirstMatchingEntryAndSkipsWhatDoesNotResolve)
+TEST_F(StartAtLoginTest, DisablingRemovesEveryMatchingEntryAndSkipsWhatDoesNotResolve)
 {
     const QByteArray exec = "Exec=\"" + m_appExecutable.toUtf8() + "\"\n";
     writeRaw(QStringLiteral("05-hidden.desktop"), "[Desktop Entry]\nType=Application\nHidden=true\n" + exec);
@@ -162,11 +166,11 @@ TEST_F(StartAtLoginTest, DisablingRemovesTheFirstMatchingEntryAndSkipsWhatDoesNo
     ASSERT_TRUE(m_items->writeItem(QStringLiteral("10-first.desktop"), m_appExecutable));
     writeRaw(QStringLiteral("20-second.desktop"), "[Desktop Entry]\nType=Application\nName=Second\n" + exec);
     ASSERT_EQ(LoginItems::resolve(*m_items->itemNamed(QStringLiteral("20-second.desktop"))), m_appExecutable);
+    EXPECT_TRUE(StartAtLogin::startAtLoginIsEnabled());
 
     StartAtLogin::setStartAtLogin(false);
-    EXPECT_EQ(listing(), (QStringList{QStringLiteral("05-hidden.desktop -> "), QStringLiteral("06-gone.desktop -> "),
-                                      QStringLiteral("20-second.desktop -> ") + m_appExecutable}));
-    EXPECT_TRUE(StartAtLogin::startAtLoginIsEnabled()) << "a second matching entry stays";
+    EXPECT_EQ(listing(), (QStringList{QStringLiteral("05-hidden.desktop -> "), QStringLiteral("06-gone.desktop -> ")}));
+    EXPECT_FALSE(StartAtLogin::startAtLoginIsEnabled()) << "a second entry would still start the app";
 
     // A list that cannot be opened reads as off and takes no change.
     QDir(m_items->folderPath()).removeRecursively();

@@ -1,6 +1,7 @@
 #include "MenubarTestSupport.h"
 
 #include "app/menubar/ParclyStatusMenu.h"
+#include "app/menubar/SharePopover.h"
 #include "platform/DefaultsController.h"
 #include "platform/Log.h"
 #include "platform/gui/KeyCodes.h"
@@ -8,6 +9,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QFileDialog>
+#include <QPointer>
 
 namespace {
 
@@ -147,17 +149,45 @@ TEST_F(MenubarTest, ChoosingAFileInThePanelUploadsIt)
     EXPECT_EQ(requestsFor("POST", "/files").front().body, "chosen bytes");
 }
 
-TEST_F(MenubarTest, UpgradeOpensTheProPageWithAFreshToken)
+TEST_F(MenubarTest, UpgradeOpensTheProPageWithAFreshTokenOnlyWhereCredentialsMayGo)
 {
     server.reply("GET", "/users/me", {.headers = {{"X-Parcly-Authorization", "Bearer fresh.token"}}, .body = R"({"activeDrops": 1})"});
     const QString log = QDir::home().filePath(QStringLiteral("browser.log"));
     qputenv("PARCLY_TEST_BROWSER_LOG", log.toUtf8());
-    menu().upgrade();
-    // Drops created by earlier tests may still be opening their links; look for the page's line.
-    const QByteArray expected = ServiceConfiguration::webOrigin().toUtf8() + "/pro?token=fresh.token";
     const auto opened = [&] {
         QFile file(log);
         return file.open(QIODevice::ReadOnly) ? file.readAll().split('\n') : QList<QByteArray>();
     };
-    ASSERT_TRUE(QTest::qWaitFor([&] { return opened().contains(expected); }, 15000));
+    // Drops created by earlier tests may still be opening their links; look for the page's line.
+    const auto upgradeOpens = [&](const QByteArray& expected) {
+        menu().upgrade();
+        return QTest::qWaitFor([&] { return opened().contains(expected); }, 15000);
+    };
+    EXPECT_TRUE(upgradeOpens(ServiceConfiguration::webOrigin().toUtf8() + "/pro?token=fresh.token")) << "loopback http";
+
+    const QVariant before = Defaults::standard().value(ServiceConfiguration::kWebURLKey);
+    Defaults::standard().setValue(ServiceConfiguration::kWebURLKey, QStringLiteral("https://drop.example.com"));
+    EXPECT_TRUE(upgradeOpens("https://drop.example.com/pro?token=fresh.token"));
+    Defaults::standard().setValue(ServiceConfiguration::kWebURLKey, QStringLiteral("http://drop.example.com"));
+    EXPECT_TRUE(upgradeOpens("http://drop.example.com/pro")) << "the page still opens, without the token";
+    if (before.isValid())
+        Defaults::standard().setValue(ServiceConfiguration::kWebURLKey, before);
+    else
+        Defaults::standard().remove(ServiceConfiguration::kWebURLKey);
+    for (const QByteArray& line : opened())
+        EXPECT_FALSE(line.startsWith("http://drop.example.com") && line.contains("token")) << line.constData();
+}
+
+TEST_F(MenubarTest, AClosedSharePopoverIsFreedWithItsContent)
+{
+    // Every first share of a run makes a popover; one kept after closing would add up all day.
+    QPointer<SharePopover> popover = new SharePopover;
+    QPointer<QWidget> content = new QWidget;
+    popover->setContentViewController(content);
+    popover->showRelativeToRect({});
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(popover));
+    popover->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(popover.isNull());
+    EXPECT_TRUE(content.isNull());
 }

@@ -206,6 +206,15 @@ TEST_F(PagesTest, SitePagesAndTheUpdateFeed)
     EXPECT_TRUE(contains(feed->body, "<rss version=\"2.0\""));
     EXPECT_TRUE(contains(feed->body, "<title>Version 2.5.1</title>"));
     EXPECT_TRUE(contains(feed->body, "<link>" + service.publicUrl() + "/download/mac_direct</link>"));
+
+    // Parcly Lite's own feed names its own version (this build's unless told), not the full client's.
+    auto lite = get("/lite/appcast.xml");
+    ASSERT_TRUE(lite);
+    EXPECT_EQ(lite->status, 200);
+    EXPECT_EQ(lite->get_header_value("Content-Type").rfind("application/rss+xml", 0), 0u);
+    EXPECT_TRUE(contains(lite->body, "<title>Parcly Lite</title>"));
+    EXPECT_TRUE(contains(lite->body, "<parcly:version>" PARCLY_LITE_VERSION "</parcly:version>"));
+    EXPECT_FALSE(contains(lite->body, "2.5.1"));
 }
 
 TEST_F(PagesTest, ProPageNamesTheAccountOnlyForAValidTokenAndNeverEchoesIt)
