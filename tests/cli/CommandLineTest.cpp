@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <cstring>
@@ -196,6 +197,13 @@ TEST_F(CommandLineTest, FailuresExitNonZeroWithOneLineThatSaysWhy)
     }
     EXPECT_TRUE(server.requests().empty());
 
+    // Nowhere private to make the archive: the archiver's own sentence, nothing sent.
+    const QString notAFolder = writeFile(QStringLiteral("not-a-folder"), "f");
+    const Finished noArchive = parcly({QStringLiteral("upload"), home.path() + QStringLiteral("/.config")}, notAFolder);
+    EXPECT_EQ(noArchive.exitCode, 1);
+    EXPECT_EQ(noArchive.err, QStringLiteral("parcly: There is no safe private folder to make the archive in.\n"));
+    EXPECT_TRUE(server.requests().empty());
+
     server.reply("POST", "/files", {.status = 401, .headers = {{"parcly-errorcode", "Authentication.UnknownUser"}}});
     const Finished unknown = parcly({QStringLiteral("upload"), writeFile(QStringLiteral("a.png"), "x")});
     EXPECT_EQ(unknown.exitCode, 1);
@@ -285,6 +293,20 @@ TEST_F(CommandLineTest, AnUnusableSettingsFileIsOneErrorBeforeAnyRequest)
         EXPECT_EQ(run.err, QStringLiteral("parcly: cannot use the settings file %1: Is a directory\n").arg(storePath()));
         EXPECT_TRUE(run.out.isEmpty());
     }
+    EXPECT_TRUE(server.requests().empty());
+}
+
+TEST_F(CommandLineTest, ASettingsFileThisUserCannotReadOrWriteIsRefusedToo)
+{
+    if (::getuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
+        GTEST_SKIP() << "needs root and setpriv to run parcly as another user";
+    // The store belongs to root; run as nobody, who may neither read nor write it.
+    ASSERT_TRUE(QFile::setPermissions(home.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther));
+    const Finished run = parcly({QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups"),
+                                 QStringLiteral(PARCLY_CLI_PATH), QStringLiteral("drops")},
+                                qEnvironmentVariable("TMPDIR"), QStringLiteral("setpriv"));
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, QStringLiteral("parcly: cannot use the settings file %1: Permission denied\n").arg(storePath()));
     EXPECT_TRUE(server.requests().empty());
 }
 
