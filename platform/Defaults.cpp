@@ -142,8 +142,12 @@ QString Defaults::unusableReason() const
     // Non-blocking: whatever sits at the path, looking at it must not hang.
     const QByteArray path = QFile::encodeName(m_filePath);
     const int fd = ::open(path.constData(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        // The constructor made the file if it could.
+        if (errno == ENOENT)
+            return QStringLiteral("it does not exist and cannot be created");
         return QString::fromLocal8Bit(std::strerror(errno));
+    }
     struct stat info {};
     const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
     ::close(fd);
