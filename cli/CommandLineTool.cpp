@@ -1,6 +1,7 @@
 #include "CommandLineTool.h"
 
 #include "ProgressBar.h"
+#include "TerminalText.h"
 
 #include "app/service/API.h"
 #include "app/service/AccountSetup.h"
@@ -12,7 +13,9 @@
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
 #include "shared/Archiver.h"
+#include "shared/ShareableItem.h"
 #include "shared/SharedConstants.h"
+#include "shared/WorkFolder.h"
 
 #include <QDir>
 #include <QEventLoop>
@@ -43,9 +46,11 @@ Outcome waitFor(Start start)
     return outcome;
 }
 
+// Every line carries text from the service (reason phrases, links) or from file names: none of
+// it may drive the terminal.
 void printLine(std::FILE* stream, const QString& text)
 {
-    std::fprintf(stream, "%s\n", text.toLocal8Bit().constData());
+    std::fprintf(stream, "%s\n", TerminalText::printable(text).toLocal8Bit().constData());
     std::fflush(stream);
 }
 
@@ -57,11 +62,17 @@ int CommandLineTool::run(const QStringList& arguments)
     const ScopedObserver unknownUser(QString::fromLatin1(kUnknownUserAPIErrorNotification),
                                      [this](const Notification&) { m_serviceForgotUser = true; });
     const QString command = arguments.value(0);
-    if (command == QLatin1String("upload") && arguments.size() >= 2)
+    const bool isUpload = command == QLatin1String("upload") && arguments.size() >= 2;
+    const bool isDrops = command == QLatin1String("drops") && arguments.size() == 1;
+    const bool isRegister = command == QLatin1String("register") && arguments.size() == 1;
+    // Every command stores or reads the account; none may reach the service without a store.
+    if ((isUpload || isDrops || isRegister) && !settingsUsable())
+        return Failure;
+    if (isUpload)
         return upload(arguments.mid(1));
-    if (command == QLatin1String("drops") && arguments.size() == 1)
+    if (isDrops)
         return drops();
-    if (command == QLatin1String("register") && arguments.size() == 1)
+    if (isRegister)
         return registerFreeAccount();
     if (command == QLatin1String("help") || command == QLatin1String("--help") || command == QLatin1String("-h")) {
         printUsage(stdout);
@@ -78,6 +89,9 @@ int CommandLineTool::upload(const QStringList& paths)
         const QFileInfo item(path);
         if (!item.exists())
             return fail(QStringLiteral("%1: no such file").arg(path));
+        // Before anything opens it: a named pipe would block the open, a device never end.
+        if (const QString refusal = ShareableItem::refusal(path); !refusal.isEmpty())
+            return fail(refusal);
         if (!item.isReadable())
             return fail(QStringLiteral("%1: permission denied").arg(path));
         // Clean, so that "." or "dir/.." name the folder itself and the archive is named after it.
@@ -90,14 +104,30 @@ int CommandLineTool::upload(const QStringList& paths)
     if (!ensureAccount())
         return Failure;
     QString fileToUpload = absolutePaths.first();
+    QString archive;
     // As with a drop on the tray icon: one plain file goes as it is, anything else as one zip.
     if (absolutePaths.size() > 1 || QFileInfo(fileToUpload).isDir()) {
         ScopedLogCapture log(ScopedLogCapture::Echo::Off);
-        fileToUpload = Archiver::zipFiles(absolutePaths).toLocalFile();
-        if (fileToUpload.isEmpty() || !QFileInfo(fileToUpload).isFile())
+        QString failure;
+        archive = Archiver::zipFiles(absolutePaths, &failure).toLocalFile();
+        if (archive.isEmpty())
+            return fail(failure.isEmpty() ? QStringLiteral("could not zip %1").arg(paths.join(QStringLiteral(", "))) : failure);
+        if (!QFileInfo(archive).isFile()) {
+            WorkFolder::removeContaining(archive);
             return fail(QStringLiteral("could not zip %1: %2").arg(paths.join(QStringLiteral(", ")), archiveFailureReason(log)));
+        }
+        fileToUpload = archive;
     }
-    const QFileInfo file(fileToUpload);
+    const int status = uploadFile(fileToUpload);
+    // The archive was only ever a vehicle for the upload; the user's own files are never touched.
+    if (!archive.isEmpty())
+        WorkFolder::removeContaining(archive);
+    return status;
+}
+
+int CommandLineTool::uploadFile(const QString& path)
+{
+    const QFileInfo file(path);
 
     ScopedLogCapture log(ScopedLogCapture::Echo::Off);
     ProgressBar bar(stderr);
@@ -156,6 +186,19 @@ bool CommandLineTool::setUpAccount(const std::function<void(API::Completion)>& s
         return false;
     }
     return true;
+}
+
+bool CommandLineTool::settingsUsable() const
+{
+    // The store's own log line would be a second line saying less.
+    ScopedLogCapture log(ScopedLogCapture::Echo::Off);
+    const Defaults& store = Defaults::standard();
+    const QString why = store.unusableReason();
+    if (why.isNull())
+        return true;
+    // Going on would register an account whose credentials are lost at exit, and orphan its drops.
+    fail(QStringLiteral("cannot use the settings file %1: %2").arg(store.filePath(), why));
+    return false;
 }
 
 int CommandLineTool::fail(const QString& reason) const

@@ -29,6 +29,7 @@ public:
 private:
     // One plain file is uploaded as it is; a folder or several items are zipped into one first.
     int upload(const QStringList& paths);
+    int uploadFile(const QString& path);
     int drops();
     int registerFreeAccount();
 
@@ -39,6 +40,8 @@ private:
     // Runs one account set-up to its end; false with the reason printed when it failed.
     bool setUpAccount(const std::function<void(API::Completion)>& start);
 
+    // False, with the reason printed, when the defaults store cannot keep the account.
+    bool settingsUsable() const;
     int fail(const QString& reason) const;
     // The reason an operation failed, from what the service client logged and the result it gave.
     QString failureReason(const ScopedLogCapture& log, const QVariant& result) const;

@@ -55,7 +55,15 @@ Defaults::Defaults(const QString& filePath)
 
 Defaults::~Defaults()
 {
-    synchronize();
+    // Only what is left to write: a store that was never usable has nothing to complain about
+    // at exit, and has said so when asked (unusableReason).
+    bool unsaved;
+    {
+        std::lock_guard lock(m_mutex);
+        unsaved = m_unsaved;
+    }
+    if (unsaved)
+        synchronize();
 }
 
 bool Defaults::contains(const QString& key) const
@@ -92,24 +100,28 @@ void Defaults::setValue(const QString& key, const QVariant& value)
     std::lock_guard lock(m_mutex);
     if (!value.isValid()) {
         m_settings->remove(key);
+        m_unsaved = true;
         return;
     }
     // Writing back what is stored would still rewrite the file at the next synchronize.
     if (m_settings->contains(key) && m_settings->value(key) == value)
         return;
     m_settings->setValue(key, value);
+    m_unsaved = true;
 }
 
 void Defaults::remove(const QString& key)
 {
     std::lock_guard lock(m_mutex);
     m_settings->remove(key);
+    m_unsaved = true;
 }
 
 void Defaults::clear()
 {
     std::lock_guard lock(m_mutex);
     m_settings->clear();
+    m_unsaved = true;
 }
 
 bool Defaults::synchronize()
@@ -121,7 +133,31 @@ bool Defaults::synchronize()
         logLine(QStringLiteral("Defaults: cannot write %1").arg(m_filePath));
         return false;
     }
+    m_unsaved = false;
     return true;
+}
+
+QString Defaults::unusableReason() const
+{
+    // Non-blocking: whatever sits at the path, looking at it must not hang.
+    const QByteArray path = QFile::encodeName(m_filePath);
+    const int fd = ::open(path.constData(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        // The constructor made the file if it could.
+        if (errno == ENOENT)
+            return QStringLiteral("it does not exist and cannot be created");
+        return QString::fromLocal8Bit(std::strerror(errno));
+    }
+    struct stat info {};
+    const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    ::close(fd);
+    if (!regular)
+        return QStringLiteral("it is not a regular file");
+    // Changes are written to a new file beside it that then takes its place.
+    const QByteArray folder = QFile::encodeName(QFileInfo(m_filePath).absolutePath());
+    if (::access(folder.constData(), W_OK | X_OK) != 0)
+        return QStringLiteral("its folder cannot be written: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+    return QString();
 }
 
 void Defaults::restrictFileToOwner() const

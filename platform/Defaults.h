@@ -24,6 +24,11 @@ public:
 
     QString filePath() const { return m_filePath; }
 
+    // Why the file cannot hold the defaults (its path is a folder, it cannot be read or
+    // written, its folder takes no new file), as a phrase naming no path; null when it can.
+    // Every value would otherwise be lost at exit, the account's password among them.
+    QString unusableReason() const;
+
     bool contains(const QString& key) const;
     // An invalid QVariant when the key is absent.
     QVariant value(const QString& key) const;
@@ -45,4 +50,6 @@ private:
     const QString m_filePath;
     mutable std::mutex m_mutex;
     std::unique_ptr<QSettings> m_settings;
+    // Changes made since the last successful synchronize().
+    bool m_unsaved = false;
 };

@@ -19,6 +19,7 @@
 #include <QLocale>
 
 #include <charconv>
+#include <mutex>
 
 namespace {
 
@@ -26,6 +27,15 @@ const QString kAuthorizationHeader = QStringLiteral("x-parcly-authorization");
 const QString kErrorCodeHeader = QStringLiteral("parcly-errorcode");
 const QString kUnknownUserCode = QStringLiteral("Authentication.UnknownUser");
 const QString kBearerPrefix = QStringLiteral("Bearer ");
+
+std::mutex limitsMutex;
+API::Limits currentLimits;
+
+HttpRequest withAccountDeadline(HttpRequest request)
+{
+    request.deadline = API::limits().accountDeadline;
+    return request;
+}
 
 Error userNotInitialized()
 {
@@ -55,6 +65,9 @@ HttpRequest dropRequest(const QString& url, const QString& contentType, const QS
         {"x-parcly-filename", fileName.toUtf8().toBase64()},
         {"Authorization", basicAuthorization(user)},
     };
+    const API::Limits limits = API::limits();
+    request.minimumBytesPerSecond = limits.uploadMinimumBytesPerSecond;
+    request.slowPeriod = limits.uploadSlowPeriod;
     return request;
 }
 
@@ -66,7 +79,7 @@ HttpRequest accountRequest(const QString& url, const User& user)
         {"Content-Type", "application/json"},
         {"Authorization", basicAuthorization(user)},
     };
-    return request;
+    return withAccountDeadline(std::move(request));
 }
 
 } // namespace
@@ -75,6 +88,18 @@ API& API::instance()
 {
     static API api;
     return api;
+}
+
+API::Limits API::limits()
+{
+    std::lock_guard lock(limitsMutex);
+    return currentLimits;
+}
+
+void API::setLimits(const Limits& limits)
+{
+    std::lock_guard lock(limitsMutex);
+    currentLimits = limits;
 }
 
 QString API::endpointForPath(const QString& path) const
@@ -98,7 +123,7 @@ void API::registerUser(const User& user, Completion complete) const
                                              {QStringLiteral("password"), user.password()}})
                        .toJson(QJsonDocument::Compact);
 
-    HttpTransfer::start(std::move(request), {}, [complete = std::move(complete)](const HttpResult& result) {
+    HttpTransfer::start(withAccountDeadline(std::move(request)), {}, [complete = std::move(complete)](const HttpResult& result) {
         if (result.error) {
             logLine(QStringLiteral("Error: %1").arg(result.error->localizedDescription));
             complete(false, QVariant::fromValue(*result.error));

@@ -5,6 +5,7 @@
 #include <QUrl>
 #include <QVariant>
 
+#include <chrono>
 #include <functional>
 
 class User;
@@ -22,6 +23,18 @@ public:
     using Progress = std::function<void(double fraction)>;
 
     static API& instance();
+
+    // How long the service may take. An account request (registration, the account queries)
+    // fails when it has not ended within accountDeadline. An upload may rightly take hours, so it
+    // fails only when it moves fewer than uploadMinimumBytesPerSecond for uploadSlowPeriod.
+    struct Limits {
+        std::chrono::milliseconds accountDeadline{60000};
+        long uploadMinimumBytesPerSecond = 1024;
+        std::chrono::seconds uploadSlowPeriod{60};
+    };
+    static Limits limits();
+    // For tests, which cannot wait a minute for each case; applies to requests started after it.
+    static void setLimits(const Limits& limits);
 
     // The service's API base URL immediately followed by `path`; nothing inserted or escaped.
     QString endpointForPath(const QString& path) const;

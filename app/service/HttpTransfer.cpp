@@ -13,8 +13,11 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
+#include <linux/magic.h>
 #include <memory>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <thread>
 #include <unistd.h>
 
@@ -25,8 +28,6 @@ constexpr long kUploadBufferSize = 2 * 1024 * 1024;
 // Answers of the service are small JSON documents; anything bigger is not one of them.
 constexpr qsizetype kMaxResponseBody = 16 * 1024 * 1024;
 constexpr long kConnectTimeoutSeconds = 30;
-// A transfer that moves no byte for this long has stalled; fail it rather than hang.
-constexpr long kStallSeconds = 120;
 
 void initializeCurlOnce()
 {
@@ -57,11 +58,41 @@ QString errnoText(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
+// File systems whose files state a size that has nothing to do with what a read gives: /proc
+// states 0 for a status page full of text, /sys states 4096 for a word.
+bool isPseudoFileSystem(int fd)
+{
+    struct statfs info {};
+    if (::fstatfs(fd, &info) != 0)
+        return false;
+    switch (info.f_type) {
+    case PROC_SUPER_MAGIC:
+    case SYSFS_MAGIC:
+    case DEBUGFS_MAGIC:
+    case TRACEFS_MAGIC:
+    case SECURITYFS_MAGIC:
+    case CGROUP_SUPER_MAGIC:
+    case CGROUP2_SUPER_MAGIC:
+        return true;
+    default:
+        return false;
+    }
+}
+
+QString secondsText(std::chrono::milliseconds duration)
+{
+    const QString number = QString::number(double(duration.count()) / 1000.0);
+    return number == QLatin1String("1") ? QStringLiteral("1 second") : number + QStringLiteral(" seconds");
+}
+
 struct FileBody {
     int fd = -1;
+    // With a trusted length: the bytes still to send. Otherwise the file is read to its end.
+    bool lengthKnown = true;
     qint64 remaining = 0;
     int readError = 0;
     bool shrank = false;
+    bool grew = false;
 
     ~FileBody()
     {
@@ -81,23 +112,39 @@ struct Exchange {
 size_t readFileBody(char* buffer, size_t size, size_t count, void* userData)
 {
     auto* body = static_cast<FileBody*>(userData);
+    const auto readSome = [body](char* into, size_t wanted) {
+        ssize_t got;
+        do {
+            got = ::read(body->fd, into, wanted);
+        } while (got < 0 && errno == EINTR);
+        if (got < 0)
+            body->readError = errno;
+        return got;
+    };
     const size_t wanted = std::min<qint64>(qint64(size * count), body->remaining);
     if (wanted == 0)
         return 0;
-    ssize_t got;
-    do {
-        got = ::read(body->fd, buffer, wanted);
-    } while (got < 0 && errno == EINTR);
-    if (got < 0) {
-        body->readError = errno;
+    const ssize_t got = readSome(buffer, wanted);
+    if (got < 0)
         return CURL_READFUNC_ABORT;
-    }
+    if (!body->lengthKnown)
+        return size_t(got);  // 0 ends the chunked body
     if (got == 0) {
         // The file shrank while being sent: a short body would pass for a complete one.
         body->shrank = true;
         return CURL_READFUNC_ABORT;
     }
     body->remaining -= got;
+    if (body->remaining == 0) {
+        // Everything the stated length promised has been read; a file that goes on has grown,
+        // and its drop would silently lack the rest.
+        char probe;
+        const ssize_t more = readSome(&probe, 1);
+        if (more != 0) {
+            body->grew = more > 0;
+            return CURL_READFUNC_ABORT;
+        }
+    }
     return size_t(got);
 }
 
@@ -180,6 +227,20 @@ void judgeResponse(Exchange& exchange, bool expectsJson)
     result.body = document.toVariant();
 }
 
+// Which of the request's limits ended it, in words; curl's own text says the same for all three.
+QString timeoutDetail(CURL* handle, const HttpRequest& request, std::chrono::milliseconds elapsed)
+{
+    curl_off_t connectMicroseconds = 0;
+    curl_easy_getinfo(handle, CURLINFO_CONNECT_TIME_T, &connectMicroseconds);
+    if (request.deadline.count() > 0 && elapsed >= request.deadline)
+        return QStringLiteral("the service did not answer within %1").arg(secondsText(request.deadline));
+    if (connectMicroseconds == 0)
+        return QStringLiteral("no connection could be made within %1").arg(secondsText(std::chrono::seconds(kConnectTimeoutSeconds)));
+    return QStringLiteral("the transfer stalled, moving less than %1 bytes a second for %2")
+        .arg(request.minimumBytesPerSecond)
+        .arg(secondsText(request.slowPeriod));
+}
+
 } // namespace
 
 HttpResult HttpTransfer::perform(const HttpRequest& request, const Progress& progress)
@@ -195,7 +256,9 @@ HttpResult HttpTransfer::perform(const HttpRequest& request, const Progress& pro
     FileBody file;
     qint64 bodySize = request.body.size();
     if (!request.bodyFile.isEmpty()) {
-        file.fd = ::open(QFile::encodeName(request.bodyFile).constData(), O_RDONLY | O_CLOEXEC);
+        // Non-blocking: opening a named pipe would otherwise wait for a writer forever. Only a
+        // regular file goes on, where the flag changes nothing.
+        file.fd = ::open(QFile::encodeName(request.bodyFile).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         struct stat info {};
         int problem = 0;
         if (file.fd < 0 || ::fstat(file.fd, &info) != 0)
@@ -203,13 +266,14 @@ HttpResult HttpTransfer::perform(const HttpRequest& request, const Progress& pro
         else if (!S_ISREG(info.st_mode))
             problem = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
         if (problem != 0) {
-            result.error = makeError(HttpErrorDomain::kFile, problem,
-                                     QStringLiteral("Cannot read %1: %2").arg(request.bodyFile, errnoText(problem)));
+            const QString why = problem == EINVAL ? QStringLiteral("it is not a regular file") : errnoText(problem);
+            result.error = makeError(HttpErrorDomain::kFile, problem, QStringLiteral("Cannot read %1: %2").arg(request.bodyFile, why));
             return result;
         }
         ::posix_fadvise(file.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-        bodySize = info.st_size;
-        file.remaining = bodySize;
+        file.lengthKnown = info.st_size > 0 && !isPseudoFileSystem(file.fd);
+        bodySize = file.lengthKnown ? info.st_size : 0;
+        file.remaining = file.lengthKnown ? bodySize : std::numeric_limits<qint64>::max();
     }
     if (progress)
         exchange.progress = std::make_unique<UploadProgress>(bodySize, progress);
@@ -219,6 +283,10 @@ HttpResult HttpTransfer::perform(const HttpRequest& request, const Progress& pro
     curl_slist* headerList = nullptr;
     for (const auto& [name, value] : request.headers)
         headerList = curl_slist_append(headerList, (name + ": " + value).constData());
+    // A file of untrustworthy length goes as read, in chunks, ended by the file's end.
+    const bool chunked = file.fd >= 0 && !file.lengthKnown && request.method != "GET";
+    if (chunked)
+        headerList = curl_slist_append(headerList, "Transfer-Encoding: chunked");
     std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headers(headerList, &curl_slist_free_all);
 
     char errorBuffer[CURL_ERROR_SIZE] = {};
@@ -230,8 +298,12 @@ HttpResult HttpTransfer::perform(const HttpRequest& request, const Progress& pro
     curl_easy_setopt(handle, CURLOPT_NOPROXY, noProxy.constData());
     curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorBuffer);
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
-    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
+    if (request.deadline.count() > 0)
+        curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, long(request.deadline.count()));
+    if (request.minimumBytesPerSecond > 0 && request.slowPeriod.count() > 0) {
+        curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, request.minimumBytesPerSecond);
+        curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, long(request.slowPeriod.count()));
+    }
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
     curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, collectHeader);
     curl_easy_setopt(handle, CURLOPT_HEADERDATA, &exchange);
@@ -243,7 +315,7 @@ HttpResult HttpTransfer::perform(const HttpRequest& request, const Progress& pro
         curl_easy_setopt(handle, CURLOPT_POST, 1L);
         if (request.method != "POST")
             curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, request.method.constData());
-        curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(bodySize));
+        curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, chunked ? curl_off_t(-1) : curl_off_t(bodySize));
         if (file.fd >= 0) {
             curl_easy_setopt(handle, CURLOPT_READFUNCTION, readFileBody);
             curl_easy_setopt(handle, CURLOPT_READDATA, &file);
@@ -258,7 +330,9 @@ HttpResult HttpTransfer::perform(const HttpRequest& request, const Progress& pro
         curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &exchange);
     }
 
+    const auto started = std::chrono::steady_clock::now();
     const CURLcode code = curl_easy_perform(handle);
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
     curl_off_t uploaded = 0;
     curl_easy_getinfo(handle, CURLINFO_SIZE_UPLOAD_T, &uploaded);
     result.bytesSent = qint64(uploaded);
@@ -269,6 +343,10 @@ HttpResult HttpTransfer::perform(const HttpRequest& request, const Progress& pro
             detail = QStringLiteral("cannot read %1: %2").arg(request.bodyFile, errnoText(file.readError));
         else if (file.shrank)
             detail = QStringLiteral("%1 became shorter while it was being sent").arg(request.bodyFile);
+        else if (file.grew)
+            detail = QStringLiteral("%1 became longer while it was being sent").arg(request.bodyFile);
+        else if (code == CURLE_OPERATION_TIMEDOUT)
+            detail = timeoutDetail(handle, request, elapsed);
         else if (exchange.bodyTooLarge)
             detail = QStringLiteral("the answer is larger than %1 bytes").arg(kMaxResponseBody);
         if (detail.isEmpty())

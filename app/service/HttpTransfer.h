@@ -8,6 +8,7 @@
 #include <QVariant>
 #include <QVariantMap>
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <utility>
@@ -26,9 +27,18 @@ struct HttpRequest {
     QString url;
     // Sent in this order.
     QList<std::pair<QByteArray, QByteArray>> headers;
-    // The body, unless bodyFile names a file to stream from disk instead.
+    // The body, unless bodyFile names a file to stream from disk instead. A file goes with the
+    // length it states, or chunked as read when its length cannot be trusted (it states none, or
+    // lives on a pseudo file system such as /proc); one whose length changes while it is sent
+    // fails rather than pass for complete.
     QByteArray body;
     QString bodyFile;
+    // The whole exchange must end within this time; zero: no limit.
+    std::chrono::milliseconds deadline{0};
+    // The exchange has stalled, and fails, when it moves fewer bytes a second than this for
+    // slowPeriod; zero: no limit.
+    long minimumBytesPerSecond = 1;
+    std::chrono::seconds slowPeriod{120};
     // False for answers that are not the service's JSON (the update feed): the body is kept as
     // it came, in HttpResult::data.
     bool expectsJson = true;

@@ -9,7 +9,14 @@
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTemporaryDir>
+
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 
@@ -49,7 +56,8 @@ protected:
         return file.fileName();
     }
 
-    Finished parcly(const QStringList& arguments, const QString& temporaryFolder = qEnvironmentVariable("TMPDIR"))
+    Finished parcly(const QStringList& arguments, const QString& temporaryFolder = qEnvironmentVariable("TMPDIR"),
+                    const QString& program = QStringLiteral(PARCLY_CLI_PATH))
     {
         QProcess process;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -58,8 +66,13 @@ protected:
         environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path() + QStringLiteral("/.config"));
         process.setProcessEnvironment(environment);
         process.setWorkingDirectory(QDir::rootPath());
-        process.start(QStringLiteral(PARCLY_CLI_PATH), arguments);
-        EXPECT_TRUE(process.waitForFinished(30000));
+        process.start(program, arguments);
+        const bool ended = process.waitForFinished(30000);
+        EXPECT_TRUE(ended) << "parcly " << arguments.join(QLatin1Char(' ')).toStdString() << " did not end";
+        if (!ended) {
+            process.kill();
+            process.waitForFinished();
+        }
         return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(process.readAllStandardError())};
     }
 
@@ -184,6 +197,13 @@ TEST_F(CommandLineTest, FailuresExitNonZeroWithOneLineThatSaysWhy)
     }
     EXPECT_TRUE(server.requests().empty());
 
+    // Nowhere private to make the archive: the archiver's own sentence, nothing sent.
+    const QString notAFolder = writeFile(QStringLiteral("not-a-folder"), "f");
+    const Finished noArchive = parcly({QStringLiteral("upload"), home.path() + QStringLiteral("/.config")}, notAFolder);
+    EXPECT_EQ(noArchive.exitCode, 1);
+    EXPECT_EQ(noArchive.err, QStringLiteral("parcly: There is no safe private folder to make the archive in.\n"));
+    EXPECT_TRUE(server.requests().empty());
+
     server.reply("POST", "/files", {.status = 401, .headers = {{"parcly-errorcode", "Authentication.UnknownUser"}}});
     const Finished unknown = parcly({QStringLiteral("upload"), writeFile(QStringLiteral("a.png"), "x")});
     EXPECT_EQ(unknown.exitCode, 1);
@@ -204,6 +224,118 @@ TEST_F(CommandLineTest, FailuresExitNonZeroWithOneLineThatSaysWhy)
     const Finished usage = parcly({QStringLiteral("frobnicate")});
     EXPECT_EQ(usage.exitCode, 2);
     EXPECT_TRUE(usage.err.contains(QStringLiteral("usage")));
+}
+
+TEST_F(CommandLineTest, PipesSocketsAndDevicesAreRefusedAtOnceAndNothingIsSent)
+{
+    storeAccount();
+    const QString fifo = home.path() + QStringLiteral("/pipe");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString socketPath = home.path() + QStringLiteral("/sock");
+    const int listening = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, QFile::encodeName(socketPath).constData(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const QString notes = writeFile(QStringLiteral("notes.txt"), "n");
+
+    // Alone or among files: nothing is zipped or sent when one item cannot be shared. Opening
+    // the pipe would block for ever, reading /dev/zero never end; the helper fails a run that
+    // does not end.
+    const QList<std::pair<QStringList, QString>> cases = {
+        {{fifo}, QStringLiteral("\"pipe\" is a named pipe")},
+        {{notes, fifo}, QStringLiteral("\"pipe\" is a named pipe")},
+        {{QStringLiteral("/dev/zero")}, QStringLiteral("\"zero\" is a device")},
+        {{socketPath}, QStringLiteral("\"sock\" is a socket")},
+    };
+    for (const auto& [items, message] : cases) {
+        const Finished run = parcly(QStringList{QStringLiteral("upload")} + items);
+        EXPECT_EQ(run.exitCode, 1) << items.join(QLatin1Char(' ')).toStdString();
+        EXPECT_TRUE(run.err.contains(message)) << run.err.toStdString();
+        EXPECT_EQ(run.err.count(QLatin1Char('\n')), 1) << run.err.toStdString();
+    }
+    ::close(listening);
+    EXPECT_TRUE(server.requests().empty());
+}
+
+TEST_F(CommandLineTest, NoTextFromTheServiceCanDriveTheTerminal)
+{
+    storeAccount();
+    const std::string hostile = "\x1b[2J\x1b]0;owned\x07\xe2\x80\xae" "gnp.exe";  // ESC sequences, then U+202E
+    server.reply("GET", "/users/me", {.raw = "HTTP/1.1 500 Broken " + hostile + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"});
+    const Finished count = parcly({QStringLiteral("drops")});
+    EXPECT_EQ(count.exitCode, 1);
+    EXPECT_TRUE(count.err.contains(QStringLiteral("Broken gnp.exe"))) << "the readable rest of the reason stays: " << count.err.toStdString();
+
+    server.reply("POST", "/files", {.status = 201, .body = R"({"title":"a\u001b[31m","shortlink":"http://127.0.0.1:8787/A\u202egnp.exe"})"});
+    const Finished upload = parcly({QStringLiteral("upload"), writeFile(QStringLiteral("a.png"), "x")});
+    EXPECT_EQ(upload.exitCode, 0) << upload.err.toStdString();
+    EXPECT_EQ(upload.out, QStringLiteral("http://127.0.0.1:8787/Agnp.exe\n"));
+
+    for (const QString& printed : {count.err, count.out, upload.err, upload.out}) {
+        for (const QChar forbidden : {QChar(0x1b), QChar(0x07), QChar(0x202e)})
+            EXPECT_FALSE(printed.contains(forbidden)) << printed.toStdString();
+    }
+}
+
+TEST_F(CommandLineTest, AnUnusableSettingsFileIsOneErrorBeforeAnyRequest)
+{
+    // A folder where the settings file belongs: nothing could be stored, so a registered
+    // account would be lost at exit and its drops orphaned.
+    ASSERT_TRUE(QFile::remove(storePath()));
+    ASSERT_TRUE(QDir().mkpath(storePath()));
+    const QString notes = writeFile(QStringLiteral("notes.txt"), "n");
+    server.reply("POST", "/account", {.status = 201, .headers = {{"x-parcly-authorization", "Bearer t"}}});
+    for (const QStringList& command : {QStringList{QStringLiteral("upload"), notes}, QStringList{QStringLiteral("drops")},
+                                       QStringList{QStringLiteral("register")}}) {
+        const Finished run = parcly(command);
+        EXPECT_EQ(run.exitCode, 1) << command.first().toStdString();
+        EXPECT_EQ(run.err, QStringLiteral("parcly: cannot use the settings file %1: Is a directory\n").arg(storePath()));
+        EXPECT_TRUE(run.out.isEmpty());
+    }
+    EXPECT_TRUE(server.requests().empty());
+}
+
+TEST_F(CommandLineTest, ASettingsFileThisUserCannotReadOrWriteIsRefusedToo)
+{
+    if (::getuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
+        GTEST_SKIP() << "needs root and setpriv to run parcly as another user";
+    // The store belongs to root; run as nobody, who may neither read nor write it.
+    ASSERT_TRUE(QFile::setPermissions(home.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther));
+    const Finished run = parcly({QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups"),
+                                 QStringLiteral(PARCLY_CLI_PATH), QStringLiteral("drops")},
+                                qEnvironmentVariable("TMPDIR"), QStringLiteral("setpriv"));
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, QStringLiteral("parcly: cannot use the settings file %1: Permission denied\n").arg(storePath()));
+    EXPECT_TRUE(server.requests().empty());
+}
+
+TEST_F(CommandLineTest, AServiceThatTricklesIsGivenUpWithAMessageThatSaysWhy)
+{
+    // A byte every half second: never slow enough for a stall rule of a byte a second, and
+    // without a deadline it kept the command waiting for minutes.
+    const std::string trickle = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 40\r\n\r\n"
+                                "{\"activeDrops\":1,                     }";
+    server.reply("GET", "/users/me", {.raw = trickle, .pauseBeforeEachByte = std::chrono::milliseconds(500)});
+    server.reply("POST", "/account", {.raw = trickle, .pauseBeforeEachByte = std::chrono::milliseconds(500)});
+    server.reply("POST", "/files", {.raw = trickle, .pauseBeforeEachByte = std::chrono::milliseconds(500)});
+    const QString program = QStringLiteral(PARCLY_SHORT_LIMITS_CLI_PATH);
+    const QString temporaryFolder = qEnvironmentVariable("TMPDIR");
+
+    const Finished registration = parcly({QStringLiteral("register")}, temporaryFolder, program);
+    EXPECT_EQ(registration.exitCode, 1);
+    EXPECT_TRUE(registration.err.contains(QStringLiteral("the service did not answer within 1.5 seconds"))) << registration.err.toStdString();
+
+    storeAccount();
+    const Finished count = parcly({QStringLiteral("drops")}, temporaryFolder, program);
+    EXPECT_EQ(count.exitCode, 1);
+    EXPECT_EQ(count.err.count(QLatin1Char('\n')), 1) << count.err.toStdString();
+    EXPECT_TRUE(count.err.contains(QStringLiteral("the service did not answer within 1.5 seconds"))) << count.err.toStdString();
+
+    // An upload has no deadline (a large file rightly takes long) but fails when it stalls.
+    const Finished upload = parcly({QStringLiteral("upload"), writeFile(QStringLiteral("a.txt"), "x")}, temporaryFolder, program);
+    EXPECT_EQ(upload.exitCode, 1);
+    EXPECT_TRUE(upload.err.contains(QStringLiteral("stalled, moving less than 1024 bytes a second for 1 second"))) << upload.err.toStdString();
 }
 
 } // namespace

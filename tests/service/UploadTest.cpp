@@ -11,6 +11,7 @@
 #include <QMutex>
 #include <QTemporaryDir>
 
+#include <atomic>
 #include <cmath>
 #include <sys/stat.h>
 
@@ -290,6 +291,62 @@ TEST(UploadProgress, ReportsStepsClampsAndNeverDividesByZero)
     cutShort.bytesSent(400);
     cutShort.finish(400);
     EXPECT_EQ(seen, QList<double>{0.4}) << "an upload that did not send everything does not claim 1.0";
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(UploadTest, FilesOfUntrustworthyLengthGoAsReadAndAPipeNeverBlocks)
+{
+    ScopedLogCapture log(ScopedLogCapture::Echo::Off);
+    // /proc states 0 bytes for a page of text: sent chunked, as read.
+    CompletionProbe proc;
+    API::instance().shareFile(QUrl::fromLocalFile(QStringLiteral("/proc/self/status")), {}, proc.callback());
+    ASSERT_TRUE(proc.waitForCall());
+    EXPECT_TRUE(proc.success);
+    ASSERT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(server.requests()[0].header("Transfer-Encoding"), "chunked");
+    EXPECT_EQ(server.requests()[0].body.rfind("Name:\t", 0), 0u) << server.requests()[0].body;
+    EXPECT_NE(server.requests()[0].body.find("\nPid:\t"), std::string::npos);
+
+    // Opening a named pipe would wait for a writer for ever.
+    const QString fifo = folder.path() + QStringLiteral("/pipe.png");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    CompletionProbe pipe;
+    API::instance().shareFile(QUrl::fromLocalFile(fifo), {}, pipe.callback());
+    ASSERT_TRUE(pipe.waitForCall());
+    EXPECT_FALSE(pipe.success);
+    EXPECT_TRUE(log.lines().last().contains(QStringLiteral("not a regular file"))) << log.lines().last().toStdString();
+    EXPECT_EQ(server.requests().size(), 1u);
+}
+
+TEST_F(UploadTest, AFileWhoseLengthChangesWhileSentFailsRatherThanPassForComplete)
+{
+    ScopedLogCapture log(ScopedLogCapture::Echo::Off);
+    // Large against the 2 MiB reads, so the change lands after the first read, before the last.
+    const QByteArray contents(20 * 1024 * 1024, 'x');
+    for (const bool grow : {true, false}) {
+        const QUrl url = writeFile(QStringLiteral("changing.bin"), contents);
+        std::atomic<bool> changed = false;
+        const auto changeOnce = [&](double) {
+            if (changed.exchange(true))
+                return;
+            QFile file(url.toLocalFile());
+            if (grow) {
+                ASSERT_TRUE(file.open(QIODevice::Append));
+                file.write("more");
+            } else {
+                ASSERT_TRUE(file.resize(contents.size() / 2));
+            }
+        };
+        CompletionProbe probe;
+        API::instance().shareFile(url, changeOnce, probe.callback());
+        ASSERT_TRUE(probe.waitForCall(30000));
+        EXPECT_FALSE(probe.success) << (grow ? "grown" : "shrunk");
+        const QString expected = grow ? QStringLiteral("became longer") : QStringLiteral("became shorter");
+        EXPECT_TRUE(log.lines().last().contains(expected)) << log.lines().last().toStdString();
+    }
 }
 
 } // namespace
