@@ -232,7 +232,14 @@ QString timeoutDetail(CURL* handle, const HttpRequest& request, std::chrono::mil
 {
     curl_off_t connectMicroseconds = 0;
     curl_easy_getinfo(handle, CURLINFO_CONNECT_TIME_T, &connectMicroseconds);
-    if (request.deadline.count() > 0 && elapsed >= request.deadline)
+    // curl keeps its own clock and may give up a little before ours reads the limit. The stall
+    // rule cannot end a transfer before its whole period has passed, so where both could have
+    // ended it, the shorter one did.
+    constexpr std::chrono::milliseconds slack(250);
+    const bool deadlinePassed = request.deadline.count() > 0 && elapsed + slack >= request.deadline;
+    const bool stallPossible = request.minimumBytesPerSecond > 0 && request.slowPeriod.count() > 0
+        && elapsed + slack >= request.slowPeriod;
+    if (deadlinePassed && (!stallPossible || request.deadline <= request.slowPeriod))
         return QStringLiteral("the service did not answer within %1").arg(secondsText(request.deadline));
     if (connectMicroseconds == 0)
         return QStringLiteral("no connection could be made within %1").arg(secondsText(std::chrono::seconds(kConnectTimeoutSeconds)));
