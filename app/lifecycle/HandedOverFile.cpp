@@ -1,10 +1,34 @@
 #include "app/lifecycle/HandedOverFile.h"
 
+#include "app/lifecycle/URLExtensions.h"
 #include "shared/HandOffFolder.h"
 
 #include <QFileInfo>
 
 namespace HandedOverFile {
+
+namespace {
+const QString kHandleURLKey = QStringLiteral("handleURL");
+}
+
+QUrl fileURL(const QUrl& handOffURL, bool* hasValue)
+{
+    QString value;
+    const QString query = handOffURL.query(QUrl::FullyEncoded);
+    const QString prefix = kHandleURLKey + QLatin1Char('=');
+    if (query.startsWith(prefix))
+        value = QUrl::fromPercentEncoding(query.mid(prefix.size()).toUtf8());
+    if (value.isEmpty() || value.contains(QChar::ReplacementCharacter))
+        value = Extensions::parameterForKey(handOffURL, kHandleURLKey);
+    if (hasValue)
+        *hasValue = !value.isNull();
+    if (value.isNull())
+        return {};
+    const QUrl strict = Extensions::URLWithString(value);
+    if (strict.isValid())
+        return strict;
+    return QUrl(value, QUrl::TolerantMode);
+}
 
 QString acceptedPath(const QUrl& url, QString* reason)
 {

@@ -236,9 +236,17 @@ void reportStart()
 
 } // namespace
 
-void ParclyStatusMenu::uploadFile(const QUrl& url)
+void ParclyStatusMenu::uploadFile(const QUrl& url, std::function<void(bool success)> ended)
 {
-    shareFile(url);
+    if (!ended) {
+        shareFile(url);
+        return;
+    }
+    reportStart();
+    API::instance().shareFile(url, reportProgress, [ended = std::move(ended)](bool success, const QVariant& result) {
+        reportOutcome(success, result);
+        ended(success);
+    });
 }
 
 void ParclyStatusMenu::uploadFileData(const QByteArray& data, const QString& name)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include <QByteArray>
 #include <QHash>
 #include <QMenu>
@@ -46,8 +48,8 @@ public:
     void upgrade();
     void preferences();
 
-    // Entries for uploads.
-    void uploadFile(const QUrl& url);
+    // Entries for uploads. `ended`, when given, runs on the main thread once the upload has ended.
+    void uploadFile(const QUrl& url, std::function<void(bool success)> ended = {});
     void uploadFileData(const QByteArray& data, const QString& name);
     void shareFile(const QUrl& url);
 
