@@ -357,7 +357,7 @@ void SingleInstance::serve(QLocalSocket* socket)
     });
     timer->start(kStalledConnectionMs);
     connect(socket, &QLocalSocket::disconnected, this, [this, socket] {
-        connectionClosed(socket->bytesAvailable());
+        connectionClosed();
         socket->deleteLater();
     });
     connect(socket, &QLocalSocket::readyRead, this, [this, socket] { readMessage(socket); });
@@ -365,7 +365,7 @@ void SingleInstance::serve(QLocalSocket* socket)
         readMessage(socket);
 }
 
-void SingleInstance::connectionClosed(qint64)
+void SingleInstance::connectionClosed()
 {
     // A connection's buffer can have held up to a megabyte; once freed, it goes back to the
     // system rather than staying in the heap of a program that runs all day.

@@ -77,7 +77,7 @@ private:
     void acceptConnections();
     void serve(QLocalSocket* socket);
     void readMessage(QLocalSocket* socket);
-    void connectionClosed(qint64 bufferedBytes);
+    void connectionClosed();
 
     QString m_name;
     Role m_role = Role::Failed;

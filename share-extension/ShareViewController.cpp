@@ -2,7 +2,6 @@
 
 #include "platform/FileManager.h"
 #include "platform/Log.h"
-#include "platform/TemporaryDirectory.h"
 #include "platform/Workspace.h"
 #include "shared/Archiver.h"
 #include "shared/HandOffFolder.h"
@@ -18,11 +17,10 @@
 #include <QMutex>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QShortcut>
 #include <QTimer>
 #include <QVBoxLayout>
-
-#include <QScopeGuard>
 
 #include <cerrno>
 #include <climits>
