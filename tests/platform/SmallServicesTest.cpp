@@ -88,7 +88,8 @@ TEST_F(TemporaryDirectoryAttack, AFolderSomeoneElseMadeFirstIsRefusedForAPrivate
     // Another user made /tmp/parcly-<uid> first, open to all; a symlink would do as well.
     ASSERT_EQ(::mkdir(QFile::encodeName(m_target).constData(), 0777), 0);
     ::chmod(QFile::encodeName(m_target).constData(), 0777);
-    ASSERT_EQ(::chown(QFile::encodeName(m_target).constData(), 65534, 65534), 0);
+    if (::chown(QFile::encodeName(m_target).constData(), 65534, 65534) != 0)
+        GTEST_SKIP() << "cannot give a folder to another user here (not root)";
     const QString cache = m_base + QStringLiteral("/cache");
     const QByteArray savedCache = qgetenv("XDG_CACHE_HOME");
     qputenv("XDG_CACHE_HOME", QFile::encodeName(cache));
