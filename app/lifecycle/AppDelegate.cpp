@@ -121,7 +121,8 @@ QString AppDelegate::uploadHandedOverFile(const QUrl& url)
     QString reason;
     const QString path = HandedOverFile::acceptedPath(url, &reason);
     // Taken once: a second URL naming the same hand-off, as any page could open, uploads nothing.
-    if (!path.isEmpty() && m_takenHandOffs.contains(path)) {
+    const QString identity = HandedOverFile::identity(path);
+    if (!path.isEmpty() && m_takenHandOffs.contains(identity)) {
         reason = QStringLiteral("it has already been taken for upload");
         logLine(QStringLiteral("Ignoring handed-over URL %1: %2").arg(url.toString(QUrl::FullyEncoded), reason));
         return reason;
@@ -130,7 +131,7 @@ QString AppDelegate::uploadHandedOverFile(const QUrl& url)
         logLine(QStringLiteral("Ignoring handed-over URL %1: %2").arg(url.toString(QUrl::FullyEncoded), reason));
         return reason;
     }
-    m_takenHandOffs.insert(path);
+    m_takenHandOffs.insert(identity);
     // Once its upload has ended, either way, the hand-off's own work folder has served its purpose.
     const auto removeHandOff = [path] {
         if (WorkFolder::removeContaining(path))

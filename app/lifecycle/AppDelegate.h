@@ -77,6 +77,6 @@ private:
     // False while a new account's registration is on its way to the service.
     bool m_accountSettled = true;
     QList<AwaitingUpload> m_uploadsAwaitingAccount;
-    // The resolved paths of the hand-offs taken so far.
+    // The hand-offs taken so far (HandedOverFile::identity).
     QSet<QString> m_takenHandOffs;
 };

@@ -3,7 +3,10 @@
 #include "app/lifecycle/URLExtensions.h"
 #include "shared/HandOffFolder.h"
 
+#include <QFile>
 #include <QFileInfo>
+
+#include <sys/stat.h>
 
 namespace HandedOverFile {
 
@@ -53,6 +56,14 @@ QString acceptedPath(const QUrl& url, QString* reason)
     if (!target.isFile() && !target.isDir())
         return refuse(QStringLiteral("not a regular file or folder"));
     return resolved;
+}
+
+QString identity(const QString& path)
+{
+    struct stat info {};
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
+        return QString();
+    return QStringLiteral("%1:%2:%3.%4:%5").arg(info.st_dev).arg(info.st_ino).arg(info.st_ctim.tv_sec).arg(info.st_ctim.tv_nsec).arg(path);
 }
 
 } // namespace HandedOverFile

@@ -20,4 +20,9 @@ QUrl fileURL(const QUrl& handOffURL, bool* hasValue = nullptr);
 // a path that leaves the folder through ".." or a symlink, a device or pipe.
 QString acceptedPath(const QUrl& url, QString* reason);
 
+// What tells one hand-off from another at the same path: the item's device, inode and change time.
+// An older share extension put every copy straight into the hand-off folder under its own name, so
+// one path can carry several hand-offs over a run. Empty when the item is gone.
+QString identity(const QString& path);
+
 } // namespace HandedOverFile

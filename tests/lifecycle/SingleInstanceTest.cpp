@@ -140,6 +140,27 @@ TEST_F(SingleInstanceChannel, AHandOffIsTakenOnceAndItsWorkFolderGoesWithItsUplo
     QTest::qWait(1000);
     EXPECT_EQ(browser.calls().size(), 2) << browser.calls().join(QLatin1Char(' ')).toStdString();
 
+    // An older share extension's copies lie straight in the hand-off folder, a later copy of the
+    // same name in place of the earlier: each copy is a hand-off of its own, taken once.
+    const QString legacy = handOff + QStringLiteral("/legacy.txt");
+    int uploads = 2;
+    for (const QByteArray& content : {QByteArray("first copy\n"), QByteArray("second copy\n")}) {
+        // Replaced only once the earlier copy has gone up.
+        ASSERT_EQ(browser.waitForCalls(uploads, 15000).size(), uploads);
+        ++uploads;
+        QFile::remove(legacy);
+        QFile file(legacy);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(content);
+        file.close();
+        const SingleInstance::Delivery delivery = SingleInstance::handOver({handOffURL(legacy), handOffURL(legacy)});
+        EXPECT_EQ(delivery.verdicts, (QStringList{QString(), QStringLiteral("it has already been taken for upload")}));
+    }
+    const QStringList legacyCalls = browser.waitForCalls(4, 15000);
+    ASSERT_EQ(legacyCalls.size(), 4);
+    EXPECT_EQ(rawDrop(legacyCalls.at(2)), "first copy\n");
+    EXPECT_EQ(rawDrop(legacyCalls.at(3)), "second copy\n");
+
     // Too much for one message: refused by the sender, and by the app if a sender tries anyway.
     const QStringList huge(10, QStringLiteral("parcly-lite://?x=") + QString(110000, QLatin1Char('a')));
     EXPECT_EQ(SingleInstance::handOver(huge).status, SingleInstance::Delivery::Status::TooLarge);
@@ -158,6 +179,7 @@ TEST_F(SingleInstanceChannel, AHandOffIsTakenOnceAndItsWorkFolderGoesWithItsUplo
     const SingleInstance::Delivery delivery = SingleInstance::handOver({handOffURL(third), handOffURL(again), QStringLiteral("parcly-lite://?other=1")});
     ASSERT_EQ(delivery.status, SingleInstance::Delivery::Status::Answered);
     EXPECT_EQ(delivery.verdicts, (QStringList{QString(), QStringLiteral("no such file"), QString()}));
+    EXPECT_EQ(browser.waitForCalls(5, 15000).size(), 5);
 }
 
 TEST_F(SingleInstanceChannel, AStoppedFirstInstanceIsNeverJoinedByASecondTrayApp)
