@@ -10,28 +10,30 @@ void EventManager::setEventHandler(Handler handler, quint32 eventClass, quint32 
 {
     m_handlers.insert(key(eventClass, eventID), std::move(handler));
     // Deliver what waited for this handler, oldest first; others keep waiting.
-    std::vector<AppleEvent> waiting;
+    std::vector<std::pair<AppleEvent, ReplyHandler>> waiting;
     waiting.swap(m_pending);
-    for (const AppleEvent& event : waiting)
-        dispatch(event);
+    for (auto& [event, replied] : waiting)
+        dispatch(event, std::move(replied));
 }
 
-void EventManager::dispatch(const AppleEvent& event)
+void EventManager::dispatch(const AppleEvent& event, ReplyHandler replied)
 {
     const auto handler = m_handlers.constFind(key(event.eventClass(), event.eventID()));
     if (handler == m_handlers.cend()) {
-        m_pending.push_back(event);
+        m_pending.emplace_back(event, std::move(replied));
         return;
     }
     AppleEvent reply;
     // A copy: the handler may replace itself while it runs.
     const Handler run = *handler;
     run(event, &reply);
+    if (replied)
+        replied(reply);
 }
 
-void EventManager::dispatchGetURL(const QString& url)
+void EventManager::dispatchGetURL(const QString& url, ReplyHandler replied)
 {
     AppleEvent event(kInternetEventClass, kAEGetURL);
     event.setParamDescriptor(keyDirectObject, url);
-    dispatch(event);
+    dispatch(event, std::move(replied));
 }

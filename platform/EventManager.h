@@ -4,12 +4,15 @@
 #include <QString>
 
 #include <functional>
+#include <utility>
 #include <vector>
 
 // Four-character codes of the events the app takes.
 inline constexpr quint32 kInternetEventClass = 0x4755524C;  // 'GURL'
 inline constexpr quint32 kAEGetURL = 0x4755524C;            // 'GURL'
 inline constexpr quint32 keyDirectObject = 0x2D2D2D2D;      // '----'
+// In a reply: why the event was not carried out; absent when it was.
+inline constexpr quint32 keyErrorString = 0x65727273;       // 'errs'
 
 // An event sent to the app by the desktop or another program: a class, an id and parameters.
 class AppleEvent {
@@ -35,20 +38,23 @@ private:
 class EventManager {
 public:
     using Handler = std::function<void(const AppleEvent& event, AppleEvent* replyEvent)>;
+    // Gets the reply the handler filled in, once the event has been handled.
+    using ReplyHandler = std::function<void(const AppleEvent& replyEvent)>;
 
     static EventManager& sharedAppleEventManager();
 
     void setEventHandler(Handler handler, quint32 eventClass, quint32 eventID);
 
-    // Delivers the event now, or keeps it until a handler for it is registered.
-    void dispatch(const AppleEvent& event);
+    // Delivers the event now, or keeps it until a handler for it is registered; `replied`, when
+    // given, gets the handler's reply.
+    void dispatch(const AppleEvent& event, ReplyHandler replied = {});
     // A get-URL event carrying the URL string as its direct object.
-    void dispatchGetURL(const QString& url);
+    void dispatchGetURL(const QString& url, ReplyHandler replied = {});
 
 private:
     EventManager() = default;
     static quint64 key(quint32 eventClass, quint32 eventID) { return (quint64(eventClass) << 32) | eventID; }
 
     QMap<quint64, Handler> m_handlers;
-    std::vector<AppleEvent> m_pending;
+    std::vector<std::pair<AppleEvent, ReplyHandler>> m_pending;
 };

@@ -6,33 +6,52 @@
 
 #include <QDataStream>
 #include <QDeadlineTimer>
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
-#include <QLocalServer>
 #include <QLocalSocket>
 #include <QScopeGuard>
+#include <QSocketNotifier>
 #include <QThread>
+#include <QVariant>
+#include <QTimer>
+#include <QtEndian>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <malloc.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 namespace {
 
-// Larger messages are refused: a URL list from a second start is a few hundred bytes.
-constexpr quint32 kMaximumMessageSize = 1 << 20;
+constexpr qsizetype kHeaderBytes = sizeof(quint32);
+// How long a taken message may wait for its verdicts before the connection is closed anyway.
+constexpr int kVerdictWaitMs = 60000;
 
+QString errnoText()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+// XDG_RUNTIME_DIR only when it is really the user's own: in a folder others can write to, another
+// user could lay a lock and a socket of their own in our place and receive what we hand over.
 QString runtimeFolder()
 {
     const QString runtime = QFile::decodeName(qgetenv("XDG_RUNTIME_DIR"));
-    if (!runtime.isEmpty() && QDir(runtime).exists())
-        return runtime + QLatin1Char('/');
-    // Without a runtime folder, the private temporary folder is also only ours.
-    return temporaryDirectoryWithSubfolder(QStringLiteral("run"));
+    if (!runtime.isEmpty()) {
+        struct stat info {};
+        if (::lstat(QFile::encodeName(runtime).constData(), &info) == 0 && S_ISDIR(info.st_mode)
+            && info.st_uid == ::getuid() && (info.st_mode & 0777) == 0700)
+            return runtime.endsWith(QLatin1Char('/')) ? runtime : runtime + QLatin1Char('/');
+        static std::atomic_bool told = false;
+        if (!told.exchange(true))
+            logLine(QStringLiteral("Single instance: not using XDG_RUNTIME_DIR %1: not a folder of this user's with mode 0700").arg(runtime));
+    }
+    return privateCacheFolder(QStringLiteral("run"));
 }
 
 // The display this session draws on, made safe for a file name.
@@ -50,49 +69,99 @@ QString displayName()
     return display;
 }
 
-QByteArray frame(const QStringList& urls)
+QByteArray frame(const QStringList& list)
 {
     QByteArray payload;
     QDataStream stream(&payload, QIODevice::WriteOnly);
-    stream << urls;
+    stream << list;
     return MessageFraming::frame(payload);
 }
 
-// Blocking delivery with plain sockets: it runs before any application object exists.
-bool deliver(const QString& path, const QByteArray& message, int timeoutMs)
+bool fitsInOneMessage(const QByteArray& message)
+{
+    return message.size() <= kHeaderBytes + qsizetype(SingleInstance::kMaximumMessageSize);
+}
+
+// Waits for the socket to become ready for `events` until the deadline; false when it did not.
+bool waitFor(int fd, short events, const QDeadlineTimer& deadline)
+{
+    pollfd wait {fd, events, 0};
+    while (true) {
+        const int ready = ::poll(&wait, 1, int(qMin<qint64>(deadline.remainingTime(), 60000)));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        return ready > 0;
+    }
+}
+
+// Reads exactly `size` bytes before the deadline; false on end of stream, error or time-out.
+bool receive(int fd, char* into, qsizetype size, const QDeadlineTimer& deadline)
+{
+    for (qsizetype got = 0; got < size;) {
+        if (!waitFor(fd, POLLIN, deadline))
+            return false;
+        const ssize_t n = ::recv(fd, into + got, size - got, MSG_DONTWAIT);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (n <= 0)
+            return false;
+        got += n;
+    }
+    return true;
+}
+
+enum class Delivered { NotListening, Answered, NoAnswer };
+
+// Blocking delivery with plain sockets: it runs before any application object exists. Once the
+// message has been sent it is never sent again: waiting on, never retrying, is what keeps a slow
+// instance from receiving the same URLs twice. With `verdicts`, waits for them as well; an older
+// instance that closes after its one byte gives none.
+Delivered deliver(const QString& path, const QByteArray& message, const QDeadlineTimer& deadline, QStringList* verdicts)
 {
     const QByteArray native = QFile::encodeName(path);
     sockaddr_un address {};
     if (native.size() >= qsizetype(sizeof(address.sun_path)))
-        return false;
+        return Delivered::NotListening;
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, native.constData(), native.size());
 
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
-        return false;
+        return Delivered::NotListening;
     const auto closeSocket = qScopeGuard([fd] { ::close(fd); });
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0)
-        return false;
+        return Delivered::NotListening;
     for (qsizetype sent = 0; sent < message.size();) {
-        const ssize_t n = ::send(fd, message.constData() + sent, message.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
+        // A stopped instance stops reading: never block past the deadline on a full socket.
+        if (!waitFor(fd, POLLOUT, deadline))
+            return Delivered::NoAnswer;
+        const ssize_t n = ::send(fd, message.constData() + sent, message.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
         if (n <= 0)
-            return false;
+            return Delivered::NoAnswer;
         sent += n;
     }
-    pollfd wait {fd, POLLIN, 0};
-    const QDeadlineTimer deadline(timeoutMs);
-    while (true) {
-        const int ready = ::poll(&wait, 1, int(deadline.remainingTime()));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
-            return false;
-        char answer = 0;
-        return ::recv(fd, &answer, 1, 0) == 1;
+    char taken = 0;
+    if (!receive(fd, &taken, 1, deadline))
+        return Delivered::NoAnswer;
+    if (!verdicts)
+        return Delivered::Answered;
+    char header[kHeaderBytes];
+    if (!receive(fd, header, kHeaderBytes, deadline)) {
+        verdicts->clear();
+        // Closed after its one byte: an older instance, which gives no verdicts.
+        return deadline.hasExpired() ? Delivered::NoAnswer : Delivered::Answered;
     }
+    const quint32 length = qFromBigEndian<quint32>(header);
+    if (length > SingleInstance::kMaximumMessageSize)
+        return Delivered::NoAnswer;
+    QByteArray payload(length, Qt::Uninitialized);
+    if (!receive(fd, payload.data(), length, deadline))
+        return Delivered::NoAnswer;
+    QDataStream stream(payload);
+    stream >> *verdicts;
+    return stream.status() == QDataStream::Ok ? Delivered::Answered : Delivered::NoAnswer;
 }
 
 } // namespace
@@ -105,8 +174,12 @@ SingleInstance::SingleInstance(const QString& name, QObject* parent)
 
 SingleInstance::~SingleInstance()
 {
-    if (m_server)
-        m_server->close();
+    if (m_listener >= 0) {
+        delete m_notifier;
+        ::close(m_listener);
+        // We hold the lock still, so the socket file is ours to remove.
+        ::unlink(QFile::encodeName(m_listeningPath).constData());
+    }
 }
 
 QString SingleInstance::socketPath(const QString& name)
@@ -119,6 +192,25 @@ QString SingleInstance::lockPath(const QString& name)
 {
     const QString folder = runtimeFolder();
     return folder.isEmpty() ? QString() : QStringLiteral("%1%2.%3.lock").arg(folder, name, displayName());
+}
+
+void SingleInstance::raiseFileLimit()
+{
+    rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max)
+        return;
+    limit.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
+        logLine(QStringLiteral("Single instance: cannot raise the limit of open files: %1").arg(errnoText()));
+}
+
+qint64 SingleInstance::lockOwner() const
+{
+    qint64 pid = 0;
+    QString host, application;
+    if (m_lock)
+        m_lock->getLockInfo(&pid, &host, &application);
+    return pid;
 }
 
 SingleInstance::Role SingleInstance::claim(const QStringList& urls, int timeoutMs)
@@ -138,74 +230,198 @@ SingleInstance::Role SingleInstance::claim(const QStringList& urls, int timeoutM
         // A lock whose owner has died is stale, and tryLock takes it over.
         if (m_lock->tryLock(0))
             return m_role = Role::Primary;
-        // The owner may still be starting and not listening yet: keep trying until it answers.
-        if (deliver(socket, message, 1000))
+        if (!fitsInOneMessage(message)) {
+            logLine(QStringLiteral("Single instance: the URLs to hand over take %1 bytes, more than the %2 one message may hold")
+                        .arg(message.size() - kHeaderBytes).arg(kMaximumMessageSize));
+            return m_role = Role::TooLarge;
+        }
+        const Delivered delivered = deliver(socket, message, deadline, nullptr);
+        if (delivered == Delivered::Answered)
             return m_role = Role::Secondary;
-        if (deadline.hasExpired())
+        if (delivered == Delivered::NoAnswer || deadline.hasExpired())
             break;
+        // The owner lives but is not listening yet: it may still be starting.
         QThread::msleep(20);
     }
-    qint64 pid = 0;
-    QString host, application;
-    m_lock->getLockInfo(&pid, &host, &application);
-    logLine(QStringLiteral("Single instance: the instance holding %1 (pid %2) does not answer; taking over").arg(lockFile).arg(pid));
-    m_lock->removeStaleLockFile();
-    if (m_lock->tryLock(0))
-        return m_role = Role::Primary;
-    logLine(QStringLiteral("Single instance: cannot take %1 over; running without the instance check").arg(lockFile));
-    return m_role = Role::Failed;
+    logLine(QStringLiteral("Single instance: the instance holding %1 (pid %2) does not answer").arg(lockFile).arg(lockOwner()));
+    return m_role = Role::Unresponsive;
 }
 
-bool SingleInstance::listen()
+SingleInstance::Delivery SingleInstance::handOver(const QStringList& urls, int timeoutMs, const QString& name)
+{
+    Delivery delivery;
+    const QByteArray message = frame(urls);
+    if (!fitsInOneMessage(message)) {
+        logLine(QStringLiteral("Single instance: the URLs to hand over take %1 bytes, more than the %2 one message may hold")
+                    .arg(message.size() - kHeaderBytes).arg(kMaximumMessageSize));
+        delivery.status = Delivery::Status::TooLarge;
+        return delivery;
+    }
+    const QString path = socketPath(name);
+    if (path.isEmpty())
+        return delivery;
+    switch (deliver(path, message, QDeadlineTimer(timeoutMs), &delivery.verdicts)) {
+    case Delivered::NotListening:
+        delivery.status = Delivery::Status::NotRunning;
+        break;
+    case Delivered::NoAnswer:
+        delivery.status = Delivery::Status::NoAnswer;
+        break;
+    case Delivered::Answered:
+        delivery.status = Delivery::Status::Answered;
+        break;
+    }
+    return delivery;
+}
+
+bool SingleInstance::listen(Handler handler)
 {
     const QString path = socketPath(m_name);
     if (path.isEmpty())
         return false;
-    // We hold the lock, so a socket file left there belongs to a dead instance.
-    QLocalServer::removeServer(path);
-    m_server = new QLocalServer(this);
-    m_server->setSocketOptions(QLocalServer::UserAccessOption);
-    if (!m_server->listen(path)) {
-        logLine(QStringLiteral("Single instance: cannot listen on %1: %2").arg(path, m_server->errorString()));
+    m_handler = std::move(handler);
+    const QByteArray native = QFile::encodeName(path);
+    sockaddr_un address {};
+    if (native.size() >= qsizetype(sizeof(address.sun_path))) {
+        logLine(QStringLiteral("Single instance: cannot listen on %1: the path is too long").arg(path));
         return false;
     }
-    connect(m_server, &QLocalServer::newConnection, this, [this] {
-        while (QLocalSocket* socket = m_server->nextPendingConnection()) {
-            connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-            connect(socket, &QLocalSocket::readyRead, this, [this, socket] { readMessage(socket); });
-            if (socket->bytesAvailable() > 0)
-                readMessage(socket);
-        }
-    });
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, native.constData(), native.size());
+
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        logLine(QStringLiteral("Single instance: cannot make a socket: %1").arg(errnoText()));
+        return false;
+    }
+    // We hold the lock, so a socket file left there belongs to a dead instance.
+    ::unlink(native.constData());
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 || ::chmod(native.constData(), 0600) != 0
+        || ::listen(fd, SOMAXCONN) != 0) {
+        logLine(QStringLiteral("Single instance: cannot listen on %1: %2").arg(path, errnoText()));
+        ::close(fd);
+        return false;
+    }
+    m_listener = fd;
+    m_listeningPath = path;
+    m_notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &SingleInstance::acceptConnections);
     return true;
+}
+
+void SingleInstance::acceptConnections()
+{
+    while (true) {
+        const int fd = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return;
+            // Out of file descriptors or memory: the connection waits in the queue, and the
+            // listener stays. Paused, or the notifier would fire at once again.
+            if (!m_acceptFailureLogged)
+                logLine(QStringLiteral("Single instance: cannot accept a connection: %1; trying again shortly").arg(errnoText()));
+            m_acceptFailureLogged = true;
+            m_notifier->setEnabled(false);
+            QTimer::singleShot(200, this, [this] {
+                m_notifier->setEnabled(true);
+                acceptConnections();
+            });
+            return;
+        }
+        if (m_acceptFailureLogged)
+            logLine(QStringLiteral("Single instance: accepting connections again"));
+        m_acceptFailureLogged = false;
+        auto* socket = new QLocalSocket(this);
+        if (!socket->setSocketDescriptor(fd, QLocalSocket::ConnectedState, QIODevice::ReadWrite)) {
+            ::close(fd);
+            delete socket;
+            continue;
+        }
+        serve(socket);
+    }
+}
+
+void SingleInstance::serve(QLocalSocket* socket)
+{
+    // No more than one whole message is ever held for a connection.
+    socket->setReadBufferSize(kHeaderBytes + kMaximumMessageSize);
+    auto* timer = new QTimer(socket);
+    timer->setObjectName(QStringLiteral("deadline"));
+    timer->setSingleShot(true);
+    connect(timer, &QTimer::timeout, socket, [socket] {
+        if (!socket->property("taken").toBool())
+            logLine(QStringLiteral("Single instance: closing a connection that sent no whole message within %1 s").arg(kStalledConnectionMs / 1000));
+        socket->abort();
+    });
+    timer->start(kStalledConnectionMs);
+    connect(socket, &QLocalSocket::disconnected, this, [this, socket] {
+        connectionClosed();
+        socket->deleteLater();
+    });
+    connect(socket, &QLocalSocket::readyRead, this, [this, socket] { readMessage(socket); });
+    if (socket->bytesAvailable() > 0)
+        readMessage(socket);
+}
+
+void SingleInstance::connectionClosed()
+{
+    // A connection's buffer can have held up to a megabyte; once freed, it goes back to the
+    // system rather than staying in the heap of a program that runs all day.
+    if (m_trimScheduled)
+        return;
+    m_trimScheduled = true;
+    QTimer::singleShot(100, this, [this] {
+        m_trimScheduled = false;
+        ::malloc_trim(0);
+    });
 }
 
 void SingleInstance::readMessage(QLocalSocket* socket)
 {
+    if (socket->property("taken").toBool()) {
+        // One message per connection; anything after it is not ours to keep.
+        socket->skip(socket->bytesAvailable());
+        return;
+    }
     QByteArray payload;
     const MessageFraming::Read read = MessageFraming::readMessage(*socket, kMaximumMessageSize, payload);
     if (read == MessageFraming::Read::Incomplete)
         return;
     if (read == MessageFraming::Read::TooLarge) {
-        logLine(QStringLiteral("Single instance: refusing an oversized message"));
+        logLine(QStringLiteral("Single instance: refusing a message of more than %1 bytes").arg(kMaximumMessageSize));
         socket->abort();
         return;
     }
-    QDataStream stream(payload);
     QStringList urls;
-    stream >> urls;
-    if (stream.status() != QDataStream::Ok) {
-        logLine(QStringLiteral("Single instance: ignoring a malformed message"));
-        socket->abort();
-        return;
+    {
+        QDataStream stream(payload);
+        stream >> urls;
+        if (stream.status() != QDataStream::Ok) {
+            logLine(QStringLiteral("Single instance: ignoring a malformed message"));
+            socket->abort();
+            return;
+        }
     }
-    emit urlsReceived(urls);
+    payload = QByteArray();
+    socket->setProperty("taken", true);
+    if (auto* timer = socket->findChild<QTimer*>(QStringLiteral("deadline")))
+        timer->start(kVerdictWaitMs);
     socket->write("k", 1);
     socket->flush();
-}
 
-bool SingleInstance::sendToRunningInstance(const QStringList& urls, int timeoutMs, const QString& name)
-{
-    const QString path = socketPath(name);
-    return !path.isEmpty() && QFileInfo::exists(path) && deliver(path, frame(urls), timeoutMs);
+    const QPointer<QLocalSocket> connection(socket);
+    auto answered = std::make_shared<bool>(false);
+    const Answer answer = [connection, answered](const QStringList& verdicts) {
+        if (*answered || !connection)
+            return;
+        *answered = true;
+        connection->write(frame(verdicts));
+        connection->disconnectFromServer();
+    };
+    if (m_handler)
+        m_handler(urls, answer);
+    else
+        answer(QStringList(urls.size(), QString()));
 }

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QMutex>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -48,17 +49,53 @@ QString privateFolder(const QString& path)
     return path + QLatin1Char('/');
 }
 
+QString withoutTrailingSlashes(QString path)
+{
+    while (path.size() > 1 && path.endsWith(QLatin1Char('/')))
+        path.chop(1);
+    return path;
+}
+
 QString perUserFolder()
 {
     QString base = QFile::decodeName(qgetenv("TMPDIR"));
     if (base.isEmpty())
         base = QStringLiteral("/tmp");
-    while (base.size() > 1 && base.endsWith(QLatin1Char('/')))
-        base.chop(1);
-    return privateFolder(QStringLiteral("%1/parcly-%2").arg(base).arg(::getuid()));
+    const QString shared = QStringLiteral("%1/parcly-%2").arg(withoutTrailingSlashes(base)).arg(::getuid());
+    const QString folder = privateFolder(shared);
+    if (!folder.isEmpty())
+        return folder;
+    // Someone else made it first (or planted a link): our own cache folder cannot be squatted.
+    const QString fallback = privateCacheFolder(QStringLiteral("tmp"));
+    static std::atomic_bool told = false;
+    if (!fallback.isEmpty() && !told.exchange(true))
+        logLine(QStringLiteral("Temporary directory: using %1 instead of %2").arg(fallback, shared));
+    return fallback;
 }
 
 } // namespace
+
+QString privateCacheFolder(const QString& name)
+{
+    QString cache = QFile::decodeName(qgetenv("XDG_CACHE_HOME"));
+    // The base directory specification: a relative value is invalid and ignored.
+    if (cache.isEmpty() || !cache.startsWith(QLatin1Char('/'))) {
+        const QString home = QFile::decodeName(qgetenv("HOME"));
+        if (home.isEmpty() || !home.startsWith(QLatin1Char('/'))) {
+            logLine(QStringLiteral("Temporary directory: no home folder for a private %1 folder").arg(name));
+            return QString();
+        }
+        cache = home + QStringLiteral("/.cache");
+    }
+    cache = withoutTrailingSlashes(cache);
+    // The cache folder itself is the user's own; only what we make inside it must be private.
+    if (::mkdir(QFile::encodeName(cache).constData(), 0700) != 0 && errno != EEXIST) {
+        logLine(QStringLiteral("Temporary directory: cannot create %1: %2").arg(cache, errnoText()));
+        return QString();
+    }
+    const QString parcly = privateFolder(cache + QStringLiteral("/parcly"));
+    return parcly.isEmpty() ? QString() : privateFolder(parcly + name);
+}
 
 QString temporaryDirectory()
 {

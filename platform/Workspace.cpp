@@ -4,12 +4,14 @@
 #include "platform/Log.h"
 #include "platform/SingleInstance.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QThread>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -54,6 +56,9 @@ bool openWithBrowserVariable(const QUrl& url)
 }
 
 const QString kAppScheme = QStringLiteral("parcly-lite");
+// How long the tray app may take to answer a URL it was handed, and to start listening.
+constexpr int kAppAnswerMs = 10000;
+constexpr int kAppStartMs = 20000;
 
 // True when the desktop has a program registered for the scheme (its .desktop file installed).
 bool schemeHasHandler(const QString& scheme)
@@ -79,7 +84,7 @@ Workspace& Workspace::sharedWorkspace()
     return workspace;
 }
 
-bool Workspace::openURL(const QUrl& url)
+bool Workspace::openURL(const QUrl& url, QString* refusal)
 {
     // A relative "URL" such as "--help" would reach xdg-open as an option.
     if (!url.isValid() || url.isEmpty() || url.isRelative()) {
@@ -91,26 +96,64 @@ bool Workspace::openURL(const QUrl& url)
     if (webAddress && openWithBrowserVariable(url))
         return true;
     if (scheme == kAppScheme)
-        return openAppURL(url);
+        return openAppURL(url, refusal);
     if (startDetached({QStringLiteral("xdg-open"), url.toString(QUrl::FullyEncoded)}))
         return true;
     logLine(QStringLiteral("Could not open URL: %1").arg(url.toString()));
     return false;
 }
 
-bool Workspace::openAppURL(const QUrl& url)
+bool Workspace::openAppURL(const QUrl& url, QString* refusal)
 {
     const QString address = url.toString(QUrl::FullyEncoded);
-    if (SingleInstance::sendToRunningInstance({address}))
-        return true;
-    if (schemeHasHandler(kAppScheme) && startDetached({QStringLiteral("xdg-open"), address}))
-        return true;
-    // Nothing registered: the tray app beside this program in its bundle takes the URL itself.
-    const QString app = Bundle::mainBundle().executablePath();
-    if (!app.isEmpty() && launchApplication(app, {address}))
-        return true;
-    logLine(QStringLiteral("Could not open URL: %1").arg(url.toString()));
-    return false;
+    const auto fail = [&](const QString& why) {
+        logLine(QStringLiteral("Could not open URL: %1: %2").arg(url.toString(), why));
+        if (refusal)
+            *refusal = why;
+        return false;
+    };
+    // Whether the tray app accepted the URL; false while no instance listens.
+    const auto verdict = [&](const SingleInstance::Delivery& delivery, bool* done) {
+        *done = true;
+        switch (delivery.status) {
+        case SingleInstance::Delivery::Status::Answered:
+            // An older app gives no verdicts: having taken the URL is all it says.
+            if (!delivery.verdicts.value(0).isEmpty())
+                return fail(QStringLiteral("Parcly Lite refused it: %1.").arg(delivery.verdicts.first()));
+            return true;
+        case SingleInstance::Delivery::Status::NoAnswer:
+            return fail(QStringLiteral("Parcly Lite is running but did not answer."));
+        case SingleInstance::Delivery::Status::TooLarge:
+            return fail(QStringLiteral("The link is too long to hand to Parcly Lite."));
+        case SingleInstance::Delivery::Status::NotRunning:
+            break;
+        }
+        *done = false;
+        return false;
+    };
+    bool done = false;
+    const bool accepted = verdict(SingleInstance::handOver({address}, kAppAnswerMs), &done);
+    if (done)
+        return accepted;
+
+    // Nothing runs: start the tray app without the URL, then hand the URL over once it listens,
+    // so that its verdict comes back here. A bare URL of the scheme starts it through the desktop.
+    bool started = schemeHasHandler(kAppScheme) && startDetached({QStringLiteral("xdg-open"), kAppScheme + QStringLiteral("://")});
+    if (!started) {
+        // Nothing registered: the tray app beside this program in its bundle.
+        const QString app = Bundle::mainBundle().executablePath();
+        started = !app.isEmpty() && launchApplication(app, {});
+    }
+    if (!started)
+        return fail(QStringLiteral("Parcly Lite is not installed, and no program takes its links."));
+    const QDeadlineTimer deadline(kAppStartMs);
+    while (!deadline.hasExpired()) {
+        const bool taken = verdict(SingleInstance::handOver({address}, kAppAnswerMs), &done);
+        if (done)
+            return taken;
+        QThread::msleep(100);
+    }
+    return fail(QStringLiteral("Parcly Lite did not start within %1 seconds.").arg(kAppStartMs / 1000));
 }
 
 namespace {

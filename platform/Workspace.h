@@ -29,9 +29,11 @@ public:
     // appended), as the user asked; other URLs, and web addresses without $BROWSER, to xdg-open.
     // "parcly-lite:" URLs go to the running tray app; with none running, to the scheme's registered
     // handler, and where none is registered (a build-tree run, a fresh home), to the tray app of
-    // this program's own bundle, started with the URL. May wait briefly for the tray app's answer.
-    // False, with one log line, when nothing could be started.
-    bool openURL(const QUrl& url);
+    // this program's own bundle; a tray app it starts gets the URL once it listens. Waits, bounded,
+    // for the tray app's verdict on the URL. False, with one log line, when nothing could be
+    // started, or when the tray app refused the URL or never answered; `refusal` then says why, in
+    // a sentence for the user.
+    bool openURL(const QUrl& url, QString* refusal = nullptr);
 
     // This user's processes, each mapped to the bundle its executable lies in.
     QList<RunningApplication> runningApplications() const;
@@ -45,5 +47,5 @@ public:
 
 private:
     Workspace() = default;
-    bool openAppURL(const QUrl& url);
+    bool openAppURL(const QUrl& url, QString* refusal);
 };

@@ -66,9 +66,9 @@ void ItemProvider::loadItemForTypeIdentifier(const QString& type, CompletionHand
     loadPool().start([completion = std::move(completion), item, error] { completion(item, error); });
 }
 
-void ItemProvider::waitForPendingLoads()
+bool ItemProvider::waitForPendingLoads(int timeoutMs)
 {
-    loadPool().waitForDone();
+    return loadPool().waitForDone(timeoutMs);
 }
 
 ExtensionContext::ExtensionContext(QList<ExtensionItem> inputItems, QObject* parent)

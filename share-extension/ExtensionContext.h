@@ -39,8 +39,9 @@ public:
     // and never before this returns. An item that is not an existing local file fails with an error.
     void loadItemForTypeIdentifier(const QString& type, CompletionHandler completion) const;
 
-    // Blocks until every load started so far has completed; the program waits before it ends.
-    static void waitForPendingLoads();
+    // Blocks until every load started so far has completed (or for at most timeoutMs, when
+    // given); the program waits before it ends. False when some were still running.
+    static bool waitForPendingLoads(int timeoutMs = -1);
 
     QString argument() const { return m_argument; }
     friend bool operator==(const ItemProvider&, const ItemProvider&) = default;

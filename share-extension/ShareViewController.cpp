@@ -2,9 +2,11 @@
 
 #include "platform/FileManager.h"
 #include "platform/Log.h"
-#include "platform/TemporaryDirectory.h"
 #include "platform/Workspace.h"
 #include "shared/Archiver.h"
+#include "shared/HandOffFolder.h"
+#include "shared/ShareableItem.h"
+#include "shared/WorkFolder.h"
 
 #include <QCloseEvent>
 #include <QDir>
@@ -15,67 +17,133 @@
 #include <QMutex>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QShortcut>
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <functional>
 #include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
-// What a query may hold as it stands besides letters, digits and "-._~": every other character,
-// "%" included, is escaped, so the escapes of a file URL are escaped once more.
-const QByteArray kURLQueryAllowed = QByteArrayLiteral("!$&'()*+,;=:@/?");
+// What a query value may hold as it stands besides letters, digits and "-._~": every other
+// character is escaped: "%", so the escapes of a file URL are escaped once more, and "&", "=" and
+// "+", which a receiver reads as the query's own separators.
+const QByteArray kURLQueryAllowed = QByteArrayLiteral("!$'()*,;:@/?");
 
-Error copyError(int code, const QString& text)
-{
-    return Error{QString::fromLatin1(NSCocoaErrorDomain), code, text};
-}
-
-// Copies a folder's contents below `to`, which exists. Links inside are copied as links, so a
-// link to a parent folder cannot make the copy endless.
-bool copyFolderContents(const QString& from, const QString& to, QStringList& failures)
-{
-    const QDir source(from);
-    const QFileInfoList entries = source.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-    for (const QFileInfo& entry : entries) {
-        const QString target = to + QLatin1Char('/') + entry.fileName();
-        bool copied = false;
-        if (entry.isSymLink())
-            copied = QFile::link(entry.symLinkTarget(), target);
-        else if (entry.isDir())
-            copied = QDir().mkdir(target) && copyFolderContents(entry.filePath(), target, failures);
-        else
-            copied = QFile::copy(entry.filePath(), target);
-        if (!copied)
-            failures.append(entry.filePath());
+// Copies into a hand-off's fresh work folder. Links are copied as links, their targets as written,
+// so a relative link stays relative and nothing outside the shared folder is ever read through
+// one. Pipes, sockets and devices are never opened: reading one may never end. Stops between
+// chunks once `cancelled` says so.
+class Copier {
+public:
+    explicit Copier(std::function<bool()> cancelled)
+        : m_cancelled(std::move(cancelled))
+    {
     }
-    return failures.isEmpty();
-}
 
-// Copies a file, or a folder whole, to a destination that must not exist yet.
-std::optional<Error> copyItem(const QString& from, const QString& to)
-{
-    const QFileInfo source(from);
-    if (!source.exists())
-        return copyError(NSFileReadNoSuchFileError, QStringLiteral("\"%1\" couldn't be copied because there is no such file.").arg(from));
-    if (FileManager::itemExistsAtPath(to))
-        return copyError(NSFileWriteFileExistsError,
-                         QStringLiteral("\"%1\" couldn't be copied to \"%2\" because an item with the same name already exists.")
-                             .arg(source.fileName(), QFileInfo(to).absolutePath()));
-    if (source.isDir()) {
-        const QString canonical = source.canonicalFilePath();
-        if (to.startsWith(canonical + QLatin1Char('/')))
-            return copyError(NSFileWriteUnknownError, QStringLiteral("\"%1\" couldn't be copied into itself.").arg(from));
-        QStringList failures;
-        if (!QDir().mkdir(to) || !copyFolderContents(from, to, failures))
-            return copyError(NSFileWriteUnknownError, QStringLiteral("\"%1\" couldn't be copied whole; failed: %2").arg(from, failures.join(QStringLiteral(", "))));
-        return std::nullopt;
+    bool cancelled() const { return m_stopped; }
+    // What was left out, one sentence each.
+    QStringList skipped() const { return m_skipped; }
+    QStringList failures() const { return m_failures; }
+
+    // A regular file (a link to one is followed: the user chose it) to `to`, which must not exist.
+    bool copyFile(const QString& from, const QString& to)
+    {
+        const int in = ::open(QFile::encodeName(from).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        if (in < 0)
+            return failed(from);
+        const auto closeIn = qScopeGuard([in] { ::close(in); });
+        struct stat info {};
+        if (::fstat(in, &info) != 0 || !S_ISREG(info.st_mode))
+            return failed(from);
+        const int out = ::open(QFile::encodeName(to).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, (info.st_mode & 0777) | S_IRUSR | S_IWUSR);
+        if (out < 0)
+            return failed(from);
+        const auto closeOut = qScopeGuard([out] { ::close(out); });
+        std::vector<char> buffer(1 << 20);
+        while (true) {
+            if (stopNow())
+                return false;
+            const ssize_t got = ::read(in, buffer.data(), buffer.size());
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got < 0)
+                return failed(from);
+            if (got == 0)
+                return true;
+            for (ssize_t written = 0; written < got;) {
+                const ssize_t n = ::write(out, buffer.data() + written, got - written);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    return failed(from);
+                written += n;
+            }
+        }
     }
-    if (!QFile::copy(from, to))
-        return copyError(NSFileWriteUnknownError, QStringLiteral("\"%1\" couldn't be copied to \"%2\".").arg(from, to));
-    return std::nullopt;
-}
+
+    // A folder's contents below `to`, which exists.
+    bool copyFolder(const QString& from, const QString& to)
+    {
+        const QStringList names = QDir(from).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+        for (const QString& name : names) {
+            if (stopNow())
+                return false;
+            const QString source = from + QLatin1Char('/') + name;
+            const QString target = to + QLatin1Char('/') + name;
+            const QByteArray native = QFile::encodeName(source);
+            struct stat info {};
+            if (::lstat(native.constData(), &info) != 0) {
+                failed(source);
+            } else if (S_ISLNK(info.st_mode)) {
+                QByteArray linkTarget(PATH_MAX, '\0');
+                const ssize_t length = ::readlink(native.constData(), linkTarget.data(), linkTarget.size());
+                if (length <= 0 || ::symlink(QByteArray(linkTarget.constData(), length).constData(), QFile::encodeName(target).constData()) != 0)
+                    failed(source);
+            } else if (S_ISDIR(info.st_mode)) {
+                if (::mkdir(QFile::encodeName(target).constData(), (info.st_mode & 0777) | S_IRWXU) != 0)
+                    failed(source);
+                else if (!copyFolder(source, target))
+                    return false;
+            } else if (S_ISREG(info.st_mode)) {
+                copyFile(source, target);
+                if (m_stopped)
+                    return false;
+            } else {
+                const QString why = ShareableItem::refusal(source);
+                m_skipped.append(why.isEmpty() ? source : why);
+            }
+        }
+        return true;
+    }
+
+private:
+    bool stopNow()
+    {
+        if (!m_stopped && m_cancelled())
+            m_stopped = true;
+        return m_stopped;
+    }
+    bool failed(const QString& path)
+    {
+        m_failures.append(QStringLiteral("%1 (%2)").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+        return false;
+    }
+
+    std::function<bool()> m_cancelled;
+    bool m_stopped = false;
+    QStringList m_skipped;
+    QStringList m_failures;
+};
 
 QString describe(const Error& error)
 {
@@ -154,8 +222,7 @@ void ShareViewController::viewDidAppear()
     const QList<ExtensionItem> items = m_extensionContext->inputItems();
     const QList<ItemProvider> attachments = items.isEmpty() ? QList<ItemProvider>() : items.first().attachments();
     if (attachments.isEmpty()) {
-        logLine(QStringLiteral("Parcly Share: nothing was shared"));
-        showProblem(QStringLiteral("Nothing was shared."));
+        fail(QStringLiteral("Nothing was shared."));
         return;
     }
     const QString fileURLType = QString::fromLatin1(kUTTypeFileURL);
@@ -167,7 +234,7 @@ void ShareViewController::viewDidAppear()
     attachments.first().loadItemForTypeIdentifier(fileURLType, [this](const QVariant& item, const std::optional<Error>& error) {
         if (error) {
             logLine(QStringLiteral("Parcly Share: Load Item: %1").arg(describe(*error)));
-            showProblem(QStringLiteral("What you shared is not a file, so Parcly Lite cannot upload it."));
+            fail(QStringLiteral("What you shared is not a file, so Parcly Lite cannot upload it."));
             return;
         }
         shareFileURL(item.toUrl());
@@ -208,15 +275,27 @@ void ShareViewController::archivePathsAndUpload()
             // The archiver needs at least one path; an archive of nothing would hand off nothing.
             if (paths.isEmpty()) {
                 logLine(QStringLiteral("Parcly Share: none of the %1 shared items is a file").arg(expected));
-                showProblem(QStringLiteral("None of the shared items is a file, so there is nothing to upload."));
+                fail(QStringLiteral("None of the shared items is a file, so there is nothing to upload."));
                 return;
             }
-            const QUrl archive = Archiver::zipFiles(paths);
+            // A pipe or a device among them is refused before zip could start reading it.
+            for (const QString& path : std::as_const(paths)) {
+                const QString refusal = ShareableItem::refusal(path);
+                if (!refusal.isEmpty()) {
+                    fail(refusal);
+                    return;
+                }
+            }
+            if (m_extensionContext->hasEnded())
+                return;
+            QString failure;
+            const QUrl archive = Archiver::zipFiles(paths, &failure);
             if (archive.isEmpty()) {
-                showProblem(QStringLiteral("The shared items could not be put into one archive."));
+                fail(failure.isEmpty() ? QStringLiteral("The shared items could not be put into one archive.") : failure);
                 return;
             }
-            shareFileURL(archive);
+            // Made in the hand-off folder already: handed off where it is.
+            handOff(archive.toLocalFile());
         });
     }
 }
@@ -224,57 +303,114 @@ void ShareViewController::archivePathsAndUpload()
 void ShareViewController::shareFileURL(const QUrl& url)
 {
     startLoading();
-
-    const QString directory = temporaryDirectory();
-    if (directory.isEmpty()) {
-        // Without the folder the copy would land wherever the program was started.
-        showProblem(QStringLiteral("Parcly Share has no safe folder to hand the file over in."));
+    if (m_extensionContext->hasEnded())
+        return;
+    const QString source = url.toLocalFile();
+    const QString name = FileManager::lastPathComponent(source);
+    // At once: opening a pipe would wait for a writer, and a device such as /dev/zero never ends.
+    const QString refusal = ShareableItem::refusal(source);
+    if (!refusal.isEmpty()) {
+        fail(refusal);
         return;
     }
-    const QString source = url.toLocalFile();
-    const QString destination = directory + FileManager::lastPathComponent(source);
-
-    // The archive is already where it is handed off from.
-    if (QFileInfo(source).absoluteFilePath() != QFileInfo(destination).absoluteFilePath()) {
-        std::optional<Error> error = copyItem(source, destination);
-        if (error && error->code == NSFileWriteFileExistsError) {
-            // The same item shared again: the newer copy replaces the older one.
-            logLine(QStringLiteral("Parcly Share: Copy File URL: %1").arg(describe(*error)));
-            if (!FileManager::removeItemAtPath(destination))
-                logLine(QStringLiteral("Parcly Share: could not remove the earlier copy at %1").arg(destination));
-            error = copyItem(source, destination);
-        }
-        if (error)
-            logLine(QStringLiteral("Parcly Share: Copy File URL: %1").arg(describe(*error)));
-        if (!FileManager::itemExistsAtPath(destination)) {
-            // Handing off a file that is not there would leave the user with nothing and no word.
-            showProblem(QStringLiteral("\"%1\" could not be copied for Parcly Lite.").arg(FileManager::lastPathComponent(source)));
+    // Each hand-off in a fresh folder of its own, under the item's real name: two items of one
+    // name, shared at once, never meet.
+    const QString folder = WorkFolder::create(shareHandOffDirectory());
+    if (folder.isEmpty()) {
+        // Without the folder the copy would land wherever the program was started.
+        fail(QStringLiteral("Parcly Share has no safe folder to hand the file over in."));
+        return;
+    }
+    const QString destination = folder + name;
+    Copier copier([this] { return m_extensionContext->hasEnded(); });
+    bool copied = false;
+    if (QFileInfo(source).isDir()) {
+        const QString canonical = QFileInfo(source).canonicalFilePath();
+        if (QFileInfo(folder).canonicalFilePath().startsWith(canonical + QLatin1Char('/'))) {
+            WorkFolder::removeContaining(destination);
+            fail(QStringLiteral("\"%1\" holds Parcly Share's own folder, so it cannot be copied into it.").arg(name));
             return;
         }
+        copied = ::mkdir(QFile::encodeName(destination).constData(), 0700) == 0 && copier.copyFolder(source, destination);
+    } else {
+        copied = copier.copyFile(source, destination);
     }
-
-    const QString fileURL = QUrl::fromLocalFile(destination).toString(QUrl::FullyEncoded);
-    const QString encoded = QString::fromLatin1(QUrl::toPercentEncoding(fileURL, kURLQueryAllowed));
-    const QUrl handOff(QStringLiteral("parcly-lite://?handleURL=%1").arg(encoded), QUrl::StrictMode);
-    // A request the user has already cancelled hands nothing off.
-    if (m_extensionContext->hasEnded()) {
-        logLine(QStringLiteral("Parcly Share: the request has ended; %1 is not handed off").arg(destination));
+    if (copier.cancelled()) {
+        logLine(QStringLiteral("Parcly Share: the request has ended; stopped copying %1").arg(source));
+        WorkFolder::removeContaining(destination);
         return;
     }
-    logLine(QStringLiteral("Open URL 2: %1").arg(handOff.toString(QUrl::FullyEncoded)));
-    Workspace::sharedWorkspace().openURL(handOff);
+    for (const QString& skipped : copier.skipped())
+        logLine(QStringLiteral("Parcly Share: left out: %1").arg(skipped));
+    if (!copied || !copier.failures().isEmpty()) {
+        // Handing off part of it would leave the user with less than they shared and no word.
+        logLine(QStringLiteral("Parcly Share: Copy File URL: could not copy %1").arg(copier.failures().join(QStringLiteral(", "))));
+        WorkFolder::removeContaining(destination);
+        fail(QStringLiteral("\"%1\" could not be copied for Parcly Lite.").arg(name));
+        return;
+    }
+    handOff(destination);
+}
 
+void ShareViewController::handOff(const QString& path)
+{
+    const QString fileURL = QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded);
+    const QString encoded = QString::fromLatin1(QUrl::toPercentEncoding(fileURL, kURLQueryAllowed));
+    const QUrl url(QStringLiteral("parcly-lite://?handleURL=%1").arg(encoded), QUrl::StrictMode);
+    // A request the user has already cancelled hands nothing off.
+    if (m_extensionContext->hasEnded()) {
+        logLine(QStringLiteral("Parcly Share: the request has ended; %1 is not handed off").arg(path));
+        WorkFolder::removeContaining(path);
+        return;
+    }
+    logLine(QStringLiteral("Open URL 2: %1").arg(url.toString(QUrl::FullyEncoded)));
+    QString refusal;
+    if (!Workspace::sharedWorkspace().openURL(url, &refusal)) {
+        // Not taken: nobody will upload it, and no link should be able to later.
+        WorkFolder::removeContaining(path);
+        fail(QStringLiteral("\"%1\" was not handed to Parcly Lite. %2").arg(FileManager::lastPathComponent(path), refusal));
+        return;
+    }
     m_extensionContext->completeRequestReturningItems(m_extensionContext->inputItems());
 }
 
 void ShareViewController::send()
 {
+    // Send cannot make a failed request a success: the host hears why it failed.
+    if (!failureText().isEmpty()) {
+        endWithFailure();
+        return;
+    }
     m_extensionContext->completeRequestReturningItems({ExtensionItem()});
+}
+
+void ShareViewController::endWithFailure()
+{
+    if (!m_extensionContext->hasEnded())
+        m_extensionContext->cancelRequestWithError(Error{QString::fromLatin1(NSCocoaErrorDomain), NSFileWriteUnknownError, failureText()});
 }
 
 void ShareViewController::cancel()
 {
     m_extensionContext->cancelRequestWithError(Error{QString::fromLatin1(NSCocoaErrorDomain), NSUserCancelledError, QString()});
+}
+
+QString ShareViewController::failureText() const
+{
+    const QMutexLocker lock(&m_failureMutex);
+    return m_failure;
+}
+
+void ShareViewController::fail(const QString& text)
+{
+    logLine(QStringLiteral("Parcly Share: %1").arg(text));
+    {
+        const QMutexLocker lock(&m_failureMutex);
+        m_failure = text;
+    }
+    showProblem(text);
+    // Long enough to read; a program started from a script or a file manager then ends by itself.
+    QMetaObject::invokeMethod(this, [this] { QTimer::singleShot(kFailureShownMs, this, &ShareViewController::endWithFailure); });
 }
 
 QString ShareViewController::problemText() const

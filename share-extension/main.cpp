@@ -1,7 +1,7 @@
 // parcly-share FILE...: the share extension that file managers offer. Its arguments (paths, or
 // "file:" URLs as a file manager passes them) are the attachments of the one shared item. Exits
-// 0 when the request completes (the file has been handed to Parcly Lite, or Send was pressed)
-// and 1 when it is cancelled.
+// 0 when the request completes (Parcly Lite has accepted the file, or Send was pressed while all
+// was well) and 1 when it is cancelled or has failed: the sheet then says why until it is closed.
 #include "platform/Log.h"
 #include "platform/TemporaryDirectory.h"
 #include "share-extension/ExtensionContext.h"
@@ -10,6 +10,14 @@
 
 #include <QApplication>
 #include <QFile>
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+// A copy notices a cancel between chunks; zip, or a tray app that is starting, may take longer.
+constexpr int kPendingLoadsWaitMs = 2000;
+}
 
 int main(int argc, char** argv)
 {
@@ -40,7 +48,12 @@ int main(int argc, char** argv)
 
     controller.show();
     const int status = QApplication::exec();
-    // A load may still be running (the user cancelled during a zip); it must not outlive the sheet.
-    ItemProvider::waitForPendingLoads();
+    // A load may still be running (the user cancelled during a zip or while the tray app starts);
+    // it must not outlive the sheet, nor keep a cancelled program waiting.
+    if (!ItemProvider::waitForPendingLoads(kPendingLoadsWaitMs)) {
+        logLine(QStringLiteral("Parcly Share: leaving work still running behind"));
+        std::fflush(stderr);
+        ::_exit(status);
+    }
     return status;
 }

@@ -72,8 +72,9 @@ bool removeContaining(const QString& path)
         return false;
     // Only a work folder in one of our private folders: a user's own folder that happens to have
     // such a name is never removed.
-    const QString parent = QFileInfo(folder).path() + QLatin1Char('/');
-    if (parent != temporaryDirectory() && parent != shareHandOffDirectory())
+    const QString parent = QFileInfo(QFileInfo(folder).path()).canonicalFilePath();
+    const auto isParent = [&parent](const QString& ours) { return !ours.isEmpty() && QFileInfo(ours).canonicalFilePath() == parent; };
+    if (parent.isEmpty() || !(isParent(temporaryDirectory()) || isParent(shareHandOffDirectory())))
         return false;
     return removeFolder(folder);
 }

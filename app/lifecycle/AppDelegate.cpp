@@ -83,9 +83,9 @@ void AppDelegate::handleUserSetup()
         m_accountSettled = true;
         // Files handed over while a new account was being registered (the share extension started
         // the app at its first launch) go up now, with the account the service has just taken.
-        const QList<QUrl> waiting = std::exchange(m_uploadsAwaitingAccount, {});
-        for (const QUrl& url : waiting)
-            ParclyStatusMenu::instance().uploadFile(url);
+        const QList<AwaitingUpload> waiting = std::exchange(m_uploadsAwaitingAccount, {});
+        for (const AwaitingUpload& upload : waiting)
+            ParclyStatusMenu::instance().uploadFile(upload.url, upload.ended);
     });
     DefaultsController::sharedUserDefaultsController().setInitialValues({{kUploadAllScreenshotsKey, true}});
 }
@@ -119,48 +119,72 @@ Updater* AppDelegate::sparkle()
     return m_sparkle;
 }
 
-void AppDelegate::getUrl(const AppleEvent& event, AppleEvent*)
+void AppDelegate::getUrl(const AppleEvent& event, AppleEvent* replyEvent)
 {
     const QUrl url = Extensions::URLWithString(event.paramDescriptorForKeyword(keyDirectObject));
     if (!url.isValid())
         return;
-    const QString value = Extensions::parameterForKey(url, kHandleURLKey);
-    if (value.isNull())
+    bool handOff = false;
+    const QUrl file = HandedOverFile::fileURL(url, &handOff);
+    if (!handOff)
         return;
-    uploadHandedOverFile(Extensions::URLWithString(value));
+    const QString refusal = uploadHandedOverFile(file);
+    // The sender hears why nothing will be uploaded.
+    if (!refusal.isEmpty() && replyEvent)
+        replyEvent->setParamDescriptor(keyErrorString, refusal);
 }
 
-void AppDelegate::uploadHandedOverFile(const QUrl& url)
+QString AppDelegate::uploadHandedOverFile(const QUrl& url)
 {
     QString reason;
     const QString path = HandedOverFile::acceptedPath(url, &reason);
+    // Taken once: a second URL naming the same hand-off, as any page could open, uploads nothing.
+    const QString identity = HandedOverFile::identity(path);
+    if (!path.isEmpty() && m_takenHandOffs.contains(identity)) {
+        reason = QStringLiteral("it has already been taken for upload");
+        logLine(QStringLiteral("Ignoring handed-over URL %1: %2").arg(url.toString(QUrl::FullyEncoded), reason));
+        return reason;
+    }
     if (path.isEmpty()) {
         logLine(QStringLiteral("Ignoring handed-over URL %1: %2").arg(url.toString(QUrl::FullyEncoded), reason));
-        return;
+        return reason;
     }
+    m_takenHandOffs.insert(identity);
+    // Once its upload has ended, either way, the hand-off's own work folder has served its purpose.
+    const auto removeHandOff = [path] {
+        // Off the GUI thread: a shared folder can be a large tree.
+        QThreadPool::globalInstance()->start([path] {
+            if (WorkFolder::removeContaining(path))
+                logLine(QStringLiteral("Removed the hand-off of %1").arg(path));
+        });
+    };
     // A shared folder is handed over whole; like a folder dropped on the icon, it goes up as one
     // zip, made without holding up the app.
     if (QFileInfo(path).isDir()) {
-        Archiver::zipFiles({path}, [this](const QUrl& archive, const QString& failure) {
-            if (archive.isEmpty())
+        Archiver::zipFiles({path}, [this, removeHandOff](const QUrl& archive, const QString& failure) {
+            if (archive.isEmpty()) {
                 ParclyStatusMenu::instance().uploadDidFail(failure);
-            else
-                uploadWhenAccountIsSettled(archive);
+                removeHandOff();
+                return;
+            }
+            // The archive's own work folder goes with its upload, as for a folder dropped on the icon.
+            uploadWhenAccountIsSettled(archive, [removeHandOff](bool) { removeHandOff(); });
         });
-        return;
+        return QString();
     }
-    uploadWhenAccountIsSettled(QUrl::fromLocalFile(path));
+    uploadWhenAccountIsSettled(QUrl::fromLocalFile(path), [removeHandOff](bool) { removeHandOff(); });
+    return QString();
 }
 
-void AppDelegate::uploadWhenAccountIsSettled(const QUrl& upload)
+void AppDelegate::uploadWhenAccountIsSettled(const QUrl& upload, const std::function<void(bool success)>& ended)
 {
     if (upload.isEmpty())
         return;
     if (!m_accountSettled) {
-        m_uploadsAwaitingAccount.append(upload);
+        m_uploadsAwaitingAccount.append({upload, ended});
         return;
     }
-    ParclyStatusMenu::instance().uploadFile(upload);
+    ParclyStatusMenu::instance().uploadFile(upload, ended);
 }
 
 void AppDelegate::setStartAtLogin(bool startAtLogin)

@@ -4,6 +4,9 @@
 #include <QObject>
 #include <QUrl>
 #include <QPointer>
+#include <QSet>
+
+#include <functional>
 
 #include "app/menubar/StatusItemController.h"
 
@@ -36,7 +39,8 @@ public:
     // Nothing is saved at exit.
     void applicationWillTerminate();
 
-    // A get-URL event: uploads the file its "handleURL" parameter names.
+    // A get-URL event: uploads the file its "handleURL" parameter names; a refusal's reason goes
+    // into the reply as keyErrorString.
     void getUrl(const AppleEvent& event, AppleEvent* replyEvent);
 
     // Makes sure an account exists, and gives "uploadAllScreenshots" its initial value.
@@ -57,8 +61,14 @@ private:
     AppDelegate() = default;
 
     void showOnboardingWindow();
-    void uploadHandedOverFile(const QUrl& url);
-    void uploadWhenAccountIsSettled(const QUrl& upload);
+    // Empty when the upload was started (or waits for the account), else why not.
+    QString uploadHandedOverFile(const QUrl& url);
+    void uploadWhenAccountIsSettled(const QUrl& upload, const std::function<void(bool success)>& ended);
+
+    struct AwaitingUpload {
+        QUrl url;
+        std::function<void(bool success)> ended;
+    };
 
     QPointer<StatusItemController> m_statusItemController;
     AuthWindowController* m_auth = nullptr;
@@ -66,5 +76,7 @@ private:
     OnboardingController* m_onboarding = nullptr;
     // False while a new account's registration is on its way to the service.
     bool m_accountSettled = true;
-    QList<QUrl> m_uploadsAwaitingAccount;
+    QList<AwaitingUpload> m_uploadsAwaitingAccount;
+    // The hand-offs taken so far (HandedOverFile::identity).
+    QSet<QString> m_takenHandOffs;
 };

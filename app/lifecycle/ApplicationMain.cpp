@@ -9,6 +9,8 @@
 #include <QApplication>
 #include <QTimer>
 
+#include <cstdio>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -54,8 +56,24 @@ int ApplicationMain(int argc, char** argv)
     const QStringList urls = urlArguments(argc, argv);
     // Before the application object: a second start leaves without touching the display.
     SingleInstance instance;
-    if (instance.claim(urls) == SingleInstance::Role::Secondary)
+    switch (instance.claim(urls)) {
+    case SingleInstance::Role::Secondary:
         return 0;
+    case SingleInstance::Role::Unresponsive:
+        // Never a second tray app beside a live one: it may only be stopped or busy.
+        std::fprintf(stderr, "Parcly Lite is already running (pid %lld) but does not answer; not starting another one.\n",
+                     static_cast<long long>(instance.lockOwner()));
+        return 1;
+    case SingleInstance::Role::TooLarge:
+        std::fprintf(stderr, "Parcly Lite is already running, and these URLs are too large to hand to it (at most %u bytes).\n",
+                     SingleInstance::kMaximumMessageSize);
+        return 1;
+    case SingleInstance::Role::Primary:
+    case SingleInstance::Role::Failed:
+        break;
+    }
+    // Every waiting sender costs the listener a file descriptor.
+    SingleInstance::raiseFileLimit();
 
     std::vector<char*> arguments(argv, argv + argc);
     char platformOption[] = "-platform";
@@ -77,11 +95,25 @@ int ApplicationMain(int argc, char** argv)
 
     EventManager& events = EventManager::sharedAppleEventManager();
     if (instance.role() == SingleInstance::Role::Primary) {
-        QObject::connect(&instance, &SingleInstance::urlsReceived, &app, [&events](const QStringList& received) {
-            for (const QString& url : received)
-                events.dispatchGetURL(url);
+        // Each URL's verdict is the reply of its get-URL event; the sender hears all of them at once.
+        instance.listen([&events](const QStringList& received, const SingleInstance::Answer& answer) {
+            struct Verdicts {
+                QStringList list;
+                qsizetype waiting = 0;
+            };
+            auto verdicts = std::make_shared<Verdicts>();
+            verdicts->list = QStringList(received.size(), QString());
+            verdicts->waiting = received.size();
+            if (received.isEmpty())
+                answer({});
+            for (qsizetype i = 0; i < received.size(); ++i) {
+                events.dispatchGetURL(received.at(i), [verdicts, i, answer](const AppleEvent& reply) {
+                    verdicts->list[i] = reply.paramDescriptorForKeyword(keyErrorString);
+                    if (--verdicts->waiting == 0)
+                        answer(verdicts->list);
+                });
+            }
         });
-        instance.listen();
     }
     // They wait for the delegate's handler, installed at the end of the launch sequence.
     for (const QString& url : urls)

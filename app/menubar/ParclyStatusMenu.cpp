@@ -252,17 +252,19 @@ bool isOwnWorkFile(const QUrl& url)
 
 } // namespace
 
-void ParclyStatusMenu::uploadFile(const QUrl& url)
+void ParclyStatusMenu::uploadFile(const QUrl& url, std::function<void(bool success)> ended)
 {
     // Opened for the upload, a pipe would hold the transfer for ever and a device never end.
     if (url.isLocalFile()) {
         const QString refusal = ShareableItem::refusal(url.toLocalFile());
         if (!refusal.isEmpty()) {
             uploadDidFail(refusal);
+            if (ended)
+                ended(false);
             return;
         }
     }
-    shareFile(url);
+    shareFile(url, std::move(ended));
 }
 
 void ParclyStatusMenu::uploadDidFail(const QString& reason)
@@ -279,19 +281,19 @@ void ParclyStatusMenu::uploadFileData(const QByteArray& data, const QString& nam
     API::instance().shareData(data, name, reportProgress, reportOutcome);
 }
 
-void ParclyStatusMenu::shareFile(const QUrl& url)
+void ParclyStatusMenu::shareFile(const QUrl& url, std::function<void(bool success)> ended)
 {
     reportStart();
-    if (!isOwnWorkFile(url)) {
-        API::instance().shareFile(url, reportProgress, reportOutcome);
-        return;
-    }
+    const bool ownWorkFile = isOwnWorkFile(url);
     const QString path = url.toLocalFile();
-    API::instance().shareFile(url, reportProgress, [path](bool success, const QVariant& result) {
+    API::instance().shareFile(url, reportProgress, [ownWorkFile, path, ended = std::move(ended)](bool success, const QVariant& result) {
         reportOutcome(success, result);
-        // Sent or not, the archive has served: a new drop makes a new one. Off the GUI thread, as
+        // Sent or not, an archive has served: a new drop makes a new one. Off the GUI thread, as
         // every disk walk is.
-        QThreadPool::globalInstance()->start([path] { WorkFolder::removeContaining(path); });
+        if (ownWorkFile)
+            QThreadPool::globalInstance()->start([path] { WorkFolder::removeContaining(path); });
+        if (ended)
+            ended(success);
     });
 }
 

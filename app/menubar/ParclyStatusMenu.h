@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include <QByteArray>
 #include <QHash>
 #include <QMenu>
@@ -47,12 +49,13 @@ public:
     void preferences();
 
     // Entries for uploads. A local file that is not a regular file or folder (a named pipe, a
-    // socket, a device) is refused at once, through uploadDidFail.
-    void uploadFile(const QUrl& url);
+    // socket, a device) is refused at once, through uploadDidFail. `ended`, when given, runs on the
+    // main thread once the upload has ended (or was refused).
+    void uploadFile(const QUrl& url, std::function<void(bool success)> ended = {});
     void uploadFileData(const QByteArray& data, const QString& name);
     // A file the app made in a work folder of its temporary directory (an archive) goes with the
     // folder once its upload has ended; any other file is left where it is.
-    void shareFile(const QUrl& url);
+    void shareFile(const QUrl& url, std::function<void(bool success)> ended = {});
     // What the user offered was not uploaded, and `reason` (a sentence for the user) says why: the
     // log's "Upload failed: ..." line, the error image and a notification.
     void uploadDidFail(const QString& reason);

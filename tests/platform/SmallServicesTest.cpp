@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QScopeGuard>
 #include <QFile>
 
 #include <sys/stat.h>
@@ -82,13 +83,35 @@ protected:
     QString m_target;
 };
 
-TEST_F(TemporaryDirectoryAttack, ASymlinkInItsPlaceIsRefused)
+TEST_F(TemporaryDirectoryAttack, AFolderSomeoneElseMadeFirstIsRefusedForAPrivateOneInTheCache)
 {
+    // Another user made /tmp/parcly-<uid> first, open to all; a symlink would do as well.
+    ASSERT_EQ(::mkdir(QFile::encodeName(m_target).constData(), 0777), 0);
+    ::chmod(QFile::encodeName(m_target).constData(), 0777);
+    if (::chown(QFile::encodeName(m_target).constData(), 65534, 65534) != 0)
+        GTEST_SKIP() << "cannot give a folder to another user here (not root)";
+    const QString cache = m_base + QStringLiteral("/cache");
+    const QByteArray savedCache = qgetenv("XDG_CACHE_HOME");
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(cache));
+    const auto restore = qScopeGuard([&] { qputenv("XDG_CACHE_HOME", savedCache); });
+
+    const QString fallback = cache + QStringLiteral("/parcly/tmp/");
+    EXPECT_EQ(temporaryDirectory(), fallback);
+    EXPECT_EQ(modeOf(fallback) & 0777, 0700u);
+    EXPECT_EQ(modeOf(cache + QStringLiteral("/parcly")) & 0777, 0700u);
+    // Every program derives its subfolders the same way, so the share extension and the app agree.
+    EXPECT_EQ(temporaryDirectoryWithSubfolder(QStringLiteral("share")), fallback + QStringLiteral("share/"));
+    // The squatter's folder is left as it was, and nothing of ours went into it.
+    EXPECT_EQ(modeOf(m_target) & 0777, 0777u);
+    EXPECT_TRUE(QDir(m_target).isEmpty());
+
+    // The fallback is checked as strictly: a link in its place is refused, not followed.
+    QDir(fallback).removeRecursively();
     QDir().mkpath(m_base + QStringLiteral("/elsewhere"));
-    ASSERT_TRUE(QFile::link(m_base + QStringLiteral("/elsewhere"), m_target));
+    ASSERT_TRUE(QFile::link(m_base + QStringLiteral("/elsewhere"), cache + QStringLiteral("/parcly/tmp")));
     ScopedLogCapture capture(ScopedLogCapture::Echo::Off);
     EXPECT_TRUE(temporaryDirectory().isEmpty());
-    EXPECT_EQ(capture.lines().size(), 1);
+    EXPECT_TRUE(QDir(m_base + QStringLiteral("/elsewhere")).isEmpty());
 }
 
 TEST_F(TemporaryDirectoryAttack, AFileInItsPlaceIsRefusedAndALooseFolderIsTightened)
@@ -97,7 +120,8 @@ TEST_F(TemporaryDirectoryAttack, AFileInItsPlaceIsRefusedAndALooseFolderIsTighte
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.close();
     ScopedLogCapture capture(ScopedLogCapture::Echo::Off);
-    EXPECT_TRUE(temporaryDirectory().isEmpty());
+    // Refused: the private folder in the cache is used instead.
+    EXPECT_EQ(temporaryDirectory(), QDir::homePath() + QStringLiteral("/.cache/parcly/tmp/"));
 
     QFile::remove(m_target);
     ASSERT_EQ(::mkdir(QFile::encodeName(m_target).constData(), 0777), 0);
