@@ -120,8 +120,11 @@ int CommandLineTool::upload(const QStringList& paths)
     }
     const int status = uploadFile(fileToUpload);
     // The archive was only ever a vehicle for the upload; the user's own files are never touched.
-    if (!archive.isEmpty())
+    // Quietly: the one line this command prints has been printed.
+    if (!archive.isEmpty()) {
+        ScopedLogCapture quiet(ScopedLogCapture::Echo::Off);
         WorkFolder::removeContaining(archive);
+    }
     return status;
 }
 

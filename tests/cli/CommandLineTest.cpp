@@ -197,9 +197,17 @@ TEST_F(CommandLineTest, FailuresExitNonZeroWithOneLineThatSaysWhy)
     }
     EXPECT_TRUE(server.requests().empty());
 
-    // Nowhere private to make the archive: the archiver's own sentence, nothing sent.
+    // Nowhere private to make the archive, neither in TMPDIR nor in the private fallback in the
+    // cache folder: the archiver's own sentence, nothing sent.
     const QString notAFolder = writeFile(QStringLiteral("not-a-folder"), "f");
+    const QString cacheParcly = qEnvironmentVariable("XDG_CACHE_HOME") + QStringLiteral("/parcly");
+    ASSERT_TRUE(QDir().mkpath(cacheParcly));
+    const QString blockedFallback = cacheParcly + QStringLiteral("/tmp");
+    QFile blocker(blockedFallback);
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
     const Finished noArchive = parcly({QStringLiteral("upload"), home.path() + QStringLiteral("/.config")}, notAFolder);
+    QFile::remove(blockedFallback);
     EXPECT_EQ(noArchive.exitCode, 1);
     EXPECT_EQ(noArchive.err, QStringLiteral("parcly: There is no safe private folder to make the archive in.\n"));
     EXPECT_TRUE(server.requests().empty());
