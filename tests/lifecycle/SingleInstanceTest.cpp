@@ -172,7 +172,7 @@ TEST_F(SingleInstanceChannel, AHandOffIsTakenOnceAndItsWorkFolderGoesWithItsUplo
     ASSERT_EQ(::send(raw, header.constData(), header.size(), MSG_NOSIGNAL), 4);
     EXPECT_TRUE(allClosedByPeer({raw}, 5000));
     ::close(raw);
-    EXPECT_TRUE(app.logged(QStringLiteral("Single instance: refusing a message of more than")));
+    EXPECT_TRUE(app.waitForLog(QStringLiteral("Single instance: refusing a message of more than")));
 
     // The verdicts come back to the sender, one per URL, in order.
     const QString third = writeHandOff(QStringLiteral("third.txt"), "third\n");
@@ -217,7 +217,7 @@ TEST_F(SingleInstanceChannel, ASquattedRuntimeFolderIsNotUsed)
     QProcessEnvironment environment = AppProcess::environment(QString::fromUtf8(browser.command()));
     environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), shared);
     startApp(environment);
-    EXPECT_TRUE(app.logged(QStringLiteral("not using XDG_RUNTIME_DIR")));
+    EXPECT_TRUE(app.waitForLog(QStringLiteral("not using XDG_RUNTIME_DIR")));
     const QString file = writeHandOff(QStringLiteral("tax.txt"), "private\n");
     EXPECT_EQ(runSecondStart({handOffURL(file)}, 5000, environment), 0);
     const QStringList calls = browser.waitForCalls(1, 15000);
