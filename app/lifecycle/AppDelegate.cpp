@@ -1,6 +1,7 @@
 #include "app/lifecycle/AppDelegate.h"
 
 #include "app/lifecycle/AuthWindowController.h"
+#include "app/lifecycle/AppActions.h"
 #include "app/lifecycle/HandedOverFile.h"
 #include "app/lifecycle/OnboardingController.h"
 #include "app/lifecycle/StartAtLogin.h"
@@ -60,6 +61,24 @@ void AppDelegate::applicationDidFinishLaunching()
 
     EventManager::sharedAppleEventManager().setEventHandler(
         [this](const AppleEvent& event, AppleEvent* replyEvent) { getUrl(event, replyEvent); }, kInternetEventClass, kAEGetURL);
+    EventManager::sharedAppleEventManager().setEventHandler(
+        [this](const AppleEvent& event, AppleEvent* replyEvent) { performAction(event, replyEvent); },
+        AppActions::kActionEventClass, AppActions::kAEPerformAction);
+}
+
+void AppDelegate::performAction(const AppleEvent& event, AppleEvent* replyEvent)
+{
+    const QString action = event.paramDescriptorForKeyword(keyDirectObject);
+    ParclyStatusMenu& menu = ParclyStatusMenu::instance();
+    logLine(QStringLiteral("Action from the command line: %1").arg(action));
+    if (action == QLatin1String("--share-file"))
+        menu.file();
+    else if (action == QLatin1String("--capture-region"))
+        menu.screenshot();
+    else if (action == QLatin1String("--capture-window"))
+        menu.grabWindow();
+    else if (replyEvent)
+        replyEvent->setParamDescriptor(keyErrorString, QStringLiteral("unknown action %1").arg(action));
 }
 
 void AppDelegate::applicationWillTerminate()

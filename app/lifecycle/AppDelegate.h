@@ -42,6 +42,8 @@ public:
     // A get-URL event: uploads the file its "handleURL" parameter names; a refusal's reason goes
     // into the reply as keyErrorString.
     void getUrl(const AppleEvent& event, AppleEvent* replyEvent);
+    // Runs a status menu action asked for on the command line (`parcly-lite --capture-region`).
+    void performAction(const AppleEvent& event, AppleEvent* replyEvent);
 
     // Makes sure an account exists, and gives "uploadAllScreenshots" its initial value.
     void handleUserSetup();

@@ -1,5 +1,6 @@
 #include "app/lifecycle/ApplicationMain.h"
 
+#include "app/lifecycle/AppActions.h"
 #include "app/lifecycle/AppDelegate.h"
 #include "platform/EventManager.h"
 #include "platform/Log.h"
@@ -15,16 +16,18 @@
 
 namespace {
 
-// The URLs the desktop passes (Exec=parcly-lite %u); options meant for Qt are not URLs.
-QStringList urlArguments(int argc, char** argv)
+// One message of the single-instance channel, a URL or an action, as the event that carries it;
+// `replied` gets the event's reply (its error string: why it was refused, if it was).
+void dispatchMessage(const QString& message, EventManager::ReplyHandler replied = {})
 {
-    QStringList urls;
-    for (int i = 1; i < argc; ++i) {
-        const QString argument = QString::fromLocal8Bit(argv[i]);
-        if (!argument.startsWith(QLatin1Char('-')))
-            urls.append(argument);
+    EventManager& events = EventManager::sharedAppleEventManager();
+    if (AppActions::isAction(message)) {
+        AppleEvent event(AppActions::kActionEventClass, AppActions::kAEPerformAction);
+        event.setParamDescriptor(keyDirectObject, message);
+        events.dispatch(event, std::move(replied));
+        return;
     }
-    return urls;
+    events.dispatchGetURL(message, std::move(replied));
 }
 
 // In a Wayland session the app runs on XWayland when it can: a Wayland client may neither place
@@ -53,10 +56,21 @@ bool shouldRunOnXWayland(int argc, char** argv)
 
 int ApplicationMain(int argc, char** argv)
 {
-    const QStringList urls = urlArguments(argc, argv);
+    const AppActions::Arguments parsed = AppActions::parse(argc, argv);
+    if (parsed.help) {
+        std::fputs(AppActions::usage().toLocal8Bit().constData(), stdout);
+        return 0;
+    }
+    if (!parsed.unknownOption.isEmpty()) {
+        std::fprintf(stderr, "parcly-lite: unknown option %s\n%s", parsed.unknownOption.toLocal8Bit().constData(),
+                     AppActions::usage().toLocal8Bit().constData());
+        return 2;
+    }
+    // Actions first: a URL given beside one waits for nothing it does.
+    const QStringList messages = parsed.actions + parsed.urls;
     // Before the application object: a second start leaves without touching the display.
     SingleInstance instance;
-    switch (instance.claim(urls)) {
+    switch (instance.claim(messages)) {
     case SingleInstance::Role::Secondary:
         return 0;
     case SingleInstance::Role::Unresponsive:
@@ -93,10 +107,9 @@ int ApplicationMain(int argc, char** argv)
     // Uploads tell the service the screen's density, so that screenshots show at their real size.
     installPrimaryScreen();
 
-    EventManager& events = EventManager::sharedAppleEventManager();
     if (instance.role() == SingleInstance::Role::Primary) {
-        // Each URL's verdict is the reply of its get-URL event; the sender hears all of them at once.
-        instance.listen([&events](const QStringList& received, const SingleInstance::Answer& answer) {
+        // Each message's verdict is the reply of its event; the sender hears all of them at once.
+        instance.listen([](const QStringList& received, const SingleInstance::Answer& answer) {
             struct Verdicts {
                 QStringList list;
                 qsizetype waiting = 0;
@@ -107,7 +120,7 @@ int ApplicationMain(int argc, char** argv)
             if (received.isEmpty())
                 answer({});
             for (qsizetype i = 0; i < received.size(); ++i) {
-                events.dispatchGetURL(received.at(i), [verdicts, i, answer](const AppleEvent& reply) {
+                dispatchMessage(received.at(i), [verdicts, i, answer](const AppleEvent& reply) {
                     verdicts->list[i] = reply.paramDescriptorForKeyword(keyErrorString);
                     if (--verdicts->waiting == 0)
                         answer(verdicts->list);
@@ -115,9 +128,9 @@ int ApplicationMain(int argc, char** argv)
             }
         });
     }
-    // They wait for the delegate's handler, installed at the end of the launch sequence.
-    for (const QString& url : urls)
-        events.dispatchGetURL(url);
+    // They wait for the delegate's handlers, installed at the end of the launch sequence.
+    for (const QString& message : messages)
+        dispatchMessage(message);
 
     AppDelegate& delegate = AppDelegate::instance();
     QTimer::singleShot(0, &app, [&delegate] { delegate.applicationDidFinishLaunching(); });

@@ -195,6 +195,62 @@ TEST_F(TrayApp, TheShareShortcutFiresOncePerPress)
     EXPECT_EQ(pageProcesses(), QList<qint64>());
 }
 
+// The arguments the capture tool below the app was started with, once its overlay is up; the
+// overlay is then cancelled, as a user does with Escape.
+QString cancelCaptureStartedBy(qint64 app)
+{
+    if (waitForWindow(QStringLiteral("Parcly Screen Capture"), 15000).isEmpty())
+        return QString();
+    QString arguments;
+    for (qint64 pid : processTree(app)) {
+        if (!QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget().endsWith(QStringLiteral("/Contents/MacOS/screencapture")))
+            continue;
+        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        if (cmdline.open(QIODevice::ReadOnly))
+            arguments = QString::fromLocal8Bit(cmdline.readAll().replace('\0', ' ')).trimmed();
+    }
+    xdotool({"key", "Escape"});
+    EXPECT_TRUE(QTest::qWaitFor([] { return findWindow(QStringLiteral("Parcly Screen Capture")).isEmpty(); }, 10000));
+    return arguments;
+}
+
+TEST_F(TrayApp, MenuActionsFromTheCommandLineReachTheRunningAppOrStartIt)
+{
+    // What a desktop's own custom shortcut runs: handed to the running app, the command leaves at once.
+    const auto runAction = [](const QString& action) {
+        QProcess command;
+        command.start(QStringLiteral(PARCLY_LITE_PATH), {action});
+        const bool ended = command.waitForFinished(5000);
+        return ended ? command.exitCode() : -1;
+    };
+    // The share item's window: the introduction the first time, the file panel after it.
+    const auto shareWindow = [] {
+        const QString popover = findWindow(QStringLiteral("Share a File with Parcly Lite"));
+        return popover.isEmpty() ? findWindow(kFilePanelTitle) : popover;
+    };
+    EXPECT_EQ(runAction(QStringLiteral("--share-file")), 0);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !shareWindow().isEmpty(); }, 15000)) << "--share-file showed nothing";
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        xdotool({"key", "Escape"});
+        return shareWindow().isEmpty();
+    }, 10000));
+
+    EXPECT_EQ(runAction(QStringLiteral("--capture-window")), 0);
+    const QString window = cancelCaptureStartedBy(app.process.processId());
+    EXPECT_TRUE(window.contains(QStringLiteral(" -i -w "))) << window.toStdString();
+
+    // With no app running, the action starts it and runs once its launch has finished.
+    app.stop();
+    ChildProcess started;
+    started.process.setProcessEnvironment(app.process.processEnvironment());
+    started.process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    started.process.start(QStringLiteral(PARCLY_LITE_PATH), {QStringLiteral("--capture-region")});
+    const QString region = cancelCaptureStartedBy(started.process.processId());
+    EXPECT_TRUE(region.contains(QStringLiteral("-i ")) && !region.contains(QStringLiteral(" -w "))) << region.toStdString();
+    // Cancelled: nothing was uploaded, nothing announced.
+    EXPECT_TRUE(lastNotification().isEmpty());
+}
+
 TEST_F(TrayApp, TheMenuAnswersWhileADroppedFolderIsZippedAndItsKeysWorkInIt)
 {
     // About 128 MiB of text, which zip takes seconds over.

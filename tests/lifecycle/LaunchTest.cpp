@@ -190,6 +190,24 @@ TEST_F(UrlEntry, ASecondStartHandsItsURLToTheRunningAppWhichUploadsOnlyHandedOve
     EXPECT_TRUE(curl.readAllStandardOutput().contains("holiday notes.txt"));
 }
 
+TEST(LaunchOptions, HelpListsTheMenuActionsAndAnUnknownOptionIsAnError)
+{
+    QProcess help;
+    help.start(QStringLiteral(PARCLY_LITE_PATH), {QStringLiteral("--help")});
+    ASSERT_TRUE(help.waitForFinished(5000));
+    EXPECT_EQ(help.exitCode(), 0);
+    const QString usage = QString::fromLocal8Bit(help.readAllStandardOutput());
+    for (const char* action : {"--share-file", "--capture-region", "--capture-window"})
+        EXPECT_TRUE(usage.contains(QLatin1String(action))) << usage.toStdString();
+
+    // Refused before anything starts: no instance is claimed, no window shown.
+    QProcess unknown;
+    unknown.start(QStringLiteral(PARCLY_LITE_PATH), {QStringLiteral("--capture-everything")});
+    ASSERT_TRUE(unknown.waitForFinished(5000));
+    EXPECT_EQ(unknown.exitCode(), 2);
+    EXPECT_TRUE(unknown.readAllStandardError().contains("unknown option --capture-everything"));
+}
+
 TEST_F(UrlEntry, AnOfflineFirstLaunchRegistersAtTheNextAndSharesWork)
 {
     // The first launch finds no service: a loopback port nobody listens on.
