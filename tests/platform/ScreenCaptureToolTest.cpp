@@ -1,9 +1,11 @@
 // The capture tool as the app runs it, on a private Xvfb with xdotool acting as the user.
 #include "CaptureDriver.h"
+#include "SessionBusEnvironment.h"
 
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QFileInfo>
 #include <QImage>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -11,6 +13,9 @@
 using namespace CaptureDriver;
 
 namespace {
+
+// The portal the tool asks, if any, is on a bus of the test's own.
+const testing::Environment* const kBus = testing::AddGlobalTestEnvironment(new SessionBusEnvironment);
 
 struct ToolRun {
     int exitCode = -1;
@@ -124,6 +129,94 @@ TEST_F(ScreenCaptureToolTest, UsageErrorsAndUnwritableDestinationsExitWithOneLin
         EXPECT_TRUE(stderrText.startsWith(QLatin1String("screencapture: "))) << stderrText.toStdString();
         EXPECT_EQ(stderrText.count(u'\n'), 1) << stderrText.toStdString();
     }
+    EXPECT_TRUE(filesInFolder().isEmpty());
+}
+
+// A compositor started from a console: a Wayland display is named but the session type is
+// "tty", and the X server (Xvfb here) answers. The tool must still go to the portal, whose
+// answer codes decide the outcome, and -w must leave the choice to the portal's dialog.
+class PortalCaptureTest : public ScreenCaptureToolTest {
+protected:
+    ToolRun runThroughThePortal(const QStringList& arguments)
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("WAYLAND_DISPLAY"), m_folder.filePath(QStringLiteral("no-such-wayland-socket")));
+        environment.insert(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("tty"));
+        QProcess tool;
+        tool.setProcessEnvironment(environment);
+        tool.start(QStringLiteral(PARCLY_SCREENCAPTURE_TOOL), arguments);
+        EXPECT_TRUE(tool.waitForStarted());
+        // The stand-in answers from this thread's event loop. A tool that went to X instead
+        // would sit in its overlay: that is a failure, not a wait.
+        if (!QTest::qWaitFor([&] { return tool.state() == QProcess::NotRunning; }, 20000)) {
+            tool.kill();
+            tool.waitForFinished();
+            ADD_FAILURE() << "the tool did not end; overlay up: "
+                          << (std::system("xdotool search --onlyvisible --name 'Parcly Screen Capture' >/dev/null") == 0);
+        }
+        return {tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -1, tool.readAllStandardError()};
+    }
+};
+
+TEST_F(PortalCaptureTest, ThePortalsAnswerCodesDecideWrittenCancelledOrFailed)
+{
+    PortalStandIn portal;
+    ASSERT_TRUE(portal.isRunning());
+    QTemporaryDir pictures;
+    const QString taken = pictures.filePath(QStringLiteral("Screenshot.png"));
+    ASSERT_TRUE(solidImage(QSize(64, 48), QColor(10, 90, 200)).save(taken));
+
+    // 0: the portal's file is moved to the destination, so no watcher of the pictures folder
+    // shares it a second time. Window captures ask the same interactive dialog.
+    portal.answer(0, taken);
+    const ToolRun written = runThroughThePortal({QStringLiteral("-i"), QStringLiteral("-w"), path(QStringLiteral("window.png"))});
+    ASSERT_EQ(written.exitCode, 0) << written.standardError.constData();
+    EXPECT_EQ(portal.calls(), 1);
+    EXPECT_EQ(portal.lastOptions().value(QStringLiteral("interactive")), QVariant(true));
+    const QImage image(path(QStringLiteral("window.png")));
+    EXPECT_EQ(image.size(), QSize(64, 48));
+    EXPECT_EQ(image.pixel(10, 10), qRgb(10, 90, 200));
+    EXPECT_FALSE(QFileInfo::exists(taken));
+
+    // 1: the user closed the dialog. Quietly, and nothing written.
+    portal.answer(1);
+    const ToolRun cancelled = runThroughThePortal({QStringLiteral("-i"), path(QStringLiteral("cancelled.png"))});
+    EXPECT_EQ(cancelled.exitCode, 1) << cancelled.standardError.constData();
+    EXPECT_TRUE(cancelled.standardError.isEmpty()) << cancelled.standardError.constData();
+
+    // 2: the backend failed: one line that says so.
+    portal.answer(2);
+    const ToolRun failed = runThroughThePortal({QStringLiteral("-i"), path(QStringLiteral("failed.png"))});
+    EXPECT_EQ(failed.exitCode, 2);
+    EXPECT_EQ(failed.standardError, "screencapture: The desktop's screenshot service could not take the screenshot.\n");
+
+    // 0 without an image is no success.
+    portal.answer(0);
+    const ToolRun empty = runThroughThePortal({QStringLiteral("-i"), path(QStringLiteral("empty.png"))});
+    EXPECT_EQ(empty.exitCode, 2);
+    EXPECT_TRUE(empty.standardError.contains("returned no image file")) << empty.standardError.constData();
+
+    EXPECT_EQ(portal.calls(), 4);
+    EXPECT_EQ(filesInFolder(), QStringList{QStringLiteral("window.png")});
+}
+
+TEST_F(PortalCaptureTest, WithoutAScreenshotServiceTheFailureSaysWhatToInstall)
+{
+    // No portal at all.
+    const ToolRun noPortal = runThroughThePortal({QStringLiteral("-i"), path(QStringLiteral("a.png"))});
+    EXPECT_EQ(noPortal.exitCode, 2);
+    EXPECT_EQ(noPortal.standardError,
+              "screencapture: The desktop offers no screenshot service: install xdg-desktop-portal and a backend such "
+              "as xdg-desktop-portal-gtk, -kde, -gnome or -wlr.\n");
+
+    // A portal, but no backend gives it the Screenshot interface.
+    PortalStandIn portal(false);
+    ASSERT_TRUE(portal.isRunning());
+    const ToolRun noBackend = runThroughThePortal({QStringLiteral("-i"), QStringLiteral("-w"), path(QStringLiteral("b.png"))});
+    EXPECT_EQ(noBackend.exitCode, 2);
+    EXPECT_EQ(noBackend.standardError,
+              "screencapture: The desktop portal offers no screenshot service: install a backend such as "
+              "xdg-desktop-portal-gtk, -kde, -gnome or -wlr.\n");
     EXPECT_TRUE(filesInFolder().isEmpty());
 }
 
