@@ -8,7 +8,10 @@
 #include <QFileInfo>
 #include <QImage>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
+
+#include <unistd.h>
 
 using namespace CaptureDriver;
 
@@ -218,6 +221,100 @@ TEST_F(PortalCaptureTest, WithoutAScreenshotServiceTheFailureSaysWhatToInstall)
               "screencapture: The desktop portal offers no screenshot service: install a backend such as "
               "xdg-desktop-portal-gtk, -kde, -gnome or -wlr.\n");
     EXPECT_TRUE(filesInFolder().isEmpty());
+}
+
+// The real thing where it can run: headless sway, the desktop portal from Debian with its wlroots
+// backend (which takes the picture with grim), all as another user on a session bus of their own.
+// Only the user's drag is played by a stand-in: the backend asks `slurp` for the area, and a
+// headless compositor has no pointer to drag with.
+const char* const kSwaySession = R"(#!/bin/sh
+# portal-session TOOL HOME
+export HOME="$2" XDG_RUNTIME_DIR="$2/runtime" PATH="$2/bin:/usr/bin:/bin"
+export WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman XDG_CURRENT_DESKTOP=sway
+sway -c "$HOME/sway.conf" >"$HOME/sway.log" 2>&1 & SWAY=$!
+waitfor() { i=0; while ! eval "$1"; do i=$((i+1)); [ $i -gt 200 ] && { echo "gave up on: $1"; kill $SWAY; exit 3; }; sleep 0.1; done; }
+waitfor '[ -S "$XDG_RUNTIME_DIR/wayland-1" ]'
+# Started from a console: the session type is not "wayland".
+export WAYLAND_DISPLAY=wayland-1 XDG_SESSION_TYPE=tty
+dbus-update-activation-environment WAYLAND_DISPLAY XDG_CURRENT_DESKTOP XDG_RUNTIME_DIR PATH
+pipewire >"$HOME/pipewire.log" 2>&1 & PIPEWIRE=$!
+waitfor '[ -S "$XDG_RUNTIME_DIR/pipewire-0" ]'
+/usr/libexec/xdg-desktop-portal-wlr >"$HOME/backend.log" 2>&1 & BACKEND=$!
+waitfor 'dbus-send --print-reply --dest=org.freedesktop.DBus / org.freedesktop.DBus.NameHasOwner string:org.freedesktop.impl.portal.desktop.wlr | grep -q true'
+"$1" -i -w "$HOME/taken.png"; echo "taken $?"
+echo cancel >"$HOME/slurp-answer"
+"$1" -i "$HOME/cancelled.png"; echo "cancelled $?"
+kill $BACKEND $PIPEWIRE $SWAY
+)";
+
+const char* const kSlurpStandIn = R"(#!/bin/sh
+if [ -e "$HOME/slurp-answer" ]; then echo "selection cancelled" >&2; exit 1; fi
+echo "10,20 200x100"
+)";
+
+TEST(RealPortalCaptureTest, OnHeadlessSwayTheRealPortalTakesTheAreaAsAnotherUser)
+{
+    QStringList missing;
+    for (const char* program : {"sway", "pipewire", "grim", "setpriv", "dbus-run-session", "dbus-send"}) {
+        if (QStandardPaths::findExecutable(QString::fromLatin1(program)).isEmpty())
+            missing << QString::fromLatin1(program);
+    }
+    for (const char* program : {"/usr/libexec/xdg-desktop-portal", "/usr/libexec/xdg-desktop-portal-wlr"}) {
+        if (!QFileInfo(QString::fromLatin1(program)).isExecutable())
+            missing << QString::fromLatin1(program);
+    }
+    if (!missing.isEmpty())
+        GTEST_SKIP() << "needs sway, xdg-desktop-portal, xdg-desktop-portal-wlr, grim and pipewire; missing: "
+                     << missing.join(QStringLiteral(", ")).toStdString();
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the session as another user (nobody) through setpriv";
+
+    // Everything the other user touches, theirs; the tool is copied where they can run it.
+    QTemporaryDir root(QStringLiteral("/tmp/parcly-portal-XXXXXX"));
+    ASSERT_TRUE(root.isValid());
+    const QString home = root.filePath(QStringLiteral("home"));
+    ASSERT_TRUE(QDir().mkpath(home + QStringLiteral("/bin")) && QDir().mkpath(home + QStringLiteral("/runtime")));
+    const auto write = [](const QString& path, const QByteArray& text) {
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
+    };
+    ASSERT_TRUE(write(home + QStringLiteral("/sway.conf"), "output HEADLESS-1 resolution 640x480\noutput * bg #20a040 solid_color\n"));
+    ASSERT_TRUE(write(home + QStringLiteral("/bin/slurp"), kSlurpStandIn));
+    ASSERT_TRUE(write(home + QStringLiteral("/portal-session"), kSwaySession));
+    ASSERT_TRUE(QFile::copy(QStringLiteral(PARCLY_SCREENCAPTURE_TOOL), home + QStringLiteral("/screencapture")));
+    const auto executable = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther;
+    for (const QString& name : {QStringLiteral("/bin/slurp"), QStringLiteral("/portal-session"), QStringLiteral("/screencapture")})
+        ASSERT_TRUE(QFile::setPermissions(home + name, executable));
+    ASSERT_TRUE(QFile::setPermissions(root.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther));
+    QProcess chown;
+    chown.start(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("65534:65534"), home});
+    ASSERT_TRUE(chown.waitForFinished() && chown.exitCode() == 0);
+    ASSERT_TRUE(QFile::setPermissions(home + QStringLiteral("/runtime"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+
+    QProcess session;
+    session.setProcessEnvironment(QProcessEnvironment());
+    session.start(QStringLiteral("setpriv"),
+                  {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups"),
+                   QStringLiteral("dbus-run-session"), QStringLiteral("--"), home + QStringLiteral("/portal-session"),
+                   home + QStringLiteral("/screencapture"), home});
+    ASSERT_TRUE(session.waitForStarted());
+    if (!session.waitForFinished(90000))
+        session.kill();
+    session.waitForFinished();
+    const QString output = QString::fromLocal8Bit(session.readAllStandardOutput());
+    const QString log = QString::fromLocal8Bit(session.readAllStandardError()).right(3000);
+    ASSERT_TRUE(output.contains(QLatin1String("taken "))) << output.toStdString() << log.toStdString();
+
+    // Went to the portal, and the backend's file became ours.
+    EXPECT_TRUE(output.contains(QLatin1String("taken 0"))) << output.toStdString() << log.toStdString();
+    const QImage taken(home + QStringLiteral("/taken.png"));
+    EXPECT_EQ(taken.size(), QSize(200, 100));
+    EXPECT_EQ(taken.pixel(100, 50), qRgb(0x20, 0xa0, 0x40));
+    // This backend answers a closed selector with 2 (failure), not 1: the tool can only say
+    // what it was told, and writes nothing.
+    EXPECT_FALSE(output.contains(QLatin1String("cancelled 0"))) << output.toStdString();
+    EXPECT_TRUE(output.contains(QLatin1String("cancelled 1")) || output.contains(QLatin1String("cancelled 2"))) << output.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(home + QStringLiteral("/cancelled.png")));
 }
 
 } // namespace
