@@ -223,8 +223,9 @@ TEST_F(PortalCaptureTest, WithoutAScreenshotServiceTheFailureSaysWhatToInstall)
     EXPECT_TRUE(filesInFolder().isEmpty());
 }
 
-// The real thing where it can run: headless sway, the desktop portal from Debian with its wlroots
-// backend (which takes the picture with grim), all as another user on a session bus of their own.
+// The real thing where it can run: headless sway with XWayland, the desktop portal from Debian with
+// its wlroots backend (which takes the picture with grim), all as another user on a session bus of
+// their own.
 // Only the user's drag is played by a stand-in: the backend asks `slurp` for the area, and a
 // headless compositor has no pointer to drag with.
 const char* const kSwaySession = R"(#!/bin/sh
@@ -234,7 +235,11 @@ export WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman XDG_C
 sway -c "$HOME/sway.conf" >"$HOME/sway.log" 2>&1 & SWAY=$!
 waitfor() { i=0; while ! eval "$1"; do i=$((i+1)); [ $i -gt 200 ] && { echo "gave up on: $1"; kill $SWAY; exit 3; }; sleep 0.1; done; }
 waitfor '[ -S "$XDG_RUNTIME_DIR/wayland-1" ]'
-# Started from a console: the session type is not "wayland".
+# The X display sway's XWayland answers on, as sway's own programs see it.
+SWAYSOCK=$(ls "$XDG_RUNTIME_DIR"/sway-ipc.*.sock) swaymsg exec 'echo $DISPLAY >"$HOME/x-display"' >/dev/null
+waitfor '[ -s "$HOME/x-display" ]'
+export DISPLAY=$(cat "$HOME/x-display")
+# Started from a console: the session type is not "wayland", and an X server answers.
 export WAYLAND_DISPLAY=wayland-1 XDG_SESSION_TYPE=tty
 dbus-update-activation-environment WAYLAND_DISPLAY XDG_CURRENT_DESKTOP XDG_RUNTIME_DIR PATH
 pipewire >"$HOME/pipewire.log" 2>&1 & PIPEWIRE=$!
@@ -242,6 +247,8 @@ waitfor '[ -S "$XDG_RUNTIME_DIR/pipewire-0" ]'
 /usr/libexec/xdg-desktop-portal-wlr >"$HOME/backend.log" 2>&1 & BACKEND=$!
 waitfor 'dbus-send --print-reply --dest=org.freedesktop.DBus / org.freedesktop.DBus.NameHasOwner string:org.freedesktop.impl.portal.desktop.wlr | grep -q true'
 "$1" -i -w "$HOME/taken.png"; echo "taken $?"
+# No Wayland display named in a Wayland session: XWayland refuses the grab, the portal steps in.
+env -u WAYLAND_DISPLAY XDG_SESSION_TYPE=wayland "$1" -i "$HOME/fallback.png"; echo "fallback $?"
 echo cancel >"$HOME/slurp-answer"
 "$1" -i "$HOME/cancelled.png"; echo "cancelled $?"
 kill $BACKEND $PIPEWIRE $SWAY
@@ -255,7 +262,7 @@ echo "10,20 200x100"
 TEST(RealPortalCaptureTest, OnHeadlessSwayTheRealPortalTakesTheAreaAsAnotherUser)
 {
     QStringList missing;
-    for (const char* program : {"sway", "pipewire", "grim", "setpriv", "dbus-run-session", "dbus-send"}) {
+    for (const char* program : {"sway", "swaymsg", "Xwayland", "pipewire", "grim", "setpriv", "dbus-run-session", "dbus-send"}) {
         if (QStandardPaths::findExecutable(QString::fromLatin1(program)).isEmpty())
             missing << QString::fromLatin1(program);
     }
@@ -264,7 +271,7 @@ TEST(RealPortalCaptureTest, OnHeadlessSwayTheRealPortalTakesTheAreaAsAnotherUser
             missing << QString::fromLatin1(program);
     }
     if (!missing.isEmpty())
-        GTEST_SKIP() << "needs sway, xdg-desktop-portal, xdg-desktop-portal-wlr, grim and pipewire; missing: "
+        GTEST_SKIP() << "needs sway with Xwayland, xdg-desktop-portal, xdg-desktop-portal-wlr, grim and pipewire; missing: "
                      << missing.join(QStringLiteral(", ")).toStdString();
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to run the session as another user (nobody) through setpriv";
@@ -302,14 +309,17 @@ TEST(RealPortalCaptureTest, OnHeadlessSwayTheRealPortalTakesTheAreaAsAnotherUser
         session.kill();
     session.waitForFinished();
     const QString output = QString::fromLocal8Bit(session.readAllStandardOutput());
-    const QString log = QString::fromLocal8Bit(session.readAllStandardError()).right(3000);
-    ASSERT_TRUE(output.contains(QLatin1String("taken "))) << output.toStdString() << log.toStdString();
+    const QString log = QString::fromLocal8Bit(session.readAllStandardError());
+    ASSERT_TRUE(output.contains(QLatin1String("taken "))) << output.toStdString() << log.right(3000).toStdString();
 
     // Went to the portal, and the backend's file became ours.
-    EXPECT_TRUE(output.contains(QLatin1String("taken 0"))) << output.toStdString() << log.toStdString();
+    EXPECT_TRUE(output.contains(QLatin1String("taken 0"))) << output.toStdString() << log.right(3000).toStdString();
     const QImage taken(home + QStringLiteral("/taken.png"));
     EXPECT_EQ(taken.size(), QSize(200, 100));
     EXPECT_EQ(taken.pixel(100, 50), qRgb(0x20, 0xa0, 0x40));
+    EXPECT_TRUE(output.contains(QLatin1String("fallback 0"))) << output.toStdString() << log.right(3000).toStdString();
+    EXPECT_TRUE(log.contains(QLatin1String("asking the desktop's screenshot portal instead"))) << log.right(3000).toStdString();
+    EXPECT_EQ(QImage(home + QStringLiteral("/fallback.png")).size(), QSize(200, 100));
     // This backend answers a closed selector with 2 (failure), not 1: the tool can only say
     // what it was told, and writes nothing.
     EXPECT_FALSE(output.contains(QLatin1String("cancelled 0"))) << output.toStdString();
