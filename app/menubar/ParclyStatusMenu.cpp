@@ -111,7 +111,10 @@ void ParclyStatusMenu::buildItems()
 {
     addItem(QStringLiteral("Share a File…"), TagShareFile, &ParclyStatusMenu::file);
     addItem(QStringLiteral("Capture Screen Region"), TagScreenshot, &ParclyStatusMenu::screenshot);
-    addItem(QStringLiteral("Capture Window"), TagGrabWindow, &ParclyStatusMenu::grabWindow);
+    // Through the desktop's screenshot portal its own dialog chooses what to take: the item must
+    // not promise a click on a window there.
+    addItem(ScreenGrabber::picksWindowsItself() ? QStringLiteral("Capture Window") : QStringLiteral("Capture Screen or Window…"),
+            TagGrabWindow, &ParclyStatusMenu::grabWindow);
     addSeparator();
     addItem(QStringLiteral("No drops yet"), TagDropCount, nullptr);
     addItem(QStringLiteral("Upgrade to Parcly Pro…"), 0, &ParclyStatusMenu::upgrade);
@@ -179,20 +182,23 @@ void ParclyStatusMenu::showShareFilePopover()
     m_shareFilePopover->showRelativeToRect(anchor);
 }
 
+// A failed capture says what failed and what to install; a cancel stays silent.
+static void captureDidEnd(ParclyStatusMenu* menu, const QUrl& capture, const QString& failure)
+{
+    if (!capture.isEmpty())
+        menu->shareFile(capture);
+    else if (!failure.isEmpty())
+        UserNotificationCenter::defaultUserNotificationCenter().deliverNotification({QStringLiteral("Screen capture failed"), failure, QString()});
+}
+
 void ParclyStatusMenu::screenshot()
 {
-    ScreenGrabber::captureScreen([this](const QUrl& capture) {
-        if (!capture.isEmpty())
-            shareFile(capture);
-    });
+    ScreenGrabber::captureScreen([this](const QUrl& capture, const QString& failure) { captureDidEnd(this, capture, failure); });
 }
 
 void ParclyStatusMenu::grabWindow()
 {
-    ScreenGrabber::captureWindow([this](const QUrl& capture) {
-        if (!capture.isEmpty())
-            shareFile(capture);
-    });
+    ScreenGrabber::captureWindow([this](const QUrl& capture, const QString& failure) { captureDidEnd(this, capture, failure); });
 }
 
 void ParclyStatusMenu::upgrade()

@@ -1,6 +1,7 @@
 #include "PortalScreenshot.h"
 
 #include <QDBusConnection>
+#include <QDBusError>
 #include <QDBusMessage>
 #include <QDBusReply>
 #include <QDBusObjectPath>
@@ -14,13 +15,32 @@ const QString kService = QStringLiteral("org.freedesktop.portal.Desktop");
 const QString kPath = QStringLiteral("/org/freedesktop/portal/desktop");
 const QString kRequestInterface = QStringLiteral("org.freedesktop.portal.Request");
 
+const QString kInstallBackend = QStringLiteral("a backend such as xdg-desktop-portal-gtk, -kde, -gnome or -wlr");
+
+// What a refused call means to the user. The portal itself missing and the portal without a
+// screenshot backend need different packages.
+QString whyTheCallFailed(const QDBusError& error)
+{
+    switch (error.type()) {
+    case QDBusError::ServiceUnknown:
+    case QDBusError::NoServer:
+        return QStringLiteral("The desktop offers no screenshot service: install xdg-desktop-portal and %1.").arg(kInstallBackend);
+    case QDBusError::UnknownInterface:
+    case QDBusError::UnknownMethod:
+    case QDBusError::UnknownObject:
+        return QStringLiteral("The desktop portal offers no screenshot service: install %1.").arg(kInstallBackend);
+    default:
+        return QStringLiteral("The desktop's screenshot service refused the request: %1").arg(error.message());
+    }
+}
+
 } // namespace
 
 PortalScreenshot::Outcome PortalScreenshot::take(QUrl* image, QString* error)
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
-        *error = QStringLiteral("no session bus for the screenshot portal");
+        *error = QStringLiteral("There is no D-Bus session bus to reach the desktop's screenshot service.");
         return Outcome::Failed;
     }
     // The portal answers on a Request object whose path it derives from our bus name and the
@@ -42,7 +62,7 @@ PortalScreenshot::Outcome PortalScreenshot::take(QUrl* image, QString* error)
     call << QString() << options;
     const QDBusReply<QDBusObjectPath> reply = bus.call(call);
     if (!reply.isValid()) {
-        *error = QStringLiteral("the screenshot portal failed: %1").arg(reply.error().message());
+        *error = whyTheCallFailed(reply.error());
         return Outcome::Failed;
     }
     // Older portals ignore the token and return another path: listen there too.
@@ -57,19 +77,24 @@ PortalScreenshot::Outcome PortalScreenshot::take(QUrl* image, QString* error)
     connect(&gone, &QDBusServiceWatcher::serviceUnregistered, &loop, &QEventLoop::quit);
     if (!m_answered)
         loop.exec();
+    if (!m_answered) {
+        *error = QStringLiteral("The desktop's screenshot service stopped without answering.");
+        return Outcome::Failed;
+    }
 
+    // 0 taken, 1 cancelled by the user, anything else failed (the portal gives no reason).
     switch (m_response) {
     case 0:
         *image = QUrl(m_results.value(QStringLiteral("uri")).toString());
         if (!image->isLocalFile()) {
-            *error = QStringLiteral("the screenshot portal returned no file");
+            *error = QStringLiteral("The desktop's screenshot service returned no image file.");
             return Outcome::Failed;
         }
         return Outcome::Taken;
     case 1:
         return Outcome::Cancelled;
     default:
-        *error = QStringLiteral("the screenshot portal could not take the screenshot");
+        *error = QStringLiteral("The desktop's screenshot service could not take the screenshot.");
         return Outcome::Failed;
     }
 }

@@ -1,9 +1,17 @@
 // screencapture -i [-w] FILE
 //
 // Lets the user pick a region of the screen (or with -w a window) and writes it to FILE as PNG.
-// Exit status: 0 written, 1 cancelled (nothing written), 2 usage error or failure (one line on
-// stderr). On X11 it grabs the screen and shows its own overlay; in a Wayland session, where no
-// program may read the screen, it asks the desktop's screenshot portal instead.
+//
+// Exit status:
+//   0  written
+//   1  cancelled by the user (nothing written)
+//   2  failed, or a usage error (nothing written; one line on stderr, "screencapture: REASON",
+//      the reason being fit to show the user)
+//
+// On X11 it grabs the screen and shows its own overlay. Wherever a Wayland display is named
+// (WAYLAND_DISPLAY, whatever XDG_SESSION_TYPE says) it asks the desktop's screenshot portal
+// instead, whose own dialog then lets the user choose the screen, a window or an area: -w picks
+// no window there. A Wayland session whose X grab fails also falls back to the portal.
 #include "CaptureFile.h"
 #include "CaptureOverlay.h"
 #include "PortalScreenshot.h"
@@ -38,7 +46,7 @@ int fail(const QString& reason)
 
 std::optional<Options> parseArguments(int argc, char** argv, QString* error)
 {
-    const QString usage = QStringLiteral(" (usage: screencapture -i [-w] FILE)");
+    const QString usage = QStringLiteral(" (usage: screencapture -i [-w] FILE; exits 0 written, 1 cancelled, 2 failed)");
     Options options;
     bool interactive = false;
     bool optionsEnded = false;
@@ -82,13 +90,17 @@ bool xServerAnswers()
     return usable;
 }
 
-// In a Wayland session an X server, if any, only sees the programs that run through it:
-// its grab would show black where the real windows are.
-bool useThePortal(bool xUsable)
+// Under a Wayland compositor an X server, if any, only sees the programs that run through it:
+// its grab shows black where the real windows are, or fails outright (X error 8). A compositor
+// started from a console leaves XDG_SESSION_TYPE at "tty", so the display variable decides.
+bool waylandDisplayNamed()
 {
-    if (qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
-        return false;
-    return !xUsable || qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland");
+    return !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
+bool inAWaylandSession()
+{
+    return waylandDisplayNamed() || qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland");
 }
 
 int captureThroughThePortal(int argc, char** argv, const Options& options)
@@ -112,6 +124,7 @@ int captureThroughThePortal(int argc, char** argv, const Options& options)
     return Written;
 }
 
+// Returns -1 when the screen could not be grabbed and the portal should be asked instead.
 int captureOnX11(int argc, char** argv, const Options& options)
 {
     qputenv("QT_QPA_PLATFORM", "xcb");
@@ -127,6 +140,11 @@ int captureOnX11(int argc, char** argv, const Options& options)
     // among the windows to pick.
     QString error;
     QImage grab = desktop.grab(&error);
+    if (grab.isNull() && inAWaylandSession()) {
+        std::fprintf(stderr, "screencapture: %s; asking the desktop's screenshot portal instead\n",
+                     error.toLocal8Bit().constData());
+        return -1;
+    }
     if (grab.isNull())
         return fail(error);
     const QList<QRect> windows = options.window ? desktop.windowsInStackingOrder() : QList<QRect>();
@@ -162,10 +180,13 @@ int main(int argc, char** argv)
     if (const QString problem = CaptureFile::problemWriting(options->path); !problem.isEmpty())
         return fail(problem);
 
-    const bool xUsable = xServerAnswers();
-    if (useThePortal(xUsable))
+    if (waylandDisplayNamed())
         return captureThroughThePortal(argc, argv, *options);
-    if (!xUsable)
+    if (!xServerAnswers()) {
+        if (inAWaylandSession())
+            return captureThroughThePortal(argc, argv, *options);
         return fail(QStringLiteral("cannot connect to the X display"));
-    return captureOnX11(argc, argv, *options);
+    }
+    const int status = captureOnX11(argc, argv, *options);
+    return status >= 0 ? status : captureThroughThePortal(argc, argv, *options);
 }

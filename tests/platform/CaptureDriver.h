@@ -1,8 +1,18 @@
 #pragma once
 
 // Helpers for tests that run the real capture tool on a private Xvfb: a known picture on the
-// screen, and xdotool acting as the user once the tool's overlay is up.
+// screen, xdotool acting as the user once the tool's overlay is up, and a screenshot portal on the
+// test's private session bus.
 #include <QColor>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMetaType>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDBusVirtualObject>
+#include <QTimer>
+#include <QUrl>
+#include <QVariantMap>
 #include <QImage>
 #include <QPainter>
 #include <QProcess>
@@ -85,5 +95,70 @@ inline bool whenOverlayIsUp(const std::string& xdotoolActions)
 }
 
 inline const std::string kDragFrom100x100To300x250 = "mousemove 100 100 mousedown 1 mousemove 300 250 mouseup 1";
+
+// Stands in for the desktop portal where a real one cannot run: owns org.freedesktop.portal.Desktop
+// on the session bus and speaks the documented Screenshot interface. Screenshot(parent, options)
+// returns the Request object's path (from the caller's name and its handle_token) and then emits
+// that object's Response(code, {uri}). With offerScreenshot false the portal runs but has no
+// Screenshot interface, as when no backend provides one.
+class PortalStandIn : public QDBusVirtualObject {
+public:
+    static inline const QString kService = QStringLiteral("org.freedesktop.portal.Desktop");
+    static inline const QString kPath = QStringLiteral("/org/freedesktop/portal/desktop");
+
+    explicit PortalStandIn(bool offerScreenshot = true) : m_offerScreenshot(offerScreenshot)
+    {
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        m_running = bus.registerVirtualObject(kPath, this) && bus.registerService(kService);
+    }
+    ~PortalStandIn() override
+    {
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        bus.unregisterService(kService);
+        bus.unregisterObject(kPath);
+    }
+
+    bool isRunning() const { return m_running; }
+    // What the next Screenshot call answers: 0 taken (uri = the image), 1 cancelled, 2 failed.
+    void answer(uint code, const QString& imagePath = {})
+    {
+        m_code = code;
+        m_imagePath = imagePath;
+    }
+    int calls() const { return m_calls; }
+    QVariantMap lastOptions() const { return m_lastOptions; }
+
+    QString introspect(const QString&) const override { return {}; }
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override
+    {
+        if (!m_offerScreenshot || message.interface() != QLatin1String("org.freedesktop.portal.Screenshot")
+            || message.member() != QLatin1String("Screenshot") || message.arguments().size() != 2)
+            return false;
+        ++m_calls;
+        m_lastOptions = qdbus_cast<QVariantMap>(message.arguments().at(1));
+        QString sender = message.service().mid(1);
+        sender.replace(QLatin1Char('.'), QLatin1Char('_'));
+        const QString request = QStringLiteral("%1/request/%2/%3")
+                                    .arg(kPath, sender, m_lastOptions.value(QStringLiteral("handle_token")).toString());
+        connection.send(message.createReply(QVariant::fromValue(QDBusObjectPath(request))));
+        QVariantMap results;
+        if (!m_imagePath.isEmpty())
+            results.insert(QStringLiteral("uri"), QUrl::fromLocalFile(m_imagePath).toString());
+        QDBusMessage response = QDBusMessage::createSignal(request, QStringLiteral("org.freedesktop.portal.Request"),
+                                                           QStringLiteral("Response"));
+        response << m_code << results;
+        // After the reply, as the real portal answers once the user is done.
+        QTimer::singleShot(50, this, [connection, response]() mutable { connection.send(response); });
+        return true;
+    }
+
+private:
+    bool m_offerScreenshot;
+    bool m_running = false;
+    uint m_code = 2;
+    QString m_imagePath;
+    int m_calls = 0;
+    QVariantMap m_lastOptions;
+};
 
 } // namespace CaptureDriver
