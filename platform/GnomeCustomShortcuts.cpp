@@ -2,7 +2,6 @@
 
 
 #include <QProcess>
-#include <QRegularExpression>
 
 namespace {
 
@@ -33,12 +32,19 @@ QString GnomeCustomShortcuts::pathForSlug(const QString& slug)
 
 QStringList GnomeCustomShortcuts::parseStringArray(const QString& text)
 {
+    // GVariant text quotes a string with ' or, when it holds a ', with "; a backslash escapes
+    // the next character.
     QStringList items;
-    static const QRegularExpression item(QStringLiteral(R"('((?:[^'\\]|\\.)*)')"));
-    for (auto match = item.globalMatch(text); match.hasNext();) {
-        QString value = match.next().captured(1);
-        value.replace(QStringLiteral("\\'"), QStringLiteral("'"));
-        value.replace(QStringLiteral("\\\\"), QStringLiteral("\\"));
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar quote = text.at(i);
+        if (quote != QLatin1Char('\'') && quote != QLatin1Char('"'))
+            continue;
+        QString value;
+        for (++i; i < text.size() && text.at(i) != quote; ++i) {
+            if (text.at(i) == QLatin1Char('\\') && i + 1 < text.size())
+                ++i;
+            value += text.at(i);
+        }
         items.append(value);
     }
     return items;
