@@ -516,6 +516,10 @@ bool ParclyStatusMenu::validateMenuItem(QAction* item)
     setKeyEquivalent(item, keys);
     if (m_hotKeysSuspended)
         return true;
+    // In a Wayland session the portal, once it answers, is the better way: no grab is made in
+    // the moment before, which could only ever hear X11 windows anyway.
+    if (HotKeyCenter::isLimitedToX11Windows() && PortalGlobalShortcuts::shared().state() == PortalGlobalShortcuts::State::Binding)
+        return true;
     QPointer<QAction> target(item);
     if (HotKeyCenter::sharedHotKeyCenter().registerHotKey(static_cast<quint16>(shortcut.keyCode), shortcut.modifierFlags, this, [target] {
             if (target)
