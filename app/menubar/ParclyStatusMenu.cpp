@@ -405,7 +405,8 @@ void ParclyStatusMenu::bindPortalShortcuts()
         if (PortalGlobalShortcuts::shared().state() == PortalGlobalShortcuts::State::Unavailable && HotKeyCenter::isLimitedToX11Windows())
             logLine(QStringLiteral("Global shortcuts work only while an X11 window has focus in this Wayland session; "
                                    "the desktop's own shortcuts can run parcly-lite --share-file, --capture-region or --capture-window"));
-        // Bound: the X grabs go; unavailable: they are (still) made.
+        // Bound: the X grabs of the shortcuts the desktop gave keys go; unavailable: they are
+        // (still) made.
         validateMenuItems();
     });
     connect(&portal, &PortalGlobalShortcuts::triggersChanged, this, &ParclyStatusMenu::validateMenuItems);
@@ -483,9 +484,11 @@ bool ParclyStatusMenu::validateMenuItem(QAction* item)
         item->setText(m_dropCount == 0 ? QStringLiteral("No drops yet") : QStringLiteral("%1 Drops shared").arg(m_dropCount));
 
     const QString title = item->text().section(QLatin1Char('\t'), 0, 0);
-    if (shortcutsComeFromPortal() && shortcutItem(tag)) {
+    if (shortcutItem(tag) && !portalTriggerForTag(tag).isEmpty()) {
         // The desktop delivers the keys it assigned, which may not be the stored ones: those keys
-        // are what the item shows, and nothing of ours listens for any other.
+        // are what the item shows, and nothing of ours listens for any other. A shortcut it gave
+        // no keys (a desktop that binds only what the user confirms, or cannot name the app) goes
+        // on with the X11 grab below.
         if (m_hotKeys.contains(tag))
             releaseHotKey(tag);
         if (m_keyEquivalents.contains(item))

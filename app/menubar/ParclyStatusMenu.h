@@ -79,7 +79,8 @@ public:
     static QStringList keyNamesForTag(int tag);
     // The item's id among the shortcuts bound through the desktop portal; empty for no shortcut.
     static QString portalIdForTag(int tag);
-    // Whether the desktop portal delivers the shortcuts (then no X11 key is grabbed).
+    // Whether the shortcuts are bound through the desktop portal. Those it gave keys to
+    // (portalTriggerForTag not empty) it delivers, and no X11 key is grabbed for them.
     static bool shortcutsComeFromPortal();
     // The keys the desktop assigned to the item's shortcut, as it describes them; empty when the
     // portal does not deliver the shortcuts or assigned none.

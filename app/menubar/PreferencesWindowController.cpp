@@ -250,25 +250,32 @@ QString PreferencesWindowController::commandLineForTag(int tag)
 void PreferencesWindowController::refreshShortcutReach()
 {
     const PortalGlobalShortcuts::State state = PortalGlobalShortcuts::shared().state();
-    const bool portal = ParclyStatusMenu::shortcutsComeFromPortal();
-    // Until the portal has answered the X11 grabs serve, and nothing is said yet.
-    const bool x11Only = !portal && state != PortalGlobalShortcuts::State::Binding && HotKeyCenter::isLimitedToX11Windows();
+    // A shortcut the portal gave keys shows those keys; any other keeps its recorder and the grab.
+    int delivered = 0;
     ShortcutRecorder* const recorders[] = {m_shareFile, m_takeScreenshot, m_grabWindow};
     for (int i = 0; i < 3; ++i) {
-        recorders[i]->setVisible(!portal);
-        QLabel* assigned = m_assignedTriggers.at(i);
         const QString trigger = ParclyStatusMenu::portalTriggerForTag(kShortcutTags[i]);
-        assigned->setText(trigger.isEmpty() ? QStringLiteral("No keys assigned") : trigger);
-        assigned->setVisible(portal);
+        recorders[i]->setVisible(trigger.isEmpty());
+        m_assignedTriggers.at(i)->setText(trigger);
+        m_assignedTriggers.at(i)->setVisible(!trigger.isEmpty());
+        delivered += trigger.isEmpty() ? 0 : 1;
     }
+    const bool portal = delivered > 0;
+    // Until the portal has answered the X11 grabs serve, and nothing is said yet.
+    const bool x11Only = delivered < 3 && state != PortalGlobalShortcuts::State::Binding && HotKeyCenter::isLimitedToX11Windows();
+    const QString portalNote = QStringLiteral("The desktop runs these shortcuts and decides their keys. Change them in "
+                                              "the desktop's keyboard shortcut settings.");
 
-    if (portal) {
-        m_shortcutNote->setText(QStringLiteral("The desktop runs these shortcuts and decides their keys. Change them in "
-                                               "the desktop's keyboard shortcut settings."));
-    } else if (x11Only) {
-        m_shortcutNote->setText(QStringLiteral("In this Wayland session these shortcuts only work while an X11 window has "
-                                               "focus. To use them everywhere, have the desktop run these commands from "
-                                               "its own keyboard shortcuts:"));
+    if (!x11Only) {
+        m_shortcutNote->setText(portalNote);
+    } else {
+        const QString where = portal ? QStringLiteral("The desktop gave no keys to the others: in this Wayland session they "
+                                                      "only work while an X11 window has focus.")
+                                     : QStringLiteral("In this Wayland session these shortcuts only work while an X11 "
+                                                      "window has focus.");
+        m_shortcutNote->setText((portal ? portalNote + QLatin1Char(' ') : QString()) + where
+                                + QStringLiteral(" To use them everywhere, have the desktop run these commands from its own "
+                                                 "keyboard shortcuts:"));
         QStringList lines;
         for (int tag : kShortcutTags)
             lines.append(QStringLiteral("%1: %2").arg(itemName(tag), commandLineForTag(tag)));
@@ -285,7 +292,7 @@ void PreferencesWindowController::refreshShortcutReach()
         m_commandLines->setText(lines.join(QLatin1Char('\n')));
     }
     m_shortcutNote->setVisible(portal || x11Only);
-    m_recorderHint->setVisible(!portal);
+    m_recorderHint->setVisible(delivered < 3);
     m_commandLines->setVisible(x11Only);
     const bool offerGnome = x11Only && gnomeRuns();
     m_gnomeButton->setVisible(offerGnome);

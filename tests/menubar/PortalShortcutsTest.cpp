@@ -68,7 +68,10 @@ protected:
         DefaultsController::sharedUserDefaultsController().setValueForKeyPath(ShortcutRecorder::shortcutDictionary(13, kControlAlt),
                                                                               QStringLiteral("values.grabWindow"));
     }
-    PortalStandIn portal {{QStringLiteral("--assign"), QStringLiteral("capture-region=Meta+Shift+R")}};
+    // The desktop assigns its own keys to one, echoes the proposal for another, and gives the share
+    // shortcut none (as a desktop does that binds only what the user confirms).
+    PortalStandIn portal {{QStringLiteral("--assign"), QStringLiteral("capture-region=Meta+Shift+R"), QStringLiteral("--assign"),
+                           QStringLiteral("share-file=")}};
 };
 
 } // namespace
@@ -87,11 +90,11 @@ TEST_F(PortalShortcutsTest, BoundThroughThePortalTheyRunTheirActionsAndShowTheAs
     EXPECT_TRUE(portal.output.contains("BindShortcuts capture-region preferred_trigger=ALT+SHIFT+4 description=Capture a screen region"));
     EXPECT_TRUE(portal.output.contains("BindShortcuts capture-window preferred_trigger=CTRL+ALT+w description=Capture a window"));
 
-    // The portal delivers them: nothing is grabbed on the X server.
+    // What the portal delivers is not grabbed on the X server; the one without keys still is.
     HotKeyCenter& hotKeys = HotKeyCenter::sharedHotKeyCenter();
-    EXPECT_FALSE(hotKeys.hasRegisteredHotKey(2, kShiftAlt));
     EXPECT_FALSE(hotKeys.hasRegisteredHotKey(21, kShiftAlt));
     EXPECT_FALSE(hotKeys.hasRegisteredHotKey(13, kControlAlt));
+    EXPECT_TRUE(hotKeys.hasRegisteredHotKey(2, kShiftAlt));
 
     // The menu shows what the desktop assigned (the stand-in echoes the preferred keys where it
     // was given no assignment), never the stored combination as a promise of its own.
@@ -101,6 +104,9 @@ TEST_F(PortalShortcutsTest, BoundThroughThePortalTheyRunTheirActionsAndShowTheAs
     EXPECT_EQ(region->text(), QStringLiteral("Capture Screen Region\tMeta+Shift+R"));
     EXPECT_TRUE(region->shortcut().isEmpty());
     EXPECT_EQ(statusMenu.itemWithTag(ParclyStatusMenu::TagGrabWindow)->text(), QStringLiteral("Capture Window\tCTRL+ALT+w"));
+    // No keys from the desktop, and the grab hears X11 windows only: no promise at all.
+    EXPECT_EQ(share->text(), QStringLiteral("Share a File…"));
+    EXPECT_TRUE(share->shortcut().isEmpty());
 
     // A press reported by the portal runs the item's own action, once, and only that item's.
     QSignalSpy regionRuns(region, &QAction::triggered);
@@ -120,7 +126,11 @@ TEST_F(PortalShortcutsTest, BoundThroughThePortalTheyRunTheirActionsAndShowTheAs
     EXPECT_FALSE(prefs->takeScreenshot()->isVisible());
     EXPECT_TRUE(prefs->shortcutNoteLabel()->isVisible());
     EXPECT_TRUE(prefs->shortcutNoteLabel()->text().contains(QStringLiteral("desktop's keyboard shortcut settings")));
-    EXPECT_FALSE(prefs->commandLinesLabel()->isVisible());
+    // The share shortcut keeps its recorder, and the window says where that one works.
+    EXPECT_TRUE(prefs->shareFile()->isVisible());
+    EXPECT_FALSE(prefs->assignedTriggerLabel(ParclyStatusMenu::TagShareFile)->isVisible());
+    EXPECT_TRUE(prefs->shortcutNoteLabel()->text().contains(QStringLiteral("only work while an X11 window has focus")));
+    EXPECT_TRUE(prefs->commandLinesLabel()->text().contains(QStringLiteral("parcly-lite --share-file")));
     if (const QString folder = qEnvironmentVariable("PARCLY_TEST_SCREENSHOTS"); !folder.isEmpty())
         prefs->grab().save(folder + QStringLiteral("/preferences-portal.png"));
 
