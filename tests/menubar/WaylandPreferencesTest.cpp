@@ -27,6 +27,8 @@ public:
     {
         qputenv("WAYLAND_DISPLAY", "parcly-test-no-compositor");
         qputenv("XDG_CURRENT_DESKTOP", "GNOME");
+        // Settings in a key file under the test's own XDG_CONFIG_HOME, for the app's gsettings too.
+        qputenv("GSETTINGS_BACKEND", "keyfile");
     }
 };
 const testing::Environment* const kSession = testing::AddGlobalTestEnvironment(new WaylandSessionEnvironment);
@@ -82,8 +84,6 @@ TEST_F(MenubarTest, WaylandWithoutThePortalSaysWhereShortcutsWorkAndOffersTheDes
         GTEST_SKIP() << "GNOME's media-keys schema is not installed (Debian: gnome-settings-daemon-common); "
                         "the GNOME button cannot be tried";
     }
-    // Settings in a key file under the test's own XDG_CONFIG_HOME, for the app's gsettings too.
-    qputenv("GSETTINGS_BACKEND", "keyfile");
     const QString theirs = kFolder + QStringLiteral("custom0/");
     gsettings({QStringLiteral("set"), entry(QStringLiteral("custom0")), QStringLiteral("name"), QStringLiteral("'Terminal'")});
     gsettings({QStringLiteral("set"), kMediaKeys, QStringLiteral("custom-keybindings"), QStringLiteral("['%1']").arg(theirs)});
