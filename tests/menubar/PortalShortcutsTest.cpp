@@ -108,6 +108,13 @@ TEST_F(PortalShortcutsTest, BoundThroughThePortalTheyRunTheirActionsAndShowTheAs
     EXPECT_EQ(share->text(), QStringLiteral("Share a File…"));
     EXPECT_TRUE(share->shortcut().isEmpty());
 
+    if (const QString folder = qEnvironmentVariable("PARCLY_TEST_SCREENSHOTS"); !folder.isEmpty()) {
+        statusMenu.popup(QPoint(40, 40));
+        if (QTest::qWaitForWindowExposed(&statusMenu))
+            statusMenu.grab().save(folder + QStringLiteral("/menu-portal.png"));
+        statusMenu.hide();
+    }
+
     // A press reported by the portal runs the item's own action, once, and only that item's.
     QSignalSpy regionRuns(region, &QAction::triggered);
     QSignalSpy shareRuns(share, &QAction::triggered);
