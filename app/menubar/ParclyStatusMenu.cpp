@@ -20,6 +20,8 @@
 #include "platform/gui/HotKeyCenter.h"
 #include "platform/gui/KeyCodes.h"
 #include "platform/gui/OpenPanel.h"
+#include "platform/gui/DesktopShortcutFormats.h"
+#include "platform/gui/PortalGlobalShortcuts.h"
 #include "platform/gui/Pasteboard.h"
 #include "platform/gui/PasteboardTypes.h"
 #include "platform/gui/UserNotificationCenter.h"
@@ -40,14 +42,19 @@ struct ShortcutItem {
     int tag;
     const char* keyPath;
     ParclyStatusMenu::Shortcut fallback;
+    const char* portalId; // the shortcut's id in the desktop portal's session
+    const char* description; // what the desktop's shortcut settings call it
 };
 
 // The three items with global shortcuts; a dictionary stored under the key path overrides the
 // fallback entry by entry.
 constexpr ShortcutItem kShortcutItems[] = {
-    {ParclyStatusMenu::TagShareFile, "values.shareFile", {2, KeyCodes::ShiftKeyMask | KeyCodes::AlternateKeyMask}},
-    {ParclyStatusMenu::TagScreenshot, "values.takeScreenshot", {21, KeyCodes::ShiftKeyMask | KeyCodes::AlternateKeyMask}},
-    {ParclyStatusMenu::TagGrabWindow, "values.grabWindow", {13, KeyCodes::ShiftKeyMask | KeyCodes::ControlKeyMask}},
+    {ParclyStatusMenu::TagShareFile, "values.shareFile", {2, KeyCodes::ShiftKeyMask | KeyCodes::AlternateKeyMask},
+     "share-file", "Share a file with Parcly Lite"},
+    {ParclyStatusMenu::TagScreenshot, "values.takeScreenshot", {21, KeyCodes::ShiftKeyMask | KeyCodes::AlternateKeyMask},
+     "capture-region", "Capture a screen region and share it"},
+    {ParclyStatusMenu::TagGrabWindow, "values.grabWindow", {13, KeyCodes::ShiftKeyMask | KeyCodes::ControlKeyMask},
+     "capture-window", "Capture a window and share it"},
 };
 
 const ShortcutItem* shortcutItem(int tag)
@@ -74,6 +81,7 @@ ParclyStatusMenu& ParclyStatusMenu::instance()
         // Validated once now, so the global shortcuts work from launch, not only after the menu
         // has first been opened.
         created->validateMenuItems();
+        created->bindPortalShortcuts();
         created->updateDropCount();
         created->watchForScreenshots();
         return created;
@@ -382,6 +390,55 @@ QStringList ParclyStatusMenu::keyNamesForTag(int tag)
     return names;
 }
 
+QString ParclyStatusMenu::portalIdForTag(int tag)
+{
+    const ShortcutItem* item = shortcutItem(tag);
+    return item ? QString::fromLatin1(item->portalId) : QString();
+}
+
+bool ParclyStatusMenu::shortcutsComeFromPortal()
+{
+    return PortalGlobalShortcuts::shared().state() == PortalGlobalShortcuts::State::Bound;
+}
+
+QString ParclyStatusMenu::portalTriggerForTag(int tag)
+{
+    return shortcutsComeFromPortal() ? PortalGlobalShortcuts::shared().triggerDescription(portalIdForTag(tag)) : QString();
+}
+
+void ParclyStatusMenu::bindPortalShortcuts()
+{
+    PortalGlobalShortcuts& portal = PortalGlobalShortcuts::shared();
+    connect(&portal, &PortalGlobalShortcuts::stateChanged, this, [this] {
+        if (PortalGlobalShortcuts::shared().state() == PortalGlobalShortcuts::State::Unavailable && HotKeyCenter::isLimitedToX11Windows())
+            logLine(QStringLiteral("Global shortcuts work only while an X11 window has focus in this Wayland session; "
+                                   "the desktop's own shortcuts can run parcly-lite --share-file, --capture-region or --capture-window"));
+        // Bound: the X grabs of the shortcuts the desktop gave keys go; unavailable: they are
+        // (still) made.
+        validateMenuItems();
+    });
+    connect(&portal, &PortalGlobalShortcuts::triggersChanged, this, &ParclyStatusMenu::validateMenuItems);
+    connect(&portal, &PortalGlobalShortcuts::activated, this, [this](const QString& id) {
+        for (const ShortcutItem& shortcutItem : kShortcutItems) {
+            if (id != QLatin1String(shortcutItem.portalId))
+                continue;
+            // As the X11 hot key does: the item's own action, once per press.
+            if (QAction* item = itemWithTag(shortcutItem.tag))
+                QMetaObject::invokeMethod(item, &QAction::trigger, Qt::QueuedConnection);
+        }
+    });
+    QList<PortalGlobalShortcuts::Shortcut> shortcuts;
+    for (const ShortcutItem& shortcutItem : kShortcutItems) {
+        const Shortcut shortcut = shortcutForTag(shortcutItem.tag);
+        // A shortcut set to nothing is still offered, without keys: the desktop may assign some.
+        const QString trigger = shortcut.keyCode == 0
+            ? QString()
+            : DesktopShortcutFormats::portalTrigger(static_cast<quint16>(shortcut.keyCode), shortcut.modifierFlags);
+        shortcuts.append({QString::fromLatin1(shortcutItem.portalId), QString::fromLatin1(shortcutItem.description), trigger});
+    }
+    portal.bind(shortcuts);
+}
+
 ParclyStatusMenu::Shortcut ParclyStatusMenu::shortcutForTag(int tag)
 {
     const ShortcutItem* item = shortcutItem(tag);
@@ -434,6 +491,23 @@ bool ParclyStatusMenu::validateMenuItem(QAction* item)
     if (tag == TagDropCount)
         item->setText(m_dropCount == 0 ? QStringLiteral("No drops yet") : QStringLiteral("%1 Drops shared").arg(m_dropCount));
 
+    const QString title = item->text().section(QLatin1Char('\t'), 0, 0);
+    if (shortcutItem(tag) && !portalTriggerForTag(tag).isEmpty()) {
+        // The desktop delivers the keys it assigned, which may not be the stored ones: those keys
+        // are what the item shows, and nothing of ours listens for any other. A shortcut it gave
+        // no keys (a desktop that binds only what the user confirms, or cannot name the app) goes
+        // on with the X11 grab below.
+        if (m_hotKeys.contains(tag))
+            releaseHotKey(tag);
+        if (m_keyEquivalents.contains(item))
+            setKeyEquivalent(item, {});
+        item->setShortcut({});
+        const QString trigger = portalTriggerForTag(tag);
+        item->setText(trigger.isEmpty() ? title : title + QLatin1Char('\t') + trigger);
+        return true;
+    }
+    item->setText(title);
+
     const auto registered = m_hotKeys.constFind(tag);
     if (registered != m_hotKeys.constEnd()
         && (registered->keyCode != shortcut.keyCode || registered->modifierFlags != shortcut.modifierFlags))
@@ -446,9 +520,16 @@ bool ParclyStatusMenu::validateMenuItem(QAction* item)
         }
         return true;
     }
-    item->setShortcut(KeyCodes::keySequenceForKeyCode(static_cast<quint16>(shortcut.keyCode), shortcut.modifierFlags));
-    setKeyEquivalent(item, item->shortcut());
+    const QKeySequence keys = KeyCodes::keySequenceForKeyCode(static_cast<quint16>(shortcut.keyCode), shortcut.modifierFlags);
+    // In a Wayland session without the portal the grab hears only X11 windows: the item makes
+    // no promise of a shortcut it cannot keep (the preferences say why).
+    item->setShortcut(HotKeyCenter::isLimitedToX11Windows() ? QKeySequence() : keys);
+    setKeyEquivalent(item, keys);
     if (m_hotKeysSuspended)
+        return true;
+    // In a Wayland session the portal, once it answers, is the better way: no grab is made in
+    // the moment before, which could only ever hear X11 windows anyway.
+    if (HotKeyCenter::isLimitedToX11Windows() && PortalGlobalShortcuts::shared().state() == PortalGlobalShortcuts::State::Binding)
         return true;
     QPointer<QAction> target(item);
     if (HotKeyCenter::sharedHotKeyCenter().registerHotKey(static_cast<quint16>(shortcut.keyCode), shortcut.modifierFlags, this, [target] {

@@ -80,6 +80,14 @@ public:
     // The keys of the item's shortcut as a person reads them, modifiers first in the order Ctrl,
     // Alt, Shift, Super, e.g. {"Alt", "Shift", "D"}.
     static QStringList keyNamesForTag(int tag);
+    // The item's id among the shortcuts bound through the desktop portal; empty for no shortcut.
+    static QString portalIdForTag(int tag);
+    // Whether the shortcuts are bound through the desktop portal. Those it gave keys to
+    // (portalTriggerForTag not empty) it delivers, and no X11 key is grabbed for them.
+    static bool shortcutsComeFromPortal();
+    // The keys the desktop assigned to the item's shortcut, as it describes them; empty when the
+    // portal does not deliver the shortcuts or assigned none.
+    static QString portalTriggerForTag(int tag);
 
     QAction* itemWithTag(int tag) const;
 
@@ -104,6 +112,9 @@ private:
     // A shortcut changed in the preferences works at once, and the one it replaced stops working.
     void shortcutDidChange(const QString& key);
     void releaseHotKey(int tag);
+    // Offers the shortcuts to the desktop portal, with the stored combinations as the preferred
+    // keys; until it answers (and for good where it cannot), the X11 grabs serve.
+    void bindPortalShortcuts();
 
     qint64 m_dropCount = 0;
     QPointer<SharePopover> m_shareFilePopover;

@@ -254,6 +254,11 @@ bool HotKeyCenter::hasRegisteredHotKey(quint16 keyCode, quint64 modifierFlags) c
     return m_hotKeys.contains(Combination(keyCode, modifierFlags & KeyCodes::DeviceIndependentModifierMask));
 }
 
+bool HotKeyCenter::isLimitedToX11Windows()
+{
+    return !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
 void HotKeyCenter::unregisterHotKey(quint16 keyCode, quint64 modifierFlags)
 {
     const Combination combination(keyCode, modifierFlags & KeyCodes::DeviceIndependentModifierMask);

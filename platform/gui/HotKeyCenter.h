@@ -35,6 +35,9 @@ public:
     // layout that has the key arrives.
     bool registerHotKey(quint16 keyCode, quint64 modifierFlags, QObject* target, std::function<void()> action);
     bool hasRegisteredHotKey(quint16 keyCode, quint64 modifierFlags) const;
+    // In a Wayland session the X server (XWayland) hears keys only while one of its own windows
+    // has focus: a grab works there and nowhere else.
+    static bool isLimitedToX11Windows();
     void unregisterHotKey(quint16 keyCode, quint64 modifierFlags);
 
     bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;

@@ -58,8 +58,12 @@ protected:
         defaults.setValue(QStringLiteral("parcly-token"), QStringLiteral("token"));
         defaults.synchronize();
         server.reply("GET", "/users/me", {.body = R"({"activeDrops": 4})"});
+        storeSettings();
         controller().setStatusItemState(StatusItemStateNormal);
     }
+
+    // Settings of the test's own, stored before the first test makes the menu.
+    virtual void storeSettings() {}
 
     StatusItemController& controller() { return sharedController(); }
     StatusItem& item() { return *controller().statusItem(); }
