@@ -103,7 +103,8 @@ TEST_F(PortalShortcutsTest, BoundThroughThePortalTheyRunTheirActionsAndShowTheAs
     statusMenu.validateMenuItems();
     EXPECT_EQ(region->text(), QStringLiteral("Capture Screen Region\tMeta+Shift+R"));
     EXPECT_TRUE(region->shortcut().isEmpty());
-    EXPECT_EQ(statusMenu.itemWithTag(ParclyStatusMenu::TagGrabWindow)->text(), QStringLiteral("Capture Window\tCTRL+ALT+w"));
+    // A Wayland session: the portal's own dialog picks the screen or window, and the item says so.
+    EXPECT_EQ(statusMenu.itemWithTag(ParclyStatusMenu::TagGrabWindow)->text(), QStringLiteral("Capture Screen or Window…\tCTRL+ALT+w"));
     // No keys from the desktop, and the grab hears X11 windows only: no promise at all.
     EXPECT_EQ(share->text(), QStringLiteral("Share a File…"));
     EXPECT_TRUE(share->shortcut().isEmpty());
