@@ -1,6 +1,7 @@
 #include "platform/gui/PortalGlobalShortcuts.h"
 
 #include "platform/Log.h"
+#include "platform/gui/PortalShortcut.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -22,36 +23,12 @@ const QString kRequestInterface = QStringLiteral("org.freedesktop.portal.Request
 // A portal that is slow to start is waited for this long before the X11 grabs are kept for good.
 constexpr int kProbeTimeoutMs = 5000;
 
-// The portal's (sa{sv}): a shortcut's id and its properties.
-struct PortalShortcut {
-    QString id;
-    QVariantMap properties;
-};
-
-QDBusArgument& operator<<(QDBusArgument& argument, const PortalShortcut& shortcut)
-{
-    argument.beginStructure();
-    argument << shortcut.id << shortcut.properties;
-    argument.endStructure();
-    return argument;
-}
-
-const QDBusArgument& operator>>(const QDBusArgument& argument, PortalShortcut& shortcut)
-{
-    argument.beginStructure();
-    argument >> shortcut.id >> shortcut.properties;
-    argument.endStructure();
-    return argument;
-}
-
 QString token()
 {
     return QStringLiteral("parcly%1").arg(QRandomGenerator::global()->generate());
 }
 
 } // namespace
-
-Q_DECLARE_METATYPE(PortalShortcut)
 
 PortalGlobalShortcuts& PortalGlobalShortcuts::shared()
 {

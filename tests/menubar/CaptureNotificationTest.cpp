@@ -17,24 +17,6 @@
 #include <atomic>
 #include <thread>
 
-namespace {
-
-QStringList notificationsIn(const QString& record)
-{
-    QStringList lines;
-    QFile file(record);
-    if (file.open(QIODevice::ReadOnly)) {
-        for (const QByteArray& line : file.readAll().split('\n')) {
-            const QJsonObject notification = QJsonDocument::fromJson(line).object();
-            if (!notification.isEmpty())
-                lines.append(notification.value("summary").toString() + ": " + notification.value("body").toString());
-        }
-    }
-    return lines;
-}
-
-} // namespace
-
 class CaptureEnds : public MenubarTest {};
 
 TEST_F(CaptureEnds, AFailedCaptureIsAnnouncedWithWhatToInstallAndACancelStaysSilent)

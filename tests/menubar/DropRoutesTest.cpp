@@ -131,18 +131,7 @@ TEST_F(DropRoutes, WhatCannotBeSharedIsRefusedOrLeftOutAndTheUserIsTold)
     notifier.process.start(QStringLiteral(FAKE_NOTIFICATION_SERVER), {QStringLiteral("--record"), notifications});
     ASSERT_TRUE(QTest::qWaitFor([&] { return notifier.process.canReadLine() || notifier.process.state() == QProcess::NotRunning; }, 10000));
     ASSERT_EQ(notifier.process.readLine().trimmed(), "ready");
-    const auto notified = [&] {
-        QStringList lines;
-        QFile file(notifications);
-        if (file.open(QIODevice::ReadOnly)) {
-            for (const QByteArray& line : file.readAll().split('\n')) {
-                const QJsonObject notification = QJsonDocument::fromJson(line).object();
-                if (!notification.isEmpty())
-                    lines.append(notification.value("summary").toString() + ": " + notification.value("body").toString());
-            }
-        }
-        return lines;
-    };
+    const auto notified = [&] { return notificationsIn(notifications); };
     const auto waitForNotification = [&](const QString& expected) {
         EXPECT_TRUE(QTest::qWaitFor([&] { return notified().contains(expected); }, 15000)) << notified().join('\n').toStdString();
     };

@@ -14,7 +14,10 @@
 #include "app/menubar/ParclyStatusMenu.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QFileDialog>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTest>
 
 // The tray app's one status item controller, made once per test program the way the delegate
@@ -85,3 +88,18 @@ protected:
 
     FixtureServer server;
 };
+
+// What the fake notification server recorded, one "summary: body" line a notification.
+inline QStringList notificationsIn(const QString& record)
+{
+    QStringList lines;
+    QFile file(record);
+    if (file.open(QIODevice::ReadOnly)) {
+        for (const QByteArray& line : file.readAll().split('\n')) {
+            const QJsonObject notification = QJsonDocument::fromJson(line).object();
+            if (!notification.isEmpty())
+                lines.append(notification.value("summary").toString() + ": " + notification.value("body").toString());
+        }
+    }
+    return lines;
+}
