@@ -7,6 +7,7 @@
 #include <QPainterPath>
 #include <QScreen>
 #include <QVBoxLayout>
+#include <QWindow>
 
 SharePopover::SharePopover(QWidget* parent)
     : QWidget(parent, Qt::Popup | Qt::FramelessWindowHint | Qt::NoDropShadowWindowHint)
@@ -23,6 +24,30 @@ SharePopover::SharePopover(QWidget* parent)
     setAttribute(Qt::WA_DeleteOnClose, true);
     m_layout->setContentsMargins(0, 0, 0, 0);
     resize(kContentSize);
+
+    connect(&DesktopManagers::instance(), &DesktopManagers::activeWindowChanged, this, &SharePopover::closeForWindow);
+    // Shown while another program has the focus, the app may never become active; once it was,
+    // losing the focus means the user went elsewhere.
+    connect(qApp, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState state) {
+        if (!isVisible())
+            return;
+        if (state == Qt::ApplicationActive)
+            m_seenActive = true;
+        else if (m_seenActive)
+            close();
+    });
+}
+
+void SharePopover::closeForWindow(quintptr window)
+{
+    if (!isVisible())
+        return;
+    // Our own windows (a file panel the page opens, the popover itself) keep it open.
+    for (QWindow* ours : QGuiApplication::allWindows()) {
+        if (window && ours->handle() && ours->winId() == window)
+            return;
+    }
+    close();
 }
 
 void SharePopover::setContentViewController(QWidget* content)
@@ -56,6 +81,8 @@ void SharePopover::showRelativeToRect(const QRect& anchor)
     position.setX(qBound(available.left(), position.x(), available.right() - size.width()));
     position.setY(qBound(available.top(), position.y(), available.bottom() - size.height()));
     move(position);
+    // Only a change seen while it shows counts: showing a popup may itself move the focus about.
+    m_seenActive = false;
     show();
 }
 

@@ -5,10 +5,15 @@
 #include <QByteArray>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QDBusVariant>
 #include <QDBusServiceWatcher>
 #include <QGuiApplication>
 #include <QSocketNotifier>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <xcb/xcb.h>
@@ -43,6 +48,7 @@ struct DesktopManagers::X11 {
     xcb_atom_t manager = XCB_ATOM_NONE;
     xcb_atom_t compositor = XCB_ATOM_NONE;
     xcb_atom_t tray = XCB_ATOM_NONE;
+    xcb_atom_t activeWindow = XCB_ATOM_NONE;
     xcb_window_t compositorOwner = XCB_WINDOW_NONE;
     xcb_window_t trayOwner = XCB_WINDOW_NONE;
     std::unique_ptr<QSocketNotifier> notifier;
@@ -78,13 +84,15 @@ DesktopManagers::DesktopManagers()
             x11->manager = internAtom(x11->connection, "MANAGER");
             x11->compositor = internAtom(x11->connection, "_NET_WM_CM_S" + suffix);
             x11->tray = internAtom(x11->connection, "_NET_SYSTEM_TRAY_S" + suffix);
+            x11->activeWindow = internAtom(x11->connection, "_NET_ACTIVE_WINDOW");
             // The mask is this connection's own, so the app's toolkit keeps its own on the root.
-            const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+            const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE;
             xcb_change_window_attributes(x11->connection, x11->root, XCB_CW_EVENT_MASK, &mask);
             x11->notifier = std::make_unique<QSocketNotifier>(xcb_get_file_descriptor(x11->connection), QSocketNotifier::Read);
             connect(x11->notifier.get(), &QSocketNotifier::activated, this, &DesktopManagers::readX11Events);
             m_x11 = std::move(x11);
             refreshX11Owners();
+            readActiveWindow();
         }
     }
 
@@ -125,6 +133,7 @@ void DesktopManagers::readX11Events()
 {
     X11& x = *m_x11;
     bool changed = false;
+    bool activeChanged = false;
     while (xcb_generic_event_t* event = xcb_poll_for_event(x.connection)) {
         switch (event->response_type & 0x7f) {
         case XCB_CLIENT_MESSAGE: {
@@ -132,6 +141,12 @@ void DesktopManagers::readX11Events()
             if (message->type == x.manager && message->format == 32
                 && (message->data.data32[1] == x.compositor || message->data.data32[1] == x.tray))
                 changed = true;
+            break;
+        }
+        case XCB_PROPERTY_NOTIFY: {
+            const auto* property = reinterpret_cast<const xcb_property_notify_event_t*>(event);
+            if (property->window == x.root && property->atom == x.activeWindow)
+                activeChanged = true;
             break;
         }
         case XCB_DESTROY_NOTIFY: {
@@ -152,6 +167,63 @@ void DesktopManagers::readX11Events()
     }
     if (changed)
         refreshX11Owners();
+    if (activeChanged)
+        readActiveWindow();
+}
+
+void DesktopManagers::readActiveWindow()
+{
+    X11& x = *m_x11;
+    xcb_get_property_reply_t* reply = xcb_get_property_reply(
+        x.connection, xcb_get_property(x.connection, 0, x.root, x.activeWindow, XCB_ATOM_WINDOW, 0, 1), nullptr);
+    quintptr window = 0;
+    if (reply && reply->format == 32 && xcb_get_property_value_length(reply) >= 4)
+        window = *static_cast<const xcb_window_t*>(xcb_get_property_value(reply));
+    std::free(reply);
+    if (window == m_activeWindow)
+        return;
+    m_activeWindow = window;
+    emit activeWindowChanged(window);
+}
+
+bool DesktopManagers::isEmbeddedInTray(quintptr window) const
+{
+    if (!m_x11 || !window)
+        return false;
+    xcb_query_tree_reply_t* tree =
+        xcb_query_tree_reply(m_x11->connection, xcb_query_tree(m_x11->connection, xcb_window_t(window)), nullptr);
+    const bool embedded = tree && tree->parent != XCB_WINDOW_NONE && tree->parent != m_x11->root;
+    std::free(tree);
+    return embedded;
+}
+
+void DesktopManagers::askNotifierTrayListsUs(std::function<void(bool listed)> answer)
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected() || !m_notifierTray) {
+        answer(false);
+        return;
+    }
+    QDBusMessage get = QDBusMessage::createMethodCall(kNotifierWatcher, QStringLiteral("/StatusNotifierWatcher"),
+                                                      QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    get << kNotifierWatcher << QStringLiteral("RegisteredStatusNotifierItems");
+    auto* call = new QDBusPendingCallWatcher(bus.asyncCall(get, 3000), this);
+    const QString uniqueName = bus.baseService();
+    const QString serviceName = QStringLiteral("StatusNotifierItem-%1-").arg(QCoreApplication::applicationPid());
+    connect(call, &QDBusPendingCallWatcher::finished, this, [call, answer, uniqueName, serviceName] {
+        call->deleteLater();
+        const QDBusPendingReply<QDBusVariant> reply = *call;
+        if (reply.isError()) {
+            answer(false);
+            return;
+        }
+        // Items are listed by the bus name they registered from, or by their service name, with
+        // the object path after it in some watchers.
+        const QStringList items = reply.value().variant().toStringList();
+        answer(std::any_of(items.begin(), items.end(), [&](const QString& item) {
+            return item.startsWith(uniqueName) || item.contains(serviceName);
+        }));
+    });
 }
 
 void DesktopManagers::setCompositing(bool compositing)
