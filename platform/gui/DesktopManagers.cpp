@@ -175,7 +175,7 @@ void DesktopManagers::readActiveWindow()
 {
     X11& x = *m_x11;
     xcb_get_property_reply_t* reply = xcb_get_property_reply(
-        x.connection, xcb_get_property(x.connection, 0, x.root, x.activeWindow, XCB_ATOM_WINDOW, 0, 1), nullptr);
+        x.connection, xcb_get_property(x.connection, 0, x.root, x.activeWindow, XCB_GET_PROPERTY_TYPE_ANY, 0, 1), nullptr);
     quintptr window = 0;
     if (reply && reply->format == 32 && xcb_get_property_value_length(reply) >= 4)
         window = *static_cast<const xcb_window_t*>(xcb_get_property_value(reply));
