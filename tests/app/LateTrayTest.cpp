@@ -1,0 +1,145 @@
+// A tray that starts after the app, as a panel does at login: the real parcly-lite on an X display
+// with no tray at first, then trayer. What counts is what the X server shows: the app's icon window
+// inside trayer's panel, the menu next to it, the keyboard focus left where the user had it.
+#include "ChildProcess.h"
+#include "DesktopWindows.h"
+#include "QtPrinters.h"
+#include "ReferenceService.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include <QDir>
+#include <QRect>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QTest>
+
+namespace {
+
+const QString kShownLine = QStringLiteral("A system tray appeared; the app's icon is shown there.");
+
+// The parent of a window in the X tree ("" for the root's).
+QString parentOf(const QString& window)
+{
+    const QString tree = runCommand(QStringLiteral("xwininfo"), {QStringLiteral("-children"), QStringLiteral("-id"), window});
+    const QString parent = QRegularExpression(QStringLiteral("Parent window id: (0x[0-9a-f]+)")).match(tree).captured(1);
+    return tree.contains(QStringLiteral("Parent window id: ") + parent + QStringLiteral(" (the root window)")) ? QString() : parent;
+}
+
+// The app's window that trayer's panel ("panel") holds, if any.
+QString iconInTray(qint64 appPid)
+{
+    const QString panel = findWindow(QStringLiteral("panel"));
+    if (panel.isEmpty())
+        return {};
+    const QStringList ours = runCommand(QStringLiteral("xdotool"), {"search", "--pid", QString::number(appPid)}).split('\n', Qt::SkipEmptyParts);
+    for (const QString& decimal : ours) {
+        const QString window = QStringLiteral("0x") + QString::number(decimal.toULongLong(), 16);
+        for (QString up = parentOf(window); !up.isEmpty(); up = parentOf(up)) {
+            if (up == panel)
+                return window;
+        }
+    }
+    return {};
+}
+
+// The app's mapped windows other than these, at least menu-sized.
+QString newWindowOf(qint64 appPid, const QStringList& known)
+{
+    const QStringList ours = runCommand(QStringLiteral("xdotool"), {"search", "--onlyvisible", "--pid", QString::number(appPid)}).split('\n', Qt::SkipEmptyParts);
+    for (const QString& decimal : ours) {
+        const QString window = QStringLiteral("0x") + QString::number(decimal.toULongLong(), 16);
+        if (!known.contains(window) && windowGeometry(window).width() > 32)
+            return window;
+    }
+    return {};
+}
+
+std::string describe(const QRect& rect)
+{
+    return QStringLiteral("%1x%2+%3+%4").arg(rect.width()).arg(rect.height()).arg(rect.x()).arg(rect.y()).toStdString();
+}
+
+// How far apart two rectangles are (0 when they touch or overlap).
+int distance(const QRect& a, const QRect& b)
+{
+    const int dx = std::max({0, a.left() - b.right(), b.left() - a.right()});
+    const int dy = std::max({0, a.top() - b.bottom(), b.top() - a.bottom()});
+    return std::max(dx, dy);
+}
+
+void startTrayer(ChildProcess& tray)
+{
+    tray.process.start(QStringLiteral("trayer"), {"--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "64"});
+    ASSERT_TRUE(tray.process.waitForStarted(5000));
+}
+
+TEST(LateTray, TheIconReachesATrayThatStartsAfterTheAppAndTheMenuOpensAtIt)
+{
+    ReferenceService service{{}, QDir::homePath() + QStringLiteral("/service")};
+    ASSERT_FALSE(service.url.isEmpty());
+    QDir().mkpath(QDir::homePath() + QStringLiteral("/.config/parcly"));
+    {
+        QSettings settings(QDir::homePath() + QStringLiteral("/.config/parcly/Parcly Lite.conf"), QSettings::IniFormat);
+        settings.setValue(QStringLiteral("parcly-api-url"), service.url);
+        settings.setValue(QStringLiteral("parcly-web-url"), service.url);
+        settings.setValue(QStringLiteral("hasShownOnboarding"), true);
+        settings.remove(QStringLiteral("showDropTarget"));
+        settings.remove(QStringLiteral("dropTargetPosition"));
+    }
+
+    // The user works in another program, which has the keyboard focus when the app starts.
+    ChildProcess other;
+    other.process.start(QStringLiteral("xmessage"), {QStringLiteral("-name"), QStringLiteral("parcly-other"), QStringLiteral("another program")});
+    ASSERT_TRUE(other.process.waitForStarted(5000));
+    QString otherWindow;
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        return !(otherWindow = runCommand(QStringLiteral("xdotool"), {"search", "--onlyvisible", "--classname", "parcly-other"}).section('\n', 0, 0)).isEmpty();
+    }, 10000));
+    xdotool({"windowfocus", "--sync", otherWindow});
+
+    ChildProcess app;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("BROWSER"), QStringLiteral("true"));
+    app.process.setProcessEnvironment(environment);
+    app.process.start(QStringLiteral(PARCLY_LITE_PATH), {});
+    ASSERT_TRUE(app.process.waitForStarted(5000));
+    ASSERT_TRUE(app.waitForLog(QStringLiteral("No system tray on this desktop"))) << app.log.toStdString();
+    const QString dropTarget = waitForWindow(QStringLiteral("Parcly Lite"));
+    ASSERT_FALSE(dropTarget.isEmpty());
+
+    // The drop target showed without taking the focus, and tells the X server it never takes it.
+    EXPECT_EQ(runCommand(QStringLiteral("xdotool"), {"getwindowfocus"}), otherWindow);
+    EXPECT_TRUE(runCommand(QStringLiteral("xprop"), {"-id", dropTarget, "WM_HINTS"}).contains(QStringLiteral("accepts input or input focus: False")));
+
+    // The tray starts late: the icon goes into it, and only then does the log say so.
+    ChildProcess tray;
+    startTrayer(tray);
+    ASSERT_TRUE(app.waitForLog(kShownLine)) << app.log.toStdString();
+    QString icon = iconInTray(app.process.processId());
+    ASSERT_FALSE(icon.isEmpty()) << "the log says the icon is shown, but trayer's panel does not hold it";
+
+    // A click on the icon, with the pointer last seen far away, opens the menu at the icon.
+    const QRect iconRect = windowGeometry(icon);
+    xdotool({"mousemove", "10", "700", "sleep", "0.2"});
+    xdotool({"mousemove", QString::number(iconRect.center().x()), QString::number(iconRect.center().y()), "sleep", "0.2", "click", "1"});
+    QString menu;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !(menu = newWindowOf(app.process.processId(), {dropTarget, icon})).isEmpty(); }, 10000))
+        << "no menu opened";
+    EXPECT_LE(distance(windowGeometry(menu), iconRect), 8) << "menu at " << describe(windowGeometry(menu)) << ", icon at " << describe(iconRect);
+    xdotool({"key", "Escape"});
+
+    // The tray goes and comes back: the icon comes back with it.
+    tray.stop();
+    ASSERT_TRUE(app.waitForLog(QStringLiteral("The system tray went away"))) << app.log.toStdString();
+    EXPECT_EQ(app.log.count(kShownLine), 1);
+    startTrayer(tray);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return app.logged(QString()), app.log.count(kShownLine) == 2; }, 20000)) << app.log.toStdString();
+    EXPECT_FALSE(iconInTray(app.process.processId()).isEmpty());
+    EXPECT_EQ(app.process.state(), QProcess::Running);
+}
+
+} // namespace
