@@ -3,19 +3,20 @@
 #include "platform/Log.h"
 
 #include <QByteArray>
+#include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QDBusMetaType>
 #include <QDBusPendingCallWatcher>
-#include <QDBusPendingReply>
-#include <QDBusVariant>
 #include <QDBusServiceWatcher>
+#include <QDBusVariant>
 #include <QGuiApplication>
 #include <QSocketNotifier>
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <xcb/xcb.h>
 
 namespace {
@@ -208,21 +209,49 @@ void DesktopManagers::askNotifierTrayListsUs(std::function<void(bool listed)> an
                                                       QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
     get << kNotifierWatcher << QStringLiteral("RegisteredStatusNotifierItems");
     auto* call = new QDBusPendingCallWatcher(bus.asyncCall(get, 3000), this);
-    const QString uniqueName = bus.baseService();
-    const QString serviceName = QStringLiteral("StatusNotifierItem-%1-").arg(QCoreApplication::applicationPid());
-    connect(call, &QDBusPendingCallWatcher::finished, this, [call, answer, uniqueName, serviceName] {
+    connect(call, &QDBusPendingCallWatcher::finished, this, [this, call, answer] {
         call->deleteLater();
-        const QDBusPendingReply<QDBusVariant> reply = *call;
-        if (reply.isError()) {
+        const QDBusMessage reply = call->reply();
+        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
             answer(false);
             return;
         }
-        // Items are listed by the bus name they registered from, or by their service name, with
-        // the object path after it in some watchers.
-        const QStringList items = reply.value().variant().toStringList();
-        answer(std::any_of(items.begin(), items.end(), [&](const QString& item) {
-            return item.startsWith(uniqueName) || item.contains(serviceName);
-        }));
+        // The list comes inside a variant, still marshalled.
+        const QVariant value = reply.arguments().first().value<QDBusVariant>().variant();
+        const QStringList items = value.canConvert<QDBusArgument>() ? qdbus_cast<QStringList>(value.value<QDBusArgument>())
+                                                                     : value.toStringList();
+        // Items are listed by the bus name they registered from, with the object path after it in
+        // some watchers. The toolkit registers from a connection of its own, so an item is ours
+        // when the process behind that name is.
+        QStringList names;
+        for (const QString& item : items)
+            names.append(item.section(QLatin1Char('/'), 0, 0));
+        names.removeAll(QString());
+        names.removeDuplicates();
+        if (names.isEmpty()) {
+            answer(false);
+            return;
+        }
+        struct Pending {
+            int left;
+            bool found = false;
+        };
+        auto pending = std::make_shared<Pending>(Pending{int(names.size())});
+        const uint ourPid = uint(QCoreApplication::applicationPid());
+        for (const QString& name : names) {
+            QDBusMessage pid = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                                                              QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetConnectionUnixProcessID"));
+            pid << name;
+            auto* pidCall = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(pid, 3000), this);
+            connect(pidCall, &QDBusPendingCallWatcher::finished, this, [pidCall, pending, answer, ourPid] {
+                pidCall->deleteLater();
+                const QDBusMessage reply = pidCall->reply();
+                if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() && reply.arguments().first().toUInt() == ourPid)
+                    pending->found = true;
+                if (--pending->left == 0)
+                    answer(pending->found);
+            });
+        }
     });
 }
 
