@@ -1,6 +1,8 @@
 // A tray that starts after the app, as a panel does at login: the real parcly-lite on an X display
 // with no tray at first, then trayer. What counts is what the X server shows: the app's icon window
 // inside trayer's panel, the menu next to it, the keyboard focus left where the user had it.
+// Then the same on a real Wayland desktop: a headless sway with XWayland, whose bar (swaybar)
+// is a StatusNotifier tray on the session bus, started after the app.
 #include "ChildProcess.h"
 #include "DesktopWindows.h"
 #include "QtPrinters.h"
@@ -10,7 +12,13 @@
 
 #include <algorithm>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QDir>
+#include <QFile>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QRect>
 #include <QProcess>
 #include <QRegularExpression>
@@ -140,6 +148,112 @@ TEST(LateTray, TheIconReachesATrayThatStartsAfterTheAppAndTheMenuOpensAtIt)
     ASSERT_TRUE(QTest::qWaitFor([&] { return app.logged(QString()), app.log.count(kShownLine) == 2; }, 20000)) << app.log.toStdString();
     EXPECT_FALSE(iconInTray(app.process.processId()).isEmpty());
     EXPECT_EQ(app.process.state(), QProcess::Running);
+}
+
+// A program run as the unprivileged user "nobody" (sway refuses to run as root), with only the
+// environment given.
+void startAsNobody(ChildProcess& child, const QStringList& environment, const QString& program, const QStringList& arguments = {})
+{
+    child.process.start(QStringLiteral("setpriv"),
+                        QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", "env", "-i"} + environment + QStringList{program} + arguments);
+    child.process.waitForStarted(5000);
+}
+
+QString runAsNobody(const QStringList& environment, const QString& program, const QStringList& arguments)
+{
+    return runCommand(QStringLiteral("setpriv"),
+                      QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", "env", "-i"} + environment + QStringList{program} + arguments);
+}
+
+TEST(LateTray, OnAWaylandDesktopTheIconReachesABarThatStartsAfterTheApp)
+{
+    for (const char* program : {"sway", "swaybar", "Xwayland", "setpriv", "dbus-daemon", "dbus-send"}) {
+        if (QStandardPaths::findExecutable(QString::fromLatin1(program)).isEmpty())
+            GTEST_SKIP() << program << " is not installed: no Wayland desktop to try";
+    }
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "sway needs another user than root, and only root can run it as one";
+
+    // The desktop's own folder, "nobody"'s: its runtime folder, the app's home, sway's settings.
+    QTemporaryDir runtime(QStringLiteral("/tmp/parcly-sway-XXXXXX"));
+    ASSERT_TRUE(runtime.isValid());
+    const QString rt = runtime.path();
+    ReferenceService service;
+    ASSERT_FALSE(service.url.isEmpty());
+    QDir().mkpath(rt + QStringLiteral("/home/.config/parcly"));
+    {
+        QSettings settings(rt + QStringLiteral("/home/.config/parcly/Parcly Lite.conf"), QSettings::IniFormat);
+        settings.setValue(QStringLiteral("parcly-api-url"), service.url);
+        settings.setValue(QStringLiteral("parcly-web-url"), service.url);
+        settings.setValue(QStringLiteral("hasShownOnboarding"), true);
+    }
+    QFile config(rt + QStringLiteral("/sway.conf"));
+    ASSERT_TRUE(config.open(QIODevice::WriteOnly));
+    // A bar whose program the test starts itself, later.
+    config.write("xwayland enable\noutput HEADLESS-1 resolution 1280x800\nbar {\n    id late\n    position top\n    swaybar_command true\n}\n");
+    config.close();
+    runCommand(QStringLiteral("chown"), {"-R", "65534:65534", rt});
+    ::chmod(rt.toLocal8Bit().constData(), 0700);
+
+    const QStringList base{"PATH=/usr/bin:/bin", "HOME=" + rt + "/home", "XDG_RUNTIME_DIR=" + rt,
+                           "DBUS_SESSION_BUS_ADDRESS=unix:path=" + rt + "/bus"};
+    ChildProcess bus, sway, app, bar;
+    startAsNobody(bus, base, QStringLiteral("dbus-daemon"), {"--session", "--nofork", "--address=unix:path=" + rt + "/bus"});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(rt + "/bus"); }, 10000)) << "no session bus";
+    startAsNobody(sway, base + QStringList{"WLR_BACKENDS=headless", "WLR_LIBINPUT_NO_DEVICES=1", "WLR_RENDERER=pixman"},
+                  QStringLiteral("sway"), {"-c", rt + "/sway.conf"});
+    QString socket;
+    if (!QTest::qWaitFor([&] {
+            const QStringList sockets = QDir(rt).entryList({"sway-ipc.*"}, QDir::System);
+            socket = sockets.isEmpty() ? QString() : rt + "/" + sockets.first();
+            return !socket.isEmpty() || sway.process.state() == QProcess::NotRunning;
+        }, 15000) || socket.isEmpty()) {
+        sway.logged(QString());
+        GTEST_SKIP() << "headless sway did not start here: " << sway.log.toStdString();
+    }
+    const QStringList desktop = base + QStringList{"SWAYSOCK=" + socket, "WAYLAND_DISPLAY=wayland-1"};
+    // XWayland starts with its first client; sway's children are told its display.
+    runAsNobody(desktop, QStringLiteral("swaymsg"), {"exec", "echo $DISPLAY > $XDG_RUNTIME_DIR/display"});
+    QString display;
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        QFile file(rt + "/display");
+        return file.open(QIODevice::ReadOnly) && !(display = QString::fromUtf8(file.readAll()).trimmed()).isEmpty();
+    }, 10000));
+
+    startAsNobody(app, desktop + QStringList{"DISPLAY=" + display, "XDG_SESSION_TYPE=wayland", "BROWSER=true"}, QStringLiteral(PARCLY_LITE_PATH));
+    ASSERT_TRUE(app.waitForLog(QStringLiteral("No system tray on this desktop"))) << app.log.toStdString();
+    // sway centres every floating window: the drop target says once that it stays there.
+    EXPECT_TRUE(app.waitForLog(QStringLiteral("The desktop placed the drop target at"))) << app.log.toStdString();
+
+    // Whether the bar's watcher lists an item whose process is the app.
+    auto watcherListsTheApp = [&] {
+        const QString list = runAsNobody(base, QStringLiteral("dbus-send"),
+                                         {"--session", "--print-reply", "--dest=org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
+                                          "org.freedesktop.DBus.Properties.Get", "string:org.kde.StatusNotifierWatcher", "string:RegisteredStatusNotifierItems"});
+        for (const auto& match : QRegularExpression(QStringLiteral("string \"([^\"/]+)")).globalMatch(list)) {
+            const QString owner = runAsNobody(base, QStringLiteral("dbus-send"),
+                                              {"--session", "--print-reply", "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                               "org.freedesktop.DBus.GetConnectionUnixProcessID", "string:" + match.captured(1)});
+            if (owner.endsWith(QStringLiteral("uint32 ") + QString::number(app.process.processId())))
+                return true;
+        }
+        return false;
+    };
+
+    for (int round = 1; round <= 2; ++round) {
+        startAsNobody(bar, desktop, QStringLiteral("swaybar"), {"-b", "late"});
+        ASSERT_TRUE(QTest::qWaitFor([&] { return app.logged(QString()), app.log.count(kShownLine) == round; }, 20000))
+            << "round " << round << ": " << app.log.toStdString();
+        EXPECT_TRUE(watcherListsTheApp()) << "round " << round << ": the log says the icon is shown, but the bar does not list it";
+        // The bar goes, taking its watcher: the next round is a tray that comes back.
+        bar.stop();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return app.logged(QString()), app.log.count(QStringLiteral("The system tray went away")) == round; }, 20000))
+            << app.log.toStdString();
+    }
+    EXPECT_EQ(app.process.state(), QProcess::Running);
+    app.stop();
+    sway.stop();
+    bus.stop();
 }
 
 } // namespace
