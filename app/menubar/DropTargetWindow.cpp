@@ -22,13 +22,18 @@ DropTargetWindow::DropTargetWindow(QWidget* parent)
     // the window being worked in. The menu it opens takes the keyboard itself while it is open.
     setAttribute(Qt::WA_ShowWithoutActivating);
     setFocusPolicy(Qt::NoFocus);
+    DesktopManagers& managers = DesktopManagers::instance();
+    // A Wayland compositor focuses every X window it manages as it maps it and places it where it
+    // likes (sway centres it). One it does not manage stands where it asks, above the windows,
+    // and a utility window of that kind is never given the focus.
+    if (managers.isXWayland())
+        setWindowFlag(Qt::BypassWindowManagerHint, true);
     setWindowTitle(QStringLiteral("Parcly Lite"));
     setAttribute(Qt::WA_TranslucentBackground);
     setAcceptDrops(true);
     setFixedSize(kSide, kSide);
     setToolTip(QStringLiteral("Drop files here to share them with Parcly Lite. Click for the menu."));
     restorePosition();
-    DesktopManagers& managers = DesktopManagers::instance();
     applyCompositing(managers.isCompositing());
     connect(&managers, &DesktopManagers::compositingChanged, this, &DropTargetWindow::applyCompositing);
 }

@@ -12,6 +12,7 @@
 #include <QDBusServiceWatcher>
 #include <QDBusVariant>
 #include <QGuiApplication>
+#include <QScreen>
 #include <QSocketNotifier>
 
 #include <cstdlib>
@@ -86,6 +87,13 @@ DesktopManagers::DesktopManagers()
             x11->compositor = internAtom(x11->connection, "_NET_WM_CM_S" + suffix);
             x11->tray = internAtom(x11->connection, "_NET_SYSTEM_TRAY_S" + suffix);
             x11->activeWindow = internAtom(x11->connection, "_NET_ACTIVE_WINDOW");
+            xcb_query_extension_reply_t* xwayland = xcb_query_extension_reply(
+                x11->connection, xcb_query_extension(x11->connection, 8, "XWAYLAND"), nullptr);
+            m_xwayland = xwayland && xwayland->present;
+            std::free(xwayland);
+            // Older XWayland has no extension of its own, but names its outputs after itself.
+            for (const QScreen* screen : QGuiApplication::screens())
+                m_xwayland = m_xwayland || screen->name().startsWith(QLatin1String("XWAYLAND"));
             // The mask is this connection's own, so the app's toolkit keeps its own on the root.
             const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE;
             xcb_change_window_attributes(x11->connection, x11->root, XCB_CW_EVENT_MASK, &mask);

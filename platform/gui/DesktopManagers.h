@@ -22,6 +22,9 @@ public:
     ~DesktopManagers() override;
 
     bool isCompositing() const { return m_compositing; }
+    // Whether the X server is XWayland (the "XWAYLAND" extension, or outputs named after it): the
+    // windows the app shows are then placed, stacked and focused by a Wayland compositor.
+    bool isXWayland() const { return m_xwayland; }
     bool hasTray() const { return m_xembedTray || m_notifierTray; }
     bool hasXEmbedTray() const { return m_xembedTray; }
     bool hasNotifierTray() const { return m_notifierTray; }
@@ -53,6 +56,7 @@ private:
     struct X11;
     std::unique_ptr<X11> m_x11;
     bool m_compositing = true;
+    bool m_xwayland = false;
     bool m_xembedTray = false;
     bool m_notifierTray = false;
     quintptr m_activeWindow = 0;

@@ -123,10 +123,17 @@ TEST(LateTray, TheIconReachesATrayThatStartsAfterTheAppAndTheMenuOpensAtIt)
     EXPECT_EQ(runCommand(QStringLiteral("xdotool"), {"getwindowfocus"}), otherWindow);
     EXPECT_TRUE(runCommand(QStringLiteral("xprop"), {"-id", dropTarget, "WM_HINTS"}).contains(QStringLiteral("accepts input or input focus: False")));
 
+    // Moved elsewhere as soon as it showed, as a desktop that places windows itself does: the app
+    // says so once and leaves it there, even when a tray later changes where it would stand.
+    xdotool({"windowmove", dropTarget, "300", "300"});
+    EXPECT_TRUE(app.waitForLog(QStringLiteral("The desktop placed the drop target at (300, 300), not at"))) << app.log.toStdString();
+
     // The tray starts late: the icon goes into it, and only then does the log say so.
     ChildProcess tray;
     startTrayer(tray);
     ASSERT_TRUE(app.waitForLog(kShownLine)) << app.log.toStdString();
+    EXPECT_EQ(windowGeometry(dropTarget).topLeft(), QPoint(300, 300));
+    EXPECT_EQ(app.log.count(QStringLiteral("The desktop placed the drop target")), 1);
     QString icon = iconInTray(app.process.processId());
     ASSERT_FALSE(icon.isEmpty()) << "the log says the icon is shown, but trayer's panel does not hold it";
 
@@ -222,8 +229,19 @@ TEST(LateTray, OnAWaylandDesktopTheIconReachesABarThatStartsAfterTheApp)
 
     startAsNobody(app, desktop + QStringList{"DISPLAY=" + display, "XDG_SESSION_TYPE=wayland", "BROWSER=true"}, QStringLiteral(PARCLY_LITE_PATH));
     ASSERT_TRUE(app.waitForLog(QStringLiteral("No system tray on this desktop"))) << app.log.toStdString();
-    // sway centres every floating window: the drop target says once that it stays there.
-    EXPECT_TRUE(app.waitForLog(QStringLiteral("The desktop placed the drop target at"))) << app.log.toStdString();
+    // sway would centre a window it manages and give it the focus: the drop target is one it does
+    // not manage, so it stands at the top-right, where it asked, and the focus is not ours.
+    const QStringList x11 = base + QStringList{"DISPLAY=" + display};
+    QString dropTarget;
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        const QString tree = runAsNobody(x11, QStringLiteral("xwininfo"), {"-root", "-children"});
+        dropTarget = QRegularExpression(QStringLiteral("(0x[0-9a-f]+) \"Parcly Lite\": \\(\"parcly-lite\"")).match(tree).captured(1);
+        return !dropTarget.isEmpty() && runAsNobody(x11, QStringLiteral("xwininfo"), {"-id", dropTarget}).contains(QStringLiteral("IsViewable"));
+    }, 15000)) << runAsNobody(x11, QStringLiteral("xwininfo"), {"-root", "-children"}).toStdString();
+    const QString info = runAsNobody(x11, QStringLiteral("xwininfo"), {"-id", dropTarget});
+    EXPECT_TRUE(info.contains(QStringLiteral("Absolute upper-left X:  1192")) && info.contains(QStringLiteral("Absolute upper-left Y:  24"))) << info.toStdString();
+    const QString active = runAsNobody(x11, QStringLiteral("xprop"), {"-root", "_NET_ACTIVE_WINDOW"});
+    EXPECT_FALSE(active.endsWith(dropTarget)) << active.toStdString();
 
     // Whether the bar's watcher lists an item whose process is the app.
     auto watcherListsTheApp = [&] {
