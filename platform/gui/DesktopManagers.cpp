@@ -23,6 +23,33 @@
 namespace {
 
 const QString kNotifierWatcher = QStringLiteral("org.kde.StatusNotifierWatcher");
+const QString kNotifierWatcherPath = QStringLiteral("/StatusNotifierWatcher");
+
+QDBusMessage watcherProperty(const QString& name)
+{
+    QDBusMessage get = QDBusMessage::createMethodCall(kNotifierWatcher, kNotifierWatcherPath,
+                                                      QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    get << kNotifierWatcher << name;
+    return get;
+}
+
+QDBusMessage hostRegisteredQuery()
+{
+    return watcherProperty(QStringLiteral("IsStatusNotifierHostRegistered"));
+}
+
+// A property's value from a Get reply (invalid for an error).
+QVariant propertyValue(const QDBusMessage& reply)
+{
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+        return {};
+    return reply.arguments().first().value<QDBusVariant>().variant();
+}
+
+bool isTrue(const QDBusMessage& reply)
+{
+    return propertyValue(reply).toBool();
+}
 
 xcb_atom_t internAtom(xcb_connection_t* connection, const QByteArray& name)
 {
@@ -108,9 +135,17 @@ DesktopManagers::DesktopManagers()
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (bus.isConnected()) {
         auto* watcher = new QDBusServiceWatcher(kNotifierWatcher, bus, QDBusServiceWatcher::WatchForRegistration | QDBusServiceWatcher::WatchForUnregistration, this);
-        connect(watcher, &QDBusServiceWatcher::serviceRegistered, this, [this] { setTrays(m_xembedTray, true); });
+        connect(watcher, &QDBusServiceWatcher::serviceRegistered, this, &DesktopManagers::askNotifierHost);
         connect(watcher, &QDBusServiceWatcher::serviceUnregistered, this, [this] { setTrays(m_xembedTray, false); });
-        m_notifierTray = bus.interface() && bus.interface()->isServiceRegistered(kNotifierWatcher).value();
+        // A watcher is a tray once a host (the panel that draws the icons) has registered with
+        // it: the toolkit decides once, at the first icon, whether icons go on the bus, and asks
+        // just that. A panel registers its watcher a moment before its host.
+        bus.connect(kNotifierWatcher, kNotifierWatcherPath, kNotifierWatcher, QStringLiteral("StatusNotifierHostRegistered"),
+                    this, SLOT(askNotifierHost()));
+        if (bus.interface() && bus.interface()->isServiceRegistered(kNotifierWatcher).value()) {
+            const QDBusMessage reply = bus.call(hostRegisteredQuery(), QDBus::Block, 1000);
+            m_notifierTray = isTrue(reply);
+        }
     }
 
     // The one instance outlives the application: what needs its event loop or bus goes first.
@@ -213,19 +248,11 @@ void DesktopManagers::askNotifierTrayListsUs(std::function<void(bool listed)> an
         answer(false);
         return;
     }
-    QDBusMessage get = QDBusMessage::createMethodCall(kNotifierWatcher, QStringLiteral("/StatusNotifierWatcher"),
-                                                      QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
-    get << kNotifierWatcher << QStringLiteral("RegisteredStatusNotifierItems");
-    auto* call = new QDBusPendingCallWatcher(bus.asyncCall(get, 3000), this);
+    auto* call = new QDBusPendingCallWatcher(bus.asyncCall(watcherProperty(QStringLiteral("RegisteredStatusNotifierItems")), 3000), this);
     connect(call, &QDBusPendingCallWatcher::finished, this, [this, call, answer] {
         call->deleteLater();
-        const QDBusMessage reply = call->reply();
-        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
-            answer(false);
-            return;
-        }
         // The list comes inside a variant, still marshalled.
-        const QVariant value = reply.arguments().first().value<QDBusVariant>().variant();
+        const QVariant value = propertyValue(call->reply());
         const QStringList items = value.canConvert<QDBusArgument>() ? qdbus_cast<QStringList>(value.value<QDBusArgument>())
                                                                      : value.toStringList();
         // Items are listed by the bus name they registered from, with the object path after it in
@@ -260,6 +287,18 @@ void DesktopManagers::askNotifierTrayListsUs(std::function<void(bool listed)> an
                     answer(pending->found);
             });
         }
+    });
+}
+
+void DesktopManagers::askNotifierHost()
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    auto* call = new QDBusPendingCallWatcher(bus.asyncCall(hostRegisteredQuery(), 3000), this);
+    connect(call, &QDBusPendingCallWatcher::finished, this, [this, call] {
+        call->deleteLater();
+        // A watcher without a host yet says so when one registers.
+        if (isTrue(call->reply()))
+            setTrays(m_xembedTray, true);
     });
 }
 

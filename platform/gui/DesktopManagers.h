@@ -11,7 +11,7 @@
 // watched through a connection of our own (a manager announces itself with a MANAGER message on
 // the root window, and its owner window's destruction says it went away). A StatusNotifierItem
 // tray on the session bus counts as a tray too. Off X11 (Wayland, offscreen) the compositor is
-// the display server itself, and the tray is only what the bus says.
+// the display server itself, and the tray is only what the bus says: a watcher with a host.
 // It also follows the window the window manager calls active ("_NET_ACTIVE_WINDOW"), which is how
 // an X client hears that the user went to another window, even one the X server never sees (a
 // Wayland window beside XWayland).
@@ -44,6 +44,9 @@ signals:
     void compositingChanged(bool compositing);
     void trayChanged(bool present);
     void activeWindowChanged(quintptr window);
+
+private slots:
+    void askNotifierHost();
 
 private:
     DesktopManagers();
