@@ -3,6 +3,7 @@
 #include "platform/gui/DesktopManagers.h"
 
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QPainter>
 #include <QPainterPath>
 #include <QScreen>
@@ -14,6 +15,12 @@ SharePopover::SharePopover(QWidget* parent)
     , m_layout(new QVBoxLayout(this))
 {
     setObjectName(QStringLiteral("SharePopover"));
+    // Beside XWayland, a popup is a window the compositor knows nothing of: a click into a Wayland
+    // window reaches no X client, so nothing could tell it to close. A window the compositor
+    // manages is activated as shown and deactivated when the user goes elsewhere, which the
+    // active-window property tells.
+    if (DesktopManagers::instance().isXWayland())
+        setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::NoDropShadowWindowHint);
     setWindowTitle(QStringLiteral("Share a File with Parcly Lite"));
     // Translucent around the plate only where a compositing manager blends it; otherwise the
     // margin would show black, so the window is opaque and cut to the plate's shape instead.
@@ -84,6 +91,15 @@ void SharePopover::showRelativeToRect(const QRect& anchor)
     // Only a change seen while it shows counts: showing a popup may itself move the focus about.
     m_seenActive = false;
     show();
+}
+
+void SharePopover::keyPressEvent(QKeyEvent* event)
+{
+    if (event->key() == Qt::Key_Escape) {
+        close();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 void SharePopover::resizeEvent(QResizeEvent* event)

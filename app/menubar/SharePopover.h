@@ -27,6 +27,8 @@ protected:
     void paintEvent(QPaintEvent* event) override;
     // Without a compositing manager: the window's shape, the plate.
     void resizeEvent(QResizeEvent* event) override;
+    // Escape closes it, as it closes a popup.
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void closeForWindow(quintptr window);

@@ -172,66 +172,100 @@ QString runAsNobody(const QStringList& environment, const QString& program, cons
                       QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", "env", "-i"} + environment + QStringList{program} + arguments);
 }
 
-TEST(LateTray, OnAWaylandDesktopTheIconReachesABarThatStartsAfterTheApp)
-{
-    for (const char* program : {"sway", "swaybar", "Xwayland", "setpriv", "dbus-daemon", "dbus-send"}) {
-        if (QStandardPaths::findExecutable(QString::fromLatin1(program)).isEmpty())
-            GTEST_SKIP() << program << " is not installed: no Wayland desktop to try";
+// A headless sway with XWayland, run as "nobody" (sway refuses root) with a session bus of its
+// own, in a runtime folder that holds the app's home too. Skips the test, saying why, where it
+// cannot run.
+class WaylandDesktop : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        for (const char* program : {"sway", "swaybar", "Xwayland", "setpriv", "dbus-daemon", "dbus-send"}) {
+            if (QStandardPaths::findExecutable(QString::fromLatin1(program)).isEmpty())
+                GTEST_SKIP() << program << " is not installed: no Wayland desktop to try";
+        }
+        if (::geteuid() != 0)
+            GTEST_SKIP() << "sway needs another user than root, and only root can run it as one";
+        ASSERT_TRUE(runtime.isValid());
+        rt = runtime.path();
+        ASSERT_FALSE(service.url.isEmpty());
+        QDir().mkpath(rt + QStringLiteral("/home/.config/parcly"));
+        {
+            QSettings settings(rt + QStringLiteral("/home/.config/parcly/Parcly Lite.conf"), QSettings::IniFormat);
+            settings.setValue(QStringLiteral("parcly-api-url"), service.url);
+            settings.setValue(QStringLiteral("parcly-web-url"), service.url);
+            settings.setValue(QStringLiteral("hasShownOnboarding"), true);
+        }
+        QFile config(rt + QStringLiteral("/sway.conf"));
+        ASSERT_TRUE(config.open(QIODevice::WriteOnly));
+        // A bar whose program a test starts itself, later.
+        config.write("xwayland enable\noutput HEADLESS-1 resolution 1280x800\nbar {\n    id late\n    position top\n    swaybar_command true\n}\n");
+        config.close();
+        runCommand(QStringLiteral("chown"), {"-R", "65534:65534", rt});
+        ::chmod(rt.toLocal8Bit().constData(), 0700);
+
+        base = QStringList{"PATH=/usr/bin:/bin", "HOME=" + rt + "/home", "XDG_RUNTIME_DIR=" + rt, "DBUS_SESSION_BUS_ADDRESS=unix:path=" + rt + "/bus"};
+        startAsNobody(bus, base, QStringLiteral("dbus-daemon"), {"--session", "--nofork", "--address=unix:path=" + rt + "/bus"});
+        ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(rt + "/bus"); }, 10000)) << "no session bus";
+        startAsNobody(sway, base + QStringList{"WLR_BACKENDS=headless", "WLR_LIBINPUT_NO_DEVICES=1", "WLR_RENDERER=pixman"},
+                      QStringLiteral("sway"), {"-c", rt + "/sway.conf"});
+        QString socket;
+        if (!QTest::qWaitFor([&] {
+                const QStringList sockets = QDir(rt).entryList({"sway-ipc.*"}, QDir::System);
+                socket = sockets.isEmpty() ? QString() : rt + "/" + sockets.first();
+                return !socket.isEmpty() || sway.process.state() == QProcess::NotRunning;
+            }, 15000) || socket.isEmpty()) {
+            sway.logged(QString());
+            GTEST_SKIP() << "headless sway did not start here: " << sway.log.toStdString();
+        }
+        desktop = base + QStringList{"SWAYSOCK=" + socket, "WAYLAND_DISPLAY=wayland-1"};
+        // XWayland starts with its first client; sway's children are told its display.
+        runAsNobody(desktop, QStringLiteral("swaymsg"), {"exec", "echo $DISPLAY > $XDG_RUNTIME_DIR/display"});
+        ASSERT_TRUE(QTest::qWaitFor([&] {
+            QFile file(rt + "/display");
+            return file.open(QIODevice::ReadOnly) && !(display = QString::fromUtf8(file.readAll()).trimmed()).isEmpty();
+        }, 10000));
+        x11 = base + QStringList{"DISPLAY=" + display};
     }
-    if (::geteuid() != 0)
-        GTEST_SKIP() << "sway needs another user than root, and only root can run it as one";
+
+    void TearDown() override
+    {
+        sway.stop();
+        bus.stop();
+    }
+
+    // The mapped X windows of a process, in hex as the window tree names them.
+    QStringList visibleWindowsOf(qint64 pid) const
+    {
+        QStringList windows;
+        for (const QString& decimal : runAsNobody(x11, QStringLiteral("xdotool"), {"search", "--onlyvisible", "--pid", QString::number(pid)}).split('\n', Qt::SkipEmptyParts))
+            windows.append(QStringLiteral("0x") + QString::number(decimal.toULongLong(), 16));
+        return windows;
+    }
+
+    QRect geometryOf(const QString& window) const
+    {
+        const QString info = runAsNobody(x11, QStringLiteral("xwininfo"), {"-id", window});
+        auto field = [&](const char* name) {
+            return QRegularExpression(QStringLiteral("%1:\\s+(-?\\d+)").arg(QLatin1String(name))).match(info).captured(1).toInt();
+        };
+        return QRect(field("Absolute upper-left X"), field("Absolute upper-left Y"), field("Width"), field("Height"));
+    }
 
     // The desktop's own folder, "nobody"'s: its runtime folder, the app's home, sway's settings.
-    QTemporaryDir runtime(QStringLiteral("/tmp/parcly-sway-XXXXXX"));
-    ASSERT_TRUE(runtime.isValid());
-    const QString rt = runtime.path();
+    QTemporaryDir runtime{QStringLiteral("/tmp/parcly-sway-XXXXXX")};
     ReferenceService service;
-    ASSERT_FALSE(service.url.isEmpty());
-    QDir().mkpath(rt + QStringLiteral("/home/.config/parcly"));
-    {
-        QSettings settings(rt + QStringLiteral("/home/.config/parcly/Parcly Lite.conf"), QSettings::IniFormat);
-        settings.setValue(QStringLiteral("parcly-api-url"), service.url);
-        settings.setValue(QStringLiteral("parcly-web-url"), service.url);
-        settings.setValue(QStringLiteral("hasShownOnboarding"), true);
-    }
-    QFile config(rt + QStringLiteral("/sway.conf"));
-    ASSERT_TRUE(config.open(QIODevice::WriteOnly));
-    // A bar whose program the test starts itself, later.
-    config.write("xwayland enable\noutput HEADLESS-1 resolution 1280x800\nbar {\n    id late\n    position top\n    swaybar_command true\n}\n");
-    config.close();
-    runCommand(QStringLiteral("chown"), {"-R", "65534:65534", rt});
-    ::chmod(rt.toLocal8Bit().constData(), 0700);
+    QString rt, display;
+    QStringList base, desktop, x11;
+    ChildProcess bus, sway;
+};
 
-    const QStringList base{"PATH=/usr/bin:/bin", "HOME=" + rt + "/home", "XDG_RUNTIME_DIR=" + rt,
-                           "DBUS_SESSION_BUS_ADDRESS=unix:path=" + rt + "/bus"};
-    ChildProcess bus, sway, app, bar;
-    startAsNobody(bus, base, QStringLiteral("dbus-daemon"), {"--session", "--nofork", "--address=unix:path=" + rt + "/bus"});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(rt + "/bus"); }, 10000)) << "no session bus";
-    startAsNobody(sway, base + QStringList{"WLR_BACKENDS=headless", "WLR_LIBINPUT_NO_DEVICES=1", "WLR_RENDERER=pixman"},
-                  QStringLiteral("sway"), {"-c", rt + "/sway.conf"});
-    QString socket;
-    if (!QTest::qWaitFor([&] {
-            const QStringList sockets = QDir(rt).entryList({"sway-ipc.*"}, QDir::System);
-            socket = sockets.isEmpty() ? QString() : rt + "/" + sockets.first();
-            return !socket.isEmpty() || sway.process.state() == QProcess::NotRunning;
-        }, 15000) || socket.isEmpty()) {
-        sway.logged(QString());
-        GTEST_SKIP() << "headless sway did not start here: " << sway.log.toStdString();
-    }
-    const QStringList desktop = base + QStringList{"SWAYSOCK=" + socket, "WAYLAND_DISPLAY=wayland-1"};
-    // XWayland starts with its first client; sway's children are told its display.
-    runAsNobody(desktop, QStringLiteral("swaymsg"), {"exec", "echo $DISPLAY > $XDG_RUNTIME_DIR/display"});
-    QString display;
-    ASSERT_TRUE(QTest::qWaitFor([&] {
-        QFile file(rt + "/display");
-        return file.open(QIODevice::ReadOnly) && !(display = QString::fromUtf8(file.readAll()).trimmed()).isEmpty();
-    }, 10000));
-
+TEST_F(WaylandDesktop, TheIconReachesABarThatStartsAfterTheApp)
+{
+    ChildProcess app, bar;
     startAsNobody(app, desktop + QStringList{"DISPLAY=" + display, "XDG_SESSION_TYPE=wayland", "BROWSER=true"}, QStringLiteral(PARCLY_LITE_PATH));
     ASSERT_TRUE(app.waitForLog(QStringLiteral("No system tray on this desktop"))) << app.log.toStdString();
     // sway would centre a window it manages and give it the focus: the drop target is one it does
     // not manage, so it stands at the top-right, where it asked, and the focus is not ours.
-    const QStringList x11 = base + QStringList{"DISPLAY=" + display};
     QString dropTarget;
     ASSERT_TRUE(QTest::qWaitFor([&] {
         const QString tree = runAsNobody(x11, QStringLiteral("xwininfo"), {"-root", "-children"});
@@ -257,18 +291,6 @@ TEST(LateTray, OnAWaylandDesktopTheIconReachesABarThatStartsAfterTheApp)
         }
         return {};
     };
-    auto visibleAppWindows = [&] {
-        return runAsNobody(x11, QStringLiteral("xdotool"), {"search", "--onlyvisible", "--pid", QString::number(app.process.processId())})
-            .split('\n', Qt::SkipEmptyParts);
-    };
-    auto geometryOf = [&](const QString& window) {
-        const QString info = runAsNobody(x11, QStringLiteral("xwininfo"), {"-id", window});
-        auto field = [&](const char* name) {
-            return QRegularExpression(QStringLiteral("%1:\\s+(-?\\d+)").arg(QLatin1String(name))).match(info).captured(1).toInt();
-        };
-        return QRect(field("Absolute upper-left X"), field("Absolute upper-left Y"), field("Width"), field("Height"));
-    };
-
     for (int round = 1; round <= 2; ++round) {
         startAsNobody(bar, desktop, QStringLiteral("swaybar"), {"-b", "late"});
         ASSERT_TRUE(QTest::qWaitFor([&] { return app.logged(QString()), app.log.count(kShownLine) == round; }, 20000))
@@ -278,18 +300,18 @@ TEST(LateTray, OnAWaylandDesktopTheIconReachesABarThatStartsAfterTheApp)
         if (round == 1 && !item.isEmpty()) {
             // The bar asks for the menu as a click on the icon does. The app cannot read where the
             // icon is on a Wayland bar, nor trust the X pointer: the menu opens at the drop target.
-            const QStringList before = visibleAppWindows();
+            const QStringList before = visibleWindowsOf(app.process.processId());
             runAsNobody(base, QStringLiteral("dbus-send"), {"--session", "--type=method_call", "--dest=" + item, "/StatusNotifierItem",
                                                             "org.kde.StatusNotifierItem.Activate", "int32:600", "int32:10"});
             QString menu;
             ASSERT_TRUE(QTest::qWaitFor([&] {
-                for (const QString& window : visibleAppWindows()) {
+                for (const QString& window : visibleWindowsOf(app.process.processId())) {
                     if (!before.contains(window) && geometryOf(window).width() > 32)
                         menu = window;
                 }
                 return !menu.isEmpty();
             }, 10000)) << "no menu opened";
-            const QRect target = geometryOf(QString::number(dropTarget.toULongLong(nullptr, 16)));
+            const QRect target = geometryOf(dropTarget);
             EXPECT_LE(distance(geometryOf(menu), target), 8) << "menu at " << describe(geometryOf(menu)) << ", drop target at " << describe(target);
             runAsNobody(x11, QStringLiteral("xdotool"), {"key", "Escape"});
         }
@@ -300,8 +322,29 @@ TEST(LateTray, OnAWaylandDesktopTheIconReachesABarThatStartsAfterTheApp)
     }
     EXPECT_EQ(app.process.state(), QProcess::Running);
     app.stop();
-    sway.stop();
-    bus.stop();
+}
+
+TEST_F(WaylandDesktop, TheSharePopoverClosesWhenAWaylandWindowTakesTheFocus)
+{
+    // The popover from the app's own code, in a program of its own on XWayland.
+    ChildProcess popover, other;
+    popover.process.setProcessChannelMode(QProcess::MergedChannels);
+    startAsNobody(popover, x11 + QStringList{"QT_QPA_PLATFORM=xcb"}, QStringLiteral(PARCLY_POPOVER_PROBE));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return popover.process.readAll().contains("shown") || popover.process.state() == QProcess::NotRunning; }, 15000));
+    ASSERT_EQ(popover.process.state(), QProcess::Running);
+    ASSERT_EQ(visibleWindowsOf(popover.process.processId()).size(), 1);
+
+    // A Wayland program's window opens and sway gives it the focus, as a click into it would: no
+    // X client sees that click, and the popover must still close.
+    startAsNobody(other, desktop + QStringList{"QT_QPA_PLATFORM=wayland"}, QStringLiteral(PARCLY_DRAG_SOURCE));
+    if (!QTest::qWaitFor([&] { return runAsNobody(desktop, QStringLiteral("swaymsg"), {"-t", "get_tree"}).contains(QStringLiteral("\"app_id\": \"parcly-drag-source\"")); }, 15000))
+        GTEST_SKIP() << "no Wayland client window here (Qt's Wayland platform is needed): " << other.process.readAllStandardError().toStdString();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return popover.process.state() == QProcess::NotRunning; }, 10000))
+        << "the popover stayed open after the focus went to a Wayland window";
+    popover.log = QString::fromUtf8(popover.process.readAll());
+    EXPECT_TRUE(popover.log.contains(QStringLiteral("closed"))) << popover.log.toStdString();
+    EXPECT_EQ(popover.process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(popover.process.exitCode(), 0);
 }
 
 } // namespace
