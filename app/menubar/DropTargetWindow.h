@@ -25,8 +25,6 @@ public:
     // bottom-right of the primary screen's available area, clear of maximised windows' buttons;
     // without a tray it stands in for the tray icon, at the top-right.
     void restorePosition();
-    // Whether the desktop was seen placing the window somewhere other than where it asked.
-    bool desktopIgnoresPositions() const { return m_positionsIgnored; }
 
     static inline const QString kPositionKey = QStringLiteral("dropTargetPosition");
     static constexpr int kSide = 64;
