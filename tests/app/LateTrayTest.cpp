@@ -2,7 +2,8 @@
 // with no tray at first, then trayer. What counts is what the X server shows: the app's icon window
 // inside trayer's panel, the menu next to it, the keyboard focus left where the user had it.
 // Then the same on a real Wayland desktop: a headless sway with XWayland, whose bar (swaybar)
-// is a StatusNotifier tray on the session bus, started after the app.
+// is a StatusNotifier tray on the session bus, started after the app; and there, the share
+// popover closing when a Wayland window takes the focus.
 #include "ChildProcess.h"
 #include "DesktopWindows.h"
 #include "QtPrinters.h"
@@ -10,20 +11,20 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRect>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
 #include <algorithm>
 
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <QDir>
-#include <QFile>
-#include <QStandardPaths>
-#include <QTemporaryDir>
-#include <QRect>
-#include <QProcess>
-#include <QRegularExpression>
-#include <QSettings>
-#include <QTest>
 
 namespace {
 
