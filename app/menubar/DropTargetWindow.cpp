@@ -2,6 +2,7 @@
 
 #include "app/menubar/StatusItemController.h"
 #include "platform/Defaults.h"
+#include "platform/Log.h"
 #include "platform/gui/DesktopManagers.h"
 #include "platform/gui/Pasteboard.h"
 
@@ -12,17 +13,27 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QScreen>
+#include <QTimer>
 
 DropTargetWindow::DropTargetWindow(QWidget* parent)
-    : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint)
+    : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus)
 {
+    // A drop target that took the focus at launch or on a click would pull the keyboard away from
+    // the window being worked in. The menu it opens takes the keyboard itself while it is open.
+    setAttribute(Qt::WA_ShowWithoutActivating);
+    setFocusPolicy(Qt::NoFocus);
+    DesktopManagers& managers = DesktopManagers::instance();
+    // A Wayland compositor focuses every X window it manages as it maps it and places it where it
+    // likes (sway centres it). One it does not manage stands where it asks, above the windows,
+    // and a utility window of that kind is never given the focus.
+    if (managers.isXWayland())
+        setWindowFlag(Qt::BypassWindowManagerHint, true);
     setWindowTitle(QStringLiteral("Parcly Lite"));
     setAttribute(Qt::WA_TranslucentBackground);
     setAcceptDrops(true);
     setFixedSize(kSide, kSide);
     setToolTip(QStringLiteral("Drop files here to share them with Parcly Lite. Click for the menu."));
     restorePosition();
-    DesktopManagers& managers = DesktopManagers::instance();
     applyCompositing(managers.isCompositing());
     connect(&managers, &DesktopManagers::compositingChanged, this, &DropTargetWindow::applyCompositing);
 }
@@ -91,7 +102,7 @@ void DropTargetWindow::mouseMoveEvent(QMouseEvent* event)
     if (!m_moving && delta.manhattanLength() < QApplication::startDragDistance())
         return;
     m_moving = true;
-    move(m_pressWindowPosition + delta);
+    place(m_pressWindowPosition + delta);
 }
 
 void DropTargetWindow::mouseReleaseEvent(QMouseEvent* event)
@@ -148,7 +159,38 @@ void DropTargetWindow::restorePosition()
         position = DesktopManagers::instance().hasTray() ? QPoint(x, available.top() + available.height() - kSide - kMargin)
                                                          : QPoint(x, available.top() + kMargin);
     }
+    // Asking again where the desktop placed it already once would only make it jump about.
+    if (m_positionsIgnored && isVisible())
+        return;
+    place(position);
+}
+
+void DropTargetWindow::place(const QPoint& position)
+{
+    m_requestedPosition = position;
     move(position);
+}
+
+void DropTargetWindow::moveEvent(QMoveEvent* event)
+{
+    QWidget::moveEvent(event);
+    if (!isVisible() || m_positionsIgnored || m_placementCheckPending || pos() == m_requestedPosition)
+        return;
+    // The window system reports moves it was asked for late, one after another: only a place
+    // that stays different a moment later is the desktop's own choice.
+    m_placementCheckPending = true;
+    QTimer::singleShot(500, this, &DropTargetWindow::checkPlacement);
+}
+
+void DropTargetWindow::checkPlacement()
+{
+    m_placementCheckPending = false;
+    if (!isVisible() || m_positionsIgnored || (pos() - m_requestedPosition).manhattanLength() <= 2)
+        return;
+    m_positionsIgnored = true;
+    logLine(QStringLiteral("The desktop placed the drop target at (%1, %2), not at (%3, %4) where it asked; it stays where the desktop put it.")
+                .arg(pos().x()).arg(pos().y()).arg(m_requestedPosition.x()).arg(m_requestedPosition.y()));
+    m_requestedPosition = pos();
 }
 
 void DropTargetWindow::savePosition() const

@@ -8,7 +8,10 @@ class StatusItemController;
 
 // The small always-on-top window that takes drops for the app, since a tray icon cannot. It shows
 // the status item's image, hands every drag to the status item controller, opens the menu on a
-// click and can be dragged to another place, which it remembers.
+// click and can be dragged to another place, which it remembers. It never takes the keyboard
+// focus (the X input hint says so too): it stands beside whatever the user works in.
+// Where the desktop does not put windows where they ask (some compositors place every X window
+// themselves), it says so once and stays where the desktop put it rather than fighting it.
 class DropTargetWindow : public QWidget {
     Q_OBJECT
 public:
@@ -32,6 +35,7 @@ signals:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
@@ -42,6 +46,9 @@ protected:
 
 private:
     void savePosition() const;
+    void place(const QPoint& position);
+    // Called a moment after the window moved somewhere it did not ask for.
+    void checkPlacement();
     // Without a compositing manager transparent pixels show black, so the plate is painted opaque
     // and the window is cut to its rounded shape instead.
     void applyCompositing(bool compositing);
@@ -53,4 +60,7 @@ private:
     bool m_pressed = false;
     bool m_moving = false;
     bool m_compositing = true;
+    QPoint m_requestedPosition;
+    bool m_placementCheckPending = false;
+    bool m_positionsIgnored = false;
 };

@@ -3,16 +3,24 @@
 #include "platform/gui/DesktopManagers.h"
 
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QPainter>
 #include <QPainterPath>
 #include <QScreen>
 #include <QVBoxLayout>
+#include <QWindow>
 
 SharePopover::SharePopover(QWidget* parent)
     : QWidget(parent, Qt::Popup | Qt::FramelessWindowHint | Qt::NoDropShadowWindowHint)
     , m_layout(new QVBoxLayout(this))
 {
     setObjectName(QStringLiteral("SharePopover"));
+    // Beside XWayland, a popup is a window the compositor knows nothing of: a click into a Wayland
+    // window reaches no X client, so nothing could tell it to close. A window the compositor
+    // manages is activated as shown and deactivated when the user goes elsewhere, which the
+    // active-window property tells.
+    if (DesktopManagers::instance().isXWayland())
+        setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::NoDropShadowWindowHint);
     setWindowTitle(QStringLiteral("Share a File with Parcly Lite"));
     // Translucent around the plate only where a compositing manager blends it; otherwise the
     // margin would show black, so the window is opaque and cut to the plate's shape instead.
@@ -23,6 +31,30 @@ SharePopover::SharePopover(QWidget* parent)
     setAttribute(Qt::WA_DeleteOnClose, true);
     m_layout->setContentsMargins(0, 0, 0, 0);
     resize(kContentSize);
+
+    connect(&DesktopManagers::instance(), &DesktopManagers::activeWindowChanged, this, &SharePopover::closeForWindow);
+    // Shown while another program has the focus, the app may never become active; once it was,
+    // losing the focus means the user went elsewhere.
+    connect(qApp, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState state) {
+        if (!isVisible())
+            return;
+        if (state == Qt::ApplicationActive)
+            m_seenActive = true;
+        else if (m_seenActive)
+            close();
+    });
+}
+
+void SharePopover::closeForWindow(quintptr window)
+{
+    if (!isVisible())
+        return;
+    // Our own windows (a file panel the page opens, the popover itself) keep it open.
+    for (QWindow* ours : QGuiApplication::allWindows()) {
+        if (window && ours->handle() && ours->winId() == window)
+            return;
+    }
+    close();
 }
 
 void SharePopover::setContentViewController(QWidget* content)
@@ -56,7 +88,18 @@ void SharePopover::showRelativeToRect(const QRect& anchor)
     position.setX(qBound(available.left(), position.x(), available.right() - size.width()));
     position.setY(qBound(available.top(), position.y(), available.bottom() - size.height()));
     move(position);
+    // Only a change seen while it shows counts: showing a popup may itself move the focus about.
+    m_seenActive = false;
     show();
+}
+
+void SharePopover::keyPressEvent(QKeyEvent* event)
+{
+    if (event->key() == Qt::Key_Escape) {
+        close();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 void SharePopover::resizeEvent(QResizeEvent* event)

@@ -6,12 +6,18 @@
 #include <QRect>
 #include <QString>
 
-class DropTargetWindow;
 #include <QMenu>
+
+class DropTargetWindow;
 class QSystemTrayIcon;
+class QTimer;
 
 // The app's icon on the desktop: the tray icon where the desktop has a tray, and the drop target
 // window, which shows the same image and is the one that takes drops (a tray icon cannot).
+// The tray icon exists only while a tray does: the toolkit hands an icon to a tray only when it is
+// shown, so one made before the tray started (a panel that comes up after the app, as at login)
+// would never appear. Each tray that appears gets a new icon, and the log says it is shown only
+// once the tray really holds it.
 class StatusItem : public QObject {
     Q_OBJECT
 public:
@@ -28,6 +34,7 @@ public:
     void setMenu(QMenu* menu);
     QMenu* menu() const { return m_menu; }
 
+    // Null while there is no tray.
     QSystemTrayIcon* trayIcon() const { return m_trayIcon; }
     DropTargetWindow* button() const { return m_dropTarget; }
     bool hasTray() const;
@@ -35,6 +42,10 @@ public:
     // Where on screen the item is, for anything that opens next to it: the tray icon where the
     // tray tells its place, else the drop target.
     QRect screenRect() const;
+    // Where the menu opens for a click on the tray icon: next to the icon where the tray tells its
+    // place, else by the drop target, else the top-right corner, where panels usually hold the tray.
+    // Never where the pointer was last seen: on XWayland that is wherever it last crossed an X window.
+    QPoint menuPosition(const QSize& menuSize) const;
 
     // The drop target can be hidden from the menu; the choice is kept across launches.
     bool isDropTargetVisible() const;
@@ -44,9 +55,16 @@ public:
 
 private:
     void popUpMenu(const QPoint& where);
+    void makeTrayIcon();
+    void dropTrayIcon();
+    // Follows a new icon until the tray holds it, then says so in the log.
+    void checkIconShown();
 
     QSystemTrayIcon* m_trayIcon = nullptr;
     DropTargetWindow* m_dropTarget = nullptr;
+    QTimer* m_shownCheck = nullptr;
+    int m_shownChecks = 0;
+    bool m_askingWatcher = false;
     QPointer<QMenu> m_menu;
     QString m_imageName;
     QIcon m_image;

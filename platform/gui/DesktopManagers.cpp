@@ -3,19 +3,53 @@
 #include "platform/Log.h"
 
 #include <QByteArray>
+#include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
+#include <QDBusVariant>
 #include <QGuiApplication>
+#include <QScreen>
 #include <QSocketNotifier>
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <xcb/xcb.h>
 
 namespace {
 
 const QString kNotifierWatcher = QStringLiteral("org.kde.StatusNotifierWatcher");
+const QString kNotifierWatcherPath = QStringLiteral("/StatusNotifierWatcher");
+
+QDBusMessage watcherProperty(const QString& name)
+{
+    QDBusMessage get = QDBusMessage::createMethodCall(kNotifierWatcher, kNotifierWatcherPath,
+                                                      QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    get << kNotifierWatcher << name;
+    return get;
+}
+
+QDBusMessage hostRegisteredQuery()
+{
+    return watcherProperty(QStringLiteral("IsStatusNotifierHostRegistered"));
+}
+
+// A property's value from a Get reply (invalid for an error).
+QVariant propertyValue(const QDBusMessage& reply)
+{
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+        return {};
+    return reply.arguments().first().value<QDBusVariant>().variant();
+}
+
+bool isTrue(const QDBusMessage& reply)
+{
+    return propertyValue(reply).toBool();
+}
 
 xcb_atom_t internAtom(xcb_connection_t* connection, const QByteArray& name)
 {
@@ -43,6 +77,7 @@ struct DesktopManagers::X11 {
     xcb_atom_t manager = XCB_ATOM_NONE;
     xcb_atom_t compositor = XCB_ATOM_NONE;
     xcb_atom_t tray = XCB_ATOM_NONE;
+    xcb_atom_t activeWindow = XCB_ATOM_NONE;
     xcb_window_t compositorOwner = XCB_WINDOW_NONE;
     xcb_window_t trayOwner = XCB_WINDOW_NONE;
     std::unique_ptr<QSocketNotifier> notifier;
@@ -78,22 +113,39 @@ DesktopManagers::DesktopManagers()
             x11->manager = internAtom(x11->connection, "MANAGER");
             x11->compositor = internAtom(x11->connection, "_NET_WM_CM_S" + suffix);
             x11->tray = internAtom(x11->connection, "_NET_SYSTEM_TRAY_S" + suffix);
+            x11->activeWindow = internAtom(x11->connection, "_NET_ACTIVE_WINDOW");
+            xcb_query_extension_reply_t* xwayland = xcb_query_extension_reply(
+                x11->connection, xcb_query_extension(x11->connection, 8, "XWAYLAND"), nullptr);
+            m_xwayland = xwayland && xwayland->present;
+            std::free(xwayland);
+            // Older XWayland has no extension of its own, but names its outputs after itself.
+            for (const QScreen* screen : QGuiApplication::screens())
+                m_xwayland = m_xwayland || screen->name().startsWith(QLatin1String("XWAYLAND"));
             // The mask is this connection's own, so the app's toolkit keeps its own on the root.
-            const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+            const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE;
             xcb_change_window_attributes(x11->connection, x11->root, XCB_CW_EVENT_MASK, &mask);
             x11->notifier = std::make_unique<QSocketNotifier>(xcb_get_file_descriptor(x11->connection), QSocketNotifier::Read);
             connect(x11->notifier.get(), &QSocketNotifier::activated, this, &DesktopManagers::readX11Events);
             m_x11 = std::move(x11);
             refreshX11Owners();
+            readActiveWindow();
         }
     }
 
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (bus.isConnected()) {
         auto* watcher = new QDBusServiceWatcher(kNotifierWatcher, bus, QDBusServiceWatcher::WatchForRegistration | QDBusServiceWatcher::WatchForUnregistration, this);
-        connect(watcher, &QDBusServiceWatcher::serviceRegistered, this, [this] { setTrays(m_xembedTray, true); });
+        connect(watcher, &QDBusServiceWatcher::serviceRegistered, this, &DesktopManagers::askNotifierHost);
         connect(watcher, &QDBusServiceWatcher::serviceUnregistered, this, [this] { setTrays(m_xembedTray, false); });
-        m_notifierTray = bus.interface() && bus.interface()->isServiceRegistered(kNotifierWatcher).value();
+        // A watcher is a tray once a host (the panel that draws the icons) has registered with
+        // it: the toolkit decides once, at the first icon, whether icons go on the bus, and asks
+        // just that. A panel registers its watcher a moment before its host.
+        bus.connect(kNotifierWatcher, kNotifierWatcherPath, kNotifierWatcher, QStringLiteral("StatusNotifierHostRegistered"),
+                    this, SLOT(askNotifierHost()));
+        if (bus.interface() && bus.interface()->isServiceRegistered(kNotifierWatcher).value()) {
+            const QDBusMessage reply = bus.call(hostRegisteredQuery(), QDBus::Block, 1000);
+            m_notifierTray = isTrue(reply);
+        }
     }
 
     // The one instance outlives the application: what needs its event loop or bus goes first.
@@ -125,6 +177,7 @@ void DesktopManagers::readX11Events()
 {
     X11& x = *m_x11;
     bool changed = false;
+    bool activeChanged = false;
     while (xcb_generic_event_t* event = xcb_poll_for_event(x.connection)) {
         switch (event->response_type & 0x7f) {
         case XCB_CLIENT_MESSAGE: {
@@ -132,6 +185,12 @@ void DesktopManagers::readX11Events()
             if (message->type == x.manager && message->format == 32
                 && (message->data.data32[1] == x.compositor || message->data.data32[1] == x.tray))
                 changed = true;
+            break;
+        }
+        case XCB_PROPERTY_NOTIFY: {
+            const auto* property = reinterpret_cast<const xcb_property_notify_event_t*>(event);
+            if (property->window == x.root && property->atom == x.activeWindow)
+                activeChanged = true;
             break;
         }
         case XCB_DESTROY_NOTIFY: {
@@ -152,6 +211,95 @@ void DesktopManagers::readX11Events()
     }
     if (changed)
         refreshX11Owners();
+    if (activeChanged)
+        readActiveWindow();
+}
+
+void DesktopManagers::readActiveWindow()
+{
+    X11& x = *m_x11;
+    xcb_get_property_reply_t* reply = xcb_get_property_reply(
+        x.connection, xcb_get_property(x.connection, 0, x.root, x.activeWindow, XCB_GET_PROPERTY_TYPE_ANY, 0, 1), nullptr);
+    quintptr window = 0;
+    if (reply && reply->format == 32 && xcb_get_property_value_length(reply) >= 4)
+        window = *static_cast<const xcb_window_t*>(xcb_get_property_value(reply));
+    std::free(reply);
+    if (window == m_activeWindow)
+        return;
+    m_activeWindow = window;
+    emit activeWindowChanged(window);
+}
+
+bool DesktopManagers::isEmbeddedInTray(quintptr window) const
+{
+    if (!m_x11 || !window)
+        return false;
+    xcb_query_tree_reply_t* tree =
+        xcb_query_tree_reply(m_x11->connection, xcb_query_tree(m_x11->connection, xcb_window_t(window)), nullptr);
+    const bool embedded = tree && tree->parent != XCB_WINDOW_NONE && tree->parent != m_x11->root;
+    std::free(tree);
+    return embedded;
+}
+
+void DesktopManagers::askNotifierTrayListsUs(std::function<void(bool listed)> answer)
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected() || !m_notifierTray) {
+        answer(false);
+        return;
+    }
+    auto* call = new QDBusPendingCallWatcher(bus.asyncCall(watcherProperty(QStringLiteral("RegisteredStatusNotifierItems")), 3000), this);
+    connect(call, &QDBusPendingCallWatcher::finished, this, [this, call, answer] {
+        call->deleteLater();
+        // The list comes inside a variant, still marshalled.
+        const QVariant value = propertyValue(call->reply());
+        const QStringList items = value.canConvert<QDBusArgument>() ? qdbus_cast<QStringList>(value.value<QDBusArgument>())
+                                                                     : value.toStringList();
+        // Items are listed by the bus name they registered from, with the object path after it in
+        // some watchers. The toolkit registers from a connection of its own, so an item is ours
+        // when the process behind that name is.
+        QStringList names;
+        for (const QString& item : items)
+            names.append(item.section(QLatin1Char('/'), 0, 0));
+        names.removeAll(QString());
+        names.removeDuplicates();
+        if (names.isEmpty()) {
+            answer(false);
+            return;
+        }
+        struct Pending {
+            int left;
+            bool found = false;
+        };
+        auto pending = std::make_shared<Pending>(Pending{int(names.size())});
+        const uint ourPid = uint(QCoreApplication::applicationPid());
+        for (const QString& name : names) {
+            QDBusMessage pid = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                                                              QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetConnectionUnixProcessID"));
+            pid << name;
+            auto* pidCall = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(pid, 3000), this);
+            connect(pidCall, &QDBusPendingCallWatcher::finished, this, [pidCall, pending, answer, ourPid] {
+                pidCall->deleteLater();
+                const QDBusMessage reply = pidCall->reply();
+                if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() && reply.arguments().first().toUInt() == ourPid)
+                    pending->found = true;
+                if (--pending->left == 0)
+                    answer(pending->found);
+            });
+        }
+    });
+}
+
+void DesktopManagers::askNotifierHost()
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    auto* call = new QDBusPendingCallWatcher(bus.asyncCall(hostRegisteredQuery(), 3000), this);
+    connect(call, &QDBusPendingCallWatcher::finished, this, [this, call] {
+        call->deleteLater();
+        // A watcher without a host yet says so when one registers.
+        if (isTrue(call->reply()))
+            setTrays(m_xembedTray, true);
+    });
 }
 
 void DesktopManagers::setCompositing(bool compositing)

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
 
+#include <functional>
 #include <memory>
 
 // Whether a compositing manager and a system tray run on this desktop, kept current while the app
@@ -9,7 +11,10 @@
 // watched through a connection of our own (a manager announces itself with a MANAGER message on
 // the root window, and its owner window's destruction says it went away). A StatusNotifierItem
 // tray on the session bus counts as a tray too. Off X11 (Wayland, offscreen) the compositor is
-// the display server itself, and the tray is only what the bus says.
+// the display server itself, and the tray is only what the bus says: a watcher with a host.
+// It also follows the window the window manager calls active ("_NET_ACTIVE_WINDOW"), which is how
+// an X client hears that the user went to another window, even one the X server never sees (a
+// Wayland window beside XWayland).
 class DesktopManagers : public QObject {
     Q_OBJECT
 public:
@@ -17,11 +22,31 @@ public:
     ~DesktopManagers() override;
 
     bool isCompositing() const { return m_compositing; }
+    // Whether the X server is XWayland (the "XWAYLAND" extension, or outputs named after it): the
+    // windows the app shows are then placed, stacked and focused by a Wayland compositor.
+    bool isXWayland() const { return m_xwayland; }
     bool hasTray() const { return m_xembedTray || m_notifierTray; }
+    bool hasXEmbedTray() const { return m_xembedTray; }
+    bool hasNotifierTray() const { return m_notifierTray; }
+
+    // Whether an X tray took this icon window in: the tray reparents it into its own window, so it
+    // is no longer a child of the root. False off X11 or for a window not on the display.
+    bool isEmbeddedInTray(quintptr window) const;
+    // Asks the StatusNotifierWatcher whether it lists an item of this process (an item is listed
+    // by its bus name, whose process the bus tells); the answer comes back on the GUI thread, false
+    // when there is no watcher or it does not answer.
+    void askNotifierTrayListsUs(std::function<void(bool listed)> answer);
+
+    // The window the window manager calls active (0 for none or off X11).
+    quintptr activeWindow() const { return m_activeWindow; }
 
 signals:
     void compositingChanged(bool compositing);
     void trayChanged(bool present);
+    void activeWindowChanged(quintptr window);
+
+private slots:
+    void askNotifierHost();
 
 private:
     DesktopManagers();
@@ -29,10 +54,13 @@ private:
     void refreshX11Owners();
     void setCompositing(bool compositing);
     void setTrays(bool xembedTray, bool notifierTray);
+    void readActiveWindow();
 
     struct X11;
     std::unique_ptr<X11> m_x11;
     bool m_compositing = true;
+    bool m_xwayland = false;
     bool m_xembedTray = false;
     bool m_notifierTray = false;
+    quintptr m_activeWindow = 0;
 };

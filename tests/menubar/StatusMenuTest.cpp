@@ -1,15 +1,18 @@
+#include "DesktopWindows.h"
 #include "MenubarTestSupport.h"
 
 #include "app/menubar/ParclyStatusMenu.h"
 #include "app/menubar/SharePopover.h"
 #include "platform/DefaultsController.h"
 #include "platform/Log.h"
+#include "platform/gui/DesktopManagers.h"
 #include "platform/gui/KeyCodes.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QFileDialog>
 #include <QPointer>
+#include <QProcess>
 
 namespace {
 
@@ -190,4 +193,42 @@ TEST_F(MenubarTest, AClosedSharePopoverIsFreedWithItsContent)
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(popover.isNull());
     EXPECT_TRUE(content.isNull());
+}
+
+TEST_F(MenubarTest, TheSharePopoverClosesWhenAnotherProgramsWindowBecomesActive)
+{
+    // Another program's window, made active the way a window manager does it: through the root
+    // window's "_NET_ACTIVE_WINDOW" (all a click into a Wayland window shows an X client).
+    QProcess other;
+    other.start(QStringLiteral("xmessage"), {QStringLiteral("-name"), QStringLiteral("parcly-other"), QStringLiteral("another program")});
+    ASSERT_TRUE(other.waitForStarted(5000)) << "xmessage is needed for another program's window";
+    QString otherWindow;
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        otherWindow = runCommand(QStringLiteral("xdotool"), {"search", "--onlyvisible", "--classname", "parcly-other"}).section('\n', 0, 0);
+        return !otherWindow.isEmpty();
+    }, 10000));
+    auto activate = [](const QString& window) {
+        QProcess::execute(QStringLiteral("xprop"), {"-root", "-f", "_NET_ACTIVE_WINDOW", "32x", "-set", "_NET_ACTIVE_WINDOW", window});
+    };
+
+    QWidget ours;
+    ours.setWindowTitle(QStringLiteral("Our Own Window"));
+    ours.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&ours));
+    QPointer<SharePopover> popover = new SharePopover;
+    popover->setContentViewController(new QWidget);
+    popover->showRelativeToRect(QRect(600, 0, 22, 22));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(popover));
+
+    // One of the app's own windows becoming active leaves it open.
+    activate(QString::number(ours.winId()));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return DesktopManagers::instance().activeWindow() == ours.winId(); }, 5000));
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    ASSERT_FALSE(popover.isNull());
+    EXPECT_TRUE(popover->isVisible());
+
+    activate(otherWindow);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return popover.isNull(); }, 5000)) << "still open over the window the user went to";
+    other.kill();
+    other.waitForFinished(3000);
 }
