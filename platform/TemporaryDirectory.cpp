@@ -78,7 +78,7 @@ QString perUserFolder()
 QString privateCacheFolder(const QString& name)
 {
     QString cache = QFile::decodeName(qgetenv("XDG_CACHE_HOME"));
-    // The base directory specification: a relative value is invalid and ignored.
+    // XDG base directories: a relative value is invalid and ignored.
     if (cache.isEmpty() || !cache.startsWith(QLatin1Char('/'))) {
         const QString home = QFile::decodeName(qgetenv("HOME"));
         if (home.isEmpty() || !home.startsWith(QLatin1Char('/'))) {
