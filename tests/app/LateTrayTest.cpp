@@ -13,6 +13,10 @@
 
 #include <QDir>
 #include <QFile>
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRect>
 #include <QRegularExpression>
@@ -22,6 +26,7 @@
 #include <QTest>
 
 #include <algorithm>
+#include <functional>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -346,6 +351,108 @@ TEST_F(WaylandDesktop, TheSharePopoverClosesWhenAWaylandWindowTakesTheFocus)
     EXPECT_TRUE(popover.log.contains(QStringLiteral("closed"))) << popover.log.toStdString();
     EXPECT_EQ(popover.process.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(popover.process.exitCode(), 0);
+}
+
+// The app_id of the window sway gives the focus, from its tree as `swaymsg -t get_tree` prints it.
+QString focusedAppId(const QByteArray& tree)
+{
+    std::function<QString(const QJsonObject&)> find = [&find](const QJsonObject& node) -> QString {
+        if (node.value(QStringLiteral("focused")).toBool())
+            return node.value(QStringLiteral("app_id")).toString();
+        for (const char* children : {"nodes", "floating_nodes"}) {
+            for (const QJsonValue& child : node.value(QLatin1String(children)).toArray()) {
+                const QString found = find(child.toObject());
+                if (!found.isNull())
+                    return found;
+            }
+        }
+        return QString();
+    };
+    return find(QJsonDocument::fromJson(tree).object());
+}
+
+// The whole way on a Wayland desktop, as a user with a desktop custom shortcut meets it: a Wayland
+// window has the focus (the app's X key grabs hear nothing), `parcly-lite --capture-region` hands
+// the action to the running app, whose capture tool asks the desktop portal (its wlroots backend
+// takes the picture with grim), and the picture is uploaded as a drop. Only the user's drag over
+// the area is played by a stand-in `slurp`: a headless compositor has no pointer.
+TEST_F(WaylandDesktop, ACaptureRegionActionWithAWaylandWindowFocusedGoesThroughThePortalAndIsUploaded)
+{
+    for (const char* program : {"/usr/bin/pipewire", "/usr/bin/grim", "/usr/libexec/xdg-desktop-portal", "/usr/libexec/xdg-desktop-portal-wlr",
+                                "/usr/bin/dbus-update-activation-environment"}) {
+        if (!QFileInfo(QString::fromLatin1(program)).isExecutable())
+            GTEST_SKIP() << program << " is not installed: no screenshot portal on this desktop";
+    }
+    // The stand-in for the user's drag, and a browser that records what it is asked to open.
+    const QString bin = rt + QStringLiteral("/bin");
+    QDir().mkpath(bin);
+    const auto writeScript = [](const QString& path, const QByteArray& text) {
+        QFile file(path);
+        const bool written = file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
+        file.close();
+        return written && QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
+    };
+    ASSERT_TRUE(writeScript(bin + QStringLiteral("/slurp"), "#!/bin/sh\necho \"10,20 200x100\"\n"));
+    const QString opened = rt + QStringLiteral("/opened.log");
+    ASSERT_TRUE(writeScript(bin + QStringLiteral("/browser"), "#!/bin/sh\nprintf '%s\\n' \"$1\" >> \"$XDG_RUNTIME_DIR/opened.log\"\n"));
+    runCommand(QStringLiteral("chown"), {"-R", "65534:65534", bin});
+
+    // The portal and its backend, as the desktop's session would start them: the portal is started
+    // by the bus when asked for, with the desktop's environment.
+    const QStringList session = desktop + QStringList{"DISPLAY=" + display, "XDG_CURRENT_DESKTOP=sway", "PATH=" + bin + ":/usr/bin:/bin"};
+    runAsNobody(session, QStringLiteral("dbus-update-activation-environment"), {"WAYLAND_DISPLAY", "XDG_CURRENT_DESKTOP", "PATH", "DISPLAY"});
+    ChildProcess pipewire, backend, app, other;
+    startAsNobody(pipewire, session, QStringLiteral("pipewire"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo::exists(rt + QStringLiteral("/pipewire-0")); }, 15000)) << "pipewire did not start";
+    startAsNobody(backend, session, QStringLiteral("/usr/libexec/xdg-desktop-portal-wlr"));
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        return runAsNobody(base, QStringLiteral("dbus-send"), {"--session", "--print-reply", "--dest=org.freedesktop.DBus", "/", "org.freedesktop.DBus.NameHasOwner",
+                                                               "string:org.freedesktop.impl.portal.desktop.wlr"}).contains(QStringLiteral("true"));
+    }, 15000)) << "the portal's wlroots backend did not start";
+
+    const QStringList appEnvironment = session + QStringList{"XDG_SESSION_TYPE=wayland", "BROWSER=" + bin + "/browser"};
+    startAsNobody(app, appEnvironment, QStringLiteral(PARCLY_LITE_PATH));
+    ASSERT_TRUE(app.waitForLog(QStringLiteral("No system tray on this desktop"))) << app.log.toStdString();
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        QSettings stored(rt + QStringLiteral("/home/.config/parcly/Parcly Lite.conf"), QSettings::IniFormat);
+        return !stored.value(QStringLiteral("parcly-token")).toString().isEmpty();
+    }, 15000)) << "no account: " << app.log.toStdString();
+
+    // A Wayland window takes the focus, as a click into it would.
+    startAsNobody(other, desktop + QStringList{"QT_QPA_PLATFORM=wayland"}, QStringLiteral(PARCLY_DRAG_SOURCE));
+    if (!QTest::qWaitFor([&] { return runAsNobody(desktop, QStringLiteral("swaymsg"), {"-t", "get_tree"}).contains(QStringLiteral("\"app_id\": \"parcly-drag-source\"")); }, 15000))
+        GTEST_SKIP() << "no Wayland client window here (Qt's Wayland platform is needed): " << other.process.readAllStandardError().toStdString();
+    EXPECT_EQ(focusedAppId(runAsNobody(desktop, QStringLiteral("swaymsg"), {"-t", "get_tree"}).toUtf8()), QStringLiteral("parcly-drag-source"));
+
+    const QString action = runAsNobody(appEnvironment, QStringLiteral(PARCLY_LITE_PATH), {"--capture-region"});
+    QString link;
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        QFile file(opened);
+        link = file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).trimmed() : QString();
+        return !link.isEmpty();
+    }, 30000)) << "nothing was uploaded: " << action.toStdString() << (app.logged(QString()), app.log.toStdString());
+    EXPECT_TRUE(link.startsWith(service.url)) << link.toStdString();
+    app.logged(QString());
+    EXPECT_TRUE(app.log.contains(QStringLiteral("Action from the command line: --capture-region"))) << app.log.toStdString();
+
+    // The drop holds the area the portal took, from sway's own screen: 200 x 100 pixels.
+    QProcess curl;
+    curl.start(QStringLiteral("curl"), {QStringLiteral("-sS"), link + QStringLiteral("/raw")});
+    ASSERT_TRUE(curl.waitForFinished(10000));
+    const QImage image = QImage::fromData(curl.readAllStandardOutput());
+    EXPECT_EQ(image.size(), QSize(200, 100));
+
+    // The share item the same way: its window shows on the desktop (the introduction popover the
+    // first time, or the file panel where the page cannot be shown).
+    const auto shareWindowShows = [&] {
+        return !runAsNobody(x11, QStringLiteral("xdotool"), {"search", "--onlyvisible", "--name", "^Share a File"}).trimmed().isEmpty();
+    };
+    ASSERT_FALSE(shareWindowShows());
+    runAsNobody(appEnvironment, QStringLiteral(PARCLY_LITE_PATH), {"--share-file"});
+    EXPECT_TRUE(QTest::qWaitFor(shareWindowShows, 20000)) << (app.logged(QString()), app.log.toStdString());
+    app.stop();
+    backend.stop();
+    pipewire.stop();
 }
 
 } // namespace
