@@ -3,6 +3,7 @@
 #include "app/menubar/DropTargetWindow.h"
 #include "platform/Defaults.h"
 #include "platform/Log.h"
+#include "platform/StatusNotifierActivations.h"
 #include "platform/gui/DesktopManagers.h"
 #include "platform/gui/UserNotificationCenter.h"
 
@@ -43,6 +44,13 @@ StatusItem::StatusItem(QObject* parent)
         popUpMenu(m_dropTarget->mapToGlobal(QPoint(0, m_dropTarget->height())));
     });
 
+    connect(&StatusNotifierActivations::instance(), &StatusNotifierActivations::activated, this, [this](const QPoint& position) {
+        if (!m_menu)
+            return;
+        // A host that gives no position (a keyboard activation) gets the menu at the icon's place.
+        popUpMenu(position.isNull() ? menuPosition(m_menu->sizeHint()) : position);
+    });
+
     if (hasTray())
         makeTrayIcon();
     else
@@ -72,8 +80,9 @@ void StatusItem::makeTrayIcon()
     m_trayIcon->setToolTip(QStringLiteral("Parcly Lite"));
     m_trayIcon->setContextMenu(m_menu);
     connect(m_trayIcon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        // The context menu opens by itself on a right click; a left click should open it too.
-        if (reason == QSystemTrayIcon::Trigger && m_menu)
+        // The context menu opens by itself on a right click; a left click should open it too. An
+        // icon on the bus whose clicks are read with their position opens it from there instead.
+        if (reason == QSystemTrayIcon::Trigger && m_menu && !(StatusNotifierActivations::instance().isWatching() && !xembedIconWindow()))
             popUpMenu(menuPosition(m_menu->sizeHint()));
     });
     if (!m_image.isNull()) {
@@ -86,6 +95,7 @@ void StatusItem::makeTrayIcon()
 
 void StatusItem::dropTrayIcon()
 {
+    StatusNotifierActivations::instance().watch({});
     delete m_trayIcon;
     m_trayIcon = nullptr;
 }
@@ -118,12 +128,15 @@ void StatusItem::checkIconShown()
         m_askingWatcher = true;
         QPointer<StatusItem> self(this);
         QPointer<QSystemTrayIcon> icon(m_trayIcon);
-        managers.askNotifierTrayListsUs([self, icon, iconShown](bool listed) {
+        managers.askNotifierTrayListsUs([self, icon, iconShown](const QStringList& ourItems) {
             if (!self)
                 return;
             self->m_askingWatcher = false;
-            if (listed && icon && icon == self->m_trayIcon && self->m_shownCheck->isActive())
+            if (!ourItems.isEmpty() && icon && icon == self->m_trayIcon && self->m_shownCheck->isActive()) {
+                // The panel's click position comes with its Activate call, which the toolkit drops.
+                StatusNotifierActivations::instance().watch(ourItems);
                 iconShown();
+            }
         });
         return;
     }

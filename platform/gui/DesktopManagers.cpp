@@ -241,11 +241,11 @@ bool DesktopManagers::isEmbeddedInTray(quintptr window) const
     return embedded;
 }
 
-void DesktopManagers::askNotifierTrayListsUs(std::function<void(bool listed)> answer)
+void DesktopManagers::askNotifierTrayListsUs(std::function<void(const QStringList& ourItems)> answer)
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected() || !m_notifierTray) {
-        answer(false);
+        answer({});
         return;
     }
     auto* call = new QDBusPendingCallWatcher(bus.asyncCall(watcherProperty(QStringLiteral("RegisteredStatusNotifierItems")), 3000), this);
@@ -264,27 +264,27 @@ void DesktopManagers::askNotifierTrayListsUs(std::function<void(bool listed)> an
         names.removeAll(QString());
         names.removeDuplicates();
         if (names.isEmpty()) {
-            answer(false);
+            answer({});
             return;
         }
         struct Pending {
             int left;
-            bool found = false;
+            QStringList ours;
         };
-        auto pending = std::make_shared<Pending>(Pending{int(names.size())});
+        auto pending = std::make_shared<Pending>(Pending{int(names.size()), {}});
         const uint ourPid = uint(QCoreApplication::applicationPid());
         for (const QString& name : names) {
             QDBusMessage pid = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
                                                               QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetConnectionUnixProcessID"));
             pid << name;
             auto* pidCall = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(pid, 3000), this);
-            connect(pidCall, &QDBusPendingCallWatcher::finished, this, [pidCall, pending, answer, ourPid] {
+            connect(pidCall, &QDBusPendingCallWatcher::finished, this, [pidCall, pending, answer, ourPid, name] {
                 pidCall->deleteLater();
                 const QDBusMessage reply = pidCall->reply();
                 if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() && reply.arguments().first().toUInt() == ourPid)
-                    pending->found = true;
+                    pending->ours.append(name);
                 if (--pending->left == 0)
-                    answer(pending->found);
+                    answer(pending->ours);
             });
         }
     });

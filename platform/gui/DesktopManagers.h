@@ -32,10 +32,10 @@ public:
     // Whether an X tray took this icon window in: the tray reparents it into its own window, so it
     // is no longer a child of the root. False off X11 or for a window not on the display.
     bool isEmbeddedInTray(quintptr window) const;
-    // Asks the StatusNotifierWatcher whether it lists an item of this process (an item is listed
-    // by its bus name, whose process the bus tells); the answer comes back on the GUI thread, false
-    // when there is no watcher or it does not answer.
-    void askNotifierTrayListsUs(std::function<void(bool listed)> answer);
+    // Asks the StatusNotifierWatcher which of the items it lists are this process's (an item is
+    // listed by its bus name, whose process the bus tells); the bus names come back on the GUI
+    // thread, none when there is no watcher or it does not answer.
+    void askNotifierTrayListsUs(std::function<void(const QStringList& ourItems)> answer);
 
     // The window the window manager calls active (0 for none or off X11).
     quintptr activeWindow() const { return m_activeWindow; }

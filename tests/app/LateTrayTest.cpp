@@ -304,8 +304,8 @@ TEST_F(WaylandDesktop, TheIconReachesABarThatStartsAfterTheApp)
         const QString item = appItemInWatcher();
         EXPECT_FALSE(item.isEmpty()) << "round " << round << ": the log says the icon is shown, but the bar does not list it";
         if (round == 1 && !item.isEmpty()) {
-            // The bar asks for the menu as a click on the icon does. The app cannot read where the
-            // icon is on a Wayland bar, nor trust the X pointer: the menu opens at the drop target.
+            // The bar asks for the menu as a click on the icon does, saying where it was clicked:
+            // the menu opens there, not where the X pointer last was.
             const QStringList before = visibleWindowsOf(app.process.processId());
             runAsNobody(base, QStringLiteral("dbus-send"), {"--session", "--type=method_call", "--dest=" + item, "/StatusNotifierItem",
                                                             "org.kde.StatusNotifierItem.Activate", "int32:600", "int32:10"});
@@ -317,8 +317,8 @@ TEST_F(WaylandDesktop, TheIconReachesABarThatStartsAfterTheApp)
                 }
                 return !menu.isEmpty();
             }, 10000)) << "no menu opened";
-            const QRect target = geometryOf(dropTarget);
-            EXPECT_LE(distance(geometryOf(menu), target), 8) << "menu at " << describe(geometryOf(menu)) << ", drop target at " << describe(target);
+            const QRect clicked(600, 10, 1, 1);
+            EXPECT_LE(distance(geometryOf(menu), clicked), 8) << "menu at " << describe(geometryOf(menu)) << ", clicked at 600,10";
             runAsNobody(x11, QStringLiteral("xdotool"), {"key", "Escape"});
         }
         // The bar goes, taking its watcher: the next round is a tray that comes back.
