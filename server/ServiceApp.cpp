@@ -210,6 +210,9 @@ void ServiceApp::configure()
         reply::closeAfter(response);
         reply::error(response, 500, "Server.Internal", "The service failed to answer; please try again later");
     });
+    server.setRefusal([](httplib::Response& response, int status, const std::string& code, const std::string& message) {
+        reply::error(response, status, code, message);
+    });
     server.setRequestFinished([this](const httplib::Request& request, const httplib::Response& response) {
         m_log.finished(request, response);
     });

@@ -155,7 +155,7 @@ void UploadRoute::upload(const httplib::Request& request, httplib::Response& res
     response.set_header("Location", shortlink);
     reply::json(response, 201,
                 json::write({{"code", drop.code},
-                             {"title", drop.title},
+                             {"title", text::withoutDirectionControls(drop.title)},
                              {"shortlink", shortlink},
                              {"type", drop.contentType},
                              {"size", drop.size},
