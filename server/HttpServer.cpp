@@ -253,26 +253,31 @@ void HttpServer::noteEngine(const std::string& message)
     // A client hanging up mid-head (or cut off by the head deadline, which notes it) is no fault.
     if (line.empty() || line.find("closed when reading request") != std::string::npos)
         return;
-    if (line.find("Error accepting connection") != std::string::npos) {
+    const bool acceptFailed = line.find("Error accepting connection") != std::string::npos;
+    if (acceptFailed) {
         // Out of descriptors (or memory): the engine retries at once and would spin. This runs on
-        // its listening thread, so pausing here is the back-off; the line is kept to one a second.
-        std::string summary;
-        {
-            std::lock_guard lock(m_acceptMutex);
-            ++m_acceptFailures;
-            const auto now = std::chrono::steady_clock::now();
-            if (now - m_acceptNoted >= std::chrono::seconds(1)) {
-                summary = "http: " + line + " (" + std::to_string(m_acceptFailures) + " time(s) in the last second; pausing accepts)";
-                m_acceptFailures = 0;
-                m_acceptNoted = now;
-            }
-        }
-        if (!summary.empty())
-            m_note(summary);
+        // its listening thread, so pausing here is the back-off.
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        return;
     }
-    m_note("http: " + line);
+    // The same line at most once a second, with how many it stands for: a client that connects
+    // in a loop past a limit must not fill the disk with the log.
+    unsigned repeated = 0;
+    {
+        std::lock_guard lock(m_engineLinesMutex);
+        if (m_engineLines.size() > 64)
+            m_engineLines.clear();
+        auto& seen = m_engineLines[line];
+        const auto now = std::chrono::steady_clock::now();
+        if (seen.count > 0 && now - seen.noted < std::chrono::seconds(1)) {
+            ++seen.count;
+            return;
+        }
+        repeated = seen.count;
+        seen.count = 1;
+        seen.noted = now;
+    }
+    m_note("http: " + line + (repeated > 1 ? " (" + std::to_string(repeated) + " times since last noted)" : "") +
+           (acceptFailed ? "; pausing accepts" : ""));
 }
 
 HttpServer::HttpServer(Limits limits, Note note) : m_limits(limits), m_note(std::move(note))

@@ -132,7 +132,10 @@ private:
     bool m_stopping = false;
     std::thread m_watchdog;
 
-    std::mutex m_acceptMutex;
-    std::chrono::steady_clock::time_point m_acceptNoted;
-    unsigned m_acceptFailures = 0;
+    struct EngineLine {
+        std::chrono::steady_clock::time_point noted;
+        unsigned count = 0; // since noted, that one included
+    };
+    std::mutex m_engineLinesMutex;
+    std::map<std::string, EngineLine> m_engineLines;
 };
