@@ -250,7 +250,7 @@ std::filesystem::path DropStore::contentPath(std::string_view code) const
 std::optional<std::uint64_t> DropStore::roomForUploads() const
 {
     // What the database needs to record a drop, and the log a while longer.
-    constexpr std::uint64_t kReserve = 4 * 1024 * 1024;
+    constexpr std::uint64_t kReserve = 1024 * 1024;
     struct statvfs disk {};
     if (::statvfs(m_incoming.c_str(), &disk) != 0)
         return std::nullopt;
