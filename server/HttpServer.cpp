@@ -253,6 +253,11 @@ void HttpServer::noteEngine(const std::string& message)
     // A client hanging up mid-head (or cut off by the head deadline, which notes it) is no fault.
     if (line.empty() || line.find("closed when reading request") != std::string::npos)
         return;
+    // The engine's own refusals (a head over its memory, a malformed length) quote their HTML
+    // page; the status is what matters.
+    static constexpr std::string_view kEngineAnswer = "Error processing request (HTTP response code is ";
+    if (line.rfind(kEngineAnswer, 0) == 0)
+        line = "answered " + line.substr(kEngineAnswer.size(), 3) + " itself and closed the connection";
     const bool acceptFailed = line.find("Error accepting connection") != std::string::npos;
     if (acceptFailed) {
         // Out of descriptors (or memory): the engine retries at once and would spin. This runs on

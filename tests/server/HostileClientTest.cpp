@@ -188,8 +188,16 @@ TEST(HostileClients, AmbiguousHeadsGetOneRefusalAndTheConnectionCloses)
         EXPECT_TRUE(connection.closedByPeer(std::chrono::seconds(2)));
         EXPECT_TRUE(service.waitForLogLine(" " + status + " ")) << request.substr(0, 120);
     }
+    // A length the engine cannot parse it refuses itself; its log line names the status, on one line.
+    RawConnection malformed(service.port());
+    ASSERT_TRUE(malformed.send("POST /account HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 3, 3\r\n\r\nabc" + smuggled));
+    EXPECT_EQ(malformed.receive("\r\n").rfind("HTTP/1.1 400 ", 0), 0u);
+    EXPECT_TRUE(malformed.closedByPeer(std::chrono::seconds(2)));
+    EXPECT_TRUE(service.waitForLogLine("http: answered 400 itself and closed the connection"));
     for (const std::string& line : service.logLines()) {
         EXPECT_EQ(line.find("smuggled"), std::string::npos) << line;
+        EXPECT_EQ(line.find("<html>"), std::string::npos) << line;
+        EXPECT_EQ(line.find('\n'), std::string::npos) << line;
         EXPECT_FALSE(line.empty());
     }
     EXPECT_TRUE(filesIn(service.dataDirectory() / "drops").empty());
