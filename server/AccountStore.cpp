@@ -72,8 +72,10 @@ AccountStore::Authentication AccountStore::authenticate(std::string_view email, 
             return {Outcome::Throttled, {}, wait};
         return {Outcome::UnknownUser, {}};
     }
-    if (verifiedBefore(*stored, password))
+    if (verifiedBefore(*stored, password)) {
+        rememberAddress(stored->account.id, address);
         return {Outcome::Ok, stored->account};
+    }
     // Taken before hashing, so that parallel guesses cannot all slip past the count. The account
     // as a whole is slowed down too, but not for an address its owner signed in from lately:
     // guesses from elsewhere must not lock the owner out.
@@ -101,6 +103,8 @@ bool AccountStore::signedInFrom(std::int64_t accountId, const std::string& addre
     return query.step();
 }
 
+// Every sign-in, also one that costs no hash, keeps its address known; a row is rewritten at most
+// once a day.
 void AccountStore::rememberAddress(std::int64_t accountId, const std::string& address)
 {
     if (address.empty())
@@ -109,7 +113,8 @@ void AccountStore::rememberAddress(std::int64_t accountId, const std::string& ad
         auto session = m_database.session();
         session
             .prepare("INSERT INTO sign_in_addresses (account_id, address, signed_in_at) VALUES (?, ?, ?) "
-                     "ON CONFLICT (account_id, address) DO UPDATE SET signed_in_at = excluded.signed_in_at")
+                     "ON CONFLICT (account_id, address) DO UPDATE SET signed_in_at = excluded.signed_in_at "
+                     "WHERE signed_in_at < excluded.signed_in_at - 86400")
             .bind(1, accountId)
             .bind(2, address)
             .bind(3, TokenSigner::now())
