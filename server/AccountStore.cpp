@@ -12,6 +12,7 @@
 namespace {
 
 constexpr size_t kMaximumRemembered = 100000;
+constexpr std::chrono::seconds kAddressRemembered = std::chrono::hours(24 * 30);
 
 } // namespace
 
@@ -63,20 +64,64 @@ std::optional<Account> AccountStore::find(std::string_view email)
 AccountStore::Authentication AccountStore::authenticate(std::string_view email, std::string_view password,
                                                         std::string_view clientAddress)
 {
+    const std::string address(clientAddress);
     const auto stored = lookup(email);
-    if (!stored)
+    if (!stored) {
+        // No hash is made, but probing which e-mails have accounts is guessing too.
+        if (const auto wait = m_failedLogins.take({"address " + address}); wait.count() > 0)
+            return {Outcome::Throttled, {}, wait};
         return {Outcome::UnknownUser, {}};
-    if (verifiedBefore(*stored, password))
+    }
+    if (verifiedBefore(*stored, password)) {
+        rememberAddress(stored->account.id, address);
         return {Outcome::Ok, stored->account};
-    // Taken before hashing, so that parallel guesses cannot all slip past the count.
-    const std::vector<std::string> keys = {"address " + std::string(clientAddress), "account " + std::to_string(stored->account.id)};
+    }
+    // Taken before hashing, so that parallel guesses cannot all slip past the count. The account
+    // as a whole is slowed down too, but not for an address its owner signed in from lately:
+    // guesses from elsewhere must not lock the owner out.
+    const std::string account = std::to_string(stored->account.id);
+    std::vector<std::string> keys = {"address " + address, "account " + account + " from " + address};
+    if (!signedInFrom(stored->account.id, address))
+        keys.push_back("account " + account);
     if (const auto wait = m_failedLogins.take(keys); wait.count() > 0)
         return {Outcome::Throttled, {}, wait};
     if (!m_hasher.verify(password, stored->passwordHash))
         return {Outcome::WrongPassword, {}};
     m_failedLogins.giveBack(keys);
     rememberVerified(*stored, password);
+    rememberAddress(stored->account.id, address);
     return {Outcome::Ok, stored->account};
+}
+
+bool AccountStore::signedInFrom(std::int64_t accountId, const std::string& address)
+{
+    if (address.empty())
+        return false;
+    auto session = m_database.session();
+    auto query = session.prepare("SELECT 1 FROM sign_in_addresses WHERE account_id = ? AND address = ? AND signed_in_at >= ?");
+    query.bind(1, accountId).bind(2, address).bind(3, TokenSigner::now() - kAddressRemembered.count());
+    return query.step();
+}
+
+// Every sign-in, also one that costs no hash, keeps its address known; a row is rewritten at most
+// once a day.
+void AccountStore::rememberAddress(std::int64_t accountId, const std::string& address)
+{
+    if (address.empty())
+        return;
+    try {
+        auto session = m_database.session();
+        session
+            .prepare("INSERT INTO sign_in_addresses (account_id, address, signed_in_at) VALUES (?, ?, ?) "
+                     "ON CONFLICT (account_id, address) DO UPDATE SET signed_in_at = excluded.signed_in_at "
+                     "WHERE signed_in_at < excluded.signed_in_at - 86400")
+            .bind(1, accountId)
+            .bind(2, address)
+            .bind(3, TokenSigner::now())
+            .step();
+    } catch (const DatabaseError&) {
+        // Only a convenience for later sign-ins (a full disk, say): the sign-in itself stands.
+    }
 }
 
 std::array<unsigned char, 32> AccountStore::credentialTag(std::string_view passwordHash, std::string_view password) const

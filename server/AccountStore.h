@@ -34,7 +34,9 @@ public:
         std::chrono::seconds retryAfter{0}; // when Throttled
     };
     // A password that verified before passes at once. Any other costs a slow hash, so wrong ones
-    // are limited per client address and per account; past the limit no hash is made.
+    // are limited per client address, per account and address, and per account unless the
+    // address signed in to it within 30 days; past a limit no hash is made. Unknown e-mails count
+    // against the address as well.
     Authentication authenticate(std::string_view email, std::string_view password, std::string_view clientAddress = {});
 
     std::optional<Account> find(std::string_view email);
@@ -48,6 +50,8 @@ private:
     std::array<unsigned char, 32> credentialTag(std::string_view passwordHash, std::string_view password) const;
     bool verifiedBefore(const StoredAccount& stored, std::string_view password);
     void rememberVerified(const StoredAccount& stored, std::string_view password);
+    bool signedInFrom(std::int64_t accountId, const std::string& address);
+    void rememberAddress(std::int64_t accountId, const std::string& address);
 
     Database& m_database;
     PasswordHasher m_hasher;

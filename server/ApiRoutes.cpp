@@ -4,6 +4,7 @@
 #include "server/RawDelivery.h"
 #include "server/Replies.h"
 #include "server/RequestBody.h"
+#include "server/Database.h"
 #include "server/Text.h"
 
 namespace {
@@ -13,10 +14,11 @@ constexpr size_t kMaximumEmail = 254;
 constexpr size_t kMaximumPassword = 1024;
 
 // Deliberately loose: one "@" with something on both sides, nothing that breaks basic
-// authentication (":") or a header or log line (blanks, control characters).
+// authentication (":") or a header or log line (blanks, control characters), nothing that
+// reorders how it reads (direction controls).
 bool plausibleEmail(std::string_view email)
 {
-    if (email.empty() || email.size() > kMaximumEmail || !text::isValidUtf8(email))
+    if (email.empty() || email.size() > kMaximumEmail || !text::isValidUtf8(email) || text::hasDirectionControl(email))
         return false;
     const size_t at = email.rfind('@');
     if (at == std::string_view::npos || at == 0 || at + 1 == email.size())
@@ -102,7 +104,17 @@ void ApiRoutes::registerAccount(const httplib::Request& request, httplib::Respon
         reply::tooManyRequests(response, wait, "Account.TooManyAttempts", "Too many registrations; try again later");
         return;
     }
-    if (m_context.accounts.create(*email, *password) == AccountStore::Created::EmailTaken) {
+    AccountStore::Created created = AccountStore::Created::Ok;
+    try {
+        created = m_context.accounts.create(*email, *password);
+    } catch (const DatabaseError& error) {
+        if (!error.isFull())
+            throw;
+        m_context.log.note(std::string("registration failed: ") + error.what());
+        reply::error(response, 507, "Account.StorageFull", "The service has no room to store the account");
+        return;
+    }
+    if (created == AccountStore::Created::EmailTaken) {
         reply::error(response, 409, "Account.EmailTaken", "An account with this e-mail address exists already");
         return;
     }
@@ -119,5 +131,5 @@ void ApiRoutes::describeAccount(const httplib::Request& request, httplib::Respon
     }
     const std::int64_t drops = m_context.drops.countForAccount(signIn.account.id);
     sendToken(response, m_context.tokens, signIn.account.email);
-    reply::json(response, 200, json::write({{"email", signIn.account.email}, {"activeDrops", drops}}));
+    reply::json(response, 200, json::write({{"email", text::withoutDirectionControls(signIn.account.email)}, {"activeDrops", drops}}));
 }

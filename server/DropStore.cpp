@@ -1,5 +1,7 @@
 #include "server/DropStore.h"
 
+#include <sys/statvfs.h>
+
 #include "server/ShortCode.h"
 #include "server/TokenSigner.h"
 
@@ -243,4 +245,15 @@ std::int64_t DropStore::countForAccount(std::int64_t accountId)
 std::filesystem::path DropStore::contentPath(std::string_view code) const
 {
     return m_drops / std::string(code);
+}
+
+std::optional<std::uint64_t> DropStore::roomForUploads() const
+{
+    // What the database needs to record a drop, and the log a while longer.
+    constexpr std::uint64_t kReserve = 1024 * 1024;
+    struct statvfs disk {};
+    if (::statvfs(m_incoming.c_str(), &disk) != 0)
+        return std::nullopt;
+    const std::uint64_t available = static_cast<std::uint64_t>(disk.f_bavail) * disk.f_frsize;
+    return available > kReserve ? available - kReserve : 0;
 }

@@ -83,6 +83,9 @@ public:
     std::filesystem::path contentPath(std::string_view code) const;
 
     const std::filesystem::path& incomingDirectory() const { return m_incoming; }
+    // Bytes an upload may still take on the data disk, a reserve for the database and the log
+    // kept back; nullopt when the disk cannot be asked.
+    std::optional<std::uint64_t> roomForUploads() const;
 
 private:
     void removeLeftovers();

@@ -171,7 +171,7 @@ struct HttpServer::Exchange {
 };
 
 struct HttpServer::Callbacks {
-    static MHD_Result request(void* self, MHD_Connection* connection, const char* url, const char* method, const char*,
+    static MHD_Result request(void* self, MHD_Connection* connection, const char* url, const char* method, const char* version,
                               const char* uploadData, size_t* uploadSize, void** context)
     {
         auto& server = *static_cast<HttpServer*>(self);
@@ -179,7 +179,7 @@ struct HttpServer::Callbacks {
             auto* exchange = new Exchange;
             *context = exchange;
             exchange->connection = connection;
-            return server.begin(*exchange, connection, url, method) ? MHD_YES : MHD_NO;
+            return server.begin(*exchange, connection, url, method, version) ? MHD_YES : MHD_NO;
         }
         auto& exchange = *static_cast<Exchange*>(*context);
         if (exchange.deferred && !exchange.answered && *uploadSize == 0)
@@ -240,12 +240,50 @@ struct HttpServer::Callbacks {
     {
         char buffer[512];
         std::vsnprintf(buffer, sizeof buffer, format, arguments);
-        std::string line = text::trim(buffer);
-        // A client hanging up mid-head (or cut off by the head deadline, which notes it) is no fault.
-        if (!line.empty() && line.find("closed when reading request") == std::string::npos)
-            static_cast<HttpServer*>(self)->m_note("http: " + line);
+        static_cast<HttpServer*>(self)->noteEngine(buffer);
     }
 };
+
+void HttpServer::noteEngine(const std::string& message)
+{
+    std::string line = message;
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.pop_back();
+    line = text::trim(line);
+    // A client hanging up mid-head (or cut off by the head deadline, which notes it) is no fault.
+    if (line.empty() || line.find("closed when reading request") != std::string::npos)
+        return;
+    // The engine's own refusals (a head over its memory, a malformed length) quote their HTML
+    // page; the status is what matters.
+    static constexpr std::string_view kEngineAnswer = "Error processing request (HTTP response code is ";
+    if (line.rfind(kEngineAnswer, 0) == 0)
+        line = "answered " + line.substr(kEngineAnswer.size(), 3) + " itself and closed the connection";
+    const bool acceptFailed = line.find("Error accepting connection") != std::string::npos;
+    if (acceptFailed) {
+        // Out of descriptors (or memory): the engine retries at once and would spin. This runs on
+        // its listening thread, so pausing here is the back-off.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    // The same line at most once a second, with how many it stands for: a client that connects
+    // in a loop past a limit must not fill the disk with the log.
+    unsigned repeated = 0;
+    {
+        std::lock_guard lock(m_engineLinesMutex);
+        if (m_engineLines.size() > 64)
+            m_engineLines.clear();
+        auto& seen = m_engineLines[line];
+        const auto now = std::chrono::steady_clock::now();
+        if (seen.count > 0 && now - seen.noted < std::chrono::seconds(1)) {
+            ++seen.count;
+            return;
+        }
+        repeated = seen.count;
+        seen.count = 1;
+        seen.noted = now;
+    }
+    m_note("http: " + line + (repeated > 1 ? " (" + std::to_string(repeated) + " times since last noted)" : "") +
+           (acceptFailed ? "; pausing accepts" : ""));
+}
 
 HttpServer::HttpServer(Limits limits, Note note) : m_limits(limits), m_note(std::move(note))
 {
@@ -347,7 +385,7 @@ void HttpServer::watchHeads()
     }
 }
 
-bool HttpServer::begin(Exchange& exchange, MHD_Connection* connection, const char* url, const char* method)
+bool HttpServer::begin(Exchange& exchange, MHD_Connection* connection, const char* url, const char* method, const char* version)
 {
     {
         std::lock_guard lock(m_connectionsMutex);
@@ -359,20 +397,25 @@ bool HttpServer::begin(Exchange& exchange, MHD_Connection* connection, const cha
     request.method = method;
     request.path = url;
     request.target = url;
-    request.version = "HTTP/1.1";
+    request.version = version ? version : "HTTP/1.1";
     request.remote_addr = addressOf(connection, request.remote_port);
 
     struct HeadSize {
         httplib::Request* request;
         size_t count = 0;
         size_t bytes = 0;
+        bool badName = false;
     } head{&request};
+    // The request line counts towards the head.
+    head.bytes = request.method.size() + std::strlen(url) + request.version.size() + 4;
     MHD_get_connection_values(
         connection, MHD_HEADER_KIND,
         [](void* cls, MHD_ValueKind, const char* key, const char* value) {
             auto& size = *static_cast<HeadSize*>(cls);
             ++size.count;
             size.bytes += std::strlen(key) + (value ? std::strlen(value) : 0) + 4;
+            // "Name : value" keeps its blank in the name here; a proxy may read it as the header.
+            size.badName = size.badName || !text::isToken(key);
             size.request->headers.emplace(key, value ? value : "");
             return MHD_YES;
         },
@@ -387,17 +430,21 @@ bool HttpServer::begin(Exchange& exchange, MHD_Connection* connection, const cha
     if (m_started)
         m_started(request, exchange.response);
 
-    if (head.count > m_limits.maximumHeaders || head.bytes > m_limits.maximumHeadBytes) {
-        exchange.response.status = 431;
-        exchange.response.set_header("Connection", "close");
-        return answer(exchange);
-    }
-    // Both framings at once is how requests are smuggled past a proxy that reads the other one.
-    if (request.has_header("Transfer-Encoding") && request.has_header("Content-Length")) {
-        exchange.response.status = 400;
-        exchange.response.set_header("Connection", "close");
-        return answer(exchange);
-    }
+    if (head.count > m_limits.maximumHeaders || head.bytes > m_limits.maximumHeadBytes)
+        return refuse(exchange, 431, "Request.HeadTooLarge", "The request head is too large");
+    // Anything two readers of the head could frame differently is how requests are smuggled past
+    // a proxy: both framings at once, a header name with a blank before its colon, two lengths.
+    // The engine's own strict mode would refuse a missing Host too, but writes its refusal twice.
+    if (head.badName)
+        return refuse(exchange, 400, "Request.Malformed", "A header name is malformed");
+    if (request.has_header("Transfer-Encoding") && request.has_header("Content-Length"))
+        return refuse(exchange, 400, "Request.Malformed", "Content-Length and Transfer-Encoding cannot both be sent");
+    if (request.get_header_value_count("Content-Length") > 1)
+        return refuse(exchange, 400, "Request.Malformed", "Content-Length is sent more than once");
+    if (request.version == "HTTP/1.1" && request.get_header_value_count("Host") != 1)
+        return refuse(exchange, 400, "Request.Malformed", "HTTP/1.1 requests need one Host header");
+    if (request.has_header("Expect") && text::toLower(text::trim(request.get_header_value("Expect"))) != "100-continue")
+        return refuse(exchange, 417, "Request.ExpectationFailed", "Only \"Expect: 100-continue\" is understood");
     if (request.has_header("Range"))
         request.ranges = parseRanges(request.get_header_value("Range"), m_limits.maximumRanges);
 
@@ -440,6 +487,15 @@ bool HttpServer::begin(Exchange& exchange, MHD_Connection* connection, const cha
         exchange.changed.notify_all();
     });
     return true;
+}
+
+bool HttpServer::refuse(Exchange& exchange, int status, const std::string& code, const std::string& message)
+{
+    exchange.response.status = status;
+    if (m_refusal)
+        m_refusal(exchange.response, status, code, message);
+    exchange.response.set_header("Connection", "close");
+    return answer(exchange);
 }
 
 // An answer queued at the head would make the engine close the connection, as it cannot know

@@ -33,6 +33,8 @@ public:
     using StatusPage = std::function<void(const httplib::Request&, httplib::Response&)>;
     using Failure = std::function<void(const httplib::Request&, httplib::Response&, const std::string& what)>;
     using Note = std::function<void(const std::string&)>;
+    // Fills the answer to a request refused for its form (a malformed head, an Expect it cannot meet).
+    using Refusal = std::function<void(httplib::Response&, int status, const std::string& code, const std::string& message)>;
 
     struct Limits {
         std::chrono::seconds headDeadline{10}; // from connecting (or the previous answer) to a whole request head
@@ -68,6 +70,7 @@ public:
     // For answers with a status and no body (404 of no route, a refused range).
     void setStatusPage(StatusPage page) { m_statusPage = std::move(page); }
     void setFailure(Failure failure) { m_failure = std::move(failure); }
+    void setRefusal(Refusal refusal) { m_refusal = std::move(refusal); }
     void setRequestFinished(Observer observer) { m_finished = std::move(observer); }
 
     // Takes a listening socket and serves it on internal threads until stop(). Throws
@@ -95,7 +98,11 @@ private:
     struct Callbacks; // the engine's C callbacks
     friend struct Callbacks;
 
-    bool begin(Exchange& exchange, MHD_Connection* connection, const char* url, const char* method);
+    bool begin(Exchange& exchange, MHD_Connection* connection, const char* url, const char* method, const char* version);
+    // Answers `status` and closes the connection: nothing after a head we refuse can be trusted
+    // to be where the next request starts.
+    bool refuse(Exchange& exchange, int status, const std::string& code, const std::string& message);
+    void noteEngine(const std::string& line);
     bool receive(Exchange& exchange, const char* data, size_t* size);
     bool finishBody(Exchange& exchange);
     bool answer(Exchange& exchange);
@@ -112,6 +119,7 @@ private:
     EarlyAnswer m_earlyAnswer;
     StatusPage m_statusPage;
     Failure m_failure;
+    Refusal m_refusal;
     Observer m_finished;
 
     MHD_Daemon* m_daemon = nullptr;
@@ -123,4 +131,11 @@ private:
     std::map<MHD_Connection*, Connection> m_connections;
     bool m_stopping = false;
     std::thread m_watchdog;
+
+    struct EngineLine {
+        std::chrono::steady_clock::time_point noted;
+        unsigned count = 0; // since noted, that one included
+    };
+    std::mutex m_engineLinesMutex;
+    std::map<std::string, EngineLine> m_engineLines;
 };

@@ -14,6 +14,7 @@
 #include "server/UploadRoute.h"
 #include "server/WebRoutes.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -23,6 +24,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -87,6 +89,31 @@ std::string readFile(const std::filesystem::path& path)
     std::ostringstream content;
     content << in.rdbuf();
     return content.str();
+}
+
+// Descriptors kept for the database, the log, the lock and listening socket, and the engine.
+constexpr rlim_t kDescriptorHeadroom = 64;
+
+// Raises the soft descriptor limit to the hard one and sizes the connection caps to fit what it
+// allows: each connection holds its socket and, while it uploads or is served a file, one file.
+// Caps above the limit would have the engine fail accept() over and over instead of waiting.
+void fitConnectionsToDescriptors(HttpServer::Limits& limits, RequestLog& log)
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+    }
+    const rlim_t usable = limit.rlim_cur > kDescriptorHeadroom * 2 ? limit.rlim_cur - kDescriptorHeadroom : kDescriptorHeadroom;
+    limits.maximumConnections = static_cast<unsigned>(std::min<rlim_t>(limits.maximumConnections, usable / 2));
+    limits.maximumConnectionsPerAddress =
+        std::max(1u, std::min(limits.maximumConnectionsPerAddress, limits.maximumConnections / 4));
+    log.note("descriptors: limit " + std::to_string(limit.rlim_cur) + ", at most " + std::to_string(limits.maximumConnections) +
+             " connections, " + std::to_string(limits.maximumConnectionsPerAddress) + " per address");
 }
 
 } // namespace
@@ -175,6 +202,7 @@ const std::string& ServiceApp::publicUrl() const
 void ServiceApp::configure()
 {
     HttpServer::Limits limits;
+    fitConnectionsToDescriptors(limits, m_log);
     m_server = std::make_unique<HttpServer>(limits, [this](const std::string& line) { m_log.note(line); });
     HttpServer& server = *m_server;
 
@@ -209,6 +237,9 @@ void ServiceApp::configure()
         m_log.note("error in " + request.method + " " + request.path + ": " + what);
         reply::closeAfter(response);
         reply::error(response, 500, "Server.Internal", "The service failed to answer; please try again later");
+    });
+    server.setRefusal([](httplib::Response& response, int status, const std::string& code, const std::string& message) {
+        reply::error(response, status, code, message);
     });
     server.setRequestFinished([this](const httplib::Request& request, const httplib::Response& response) {
         m_log.finished(request, response);

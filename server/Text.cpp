@@ -1,5 +1,7 @@
 #include "server/Text.h"
 
+#include <algorithm>
+
 #include <array>
 #include <charconv>
 #include <cstdio>
@@ -67,17 +69,30 @@ std::string trim(std::string_view value)
     return std::string(value);
 }
 
+bool isToken(std::string_view value)
+{
+    static constexpr std::string_view kSymbols = "!#$%&'*+-.^_`|~";
+    return !value.empty() && std::all_of(value.begin(), value.end(), [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || kSymbols.find(c) != std::string_view::npos;
+    });
+}
+
 namespace {
 
-// U+202A to U+202E (embeddings, overrides) and U+2066 to U+2069 (isolates), in UTF-8: they can
-// show "photo\u202Egnp.exe" as "photoexe.png".
-bool isBidiControl(std::string_view bytes)
+// U+202A to U+202E (embeddings, overrides), U+2066 to U+2069 (isolates) and the marks U+200E,
+// U+200F and U+061C, in UTF-8: they can show "photo\u202Egnp.exe" as "photoexe.png". Answers the
+// length of the one at the start of `bytes`, or 0.
+size_t directionControlLength(std::string_view bytes)
 {
+    if (bytes.size() >= 2 && bytes[0] == '\xD8' && bytes[1] == '\x9C')
+        return 2;
     if (bytes.size() < 3 || bytes[0] != '\xE2')
-        return false;
+        return 0;
     const auto second = static_cast<unsigned char>(bytes[1]);
     const auto third = static_cast<unsigned char>(bytes[2]);
-    return (second == 0x80 && third >= 0xAA && third <= 0xAE) || (second == 0x81 && third >= 0xA6 && third <= 0xA9);
+    const bool control = (second == 0x80 && ((third >= 0xAA && third <= 0xAE) || third == 0x8E || third == 0x8F)) ||
+                         (second == 0x81 && third >= 0xA6 && third <= 0xA9);
+    return control ? 3 : 0;
 }
 
 } // namespace
@@ -100,9 +115,9 @@ std::string htmlEscape(std::string_view value)
         default:
             if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
                 escaped += "\xEF\xBF\xBD";
-            } else if (isBidiControl(value.substr(i))) {
+            } else if (const size_t length = directionControlLength(value.substr(i))) {
                 escaped += "\xEF\xBF\xBD";
-                i += 2;
+                i += length - 1;
             } else {
                 escaped += c;
             }
@@ -146,8 +161,33 @@ std::string percentEncodeAttribute(std::string_view value)
     return encoded;
 }
 
-std::string contentDisposition(bool inlineDisplay, std::string_view fileName)
+bool hasDirectionControl(std::string_view value)
 {
+    for (size_t i = 0; i < value.size(); ++i) {
+        if (directionControlLength(value.substr(i)))
+            return true;
+    }
+    return false;
+}
+
+std::string withoutDirectionControls(std::string_view value)
+{
+    std::string clean;
+    clean.reserve(value.size());
+    for (size_t i = 0; i < value.size(); ++i) {
+        if (const size_t length = directionControlLength(value.substr(i))) {
+            clean += "\xEF\xBF\xBD";
+            i += length - 1;
+        } else {
+            clean += value[i];
+        }
+    }
+    return clean;
+}
+
+std::string contentDisposition(bool inlineDisplay, std::string_view shownName)
+{
+    const std::string fileName = withoutDirectionControls(shownName);
     // Old clients read only the quoted name: printable ASCII, no quotes, backslashes or slashes.
     std::string fallback;
     for (const char ch : fileName) {

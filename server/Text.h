@@ -11,15 +11,22 @@ namespace text {
 bool isValidUtf8(std::string_view bytes);
 std::string toLower(std::string_view value);
 std::string trim(std::string_view value);
+// An HTTP token (a header name): one or more of the characters RFC 9110 allows, nothing else.
+bool isToken(std::string_view value);
 
 // Escapes for HTML text and attribute values. Control characters other than tab and line breaks
 // (NUL included) and the bidirectional embedding, override and isolate characters become U+FFFD,
 // so a hostile title can neither smuggle anything into the page nor disguise its extension.
 std::string htmlEscape(std::string_view value);
 
+// The direction controls htmlEscape replaces (embeddings, overrides, isolates, U+200E, U+200F,
+// U+061C): whether `value` has one, and `value` with each one replaced by U+FFFD.
+bool hasDirectionControl(std::string_view value);
+std::string withoutDirectionControls(std::string_view value);
+
 // RFC 5987 value: UTF-8 with everything outside attr-char percent-encoded.
 std::string percentEncodeAttribute(std::string_view value);
-// "inline; filename=\"ascii fallback\"; filename*=UTF-8''..." (RFC 6266).
+// "inline; filename=\"ascii fallback\"; filename*=UTF-8''..." (RFC 6266), direction controls replaced.
 std::string contentDisposition(bool inlineDisplay, std::string_view fileName);
 
 // For one line of log: non-printable bytes become \xNN.

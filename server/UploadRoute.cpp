@@ -8,6 +8,7 @@
 #include "server/Text.h"
 
 #include <charconv>
+#include <chrono>
 #include <cmath>
 
 namespace {
@@ -17,6 +18,7 @@ constexpr size_t kMaximumTitle = 1024;
 constexpr double kMinimumDensity = 0.25;
 constexpr double kMaximumDensity = 8.0;
 constexpr std::uint64_t kDiscardAfterLimit = 64 * 1024 * 1024;
+constexpr std::chrono::seconds kDiscardAfterFailure{60};
 
 std::optional<double> parseDensity(const std::string& value)
 {
@@ -64,6 +66,16 @@ std::optional<UploadRoute::Accepted> UploadRoute::check(const httplib::Request& 
         sendTooLarge(response);
         return std::nullopt;
     }
+    // Refused from the head, while the client still listens, rather than when the disk fills.
+    if (shape.framing == body::Framing::Length) {
+        const auto room = m_context.drops.roomForUploads();
+        if (room && shape.length > *room) {
+            m_context.log.note("upload refused: " + std::to_string(shape.length) + " bytes announced, " + std::to_string(*room) +
+                               " free for uploads in " + m_context.drops.incomingDirectory().string());
+            sendStorageFull(response);
+            return std::nullopt;
+        }
+    }
 
     // The name is only ever a title: it never becomes a path, so "/" or NUL in it are harmless.
     const auto title = request.get_header_value_count(kFileNameHeader) == 1
@@ -105,9 +117,17 @@ void UploadRoute::upload(const httplib::Request& request, httplib::Response& res
     bool tooLarge = false;
     std::uint64_t discarded = 0;
     bool writeFailed = false;
+    std::chrono::steady_clock::time_point failedAt;
     bool complete = true;
-    if (body::shapeOf(request).framing != body::Framing::None) {
+    const body::Shape shape = body::shapeOf(request);
+    if (shape.framing != body::Framing::None) {
         complete = reader([&](const char* data, size_t size) {
+            if (writeFailed) {
+                // The disk filled mid-body: a client that announced its length is read to the end
+                // of it (for a while at most) so that it gets the 507 rather than a reset.
+                return shape.framing == body::Framing::Length &&
+                       std::chrono::steady_clock::now() - failedAt < kDiscardAfterFailure;
+            }
             if (tooLarge || pending->size() + size > limit) {
                 // Keep reading a while so that the client, still sending, gets to see the 413.
                 tooLarge = true;
@@ -116,7 +136,10 @@ void UploadRoute::upload(const httplib::Request& request, httplib::Response& res
             }
             if (!pending->append(data, size)) {
                 writeFailed = true;
-                return false;
+                failedAt = std::chrono::steady_clock::now();
+                pending.reset(); // its space back at once
+
+                return shape.framing == body::Framing::Length;
             }
             return true;
         });
@@ -129,7 +152,8 @@ void UploadRoute::upload(const httplib::Request& request, httplib::Response& res
         return;
     }
     if (writeFailed) {
-        reply::closeAfter(response);
+        if (!complete)
+            reply::closeAfter(response);
         m_context.log.note("upload failed: cannot write to " + m_context.drops.incomingDirectory().string());
         sendStorageFull(response);
         return;
@@ -155,7 +179,7 @@ void UploadRoute::upload(const httplib::Request& request, httplib::Response& res
     response.set_header("Location", shortlink);
     reply::json(response, 201,
                 json::write({{"code", drop.code},
-                             {"title", drop.title},
+                             {"title", text::withoutDirectionControls(drop.title)},
                              {"shortlink", shortlink},
                              {"type", drop.contentType},
                              {"size", drop.size},

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <memory>
+#include <regex>
 #include <vector>
 
 namespace {
@@ -146,6 +148,60 @@ TEST(HostileClients, BothContentLengthAndChunkedAre400)
     // Nothing after it is taken as a request of its own.
     EXPECT_TRUE(connection.closedByPeer(std::chrono::seconds(5)));
     EXPECT_TRUE(filesIn(service.dataDirectory() / "drops").empty());
+}
+
+// Heads a proxy might frame differently from us: each gets one JSON refusal, logged, and the
+// connection closes, so nothing behind it is read as a request of its own.
+TEST(HostileClients, AmbiguousHeadsGetOneRefusalAndTheConnectionCloses)
+{
+    RunningService service;
+    const Credentials user = registerAccount(service);
+    const std::string smuggled = "GET /smuggled-request HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    const std::string upload = "POST /files HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Basic " +
+                               toBase64(user.email + ":" + user.password) + "\r\nx-parcly-filename: " + toBase64("s.bin") + "\r\n";
+    const struct {
+        std::string request;
+        std::string status;
+    } cases[] = {
+        {"POST /nowhere HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding : chunked\r\nContent-Length: 3\r\n\r\nabc", "400"},
+        {"POST /account HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\nContent-Length : " +
+             std::to_string(smuggled.size()) + "\r\n\r\n" + smuggled,
+         "400"},
+        {upload + "Transfer-Encoding : chunked\r\n\r\n0\r\n\r\n", "400"},
+        {upload + "Content-Length: 3\r\nContent-Length: 3\r\n\r\nabc" + smuggled, "400"},
+        {"GET / HTTP/1.1\r\n\r\n", "400"},
+        {upload + "Expect: 42-bogus\r\nContent-Length: 3\r\n\r\n", "417"},
+        // 63 KiB of path and 63 KiB of header: the request line counts towards the 64 KiB head.
+        {"GET /" + std::string(63 * 1024, 'u') + " HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Long: " + std::string(63 * 1024, 'h') +
+             "\r\n\r\n",
+         "431"},
+    };
+    for (const auto& [request, status] : cases) {
+        RawConnection connection(service.port());
+        ASSERT_TRUE(connection.send(request));
+        const std::string wire = connection.receive("\x01", std::chrono::seconds(5)); // everything until it closes
+        EXPECT_EQ(wire.rfind("HTTP/1.1 " + status + " ", 0), 0u) << request.substr(0, 120) << "\n" << wire;
+        const std::regex statusLine("HTTP/1\\.[01] [0-9]{3} ");
+        EXPECT_EQ(std::distance(std::sregex_iterator(wire.begin(), wire.end(), statusLine), std::sregex_iterator()), 1)
+            << "not one answer:\n" << wire;
+        EXPECT_NE(wire.find("Content-Type: application/json"), std::string::npos) << wire;
+        EXPECT_TRUE(connection.closedByPeer(std::chrono::seconds(2)));
+        EXPECT_TRUE(service.waitForLogLine(" " + status + " ")) << request.substr(0, 120);
+    }
+    // A length the engine cannot parse it refuses itself; its log line names the status, on one line.
+    RawConnection malformed(service.port());
+    ASSERT_TRUE(malformed.send("POST /account HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 3, 3\r\n\r\nabc" + smuggled));
+    EXPECT_EQ(malformed.receive("\r\n").rfind("HTTP/1.1 400 ", 0), 0u);
+    EXPECT_TRUE(malformed.closedByPeer(std::chrono::seconds(2)));
+    EXPECT_TRUE(service.waitForLogLine("http: answered 400 itself and closed the connection"));
+    for (const std::string& line : service.logLines()) {
+        EXPECT_EQ(line.find("smuggled"), std::string::npos) << line;
+        EXPECT_EQ(line.find("<html>"), std::string::npos) << line;
+        EXPECT_EQ(line.find('\n'), std::string::npos) << line;
+        EXPECT_FALSE(line.empty());
+    }
+    EXPECT_TRUE(filesIn(service.dataDirectory() / "drops").empty());
+    EXPECT_TRUE(servesHomePage(service));
 }
 
 TEST(Connections, OneKeptAliveConnectionCarriesUploadsAndPagesInTurn)

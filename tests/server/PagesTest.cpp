@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QUrl>
+
 #include <QBuffer>
 #include <QImage>
 
@@ -72,12 +74,26 @@ TEST_F(PagesTest, DropPageEscapesAHostileFileName)
     ASSERT_TRUE(second);
     EXPECT_FALSE(contains(second->body, "\" onmouseover=\""));
 
-    // A right-to-left override would show "invoice\u202Efdp.exe" as "invoiceexe.pdf".
-    const std::string disguised = create({"MZ", "invoice\u202Efdp.exe \u2067x\u2069", "application/octet-stream"});
-    auto third = get("/" + disguised);
+    // A right-to-left override would show "invoice\u202Efdp.exe" as "invoiceexe.pdf"; the marks
+    // U+200F and U+061C reorder what follows them too. Page, JSON and download name all show U+FFFD.
+    const std::string marks[] = {"\u202E", "\u2067", "\u2069", "\u200F", "\u061C"};
+    auto uploaded = upload(service, user, {"MZ", "invoice\u202Efdp.exe \u2067x\u2069 \u200Fy\u061C", "application/octet-stream"});
+    ASSERT_TRUE(uploaded && uploaded->status == 201);
+    const QJsonObject drop = jsonObject(uploaded->body);
+    EXPECT_EQ(drop.value("title").toString().toStdString(), "invoice\uFFFDfdp.exe \uFFFDx\uFFFD \uFFFDy\uFFFD");
+    auto third = get("/" + drop.value("code").toString().toStdString());
     ASSERT_TRUE(third);
-    EXPECT_FALSE(contains(third->body, "\u202E") || contains(third->body, "\u2067") || contains(third->body, "\u2069"));
-    EXPECT_TRUE(contains(third->body, "<title>invoice\uFFFDfdp.exe \uFFFDx\uFFFD</title>"));
+    const std::string raw = responseHead(service.port(), "/" + drop.value("code").toString().toStdString() + "/raw");
+    const size_t disposition = raw.find("Content-Disposition: ");
+    ASSERT_NE(disposition, std::string::npos) << raw;
+    const std::string header = raw.substr(disposition, raw.find("\r\n", disposition) - disposition);
+    EXPECT_TRUE(contains(header, "filename*=UTF-8''invoice%EF%BF%BDfdp.exe%20%EF%BF%BDx%EF%BF%BD%20%EF%BF%BDy%EF%BF%BD")) << header;
+    for (const std::string& mark : marks) {
+        EXPECT_FALSE(contains(third->body, mark));
+        EXPECT_FALSE(contains(uploaded->body, mark));
+        EXPECT_FALSE(contains(header, QUrl::toPercentEncoding(QString::fromStdString(mark)).toStdString())) << header;
+    }
+    EXPECT_TRUE(contains(third->body, "<title>invoice\uFFFDfdp.exe \uFFFDx\uFFFD \uFFFDy\uFFFD</title>"));
 }
 
 TEST_F(PagesTest, ImagesShowAtTheirSizeInPointsWhateverTheFormat)

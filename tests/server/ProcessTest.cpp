@@ -15,6 +15,8 @@
 #include <iterator>
 #include <poll.h>
 #include <regex>
+#include <sstream>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,7 +26,8 @@ using namespace std::chrono_literals;
 
 class ServerProcess {
 public:
-    explicit ServerProcess(const std::vector<std::string>& arguments)
+    // `descriptors`, when given, is the soft and hard RLIMIT_NOFILE it starts with (as prlimit would).
+    explicit ServerProcess(const std::vector<std::string>& arguments, rlim_t descriptors = 0)
     {
         m_stderrFile = makeTemporaryFolder("server-stderr") / "stderr";
         int pipeEnds[2];
@@ -34,6 +37,10 @@ public:
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         m_pid = ::fork();
         if (m_pid == 0) {
+            if (descriptors > 0) {
+                const rlimit limit{descriptors, descriptors};
+                ::setrlimit(RLIMIT_NOFILE, &limit);
+            }
             ::dup2(pipeEnds[1], STDOUT_FILENO);
             if (std::FILE* err = std::fopen(m_stderrFile.c_str(), "w"))
                 ::dup2(::fileno(err), STDERR_FILENO);
@@ -104,6 +111,8 @@ public:
         ::kill(m_pid, signal);
         return waitForExit();
     }
+
+    pid_t pid() const { return m_pid; }
 
     std::string errorOutput() const
     {
@@ -271,6 +280,67 @@ TEST(ServerProcess, MistakesAndConflictsFailWithAMessage)
         << samePort.errorOutput();
 
     EXPECT_EQ(first.stop(), 0);
+}
+
+// User and system CPU time of a process so far, from /proc.
+std::chrono::duration<double> cpuTime(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    const std::string stat(std::istreambuf_iterator<char>(in), {});
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    long ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i >= 14)
+            ticks += std::stol(field);
+    }
+    return std::chrono::duration<double>(static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK)));
+}
+
+TEST(ServerProcess, AtTheDefaultDescriptorLimitManySlowClientsNeitherSpinNorFloodTheLog)
+{
+    // This test holds over a thousand sockets itself.
+    rlimit own{};
+    ::getrlimit(RLIMIT_NOFILE, &own);
+    if (own.rlim_max < 2048)
+        GTEST_SKIP() << "the hard descriptor limit (" << own.rlim_max << ") is too low for 1,100 connections";
+    own.rlim_cur = own.rlim_max;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &own), 0);
+
+    ServerProcess server(arguments(makeTemporaryFolder("descriptors")), 1024);
+    const int port = server.listeningPort();
+    ASSERT_GT(port, 0) << server.errorOutput();
+    EXPECT_NE(server.errorOutput().find("descriptors: limit 1024, at most 480 connections, 120 per address"), std::string::npos)
+        << server.errorOutput();
+
+    // Slow bodies from eleven addresses, more than the connection cap allows.
+    std::vector<std::unique_ptr<RawConnection>> slow;
+    const auto started = std::chrono::steady_clock::now();
+    for (int i = 0; i < 1100 && std::chrono::steady_clock::now() - started < 30s; ++i) {
+        slow.push_back(std::make_unique<RawConnection>(port, "127.0.0." + std::to_string(2 + i % 11)));
+        slow.back()->send("POST /account HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+                          "Content-Length: 1000\r\n\r\n{");
+    }
+    EXPECT_EQ(slow.size(), 1100u);
+    const auto before = cpuTime(server.pid());
+    std::this_thread::sleep_for(5s);
+    const double share = (cpuTime(server.pid()) - before).count() / 5.0;
+    EXPECT_LT(share, 0.20) << "the server spent " << share * 100 << " % of a core with nothing to do";
+    // The clients leave; an ordinary one is served again.
+    slow.clear();
+    bool served = false;
+    for (int attempt = 0; attempt < 50 && !served; ++attempt) {
+        auto home = clientFor(port).Get("/");
+        served = home && home->status == 200;
+        if (!served)
+            std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_TRUE(served);
+    EXPECT_EQ(server.stop(), 0);
+    const std::string log = server.errorOutput();
+    EXPECT_LT(log.size(), 1024u * 1024u);
+    EXPECT_EQ(log.find("\n\n"), std::string::npos) << "no blank lines";
+    EXPECT_EQ(log.find("Too many open files"), std::string::npos) << log.substr(0, 2000);
 }
 
 } // namespace

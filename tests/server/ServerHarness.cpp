@@ -127,9 +127,16 @@ std::vector<std::string> filesIn(const std::filesystem::path& folder)
     return names;
 }
 
-RawConnection::RawConnection(int port)
+RawConnection::RawConnection(int port, const std::string& from)
 {
     m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (m_fd >= 0 && !from.empty()) {
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        if (::inet_pton(AF_INET, from.c_str(), &source.sin_addr) != 1 ||
+            ::bind(m_fd, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0)
+            throw std::runtime_error("cannot bind to " + from);
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));

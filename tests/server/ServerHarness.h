@@ -78,7 +78,8 @@ std::string responseHead(int port, const std::string& path);
 // "Expect: 100-continue" without sending the body.
 class RawConnection {
 public:
-    explicit RawConnection(int port);
+    // From `from` (another loopback address, say) when given.
+    explicit RawConnection(int port, const std::string& from = {});
     ~RawConnection();
     bool send(const std::string& bytes);
     // What arrives until the peer closes, `until` appears, or the timeout passes.

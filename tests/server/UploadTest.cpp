@@ -7,6 +7,8 @@
 #include <QUrl>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <mutex>
@@ -16,6 +18,7 @@
 #include <thread>
 
 #include <sys/mount.h>
+#include <sys/statvfs.h>
 
 namespace {
 
@@ -280,6 +283,106 @@ TEST(Upload, AFullDiskAtTheFinalFlushAnswers507AndLeavesNothing)
         EXPECT_EQ(stored->status, 201);
         EXPECT_EQ(activeDrops(service, user), 1);
     }
+}
+
+// A tmpfs of `size` at a fresh folder, unmounted at the end; empty when it cannot be mounted.
+struct SmallDisk {
+    explicit SmallDisk(const char* size) : path(makeTemporaryFolder("small-disk") / "data")
+    {
+        std::filesystem::create_directories(path);
+        mounted = ::mount("tmpfs", path.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, (std::string("size=") + size + ",mode=0700").c_str()) == 0;
+    }
+    ~SmallDisk()
+    {
+        if (mounted)
+            ::umount2(path.c_str(), MNT_DETACH);
+    }
+    // Writes a filler file until only about `leave` bytes are free (0: until the disk is full).
+    void fill(std::uint64_t leave)
+    {
+        std::ofstream filler(path / ("filler" + std::to_string(fillers++)), std::ios::binary);
+        const std::string block(16 * 1024, 'f');
+        for (;;) {
+            struct statvfs disk {};
+            ::statvfs(path.c_str(), &disk);
+            if (leave > 0 && static_cast<std::uint64_t>(disk.f_bavail) * disk.f_frsize <= leave)
+                return;
+            if (!filler.write(block.data(), static_cast<std::streamsize>(block.size())) || !filler.flush())
+                return;
+        }
+    }
+    std::filesystem::path path;
+    bool mounted = false;
+    int fillers = 0;
+};
+
+// curl's status for an upload of `file`; `expect` false sends the body without waiting for 100.
+std::string curlUpload(const RunningService& service, const Credentials& user, const std::filesystem::path& file, bool expect)
+{
+    const std::string command = "curl -s -o /dev/null -w '%{http_code}' -H 'Authorization: Basic " +
+                                toBase64(user.email + ":" + user.password) + "' -H 'x-parcly-filename: " + toBase64("big.bin") +
+                                "' -H '" + (expect ? "Expect: 100-continue" : "Expect:") + "' --data-binary @" + file.string() +
+                                " http://127.0.0.1:" + std::to_string(service.port()) + "/files";
+    std::string output;
+    if (std::FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[64];
+        while (std::fgets(buffer, sizeof buffer, pipe))
+            output += buffer;
+        ::pclose(pipe);
+    }
+    return output;
+}
+
+TEST(Upload, AFullDiskIsAnswered507WhateverTheSizeAndWhenever)
+{
+    SmallDisk disk("24m");
+    if (!disk.mounted)
+        GTEST_SKIP() << "cannot mount a tmpfs here (needs root): " << std::strerror(errno);
+    if (std::system("curl --version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "curl is not installed";
+    const auto outside = makeTemporaryFolder("uploads");
+    for (const auto& [name, size] : {std::pair{"20MB", 20'000'000}, std::pair{"5MiB", 5 * 1024 * 1024}})
+        std::ofstream(outside / name, std::ios::binary) << randomBytes(size, 3);
+
+    RunningService service(disk.path);
+    const Credentials user = registerAccount(service);
+    const Credentials other = registerAccount(service);
+
+    // Two uploads start while there is room for each, not for both: the second fills the disk
+    // mid-body and still gets its answer, having been read to its end.
+    disk.fill(9 * 1024 * 1024);
+    const std::string body(5 * 1024 * 1024, 'b');
+    std::vector<std::unique_ptr<RawConnection>> racing;
+    for (const Credentials& who : {user, other}) {
+        racing.push_back(std::make_unique<RawConnection>(service.port()));
+        ASSERT_TRUE(racing.back()->send("POST /files HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Basic " +
+                                        toBase64(who.email + ":" + who.password) + "\r\nx-parcly-filename: " + toBase64("r.bin") +
+                                        "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n"));
+    }
+    ASSERT_TRUE(racing[0]->send(body));
+    EXPECT_EQ(racing[0]->receive("}").rfind("HTTP/1.1 201", 0), 0u);
+    ASSERT_TRUE(racing[1]->send(body)) << "the rest of the body is read after the disk filled";
+    const std::string late = racing[1]->receive("}");
+    EXPECT_EQ(late.rfind("HTTP/1.1 507", 0), 0u) << late.substr(0, 300);
+    EXPECT_NE(late.find("Upload.StorageFull"), std::string::npos);
+    EXPECT_TRUE(service.waitForLogLine("upload failed: cannot write")) << "the disk filled mid-body, not at the head";
+
+    // A few MB left: uploads larger than that are refused from their head, so curl gets the
+    // answer with or without waiting for 100 Continue.
+    disk.fill(3 * 1024 * 1024);
+    for (const char* name : {"20MB", "5MiB"}) {
+        for (const bool expect : {true, false})
+            EXPECT_EQ(curlUpload(service, user, outside / name, expect), "507") << name << (expect ? " with" : " without") << " Expect";
+    }
+    EXPECT_TRUE(service.waitForLogLine("upload refused: 20000000 bytes announced"));
+
+    disk.fill(0);
+    auto registration = service.client().Post("/account", R"({"email":"late@parcly.test","password":"pw"})", "application/json");
+    ASSERT_TRUE(registration);
+    EXPECT_EQ(registration->status, 507);
+    EXPECT_EQ(registration->get_header_value("Content-Type"), "application/json");
+    EXPECT_EQ(registration->get_header_value("parcly-errorcode"), "Account.StorageFull");
+    EXPECT_EQ(activeDrops(service, user), 1);
 }
 
 } // namespace
