@@ -200,7 +200,7 @@ bool CommandLineTool::setUpAccount(const std::function<void(API::Completion)>& s
 bool CommandLineTool::settingsUsable() const
 {
     // The store's own log line would be a second line saying less.
-    ScopedLogCapture log(ScopedLogCapture::Echo::Off);
+    const ScopedLogCapture quiet(ScopedLogCapture::Echo::Off);
     const Defaults& store = Defaults::standard();
     const QString why = store.unusableReason();
     if (why.isNull())
