@@ -30,20 +30,27 @@ using Outcome = CommandLineTool::Outcome;
 
 // Runs one asynchronous API operation to its completion. The completion may already have run
 // when `start` returns (the refusal without credentials), so the loop only runs when needed.
-template <typename Start>
-Outcome waitFor(Start start)
+Outcome waitFor(const std::function<void(API::ExplainedCompletion)>& start)
 {
     Outcome outcome;
     bool done = false;
     QEventLoop loop;
-    start([&](bool success, const QVariant& result) {
-        outcome = {success, result};
+    start([&](bool success, const QVariant& result, const Error& reason) {
+        outcome = {success, result, reason};
         done = true;
         loop.quit();
     });
     if (!done)
         loop.exec();
     return outcome;
+}
+
+// For the operations whose failure result is itself the Error (registration, account queries).
+API::Completion explaining(API::ExplainedCompletion complete)
+{
+    return [complete = std::move(complete)](bool success, const QVariant& result) {
+        complete(success, result, success ? Error{} : result.value<Error>());
+    };
 }
 
 // Every line carries text from the service (reason phrases, links) or from file names: none of
@@ -107,15 +114,12 @@ int CommandLineTool::upload(const QStringList& paths)
     QString archive;
     // As with a drop on the tray icon: one plain file goes as it is, anything else as one zip.
     if (absolutePaths.size() > 1 || QFileInfo(fileToUpload).isDir()) {
-        ScopedLogCapture log(ScopedLogCapture::Echo::Off);
-        QString failure;
-        archive = Archiver::zipFiles(absolutePaths, &failure).toLocalFile();
-        if (archive.isEmpty())
-            return fail(failure.isEmpty() ? QStringLiteral("could not zip %1").arg(paths.join(QStringLiteral(", "))) : failure);
-        if (!QFileInfo(archive).isFile()) {
-            WorkFolder::removeContaining(archive);
-            return fail(QStringLiteral("could not zip %1: %2").arg(paths.join(QStringLiteral(", ")), archiveFailureReason(log)));
-        }
+        // Quietly: the archiver's own sentence says why, in the one line this command prints.
+        const ScopedLogCapture quiet(ScopedLogCapture::Echo::Off);
+        const Archiver::Result zipped = Archiver::makeArchive(absolutePaths);
+        if (zipped.archive.isEmpty())
+            return fail(zipped.failure.isEmpty() ? QStringLiteral("could not zip %1").arg(paths.join(QStringLiteral(", "))) : zipped.failure);
+        archive = zipped.archive.toLocalFile();
         fileToUpload = archive;
     }
     const int status = uploadFile(fileToUpload);
@@ -132,18 +136,18 @@ int CommandLineTool::uploadFile(const QString& path)
 {
     const QFileInfo file(path);
 
-    ScopedLogCapture log(ScopedLogCapture::Echo::Off);
+    const ScopedLogCapture quiet(ScopedLogCapture::Echo::Off);
     ProgressBar bar(stderr);
     API::Progress progress;
     if (bar.visible())
         progress = [&bar](double fraction) { dispatchToMainQueue([&bar, fraction] { bar.update(fraction); }); };
-    const Outcome outcome = waitFor([&](API::Completion complete) {
+    const Outcome outcome = waitFor([&](API::ExplainedCompletion complete) {
         API::instance().shareFile(QUrl::fromLocalFile(file.absoluteFilePath()), progress, std::move(complete));
     });
     // Progress posted before the completion has been drawn by now; end its line.
     bar.finish();
     if (!outcome.success)
-        return fail(failureReason(log, outcome.result));
+        return fail(failureReason(outcome));
     // A successful upload is a drop whose short link is a web address.
     printLine(stdout, outcome.result.toMap().value(QStringLiteral("shortlink")).toString());
     return Success;
@@ -153,10 +157,12 @@ int CommandLineTool::drops()
 {
     if (!ensureAccount())
         return Failure;
-    ScopedLogCapture log(ScopedLogCapture::Echo::Off);
-    const Outcome outcome = waitFor([](API::Completion complete) { API::instance().countDropsComplete(std::move(complete)); });
+    const ScopedLogCapture quiet(ScopedLogCapture::Echo::Off);
+    const Outcome outcome = waitFor([](API::ExplainedCompletion complete) {
+        API::instance().countDropsComplete(explaining(std::move(complete)));
+    });
     if (!outcome.success)
-        return fail(failureReason(log, outcome.result));
+        return fail(failureReason(outcome));
     printLine(stdout, QString::number(outcome.result.toLongLong()));
     return Success;
 }
@@ -182,10 +188,10 @@ bool CommandLineTool::registerNewFreeAccount()
 
 bool CommandLineTool::setUpAccount(const std::function<void(API::Completion)>& start)
 {
-    ScopedLogCapture log(ScopedLogCapture::Echo::Off);
-    const Outcome outcome = waitFor(start);
+    const ScopedLogCapture quiet(ScopedLogCapture::Echo::Off);
+    const Outcome outcome = waitFor([&start](API::ExplainedCompletion complete) { start(explaining(std::move(complete))); });
     if (!outcome.success) {
-        fail(QStringLiteral("could not register a free account: %1").arg(failureReason(log, outcome.result)));
+        fail(QStringLiteral("could not register a free account: %1").arg(failureReason(outcome)));
         return false;
     }
     return true;
@@ -194,7 +200,7 @@ bool CommandLineTool::setUpAccount(const std::function<void(API::Completion)>& s
 bool CommandLineTool::settingsUsable() const
 {
     // The store's own log line would be a second line saying less.
-    ScopedLogCapture log(ScopedLogCapture::Echo::Off);
+    const ScopedLogCapture quiet(ScopedLogCapture::Echo::Off);
     const Defaults& store = Defaults::standard();
     const QString why = store.unusableReason();
     if (why.isNull())
@@ -210,29 +216,15 @@ int CommandLineTool::fail(const QString& reason) const
     return Failure;
 }
 
-QString CommandLineTool::archiveFailureReason(const ScopedLogCapture& log) const
-{
-    // The archiver logs every zip run; the lines that are not that record say what went wrong.
-    for (const QString& line : log.lines()) {
-        if (!line.startsWith(QStringLiteral("Archive Task: <")) && !line.startsWith(QStringLiteral("File exists at path: ")))
-            return line;
-    }
-    return QStringLiteral("zip wrote no archive");
-}
-
-QString CommandLineTool::failureReason(const ScopedLogCapture& log, const QVariant& result) const
+QString CommandLineTool::failureReason(const Outcome& outcome) const
 {
     if (m_serviceForgotUser)
         return QStringLiteral("the service does not know this account; run 'parcly register' for a new free account");
-    if (result.metaType() == QMetaType::fromType<Error>() && result.value<Error>().code == API::kUserNotInitializedCode)
+    // The client's own refusal, not a proxy's HTTP 407.
+    if (outcome.reason.code == API::kUserNotInitializedCode && outcome.reason.domain == QString::fromLatin1(kMainAppBundleID))
         return QStringLiteral("no account is stored; run 'parcly register'");
-    // The service client logged the reason as its last line ("Error: ..." or "Upload failed: ...").
-    const QStringList lines = log.lines();
-    if (!lines.isEmpty()) {
-        QString last = lines.last();
-        const qsizetype colon = last.indexOf(QStringLiteral(": "));
-        return colon >= 0 ? last.mid(colon + 2) : last;
-    }
+    if (!outcome.reason.localizedDescription.isEmpty())
+        return outcome.reason.localizedDescription;
     return QStringLiteral("the service at %1 did not answer").arg(ServiceConfiguration::apiBaseURL());
 }
 

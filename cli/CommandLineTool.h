@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/service/API.h"
+#include "platform/Error.h"
 
 #include <QString>
 #include <QStringList>
@@ -8,8 +9,6 @@
 
 #include <cstdio>
 #include <functional>
-
-class ScopedLogCapture;
 
 // The `parcly` command: the service client for scripts and headless machines. It uses the same
 // stored account as the app and, like the app at first launch, makes and registers a free
@@ -24,6 +23,8 @@ public:
     struct Outcome {
         bool success = false;
         QVariant result;
+        // Why it failed, as the service client put it for people; empty on success.
+        Error reason;
     };
 
 private:
@@ -43,10 +44,9 @@ private:
     // False, with the reason printed, when the defaults store cannot keep the account.
     bool settingsUsable() const;
     int fail(const QString& reason) const;
-    // The reason an operation failed, from what the service client logged and the result it gave.
-    QString failureReason(const ScopedLogCapture& log, const QVariant& result) const;
-    // Why zipping made no archive, from what the archiver logged.
-    QString archiveFailureReason(const ScopedLogCapture& log) const;
+    // The reason an operation failed, from the Error its completion gave; never from the log,
+    // whose lines are worded for whoever reads the log.
+    QString failureReason(const Outcome& outcome) const;
     void printUsage(std::FILE* stream) const;
 
     bool m_serviceForgotUser = false;

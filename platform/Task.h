@@ -24,7 +24,6 @@ public:
     void setArguments(const QStringList& arguments) { m_arguments = arguments; }
     QStringList arguments() const { return m_arguments; }
     void setCurrentDirectoryPath(const QString& path) { m_currentDirectoryPath = path; }
-    QString currentDirectoryPath() const { return m_currentDirectoryPath; }
 
     // Called once the launched program has ended (terminationStatus() is set), from the main
     // thread's event loop; never when launch() fails. The handler may hold the last reference to

@@ -46,18 +46,4 @@ Read readAll(const httplib::Request& request, const httplib::ContentReader& read
     return complete ? Read::Ok : Read::Failed;
 }
 
-bool discard(const httplib::Request& request, const httplib::ContentReader& reader, std::uint64_t limit)
-{
-    const Shape shape = shapeOf(request);
-    if (shape.framing == Framing::None)
-        return true;
-    if (shape.framing == Framing::Invalid || (shape.framing == Framing::Length && shape.length > limit))
-        return false;
-    std::uint64_t received = 0;
-    return reader([&](const char*, size_t size) {
-        received += size;
-        return received <= limit;
-    });
-}
-
 } // namespace body

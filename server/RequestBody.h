@@ -21,8 +21,5 @@ Shape shapeOf(const httplib::Request& request);
 enum class Read { Ok, TooLarge, Failed };
 // The whole body into `into`, if it has at most `limit` bytes.
 Read readAll(const httplib::Request& request, const httplib::ContentReader& reader, size_t limit, std::string& into);
-// Reads the body and throws it away, so the connection can carry the next request. Stops after
-// `limit` bytes; false then, or when the body could not be read.
-bool discard(const httplib::Request& request, const httplib::ContentReader& reader, std::uint64_t limit);
 
 } // namespace body

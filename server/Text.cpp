@@ -256,14 +256,4 @@ std::optional<std::uint64_t> parseUnsigned(std::string_view digits)
     return value;
 }
 
-std::string formatDouble(double value)
-{
-    char buffer[64];
-    const auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value);
-    if (error != std::errc())
-        return "0";
-    std::string formatted(buffer, end);
-    return formatted;
-}
-
 } // namespace text

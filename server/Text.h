@@ -38,7 +38,4 @@ std::string humanSize(std::uint64_t bytes);
 // Strict unsigned decimal: digits only, no sign or blanks, no overflow.
 std::optional<std::uint64_t> parseUnsigned(std::string_view digits);
 
-// Locale-independent number formatting: shortest form that reads back the same.
-std::string formatDouble(double value);
-
 } // namespace text

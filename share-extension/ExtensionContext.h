@@ -60,7 +60,6 @@ public:
     {
     }
     QList<ItemProvider> attachments() const { return m_attachments; }
-    void setAttachments(const QList<ItemProvider>& attachments) { m_attachments = attachments; }
     friend bool operator==(const ExtensionItem&, const ExtensionItem&) = default;
 
 private:

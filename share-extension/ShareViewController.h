@@ -23,9 +23,6 @@ public:
 
     explicit ShareViewController(ExtensionContext* context, QWidget* parent = nullptr);
 
-    ExtensionContext* extensionContext() const { return m_extensionContext; }
-
-    QString nibName() const { return QStringLiteral("ShareViewController"); }
     void loadView();
     // Starts the work; called once, when the sheet has first appeared.
     void viewDidAppear();

@@ -38,7 +38,6 @@ public:
     qint64 dropCount() const { return m_dropCount; }
     void setDropCount(qint64 count) { m_dropCount = count; }
     SharePopover* shareFilePopover() const { return m_shareFilePopover; }
-    ScreenshotDetector* screenshotDetector() const { return m_screenshotDetector.get(); }
     PreferencesWindowController* prefsWindow() const { return m_prefsWindow; }
 
     // Menu actions.

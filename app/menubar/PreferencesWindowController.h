@@ -28,7 +28,6 @@ public:
     ShortcutRecorder* grabWindow() const { return m_grabWindow; }
     QCheckBox* uploadAllScreenshotsButton() const { return m_uploadAllScreenshotsButton; }
     QCheckBox* startAtLoginButton() const { return m_startAtLoginButton; }
-    QPushButton* checkForUpdatesButton() const { return m_checkForUpdatesButton; }
     // Why the last combination was refused; empty while nothing is refused.
     QLabel* messageLabel() const { return m_message; }
 

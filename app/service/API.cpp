@@ -144,25 +144,43 @@ bool refuseWithoutCredentials(const User& user, const API::Completion& complete)
     return true;
 }
 
-// Uploads fail with the response's header fields (or null), after the unknown-user signal.
-HttpTransfer::Finished finishUpload(const API& api, API::Completion complete)
+bool refuseWithoutCredentials(const User& user, const API::ExplainedCompletion& complete)
+{
+    if (!user.userISEmpty())
+        return false;
+    const Error refusal = userNotInitialized();
+    complete(false, QVariant::fromValue(refusal), refusal);
+    return true;
+}
+
+// The plain completion, for callers that only need the result.
+API::ExplainedCompletion withoutReason(API::Completion complete)
+{
+    return [complete = std::move(complete)](bool success, const QVariant& result, const Error&) { complete(success, result); };
+}
+
+// Uploads fail with the response's header fields (or null), after the unknown-user signal; the
+// reason goes beside them.
+HttpTransfer::Finished finishUpload(const API& api, API::ExplainedCompletion complete)
 {
     return [&api, complete = std::move(complete)](const HttpResult& result) {
         if (result.error) {
             // The user sees only the error icon; the log keeps the reason.
             logLine(QStringLiteral("Upload failed: %1").arg(result.error->localizedDescription));
             api.handleErrorResponse(result.headerFieldsOrNull());
-            complete(false, result.headerFieldsOrNull());
+            complete(false, result.headerFieldsOrNull(), *result.error);
             return;
         }
         // A 2xx that is no drop (an empty body, a captive portal's JSON, a link that is not a web
         // address) has created nothing the user could share.
         if (!DropRecord::isDrop(result.body)) {
             logLine(QStringLiteral("Upload failed: the service's answer (status %1) is not a drop with a web link").arg(result.status));
-            complete(false, result.headerFieldsOrNull());
+            complete(false, result.headerFieldsOrNull(),
+                     Error{HttpErrorDomain::kResponse, result.status,
+                           QStringLiteral("The service's answer (status %1) is not a drop with a web link").arg(result.status)});
             return;
         }
-        complete(true, result.body);
+        complete(true, result.body, Error{});
     };
 }
 
@@ -192,6 +210,11 @@ HttpTransfer::Finished finishAccountQuery(const API& api, API::Completion comple
 
 void API::shareFile(const QUrl& url, Progress progress, Completion complete) const
 {
+    shareFile(url, std::move(progress), withoutReason(std::move(complete)));
+}
+
+void API::shareFile(const QUrl& url, Progress progress, ExplainedCompletion complete) const
+{
     const User user;
     if (refuseWithoutCredentials(user, complete))
         return;
@@ -199,8 +222,9 @@ void API::shareFile(const QUrl& url, Progress progress, Completion complete) con
     if (filePath.isEmpty()) {
         // Nothing to send (an archive that was never made, a web address): fail as an unreadable
         // file would, through the completion, with no response.
-        logLine(QStringLiteral("Upload failed: \"%1\" is not a file").arg(url.toString()));
-        dispatchToMainQueue([complete] { complete(false, QVariant()); });
+        const Error notAFile{HttpErrorDomain::kFile, 0, QStringLiteral("\"%1\" is not a file").arg(url.toString())};
+        logLine(QStringLiteral("Upload failed: %1").arg(notAFile.localizedDescription));
+        dispatchToMainQueue([complete, notAFile] { complete(false, QVariant(), notAFile); });
         return;
     }
     QString path = QStringLiteral("/files");
@@ -219,6 +243,11 @@ void API::shareFile(const QUrl& url, Progress progress, Completion complete) con
 }
 
 void API::shareData(const QByteArray& data, const QString& name, Progress progress, Completion complete) const
+{
+    shareData(data, name, std::move(progress), withoutReason(std::move(complete)));
+}
+
+void API::shareData(const QByteArray& data, const QString& name, Progress progress, ExplainedCompletion complete) const
 {
     const User user;
     if (refuseWithoutCredentials(user, complete))

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/Error.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QUrl>
@@ -21,6 +23,11 @@ class API {
 public:
     using Completion = std::function<void(bool success, const QVariant& result)>;
     using Progress = std::function<void(double fraction)>;
+    // A completion that is also told why an operation failed: `reason` is the Error behind the
+    // failure, its localizedDescription a sentence for people (what the log line says too); an
+    // empty Error on success. For callers that show the reason (the command line), so that none
+    // has to read it back out of the log.
+    using ExplainedCompletion = std::function<void(bool success, const QVariant& result, const Error& reason)>;
 
     static API& instance();
 
@@ -48,10 +55,12 @@ public:
     // Uploads a file on disk, streamed, as a drop. Success: the drop record (QVariantMap), whose
     // "shortlink" is an http or https URL; any other 2xx answer is a failure. Failure: the
     // response's header fields, null when no response arrived or the URL names no local file, or
-    // the 407 Error.
+    // the 407 Error; an ExplainedCompletion also gets the Error that says why.
     void shareFile(const QUrl& url, Progress progress, Completion complete) const;
+    void shareFile(const QUrl& url, Progress progress, ExplainedCompletion complete) const;
     // Uploads bytes in memory as a drop named `name`. Results as for shareFile.
     void shareData(const QByteArray& data, const QString& name, Progress progress, Completion complete) const;
+    void shareData(const QByteArray& data, const QString& name, Progress progress, ExplainedCompletion complete) const;
 
     // "name.extension", or with a timestamp "name on yyyy-MM-dd at HH:mm:ss.extension" in local time.
     // Safe to call from several threads.
@@ -66,7 +75,7 @@ public:
     void refreshAccountComplete(Completion complete) const;
 
     // The error for an operation that needs credentials when none are stored.
-    static const int kUserNotInitializedCode = 407;
+    static constexpr int kUserNotInitializedCode = 407;
 
 private:
     API() = default;

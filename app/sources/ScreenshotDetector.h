@@ -31,7 +31,6 @@ public:
     // What the query's notifications run.
     void queryUpdated(const Notification& notification);
 
-    Callback screenshotTaken() const { return m_screenshotTaken; }
     void setScreenshotTaken(Callback callback) { m_screenshotTaken = std::move(callback); }
 
     std::shared_ptr<MetadataQuery> query() const;

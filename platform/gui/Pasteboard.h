@@ -50,8 +50,6 @@ public:
     // pasteboard is read-only or the type has no Linux form.
     bool setStringForType(const QString& string, const QString& type);
 
-    int changeCount() const { return m_changeCount; }
-
 private:
     Pasteboard() = default;
     const QMimeData* mimeData() const;

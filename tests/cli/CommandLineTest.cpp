@@ -1,7 +1,10 @@
 // The `parcly` command run as a user would run it, against a loopback fixture server.
 #include "FixtureServer.h"
 #include "QtPrinters.h"
+#include "app/service/API.h"
+#include "app/service/ServiceConfiguration.h"
 #include "platform/Defaults.h"
+#include "platform/Log.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +14,7 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <cstring>
 #include <sys/socket.h>
@@ -232,6 +236,45 @@ TEST_F(CommandLineTest, FailuresExitNonZeroWithOneLineThatSaysWhy)
     const Finished usage = parcly({QStringLiteral("frobnicate")});
     EXPECT_EQ(usage.exitCode, 2);
     EXPECT_TRUE(usage.err.contains(QStringLiteral("usage")));
+}
+
+// The reason printed is the one the service client's completion gives, never its log line: for
+// an answer that is no drop the two are worded apart, so reading the log back would print the
+// log's wording here.
+TEST_F(CommandLineTest, AFailedUploadPrintsTheReasonItsCompletionGaveNotItsLogLine)
+{
+    storeAccount();
+    server.reply("POST", "/files", {.status = 201, .body = R"({"title":"a.png","shortlink":"ftp://127.0.0.1/A"})"});
+    const Finished printed = parcly({QStringLiteral("upload"), writeFile(QStringLiteral("a.png"), "x")});
+
+    // The same upload in this process, through the same client.
+    Defaults& store = Defaults::standard();
+    store.setValue(ServiceConfiguration::kAPIURLKey, server.baseURL());
+    store.setValue(QStringLiteral("parcly-username"), QStringLiteral("cli@free.parcly.example"));
+    store.setValue(QStringLiteral("parcly-password"), QStringLiteral("pw"));
+    store.synchronize();
+    const ScopedLogCapture log(ScopedLogCapture::Echo::Off);
+    bool called = false;
+    Error reason;
+    API::instance().shareFile(QUrl::fromLocalFile(writeFile(QStringLiteral("b.png"), "x")), {},
+                              [&](bool success, const QVariant&, const Error& why) {
+                                  EXPECT_FALSE(success);
+                                  reason = why;
+                                  called = true;
+                              });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return called; }, 15000));
+    store.clear();
+    store.synchronize();
+
+    ASSERT_FALSE(reason.localizedDescription.isEmpty());
+    EXPECT_TRUE(reason.localizedDescription.contains(QStringLiteral("201"))) << reason.localizedDescription.toStdString();
+    const QStringList logged = log.linesStartingWith(QStringLiteral("Upload failed: "));
+    ASSERT_EQ(logged.size(), 1);
+    EXPECT_NE(logged.first().mid(QStringLiteral("Upload failed: ").size()), reason.localizedDescription)
+        << "the log line and the completion's reason are worded apart, so this case tells them apart";
+    EXPECT_EQ(printed.exitCode, 1);
+    EXPECT_EQ(printed.err, QStringLiteral("parcly: %1\n").arg(reason.localizedDescription));
+    EXPECT_TRUE(printed.out.isEmpty());
 }
 
 TEST_F(CommandLineTest, PipesSocketsAndDevicesAreRefusedAtOnceAndNothingIsSent)

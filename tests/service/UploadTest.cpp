@@ -229,6 +229,68 @@ TEST_F(UploadTest, FailuresWithoutAnHttpResponseCompleteWithNull)
     EXPECT_EQ(server.requests().size(), sentSoFar);
 }
 
+// The explained completion gets the same result as the plain one, and the Error beside it: the
+// reason the log line gives, for callers that show it.
+TEST_F(UploadTest, AnExplainedFailureCarriesItsReasonBesideTheSameResult)
+{
+    struct Explained {
+        int calls = 0;
+        bool success = true;
+        QVariant result;
+        Error reason;
+        API::ExplainedCompletion callback()
+        {
+            return [this](bool ok, const QVariant& value, const Error& why) {
+                ++calls;
+                success = ok;
+                result = value;
+                reason = why;
+            };
+        }
+    };
+    const ScopedLogCapture log(ScopedLogCapture::Echo::Off);
+
+    // Without credentials: the 407 refusal, as result and as reason, before the call returns.
+    Defaults::standard().remove(QStringLiteral("parcly-password"));
+    Explained refused;
+    API::instance().shareData("x", QStringLiteral("a.txt"), {}, refused.callback());
+    EXPECT_EQ(refused.calls, 1);
+    EXPECT_EQ(refused.reason.code, API::kUserNotInitializedCode);
+    EXPECT_EQ(refused.result.value<Error>(), refused.reason);
+    storeCredentials();
+
+    server.reply("POST", "/files", {.status = 413});
+    Explained tooLarge;
+    API::instance().shareFile(writeFile(QStringLiteral("a.png"), "x"), {}, tooLarge.callback());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return tooLarge.calls > 0; }, 15000));
+    EXPECT_FALSE(tooLarge.success);
+    EXPECT_TRUE(tooLarge.result.toMap().contains(QStringLiteral("content-length"))) << "still the header fields";
+    EXPECT_EQ(tooLarge.reason.code, 413);
+    EXPECT_EQ(log.lines().last(), QStringLiteral("Upload failed: ") + tooLarge.reason.localizedDescription);
+
+    // No file to send: a null result, and a reason that names what was given.
+    Explained notAFile;
+    API::instance().shareFile(QUrl(QStringLiteral("https://example.org/a.png")), {}, notAFile.callback());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return notAFile.calls > 0; }, 15000));
+    EXPECT_TRUE(notAFile.result.isNull());
+    EXPECT_TRUE(notAFile.reason.localizedDescription.contains(QStringLiteral("https://example.org/a.png")));
+
+    // A 2xx that is no drop: a failure with a reason, though the exchange itself went well.
+    server.reply("POST", "/files", {.status = 200, .body = R"({"title":"a"})"});
+    Explained noDrop;
+    API::instance().shareData("x", QStringLiteral("a.txt"), {}, noDrop.callback());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return noDrop.calls > 0; }, 15000));
+    EXPECT_FALSE(noDrop.success);
+    EXPECT_TRUE(noDrop.reason.localizedDescription.contains(QStringLiteral("not a drop"))) << noDrop.reason.localizedDescription.toStdString();
+
+    server.reply("POST", "/files", {.status = 201, .body = R"({"title":"a","shortlink":"http://127.0.0.1:8787/A"})"});
+    Explained sent;
+    API::instance().shareData("x", QStringLiteral("a.txt"), {}, sent.callback());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return sent.calls > 0; }, 15000));
+    EXPECT_TRUE(sent.success);
+    EXPECT_EQ(sent.reason, Error{});
+}
+
 TEST_F(UploadTest, AnswersThatAreNotJSONOrNotSuccessAreFailuresWithTheirHeaderFields)
 {
     ScopedLogCapture log(ScopedLogCapture::Echo::Off);
