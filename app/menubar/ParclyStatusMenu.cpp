@@ -339,8 +339,11 @@ void ParclyStatusMenu::updateDropCount()
 {
     // Not instance(): without stored credentials the completion runs before this call returns,
     // which at creation is still inside instance().
-    API::instance().countDropsComplete([this](bool success, const QVariant& count) {
-        if (success)
+    // Counts asked for one after another may be answered out of order (the menu asks at every
+    // opening): only the answer to the latest one is shown.
+    const quint64 request = ++m_dropCountRequest;
+    API::instance().countDropsComplete([this, request](bool success, const QVariant& count) {
+        if (success && request == m_dropCountRequest)
             setDropCount(count.toLongLong());
     });
 }

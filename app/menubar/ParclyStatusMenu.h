@@ -116,6 +116,7 @@ private:
     void bindPortalShortcuts();
 
     qint64 m_dropCount = 0;
+    quint64 m_dropCountRequest = 0;
     QPointer<SharePopover> m_shareFilePopover;
     std::unique_ptr<ScreenshotDetector> m_screenshotDetector;
     QAction* m_dropTargetItem = nullptr;
