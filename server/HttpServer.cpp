@@ -16,6 +16,7 @@
 namespace {
 
 constexpr size_t kResponseBlock = 256 * 1024;
+constexpr size_t kSpareBodyPieces = 2;
 
 // "bytes=a-b, c-, -n" into httplib's form: (-1, n) for a suffix, b = -1 for an open end.
 // Anything malformed, or more ranges than `maximum`, and the header is ignored.
@@ -159,7 +160,9 @@ struct HttpServer::Exchange {
             lock.unlock();
             const bool more = receiver(piece.data(), piece.size());
             lock.lock();
-            spare.push_back(std::move(piece));
+            // A couple of buffers are reused; more would keep a stalled upload's memory at its peak.
+            if (spare.size() < kSpareBodyPieces)
+                spare.push_back(std::move(piece));
             if (!more) {
                 readerStopped = true;
                 queue.clear();
