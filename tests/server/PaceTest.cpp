@@ -93,27 +93,42 @@ TEST(Pace, TricklingAndStalledBodiesAreCutWithOneLineWhileOthersAreServed)
     EXPECT_EQ(filesIn(service.dataDirectory() / "drops").size(), 1u);
 }
 
-TEST(Pace, StalledUploadsOfOneAccountAreLimitedAndLeaveNoPartialFiles)
+TEST(Pace, StalledUploadsAreLimitedPerAccountAndAddressAndLeaveNoPartialFiles)
 {
     RunningService service(quickPace);
-    const Credentials user = registerAccount(service);
+    const Credentials first = registerAccount(service);
+    const Credentials second = registerAccount(service);
+    const Credentials third = registerAccount(service);
     const std::string part(200'000, 's');
+    const std::string expect = "Expect: 100-continue\r\n";
 
-    // Eight uploads under way, each past its head (the 100 says so), with part of its body sent.
+    // Eight uploads of each of two accounts from one address, each past its head (the 100 says
+    // so), with part of its body sent.
     std::vector<std::unique_ptr<RawConnection>> stalled;
-    for (unsigned i = 0; i < UploadRoute::kUploadsPerAccount; ++i) {
-        stalled.push_back(std::make_unique<RawConnection>(service.port()));
-        ASSERT_TRUE(stalled.back()->send(uploadHead(user, 1'000'000, "Expect: 100-continue\r\n")));
-        const std::string goAhead = stalled.back()->receive("\r\n\r\n");
-        ASSERT_EQ(goAhead.rfind("HTTP/1.1 100", 0), 0u) << goAhead;
-        ASSERT_TRUE(stalled.back()->send(part));
+    for (const Credentials* user : {&first, &second}) {
+        for (unsigned i = 0; i < UploadRoute::kUploadsPerAccount; ++i) {
+            stalled.push_back(std::make_unique<RawConnection>(service.port()));
+            ASSERT_TRUE(stalled.back()->send(uploadHead(*user, 1'000'000, expect)));
+            const std::string goAhead = stalled.back()->receive("\r\n\r\n");
+            ASSERT_EQ(goAhead.rfind("HTTP/1.1 100", 0), 0u) << goAhead;
+            ASSERT_TRUE(stalled.back()->send(part));
+        }
     }
-    // The ninth is refused from its head, with when to try again.
-    RawConnection ninth(service.port());
-    ASSERT_TRUE(ninth.send(uploadHead(user, 1'000'000, "Expect: 100-continue\r\n")));
-    const std::string refused = ninth.receive("\r\n\r\n");
-    EXPECT_EQ(refused.rfind("HTTP/1.1 429", 0), 0u) << refused;
-    EXPECT_NE(refused.find("Retry-After: "), std::string::npos) << refused;
+    ASSERT_EQ(stalled.size(), UploadRoute::kUploadsPerAddress);
+    // A ninth of the first account, even from elsewhere, and a first of a third account from the
+    // same address are refused from their heads, with when to try again; the third account from
+    // another address is let through.
+    const auto headAnswer = [&](const Credentials& user, const std::string& from) {
+        RawConnection connection(service.port(), from);
+        connection.send(uploadHead(user, 1'000'000, expect));
+        return connection.receive("\r\n\r\n");
+    };
+    for (const std::string& refused : {headAnswer(first, "127.0.0.2"), headAnswer(third, "127.0.0.1")}) {
+        EXPECT_EQ(refused.rfind("HTTP/1.1 429", 0), 0u) << refused;
+        EXPECT_NE(refused.find("Retry-After: "), std::string::npos) << refused;
+    }
+    const std::string elsewhere = headAnswer(third, "127.0.0.3");
+    EXPECT_EQ(elsewhere.rfind("HTTP/1.1 100", 0), 0u) << elsewhere;
 
     // The partial files exist while the uploads stall, and go when they are cut.
     EXPECT_FALSE(filesIn(service.dataDirectory() / "incoming").empty());
@@ -121,10 +136,11 @@ TEST(Pace, StalledUploadsOfOneAccountAreLimitedAndLeaveNoPartialFiles)
         EXPECT_TRUE(connection->closedByPeer(15s));
     EXPECT_TRUE(emptyWithin(service.dataDirectory() / "incoming", 5s));
     EXPECT_TRUE(filesIn(service.dataDirectory() / "drops").empty());
-    EXPECT_EQ(linesContaining(service, "closed a slow body: POST /files"), UploadRoute::kUploadsPerAccount);
+    EXPECT_TRUE(service.waitForLogLine("closed a slow body: POST /files"));
+    EXPECT_GE(linesContaining(service, "closed a slow body: POST /files"), UploadRoute::kUploadsPerAddress);
 
     // Their slots are free again.
-    auto after = upload(service, user, {"after the stall"});
+    auto after = upload(service, first, {"after the stall"});
     ASSERT_TRUE(after);
     EXPECT_EQ(after->status, 201);
 }
