@@ -41,7 +41,8 @@ void sendToken(httplib::Response& response, const TokenSigner& tokens, const std
 void ApiRoutes::install(HttpServer& server)
 {
     server.Post(kAccountPath, [this](const httplib::Request& request, httplib::Response& response,
-                                   const httplib::ContentReader& reader) { registerAccount(request, response, reader); });
+                                   const httplib::ContentReader& reader) { registerAccount(request, response, reader); },
+                HttpServer::BodyDeadline::Short);
     server.Get("/users/me", [this](const httplib::Request& request, httplib::Response& response) {
         describeAccount(request, response);
     });
@@ -105,8 +106,16 @@ void ApiRoutes::registerAccount(const httplib::Request& request, httplib::Respon
         return;
     }
     AccountStore::Created created = AccountStore::Created::Ok;
+    std::chrono::seconds retryAfter{0};
     try {
-        created = m_context.accounts.create(*email, *password);
+        // The hash is the cost: a burst of registrations queues for its workers, never for the
+        // cores sign-ins use.
+        if (!m_hashing.run([&] { created = m_context.accounts.create(*email, *password); }, retryAfter)) {
+            m_registrations.giveBack({"address " + request.remote_addr, "email " + text::toLower(*email)});
+            reply::error(response, 503, "Server.Busy", "Too many registrations at once; try again shortly");
+            response.set_header("Retry-After", std::to_string(retryAfter.count()));
+            return;
+        }
     } catch (const DatabaseError& error) {
         if (!error.isFull())
             throw;

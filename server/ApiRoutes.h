@@ -1,6 +1,7 @@
 #pragma once
 
 #include "server/ServiceContext.h"
+#include "server/HashQueue.h"
 #include "server/Throttle.h"
 
 #include "server/HttpServer.h"
@@ -10,7 +11,10 @@ class ApiRoutes {
 public:
     static constexpr const char* kAccountPath = "/account";
 
-    explicit ApiRoutes(ServiceContext& context) : m_context(context) {}
+    explicit ApiRoutes(ServiceContext& context)
+        : m_context(context), m_hashing(0, context.options.registrationQueue)
+    {
+    }
     void install(HttpServer& server);
     // Decides a registration from its head alone: 100 to read its body, else the refusal's status
     // (the response holds it).
@@ -24,4 +28,5 @@ private:
     // Each registration costs a slow hash and makes an account: ten at once from one address
     // (or for one e-mail address), then one every six seconds.
     Throttle m_registrations{10, std::chrono::seconds(6)};
+    HashQueue m_hashing;
 };

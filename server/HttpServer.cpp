@@ -16,6 +16,7 @@
 namespace {
 
 constexpr size_t kResponseBlock = 256 * 1024;
+constexpr size_t kSpareBodyPieces = 2;
 
 // "bytes=a-b, c-, -n" into httplib's form: (-1, n) for a suffix, b = -1 for an open end.
 // Anything malformed, or more ranges than `maximum`, and the header is ignored.
@@ -113,6 +114,7 @@ struct HttpServer::Exchange {
     bool deferred = false;
     bool readsBody = false;
     std::uint64_t ignored = 0;
+    std::shared_ptr<void> hold; // from the early answer, released when the request is over
 
     // The body, copied piece by piece into a short queue for the route's thread, so that reading
     // the socket and storing what came overlap.
@@ -158,7 +160,9 @@ struct HttpServer::Exchange {
             lock.unlock();
             const bool more = receiver(piece.data(), piece.size());
             lock.lock();
-            spare.push_back(std::move(piece));
+            // A couple of buffers are reused; more would keep a stalled upload's memory at its peak.
+            if (spare.size() < kSpareBodyPieces)
+                spare.push_back(std::move(piece));
             if (!more) {
                 readerStopped = true;
                 queue.clear();
@@ -186,6 +190,7 @@ struct HttpServer::Callbacks {
             return server.answer(exchange) ? MHD_YES : MHD_NO;
         if (exchange.answered || exchange.deferred) {
             // Answered before its body: take a little of it so the client sees the answer, then close.
+            server.countBody(exchange, *uploadSize);
             exchange.ignored += *uploadSize;
             *uploadSize = 0;
             return exchange.ignored <= server.m_limits.ignoredBodyBytes ? MHD_YES : MHD_NO;
@@ -200,12 +205,23 @@ struct HttpServer::Callbacks {
         auto& server = *static_cast<HttpServer*>(self);
         auto* exchange = static_cast<Exchange*>(*context);
         *context = nullptr;
+        bool cut = false;
+        {
+            std::lock_guard lock(server.m_connectionsMutex);
+            const auto found = server.m_connections.find(connection);
+            if (found != server.m_connections.end()) {
+                cut = found->second.bodyCut;
+                found->second.inBody = false;
+                found->second.bodyCut = false;
+            }
+        }
         if (exchange && exchange->readsBody && !exchange->answered) {
             // Cut off mid-body (the client left, or sent more than a refusal lets through): what the
             // route made of it is logged, though it never reached the client.
             exchange->abort();
             exchange->answered = true;
-            if (server.m_note)
+            // A body cut for its pace has had its line.
+            if (server.m_note && !cut)
                 server.m_note("answer to " + text::printable(exchange->request.method) + " " +
                               text::printable(exchange->request.path) + " not sent: the connection closed mid-body");
         }
@@ -299,9 +315,9 @@ void HttpServer::Get(const std::string& pattern, Handler handler)
     m_routes.push_back({"GET", std::regex(pattern), std::move(handler), {}});
 }
 
-void HttpServer::Post(const std::string& pattern, BodyHandler handler)
+void HttpServer::Post(const std::string& pattern, BodyHandler handler, BodyDeadline deadline)
 {
-    m_routes.push_back({"POST", std::regex(pattern), {}, std::move(handler)});
+    m_routes.push_back({"POST", std::regex(pattern), {}, std::move(handler), deadline});
 }
 
 void HttpServer::Put(const std::string& pattern, BodyHandler handler)
@@ -370,6 +386,8 @@ void HttpServer::watchHeads()
         const auto now = std::chrono::steady_clock::now();
         size_t slow = 0;
         for (auto& [connection, entry] : m_connections) {
+            if (entry.inBody && !entry.dropped && entry.fd >= 0)
+                watchBody(entry, now);
             if (!entry.awaitingHead || entry.dropped || entry.fd < 0 || now - entry.since < m_limits.headDeadline)
                 continue;
             // A kept-alive connection gone quiet simply ends; one that never got a request through is worth a line.
@@ -383,6 +401,79 @@ void HttpServer::watchHeads()
             m_note("closed " + std::to_string(slow) + " connection(s) that sent no whole request within " +
                    std::to_string(m_limits.headDeadline.count()) + " s");
     }
+}
+
+void HttpServer::watchBody(Connection& entry, std::chrono::steady_clock::time_point now)
+{
+    using std::chrono::duration_cast;
+    using std::chrono::seconds;
+    std::string why;
+    if (now >= entry.bodyDeadline) {
+        why = "not whole within " + std::to_string(duration_cast<seconds>(entry.bodyDeadline - entry.bodySince).count()) + " s";
+    } else if (now - entry.windowSince >= m_limits.bodyWindow) {
+        const std::uint64_t expected = m_limits.bodyMinimumRate * static_cast<std::uint64_t>(m_limits.bodyWindow.count());
+        if (entry.windowBytes < expected)
+            why = std::to_string(entry.windowBytes) + " bytes in the last " + std::to_string(m_limits.bodyWindow.count()) +
+                  " s, under " + std::to_string(m_limits.bodyMinimumRate) + " bytes/s";
+        entry.windowSince = now;
+        entry.windowBytes = 0;
+    }
+    if (why.empty())
+        return;
+    m_note("closed a slow body: " + entry.request + ", " + std::to_string(entry.bodyBytes) + " of " +
+           (entry.announced ? std::to_string(entry.announced) : std::string("?")) + " bytes in " +
+           std::to_string(duration_cast<seconds>(now - entry.bodySince).count()) + " s: " + why);
+    // The engine's thread sees the end of the stream; the route's reader fails and its partial
+    // work is dropped.
+    ::shutdown(entry.fd, SHUT_RDWR);
+    entry.dropped = true;
+    entry.bodyCut = true;
+}
+
+void HttpServer::startBody(Exchange& exchange, const Route* route)
+{
+    const body::Shape shape = body::shapeOf(exchange.request);
+    const auto now = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::duration allowed = m_limits.shortBodyDeadline;
+    // Bodies that are read to their end get the time their length needs at the minimum rate, and
+    // a window more; bodies of unknown length only the rate.
+    if (route && route->deadline == BodyDeadline::FromLength && !exchange.answered && !exchange.deferred) {
+        if (shape.framing == body::Framing::Length && m_limits.bodyMinimumRate > 0)
+            allowed = m_limits.bodyWindow + std::chrono::seconds(shape.length / m_limits.bodyMinimumRate);
+        else
+            allowed = std::chrono::hours(24 * 365);
+    }
+    std::lock_guard lock(m_connectionsMutex);
+    const auto found = m_connections.find(exchange.connection);
+    if (found == m_connections.end())
+        return;
+    Connection& entry = found->second;
+    entry.inBody = true;
+    entry.bodyCut = false;
+    entry.request = text::printable(exchange.request.method) + " " + text::printable(exchange.request.path) + " from " +
+                    exchange.request.remote_addr;
+    entry.bodySince = entry.windowSince = now;
+    entry.bodyDeadline = now + allowed;
+    entry.bodyBytes = entry.windowBytes = 0;
+    entry.announced = shape.framing == body::Framing::Length ? shape.length : 0;
+}
+
+void HttpServer::countBody(Exchange& exchange, size_t bytes)
+{
+    std::lock_guard lock(m_connectionsMutex);
+    const auto found = m_connections.find(exchange.connection);
+    if (found == m_connections.end())
+        return;
+    found->second.bodyBytes += bytes;
+    found->second.windowBytes += bytes;
+}
+
+void HttpServer::endBody(MHD_Connection* connection)
+{
+    std::lock_guard lock(m_connectionsMutex);
+    const auto found = m_connections.find(connection);
+    if (found != m_connections.end())
+        found->second.inBody = false;
 }
 
 bool HttpServer::begin(Exchange& exchange, MHD_Connection* connection, const char* url, const char* method, const char* version)
@@ -451,17 +542,22 @@ bool HttpServer::begin(Exchange& exchange, MHD_Connection* connection, const cha
     const Route* route = findRoute(request);
     if (!route) {
         exchange.response.status = 404;
-        return body::shapeOf(request).framing == body::Framing::None ? defer(exchange) : answer(exchange);
+        if (body::shapeOf(request).framing == body::Framing::None)
+            return defer(exchange);
+        const bool answered = answer(exchange);
+        startBody(exchange, nullptr);
+        return answered;
     }
     const bool bodyless = body::shapeOf(request).framing == body::Framing::None;
     if (route->bodyHandler && m_earlyAnswer) {
         int status = 100;
-        if (!call(exchange, [&] { status = m_earlyAnswer(request, exchange.response); }))
+        if (!call(exchange, [&] { status = m_earlyAnswer(request, exchange.response, exchange.hold); }))
             status = exchange.response.status;
         if (status != 100) {
             exchange.response.status = status;
             if (bodyless)
                 return defer(exchange);
+            startBody(exchange, nullptr);
             // The client may be sending the body still; the connection cannot be reused.
             exchange.response.set_header("Connection", "close");
             return answer(exchange);
@@ -478,6 +574,7 @@ bool HttpServer::begin(Exchange& exchange, MHD_Connection* connection, const cha
     }
 
     exchange.readsBody = true;
+    startBody(exchange, route);
     exchange.worker = std::thread([this, &exchange, route] {
         const httplib::ContentReader reader([&exchange](httplib::ContentReceiver receiver) { return exchange.read(receiver); },
                                             [](httplib::MultipartContentHeader, httplib::ContentReceiver) { return false; });
@@ -508,6 +605,7 @@ bool HttpServer::defer(Exchange& exchange)
 
 bool HttpServer::receive(Exchange& exchange, const char* data, size_t* size)
 {
+    countBody(exchange, *size);
     std::unique_lock lock(exchange.mutex);
     exchange.changed.wait(lock, [&] {
         return exchange.queuedBytes < m_limits.queuedBodyBytes || exchange.handlerDone || exchange.readerStopped;
@@ -533,6 +631,7 @@ bool HttpServer::receive(Exchange& exchange, const char* data, size_t* size)
 
 bool HttpServer::finishBody(Exchange& exchange)
 {
+    endBody(exchange.connection);
     {
         std::unique_lock lock(exchange.mutex);
         exchange.ended = true;

@@ -3,6 +3,7 @@
 #include <httplib.h>
 
 #include <chrono>
+#include <cstdint>
 #include <condition_variable>
 #include <functional>
 #include <map>
@@ -21,14 +22,17 @@ struct MHD_Daemon;
 // are plain data here; only the client side of httplib still speaks HTTP.
 //
 // A route with a body reads it through a ContentReader on a thread of its own, fed piece by
-// piece from the connection's thread, so a body is never buffered whole.
+// piece from the connection's thread, so a body is never buffered whole. A body must keep
+// arriving: at least a minimum rate over each window, and whole within a deadline (its route's,
+// or one its announced length allows at that rate), else the connection is closed.
 class HttpServer {
 public:
     using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
     using BodyHandler = std::function<void(const httplib::Request&, httplib::Response&, const httplib::ContentReader&)>;
     // Asked of every request for a body route before any of its body is read: 100 to go on, else
     // the status of the answer set in the response (the connection closes when a body follows).
-    using EarlyAnswer = std::function<int(const httplib::Request&, httplib::Response&)>;
+    // What it puts in `hold` is kept until the request is over (a slot it took, say).
+    using EarlyAnswer = std::function<int(const httplib::Request&, httplib::Response&, std::shared_ptr<void>& hold)>;
     using Observer = std::function<void(const httplib::Request&, const httplib::Response&)>;
     using StatusPage = std::function<void(const httplib::Request&, httplib::Response&)>;
     using Failure = std::function<void(const httplib::Request&, httplib::Response&, const std::string& what)>;
@@ -47,6 +51,9 @@ public:
         size_t readBufferBytes = 512 * 1024;
         size_t queuedBodyBytes = 1024 * 1024; // read ahead of a route that is storing a body
         size_t ignoredBodyBytes = 64 * 1024; // read after an answer was given without the body
+        size_t bodyMinimumRate = 1024;        // bytes a second, averaged over bodyWindow
+        std::chrono::seconds bodyWindow{30};
+        std::chrono::seconds shortBodyDeadline{5}; // for routes of small unauthenticated bodies
     };
 
     struct Tls {
@@ -60,7 +67,10 @@ public:
     HttpServer& operator=(const HttpServer&) = delete;
 
     void Get(const std::string& pattern, Handler handler);
-    void Post(const std::string& pattern, BodyHandler handler);
+    // A route with a short body deadline takes small bodies anyone may send: whole within
+    // Limits::shortBodyDeadline.
+    enum class BodyDeadline { FromLength, Short };
+    void Post(const std::string& pattern, BodyHandler handler, BodyDeadline deadline = BodyDeadline::FromLength);
     void Put(const std::string& pattern, BodyHandler handler);
     void Patch(const std::string& pattern, BodyHandler handler);
     void Delete(const std::string& pattern, BodyHandler handler);
@@ -85,6 +95,7 @@ private:
         std::regex pattern;
         Handler handler;
         BodyHandler bodyHandler;
+        BodyDeadline deadline = BodyDeadline::FromLength;
     };
     struct Exchange;
     struct Connection {
@@ -93,6 +104,16 @@ private:
         bool awaitingHead = true;
         bool served = false;
         bool dropped = false;
+        // A body being read: how much came in the current window, and when it must be whole.
+        bool inBody = false;
+        bool bodyCut = false;
+        std::string request; // "METHOD path from address", for the line when it is cut
+        std::chrono::steady_clock::time_point bodySince;
+        std::chrono::steady_clock::time_point windowSince;
+        std::chrono::steady_clock::time_point bodyDeadline;
+        std::uint64_t bodyBytes = 0;
+        std::uint64_t windowBytes = 0;
+        std::uint64_t announced = 0; // 0: not announced
     };
 
     struct Callbacks; // the engine's C callbacks
@@ -111,6 +132,10 @@ private:
     // False when the handler threw; the response is then the failure's.
     bool call(Exchange& exchange, const std::function<void()>& handler);
     void watchHeads();
+    void watchBody(Connection& entry, std::chrono::steady_clock::time_point now);
+    void startBody(Exchange& exchange, const Route* route);
+    void countBody(Exchange& exchange, size_t bytes);
+    void endBody(MHD_Connection* connection);
 
     Limits m_limits;
     Note m_note;

@@ -127,6 +127,19 @@ std::unique_ptr<CLI::App> makeParser(ServerOptions& options, bool& version)
         ->type_name("N")
         ->capture_default_str()
         ->check(CLI::Range(1u, 1024u).description(""));
+    // For tests: how fast a body must keep arriving, and how long a registration body may take.
+    app->add_option("--body-min-rate", options.bodyMinimumRate, "bytes a second a body must average")
+        ->check(CLI::Range(std::uint64_t(1), std::uint64_t(1) << 30).description(""))
+        ->group("");
+    app->add_option("--body-window", options.bodyWindowSeconds, "seconds the body rate is averaged over")
+        ->check(CLI::Range(1u, 3600u).description(""))
+        ->group("");
+    app->add_option("--short-body-deadline", options.shortBodyDeadlineSeconds, "seconds a registration body may take")
+        ->check(CLI::Range(1u, 3600u).description(""))
+        ->group("");
+    app->add_option("--registration-queue", options.registrationQueue, "registrations that may wait for a hash worker")
+        ->check(CLI::Range(0u, 10000u).description(""))
+        ->group("");
     app->add_flag("--version", version, "show the version and exit");
     return app;
 }

@@ -23,6 +23,13 @@ struct ServerOptions {
     std::string liteVersion = PARCLY_LITE_VERSION; // Parcly Lite's own feed
     unsigned passwordIterations = PasswordHasher::kDefaultIterations;
     unsigned threads = 16; // no longer used: each connection has a thread of its own
+    // A body must average this many bytes a second over each window; /account bodies must be
+    // whole within the short deadline. Settable (hidden) so tests need not wait half a minute.
+    std::uint64_t bodyMinimumRate = 1024;
+    unsigned bodyWindowSeconds = 30;
+    unsigned shortBodyDeadlineSeconds = 5;
+    // Registrations whose hash waits for a worker; more are refused until the queue clears.
+    unsigned registrationQueue = 8;
 
     bool tls() const { return !tlsCertificate.empty(); }
 

@@ -202,6 +202,9 @@ const std::string& ServiceApp::publicUrl() const
 void ServiceApp::configure()
 {
     HttpServer::Limits limits;
+    limits.bodyMinimumRate = m_options.bodyMinimumRate;
+    limits.bodyWindow = std::chrono::seconds(m_options.bodyWindowSeconds);
+    limits.shortBodyDeadline = std::chrono::seconds(m_options.shortBodyDeadlineSeconds);
     fitConnectionsToDescriptors(limits, m_log);
     m_server = std::make_unique<HttpServer>(limits, [this](const std::string& line) { m_log.note(line); });
     HttpServer& server = *m_server;
@@ -224,9 +227,9 @@ void ServiceApp::configure()
     // Bodies are refused from their headers when they can be, before a byte of them is read: an
     // answer cannot be sent halfway through a body, and reading it all to answer is what a
     // hostile client wants.
-    server.setEarlyAnswer([this](const httplib::Request& request, httplib::Response& response) {
+    server.setEarlyAnswer([this](const httplib::Request& request, httplib::Response& response, std::shared_ptr<void>& hold) {
         if (request.method == "POST" && request.path == UploadRoute::kPath)
-            return m_upload->expectContinue(request, response);
+            return m_upload->expectContinue(request, response, hold);
         if (request.method == "POST" && request.path == ApiRoutes::kAccountPath)
             return m_api->expectAccount(request, response);
         refuseNoSuchEndpoint(response);

@@ -99,9 +99,19 @@ std::optional<UploadRoute::Accepted> UploadRoute::check(const httplib::Request& 
     return Accepted{signIn.account, *title, density};
 }
 
-int UploadRoute::expectContinue(const httplib::Request& request, httplib::Response& response)
+int UploadRoute::expectContinue(const httplib::Request& request, httplib::Response& response, std::shared_ptr<void>& hold)
 {
-    return check(request, response) ? 100 : response.status;
+    const auto accepted = check(request, response);
+    if (!accepted)
+        return response.status;
+    hold = m_inProgress.take({{"account " + std::to_string(accepted->account.id), kUploadsPerAccount},
+                              {"address " + request.remote_addr, kUploadsPerAddress}});
+    if (!hold) {
+        reply::tooManyRequests(response, std::chrono::seconds(10), "Upload.TooManyAtOnce",
+                               "Too many uploads at once from this account or address; try again when one has finished");
+        return response.status;
+    }
+    return 100;
 }
 
 void UploadRoute::upload(const httplib::Request& request, httplib::Response& response, const httplib::ContentReader& reader)

@@ -3,6 +3,7 @@
 #include "server/ServiceContext.h"
 
 #include "server/HttpServer.h"
+#include "server/Slots.h"
 
 #include <optional>
 #include <string>
@@ -18,7 +19,12 @@ public:
 
     // For "Expect: 100-continue": answers what can be refused before the body is sent
     // (credentials, file name, announced size). 100 to go on, else the status set in `response`.
-    int expectContinue(const httplib::Request& request, httplib::Response& response);
+    // Also takes the upload's slots (of its account and its address) into `hold`: a few uploads
+    // at once each, so stalled ones cannot pile up memory and threads.
+    int expectContinue(const httplib::Request& request, httplib::Response& response, std::shared_ptr<void>& hold);
+
+    static constexpr unsigned kUploadsPerAccount = 8;
+    static constexpr unsigned kUploadsPerAddress = 16;
 
 private:
     struct Accepted {
@@ -33,4 +39,5 @@ private:
     void sendStorageFull(httplib::Response& response) const;
 
     ServiceContext& m_context;
+    Slots m_inProgress;
 };
