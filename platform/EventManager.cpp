@@ -8,7 +8,7 @@ EventManager& EventManager::sharedAppleEventManager()
 
 void EventManager::setEventHandler(Handler handler, quint32 eventClass, quint32 eventID)
 {
-    m_handlers.insert(key(eventClass, eventID), std::move(handler));
+    m_handlers[key(eventClass, eventID)] = std::move(handler);
     // Deliver what waited for this handler, oldest first; others keep waiting.
     std::vector<std::pair<AppleEvent, ReplyHandler>> waiting;
     waiting.swap(m_pending);
