@@ -118,7 +118,8 @@ int CommandLineTool::upload(const QStringList& paths)
         const ScopedLogCapture quiet(ScopedLogCapture::Echo::Off);
         const Archiver::Result zipped = Archiver::makeArchive(absolutePaths);
         if (zipped.archive.isEmpty())
-            return fail(zipped.failure.isEmpty() ? QStringLiteral("could not zip %1").arg(paths.join(QStringLiteral(", "))) : zipped.failure);
+            return fail(zipped.failure.isEmpty() ? QStringLiteral("could not zip %1").arg(paths.join(QStringLiteral(", ")))
+                                                 : zipped.failure);
         archive = zipped.archive.toLocalFile();
         fileToUpload = archive;
     }
@@ -158,9 +159,8 @@ int CommandLineTool::drops()
     if (!ensureAccount())
         return Failure;
     const ScopedLogCapture quiet(ScopedLogCapture::Echo::Off);
-    const Outcome outcome = waitFor([](API::ExplainedCompletion complete) {
-        API::instance().countDropsComplete(explaining(std::move(complete)));
-    });
+    const Outcome outcome
+        = waitFor([](API::ExplainedCompletion complete) { API::instance().countDropsComplete(explaining(std::move(complete))); });
     if (!outcome.success)
         return fail(failureReason(outcome));
     printLine(stdout, QString::number(outcome.result.toLongLong()));

@@ -4,7 +4,7 @@ namespace {
 
 constexpr char16_t kEscape = 0x1b;
 constexpr char16_t kBell = 0x07;
-constexpr char16_t kCsi = 0x9b;           // C1 forms of ESC [ and of the string introducers
+constexpr char16_t kCsi = 0x9b; // C1 forms of ESC [ and of the string introducers
 constexpr char16_t kStringTerminator = 0x9c;
 
 bool isControl(char16_t c)

@@ -19,7 +19,10 @@ QString mainBundleOverride;
 // and data. Anything else makes the whole file unreadable rather than silently half-read.
 class PropertyListReader {
 public:
-    explicit PropertyListReader(QIODevice* device) : m_xml(device) {}
+    explicit PropertyListReader(QIODevice* device)
+        : m_xml(device)
+    {
+    }
 
     bool read(QVariantMap& root)
     {
@@ -165,8 +168,8 @@ QString Bundle::bundlePathForExecutable(const QString& executablePath)
     if (resolved.isEmpty())
         return {};
     QDir folder = QFileInfo(resolved).dir();
-    if (folder.dirName() != QLatin1String("MacOS") || !folder.cdUp() || folder.dirName() != QLatin1String("Contents")
-        || !folder.cdUp() || !folder.dirName().endsWith(QLatin1String(".app")))
+    if (folder.dirName() != QLatin1String("MacOS") || !folder.cdUp() || folder.dirName() != QLatin1String("Contents") || !folder.cdUp()
+        || !folder.dirName().endsWith(QLatin1String(".app")))
         return {};
     return folder.absolutePath();
 }

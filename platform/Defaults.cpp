@@ -41,8 +41,7 @@ Defaults& Defaults::standard()
 
 QString Defaults::standardFilePath()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
-        + QStringLiteral("/parcly/Parcly Lite.conf");
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/parcly/Parcly Lite.conf");
 }
 
 Defaults::Defaults(const QString& filePath)
@@ -148,7 +147,7 @@ QString Defaults::unusableReason() const
             return QStringLiteral("it does not exist and cannot be created");
         return QString::fromLocal8Bit(std::strerror(errno));
     }
-    struct stat info {};
+    struct stat info { };
     const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
     ::close(fd);
     if (!regular)

@@ -15,8 +15,7 @@ bool DistributedNotificationCenter::postNotificationName(const QString& name, co
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
-        logLine(QStringLiteral("Distributed notification %1 not posted: no session bus (%2)")
-                    .arg(name, bus.lastError().message()));
+        logLine(QStringLiteral("Distributed notification %1 not posted: no session bus (%2)").arg(name, bus.lastError().message()));
         return false;
     }
     QDBusMessage signal = QDBusMessage::createSignal(kPath, kInterface, kMember);

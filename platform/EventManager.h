@@ -8,17 +8,21 @@
 #include <vector>
 
 // Four-character codes of the events the app takes.
-inline constexpr quint32 kInternetEventClass = 0x4755524C;  // 'GURL'
-inline constexpr quint32 kAEGetURL = 0x4755524C;            // 'GURL'
-inline constexpr quint32 keyDirectObject = 0x2D2D2D2D;      // '----'
+inline constexpr quint32 kInternetEventClass = 0x4755524C; // 'GURL'
+inline constexpr quint32 kAEGetURL = 0x4755524C; // 'GURL'
+inline constexpr quint32 keyDirectObject = 0x2D2D2D2D; // '----'
 // In a reply: why the event was not carried out; absent when it was.
-inline constexpr quint32 keyErrorString = 0x65727273;       // 'errs'
+inline constexpr quint32 keyErrorString = 0x65727273; // 'errs'
 
 // An event sent to the app by the desktop or another program: a class, an id and parameters.
 class AppleEvent {
 public:
     AppleEvent(quint32 eventClass = 0, quint32 eventID = 0, QMap<quint32, QString> parameters = {})
-        : m_eventClass(eventClass), m_eventID(eventID), m_parameters(std::move(parameters)) {}
+        : m_eventClass(eventClass)
+        , m_eventID(eventID)
+        , m_parameters(std::move(parameters))
+    {
+    }
 
     quint32 eventClass() const { return m_eventClass; }
     quint32 eventID() const { return m_eventID; }

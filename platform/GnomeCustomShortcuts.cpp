@@ -1,6 +1,5 @@
 #include "platform/GnomeCustomShortcuts.h"
 
-
 #include <QProcess>
 
 namespace {
@@ -68,8 +67,9 @@ void GnomeCustomShortcuts::run(const QStringList& arguments, std::function<void(
     connect(process, &QProcess::finished, this, [process, done](int exitCode, QProcess::ExitStatus status) {
         process->deleteLater();
         const bool ok = status == QProcess::NormalExit && exitCode == 0;
-        done(ok, ok ? QString::fromUtf8(process->readAllStandardOutput()).trimmed()
-                    : QString::fromUtf8(process->readAllStandardError()).trimmed());
+        done(ok,
+             ok ? QString::fromUtf8(process->readAllStandardOutput()).trimmed()
+                : QString::fromUtf8(process->readAllStandardError()).trimmed());
     });
     connect(process, &QProcess::errorOccurred, this, [process, done](QProcess::ProcessError error) {
         if (error != QProcess::FailedToStart)

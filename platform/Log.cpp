@@ -1,6 +1,5 @@
 #include "platform/Log.h"
 
-
 #include <cerrno>
 #include <cstdio>
 #include <mutex>

@@ -1,8 +1,8 @@
 #include "platform/LoginItemService.h"
 
 #include "platform/Bundle.h"
-#include "platform/LoginItems.h"
 #include "platform/Log.h"
+#include "platform/LoginItems.h"
 
 #include <QDir>
 

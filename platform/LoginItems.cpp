@@ -40,12 +40,24 @@ QString unescapeValue(const QString& value)
         }
         const QChar next = value.at(++i);
         switch (next.unicode()) {
-        case 's': out.append(QLatin1Char(' ')); break;
-        case 'n': out.append(QLatin1Char('\n')); break;
-        case 't': out.append(QLatin1Char('\t')); break;
-        case 'r': out.append(QLatin1Char('\r')); break;
-        case '\\': out.append(QLatin1Char('\\')); break;
-        default: out.append(c).append(next); break;
+        case 's':
+            out.append(QLatin1Char(' '));
+            break;
+        case 'n':
+            out.append(QLatin1Char('\n'));
+            break;
+        case 't':
+            out.append(QLatin1Char('\t'));
+            break;
+        case 'r':
+            out.append(QLatin1Char('\r'));
+            break;
+        case '\\':
+            out.append(QLatin1Char('\\'));
+            break;
+        default:
+            out.append(c).append(next);
+            break;
         }
     }
     return out;
@@ -57,11 +69,21 @@ QString escapeValue(const QString& value)
     out.reserve(value.size());
     for (const QChar c : value) {
         switch (c.unicode()) {
-        case '\\': out.append(QLatin1String("\\\\")); break;
-        case '\n': out.append(QLatin1String("\\n")); break;
-        case '\t': out.append(QLatin1String("\\t")); break;
-        case '\r': out.append(QLatin1String("\\r")); break;
-        default: out.append(c); break;
+        case '\\':
+            out.append(QLatin1String("\\\\"));
+            break;
+        case '\n':
+            out.append(QLatin1String("\\n"));
+            break;
+        case '\t':
+            out.append(QLatin1String("\\t"));
+            break;
+        case '\r':
+            out.append(QLatin1String("\\r"));
+            break;
+        default:
+            out.append(c);
+            break;
         }
     }
     // A leading space would be trimmed away by readers.
@@ -112,8 +134,7 @@ QString firstExecWord(const QString& exec)
                 closed = true;
                 break;
             }
-            if (c == QLatin1Char('\\') && i + 1 < exec.size()
-                && QStringView(u"\"`$\\").contains(exec.at(i + 1)))
+            if (c == QLatin1Char('\\') && i + 1 < exec.size() && QStringView(u"\"`$\\").contains(exec.at(i + 1)))
                 ++i;
             word.append(exec.at(i));
         }
@@ -142,8 +163,8 @@ QString quotedExecWord(const QString& word)
 
 bool isPlainDesktopFileName(const QString& fileName)
 {
-    return fileName.endsWith(kDesktopSuffix) && fileName.size() > kDesktopSuffix.size()
-        && !fileName.contains(QLatin1Char('/')) && !fileName.startsWith(QLatin1Char('.'));
+    return fileName.endsWith(kDesktopSuffix) && fileName.size() > kDesktopSuffix.size() && !fileName.contains(QLatin1Char('/'))
+        && !fileName.startsWith(QLatin1Char('.'));
 }
 
 } // namespace
@@ -212,8 +233,7 @@ std::optional<LoginItem> LoginItems::insertItemBeforeFirst(const QString& progra
     return writeItem(fileName, programPath);
 }
 
-std::optional<LoginItem> LoginItems::writeItem(const QString& fileName, const QString& programPath,
-                                               const QString& displayName)
+std::optional<LoginItem> LoginItems::writeItem(const QString& fileName, const QString& programPath, const QString& displayName)
 {
     if (!isPlainDesktopFileName(fileName)) {
         logLine(QStringLiteral("Login items: \"%1\" is not a desktop entry name").arg(fileName));
@@ -253,8 +273,7 @@ std::optional<LoginItem> LoginItems::itemNamed(const QString& fileName) const
 bool LoginItems::removeItem(const LoginItem& item)
 {
     // Only entries of this list: an item is never a way to delete a file elsewhere.
-    if (QFileInfo(item.filePath).absolutePath() != QDir(m_folder).absolutePath()
-        || !isPlainDesktopFileName(item.fileName())) {
+    if (QFileInfo(item.filePath).absolutePath() != QDir(m_folder).absolutePath() || !isPlainDesktopFileName(item.fileName())) {
         logLine(QStringLiteral("Login items: %1 is not an item of %2").arg(item.filePath, m_folder));
         return false;
     }

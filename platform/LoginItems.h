@@ -46,7 +46,10 @@ public:
     bool removeItem(const LoginItem& item);
 
 private:
-    explicit LoginItems(const QString& folder) : m_folder(folder) {}
+    explicit LoginItems(const QString& folder)
+        : m_folder(folder)
+    {
+    }
 
     QString m_folder;
 };

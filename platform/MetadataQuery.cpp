@@ -63,15 +63,18 @@ struct FileState {
 
 FileState stateOfRegularFile(const QString& path)
 {
-    struct statx info {};
+    struct statx info { };
     if (::statx(AT_FDCWD, QFile::encodeName(path).constData(), AT_SYMLINK_NOFOLLOW,
-                STATX_TYPE | STATX_INO | STATX_SIZE | STATX_BTIME | STATX_MTIME, &info) != 0)
+                STATX_TYPE | STATX_INO | STATX_SIZE | STATX_BTIME | STATX_MTIME, &info)
+        != 0)
         return {};
     if (!S_ISREG(info.stx_mode) || info.stx_size == 0)
         return {};
     const QDateTime modified = dateFromTimestamp(info.stx_mtime);
-    return {(info.stx_mask & STATX_BTIME) ? dateFromTimestamp(info.stx_btime) : modified, qint64(info.stx_size),
-            modified.toMSecsSinceEpoch(), {makedev(info.stx_dev_major, info.stx_dev_minor), info.stx_ino}};
+    return {(info.stx_mask & STATX_BTIME) ? dateFromTimestamp(info.stx_btime) : modified,
+            qint64(info.stx_size),
+            modified.toMSecsSinceEpoch(),
+            {makedev(info.stx_dev_major, info.stx_dev_minor), info.stx_ino}};
 }
 
 QDateTime creationDateOfRegularFile(const QString& path)
@@ -91,10 +94,10 @@ QSet<FileId> openForWriting(const QSet<FileId>& files)
         const QString fdFolder = QStringLiteral("/proc/%1/fd").arg(pid);
         const QStringList descriptors = QDir(fdFolder).entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot);
         for (const QString& fd : descriptors) {
-            struct stat info {};
+            struct stat info { };
             if (::stat(QFile::encodeName(fdFolder + QLatin1Char('/') + fd).constData(), &info) != 0 || !S_ISREG(info.st_mode))
                 continue;
-            const FileId id {info.st_dev, info.st_ino};
+            const FileId id{info.st_dev, info.st_ino};
             if (!files.contains(id) || writing.contains(id))
                 continue;
             QFile fdinfo(QStringLiteral("/proc/%1/fdinfo/%2").arg(pid, fd));
@@ -176,24 +179,27 @@ bool MetadataQuery::isScreenshotName(const QString& name, bool inScreenshotsFold
 {
     static const QString date = QStringLiteral(R"(\d{4}-\d{2}-\d{2})");
     static const QString time = QStringLiteral(R"(\d{2}-\d{2}-\d{2})");
-    static const QRegularExpression known(
-        QStringLiteral("^(?:")
-            // GNOME Shell and gnome-screenshot: "Screenshot from 2026-12-07 14-02-11.png",
-            // a second one in the same second "... 14-02-11-2.png" or "... 14-02-11 - 2.png".
-            + QStringLiteral("Screenshot [Ff]rom ") + date + QLatin1Char(' ') + time + QStringLiteral(R"((?:-\d+| - \d+)?)")
-            // GNOME's later wording: "Screenshot 2026-12-07 at 14-02-11.png".
-            + QStringLiteral("|Screenshot ") + date + QStringLiteral(" at ") + time + QStringLiteral(R"((?:-\d+| - \d+)?)")
-            // KDE Spectacle: "Screenshot_20261207_140211.png", then "..._140211-1.png".
-            + QStringLiteral(R"(|Screenshot_\d{8}_\d{6}(?:-\d+)?)")
-            // Xfce Screenshooter: "Screenshot_2026-12-07_14-02-11.png".
-            + QStringLiteral("|Screenshot_") + date + QLatin1Char('_') + time + QStringLiteral(R"((?:-\d+)?)")
-            // Flameshot: "2026-12-07_14-02.png" or with seconds, "_1" for a second one.
-            + QStringLiteral("|") + date + QStringLiteral(R"(_\d{2}-\d{2}(?:-\d{2})?(?:_\d+)?)")
-            + QStringLiteral(R"()\.png$)"),
-        QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression known(QStringLiteral("^(?:")
+                                              // GNOME Shell and gnome-screenshot: "Screenshot from 2026-12-07 14-02-11.png",
+                                              // a second one in the same second "... 14-02-11-2.png" or "... 14-02-11 - 2.png".
+                                              + QStringLiteral("Screenshot [Ff]rom ") + date + QLatin1Char(' ') + time
+                                              + QStringLiteral(R"((?:-\d+| - \d+)?)")
+                                              // GNOME's later wording: "Screenshot 2026-12-07 at 14-02-11.png".
+                                              + QStringLiteral("|Screenshot ") + date + QStringLiteral(" at ") + time
+                                              + QStringLiteral(R"((?:-\d+| - \d+)?)")
+                                              // KDE Spectacle: "Screenshot_20261207_140211.png", then "..._140211-1.png".
+                                              + QStringLiteral(R"(|Screenshot_\d{8}_\d{6}(?:-\d+)?)")
+                                              // Xfce Screenshooter: "Screenshot_2026-12-07_14-02-11.png".
+                                              + QStringLiteral("|Screenshot_") + date + QLatin1Char('_') + time
+                                              + QStringLiteral(R"((?:-\d+)?)")
+                                              // Flameshot: "2026-12-07_14-02.png" or with seconds, "_1" for a second one.
+                                              + QStringLiteral("|") + date + QStringLiteral(R"(_\d{2}-\d{2}(?:-\d{2})?(?:_\d+)?)")
+                                              + QStringLiteral(R"()\.png$)"),
+                                          QRegularExpression::CaseInsensitiveOption);
     // GNOME translates "Screenshot from" into the desktop's language; in the folder it keeps for
     // screenshots alone, a PNG named with its date and time is enough.
-    static const QRegularExpression stamped(QStringLiteral(R"(^.*\D)") + date + QStringLiteral("[ _]") + time + QStringLiteral(R"(.*\.png$)"),
+    static const QRegularExpression stamped(QStringLiteral(R"(^.*\D)") + date + QStringLiteral("[ _]") + time
+                                                + QStringLiteral(R"(.*\.png$)"),
                                             QRegularExpression::CaseInsensitiveOption);
     if (known.match(name).hasMatch())
         return true;
@@ -269,7 +275,7 @@ void MetadataQuery::armWatches()
         if (QFileInfo(folder).isDir())
             masks[folder] |= kFileEvents | kFolderEvents;
         else if (const QString ancestor = nearestExistingFolder(folder); !ancestor.isEmpty())
-            masks[ancestor] |= kFolderEvents;  // to notice the folder being made later
+            masks[ancestor] |= kFolderEvents; // to notice the folder being made later
     }
     for (auto it = masks.begin(); it != masks.end(); ++it) {
         const int wd = ::inotify_add_watch(m_fd, QFile::encodeName(it.key()).constData(), it.value() | IN_ONLYDIR);
@@ -433,7 +439,7 @@ void MetadataQuery::readEvents()
             }
             const auto watched = m_watchedFolders.constFind(event->wd);
             if (watched == m_watchedFolders.cend())
-                continue;  // a watch we removed
+                continue; // a watch we removed
             const QString folder = *watched;
             if (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) {
                 foldersChanged = true;

@@ -21,9 +21,9 @@ inline constexpr char kMetadataQueryDidUpdateNotification[] = "MetadataQueryDidU
 inline constexpr char kMetadataQueryDidFinishGatheringNotification[] = "MetadataQueryDidFinishGatheringNotification";
 
 // Attributes of a result.
-inline constexpr char kMetadataItemFSCreationDateKey[] = "kMDItemFSCreationDate";  // QDateTime
-inline constexpr char kMetadataItemFSNameKey[] = "kMDItemFSName";                  // QString
-inline constexpr char kMetadataItemPathKey[] = "kMDItemPath";                      // QString
+inline constexpr char kMetadataItemFSCreationDateKey[] = "kMDItemFSCreationDate"; // QDateTime
+inline constexpr char kMetadataItemFSNameKey[] = "kMDItemFSName"; // QString
+inline constexpr char kMetadataItemPathKey[] = "kMDItemPath"; // QString
 
 // The one predicate the query understands: files the desktop's screenshot tools saved.
 inline constexpr char kScreenCapturePredicate[] = "kMDItemIsScreenCapture = 1";
@@ -113,8 +113,8 @@ private:
     bool m_gathering = false;
     std::unique_ptr<QSocketNotifier> m_notifier;
     QStringList m_folders;
-    QHash<int, QString> m_watchedFolders;  // watch descriptor -> folder
-    QMap<QString, MetadataItem> m_items;   // path -> item
+    QHash<int, QString> m_watchedFolders; // watch descriptor -> folder
+    QMap<QString, MetadataItem> m_items; // path -> item
     QHash<QString, FileStamp> m_unsettled; // found by a rescan, maybe still being written
     QTimer m_settleTimer;
 };

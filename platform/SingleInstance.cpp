@@ -11,8 +11,8 @@
 #include <QScopeGuard>
 #include <QSocketNotifier>
 #include <QThread>
-#include <QVariant>
 #include <QTimer>
+#include <QVariant>
 #include <QtEndian>
 
 #include <atomic>
@@ -43,13 +43,14 @@ QString runtimeFolder()
 {
     const QString runtime = QFile::decodeName(qgetenv("XDG_RUNTIME_DIR"));
     if (!runtime.isEmpty()) {
-        struct stat info {};
-        if (::lstat(QFile::encodeName(runtime).constData(), &info) == 0 && S_ISDIR(info.st_mode)
-            && info.st_uid == ::getuid() && (info.st_mode & 0777) == 0700)
+        struct stat info { };
+        if (::lstat(QFile::encodeName(runtime).constData(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::getuid()
+            && (info.st_mode & 0777) == 0700)
             return runtime.endsWith(QLatin1Char('/')) ? runtime : runtime + QLatin1Char('/');
         static std::atomic_bool told = false;
         if (!told.exchange(true))
-            logLine(QStringLiteral("Single instance: not using XDG_RUNTIME_DIR %1: not a folder of this user's with mode 0700").arg(runtime));
+            logLine(
+                QStringLiteral("Single instance: not using XDG_RUNTIME_DIR %1: not a folder of this user's with mode 0700").arg(runtime));
     }
     return privateCacheFolder(QStringLiteral("run"));
 }
@@ -85,7 +86,7 @@ bool fitsInOneMessage(const QByteArray& message)
 // Waits for the socket to become ready for `events` until the deadline; false when it did not.
 bool waitFor(int fd, short events, const QDeadlineTimer& deadline)
 {
-    pollfd wait {fd, events, 0};
+    pollfd wait{fd, events, 0};
     while (true) {
         const int ready = ::poll(&wait, 1, int(qMin<qint64>(deadline.remainingTime(), 60000)));
         if (ready < 0 && errno == EINTR)
@@ -119,7 +120,7 @@ enum class Delivered { NotListening, Answered, NoAnswer };
 Delivered deliver(const QString& path, const QByteArray& message, const QDeadlineTimer& deadline, QStringList* verdicts)
 {
     const QByteArray native = QFile::encodeName(path);
-    sockaddr_un address {};
+    sockaddr_un address{};
     if (native.size() >= qsizetype(sizeof(address.sun_path)))
         return Delivered::NotListening;
     address.sun_family = AF_UNIX;
@@ -196,7 +197,7 @@ QString SingleInstance::lockPath(const QString& name)
 
 void SingleInstance::raiseFileLimit()
 {
-    rlimit limit {};
+    rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max)
         return;
     limit.rlim_cur = limit.rlim_max;
@@ -232,7 +233,8 @@ SingleInstance::Role SingleInstance::claim(const QStringList& urls, int timeoutM
             return m_role = Role::Primary;
         if (!fitsInOneMessage(message)) {
             logLine(QStringLiteral("Single instance: the URLs to hand over take %1 bytes, more than the %2 one message may hold")
-                        .arg(message.size() - kHeaderBytes).arg(kMaximumMessageSize));
+                        .arg(message.size() - kHeaderBytes)
+                        .arg(kMaximumMessageSize));
             return m_role = Role::TooLarge;
         }
         const Delivered delivered = deliver(socket, message, deadline, nullptr);
@@ -253,7 +255,8 @@ SingleInstance::Delivery SingleInstance::handOver(const QStringList& urls, int t
     const QByteArray message = frame(urls);
     if (!fitsInOneMessage(message)) {
         logLine(QStringLiteral("Single instance: the URLs to hand over take %1 bytes, more than the %2 one message may hold")
-                    .arg(message.size() - kHeaderBytes).arg(kMaximumMessageSize));
+                    .arg(message.size() - kHeaderBytes)
+                    .arg(kMaximumMessageSize));
         delivery.status = Delivery::Status::TooLarge;
         return delivery;
     }
@@ -281,7 +284,7 @@ bool SingleInstance::listen(Handler handler)
         return false;
     m_handler = std::move(handler);
     const QByteArray native = QFile::encodeName(path);
-    sockaddr_un address {};
+    sockaddr_un address{};
     if (native.size() >= qsizetype(sizeof(address.sun_path))) {
         logLine(QStringLiteral("Single instance: cannot listen on %1: the path is too long").arg(path));
         return false;
@@ -352,7 +355,8 @@ void SingleInstance::serve(QLocalSocket* socket)
     timer->setSingleShot(true);
     connect(timer, &QTimer::timeout, socket, [socket] {
         if (!socket->property("taken").toBool())
-            logLine(QStringLiteral("Single instance: closing a connection that sent no whole message within %1 s").arg(kStalledConnectionMs / 1000));
+            logLine(QStringLiteral("Single instance: closing a connection that sent no whole message within %1 s")
+                        .arg(kStalledConnectionMs / 1000));
         socket->abort();
     });
     timer->start(kStalledConnectionMs);

@@ -62,8 +62,7 @@ public:
     };
     // Hands the URLs to a running instance of `name` and waits, at most timeoutMs, for its
     // verdicts. Does not start one.
-    static Delivery handOver(const QStringList& urls, int timeoutMs = 10000,
-                             const QString& name = QStringLiteral("parcly-lite"));
+    static Delivery handOver(const QStringList& urls, int timeoutMs = 10000, const QString& name = QStringLiteral("parcly-lite"));
 
     // <runtime folder>/<name>.<display>.socket and .lock
     static QString socketPath(const QString& name);

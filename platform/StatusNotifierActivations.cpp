@@ -24,7 +24,8 @@ public:
         if (message.type() == QDBusMessage::MethodCallMessage && message.interface() == kItemInterface
             && message.member() == QLatin1String("Activate") && message.arguments().size() == 2) {
             const QPoint position(message.arguments().at(0).toInt(), message.arguments().at(1).toInt());
-            QMetaObject::invokeMethod(m_owner, [owner = m_owner, position] { emit owner->activated(position); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                m_owner, [owner = m_owner, position] { emit owner->activated(position); }, Qt::QueuedConnection);
         }
         return true;
     }
@@ -65,8 +66,9 @@ void StatusNotifierActivations::watch(const QStringList& itemNames)
     QStringList rules;
     for (const QString& name : itemNames)
         rules.append(QStringLiteral("type='method_call',interface='%1',member='Activate',destination='%2'").arg(kItemInterface, name));
-    QDBusMessage become = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-                                                        QStringLiteral("org.freedesktop.DBus.Monitoring"), QStringLiteral("BecomeMonitor"));
+    QDBusMessage become
+        = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                                         QStringLiteral("org.freedesktop.DBus.Monitoring"), QStringLiteral("BecomeMonitor"));
     become << rules << 0u;
     auto* call = new QDBusPendingCallWatcher(monitor.asyncCall(become, 3000), this);
     const int generation = m_generation;

@@ -33,7 +33,7 @@ QString privateFolder(const QString& path)
         return QString();
     }
     // lstat, so that a symlink planted by someone else is refused rather than followed.
-    struct stat info {};
+    struct stat info { };
     if (::lstat(native.constData(), &info) != 0) {
         logLine(QStringLiteral("Temporary directory: cannot inspect %1: %2").arg(path, errnoText()));
         return QString();

@@ -182,7 +182,7 @@ QString displayOfProcess(const QString& procFolder)
 
 struct BundleFacts {
     QString identifier;
-    QString mainExecutable;  // canonical, as /proc/<pid>/exe names it
+    QString mainExecutable; // canonical, as /proc/<pid>/exe names it
 };
 
 } // namespace
@@ -206,12 +206,12 @@ QList<RunningApplication> Workspace::runningApplications() const
         if (!numeric)
             continue;
         const QString folder = QStringLiteral("/proc/") + entry;
-        struct stat info {};
+        struct stat info { };
         if (::stat(QFile::encodeName(folder).constData(), &info) != 0 || info.st_uid != user)
             continue;
         QString executable = QFileInfo(folder + QStringLiteral("/exe")).symLinkTarget();
         if (executable.isEmpty())
-            continue;  // a kernel thread, or a process that has already gone
+            continue; // a kernel thread, or a process that has already gone
         RunningApplication application;
         application.processIdentifier = pid;
         application.executablePath = executable;

@@ -8,9 +8,9 @@
 // A process of this user, and the bundle its program lies in.
 struct RunningApplication {
     qint64 processIdentifier = 0;
-    QString executablePath;    // what /proc/<pid>/exe names
-    QString bundlePath;        // the ".app" folder around it, or empty
-    QString bundleIdentifier;  // that bundle's identifier, or empty
+    QString executablePath; // what /proc/<pid>/exe names
+    QString bundlePath; // the ".app" folder around it, or empty
+    QString bundleIdentifier; // that bundle's identifier, or empty
     // Whether it is that bundle's main executable (the Info.plist's CFBundleExecutable), not a
     // helper program lying beside it in Contents/MacOS.
     bool isMainExecutable = false;

@@ -16,7 +16,9 @@ constexpr std::chrono::seconds kAddressRemembered = std::chrono::hours(24 * 30);
 
 } // namespace
 
-AccountStore::AccountStore(Database& database, PasswordHasher hasher) : m_database(database), m_hasher(hasher)
+AccountStore::AccountStore(Database& database, PasswordHasher hasher)
+    : m_database(database)
+    , m_hasher(hasher)
 {
     if (RAND_bytes(m_cacheKey.data(), static_cast<int>(m_cacheKey.size())) != 1)
         throw std::runtime_error("no random bytes for the credential cache");
@@ -61,8 +63,7 @@ std::optional<Account> AccountStore::find(std::string_view email)
     return stored->account;
 }
 
-AccountStore::Authentication AccountStore::authenticate(std::string_view email, std::string_view password,
-                                                        std::string_view clientAddress)
+AccountStore::Authentication AccountStore::authenticate(std::string_view email, std::string_view password, std::string_view clientAddress)
 {
     const std::string address(clientAddress);
     const auto stored = lookup(email);
@@ -131,8 +132,8 @@ std::array<unsigned char, 32> AccountStore::credentialTag(std::string_view passw
     message += password;
     std::array<unsigned char, 32> tag{};
     unsigned int length = 0;
-    if (!HMAC(EVP_sha256(), m_cacheKey.data(), static_cast<int>(m_cacheKey.size()),
-              reinterpret_cast<const unsigned char*>(message.data()), message.size(), tag.data(), &length))
+    if (!HMAC(EVP_sha256(), m_cacheKey.data(), static_cast<int>(m_cacheKey.size()), reinterpret_cast<const unsigned char*>(message.data()),
+              message.size(), tag.data(), &length))
         throw std::runtime_error("HMAC failed");
     OPENSSL_cleanse(message.data(), message.size());
     return tag;

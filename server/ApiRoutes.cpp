@@ -1,10 +1,10 @@
 #include "server/ApiRoutes.h"
 
+#include "server/Database.h"
 #include "server/Json.h"
 #include "server/RawDelivery.h"
 #include "server/Replies.h"
 #include "server/RequestBody.h"
-#include "server/Database.h"
 #include "server/Text.h"
 
 namespace {
@@ -40,12 +40,13 @@ void sendToken(httplib::Response& response, const TokenSigner& tokens, const std
 
 void ApiRoutes::install(HttpServer& server)
 {
-    server.Post(kAccountPath, [this](const httplib::Request& request, httplib::Response& response,
-                                   const httplib::ContentReader& reader) { registerAccount(request, response, reader); },
-                HttpServer::BodyDeadline::Short);
-    server.Get("/users/me", [this](const httplib::Request& request, httplib::Response& response) {
-        describeAccount(request, response);
-    });
+    server.Post(
+        kAccountPath,
+        [this](const httplib::Request& request, httplib::Response& response, const httplib::ContentReader& reader) {
+            registerAccount(request, response, reader);
+        },
+        HttpServer::BodyDeadline::Short);
+    server.Get("/users/me", [this](const httplib::Request& request, httplib::Response& response) { describeAccount(request, response); });
 }
 
 int ApiRoutes::expectAccount(const httplib::Request& request, httplib::Response& response)
@@ -63,8 +64,7 @@ int ApiRoutes::expectAccount(const httplib::Request& request, httplib::Response&
     return 100;
 }
 
-void ApiRoutes::registerAccount(const httplib::Request& request, httplib::Response& response,
-                                const httplib::ContentReader& reader)
+void ApiRoutes::registerAccount(const httplib::Request& request, httplib::Response& response, const httplib::ContentReader& reader)
 {
     std::string content;
     switch (body::readAll(request, reader, kMaximumAccountBody, content)) {

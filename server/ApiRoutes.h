@@ -1,7 +1,7 @@
 #pragma once
 
-#include "server/ServiceContext.h"
 #include "server/HashQueue.h"
+#include "server/ServiceContext.h"
 #include "server/Throttle.h"
 
 #include "server/HttpServer.h"
@@ -12,7 +12,8 @@ public:
     static constexpr const char* kAccountPath = "/account";
 
     explicit ApiRoutes(ServiceContext& context)
-        : m_context(context), m_hashing(0, context.options.registrationQueue)
+        : m_context(context)
+        , m_hashing(0, context.options.registrationQueue)
     {
     }
     void install(HttpServer& server);

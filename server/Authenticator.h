@@ -15,7 +15,10 @@ public:
     static constexpr const char* kMissing = "Authentication.Missing";
     static constexpr const char* kThrottled = "Authentication.TooManyAttempts";
 
-    explicit Authenticator(AccountStore& accounts) : m_accounts(accounts) {}
+    explicit Authenticator(AccountStore& accounts)
+        : m_accounts(accounts)
+    {
+    }
 
     struct Result {
         bool ok = false;

@@ -19,8 +19,8 @@ std::string encode(std::string_view bytes)
     if (bytes.size() > kMaximumInput)
         return {};
     std::string out((bytes.size() + 2) / 3 * 4 + 1, '\0');
-    const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                       reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+    const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), reinterpret_cast<const unsigned char*>(bytes.data()),
+                                       static_cast<int>(bytes.size()));
     out.resize(static_cast<size_t>(std::max(length, 0)));
     return out;
 }
@@ -39,8 +39,8 @@ std::optional<std::string> decode(std::string_view text)
     if (text.size() % 4 != 0 || text.size() > kMaximumInput)
         return std::nullopt;
     std::string out(text.size() / 4 * 3, '\0');
-    const int length = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                       reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
+    const int length = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()), reinterpret_cast<const unsigned char*>(text.data()),
+                                       static_cast<int>(text.size()));
     // OpenSSL counts the padding as decoded zero bytes.
     const int padding = text.empty() ? 0 : (text.back() == '=') + (text.size() > 1 && text[text.size() - 2] == '=');
     if (length < padding)

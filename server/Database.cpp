@@ -125,7 +125,8 @@ void Database::Session::exec(const char* sql)
     }
 }
 
-Database::Transaction::Transaction(Session& session) : m_session(session)
+Database::Transaction::Transaction(Session& session)
+    : m_session(session)
 {
     m_session.exec("BEGIN IMMEDIATE");
 }
@@ -147,7 +148,8 @@ void Database::Transaction::commit()
     m_open = false;
 }
 
-Database::Statement::Statement(sqlite3* connection, std::string_view sql) : m_connection(connection)
+Database::Statement::Statement(sqlite3* connection, std::string_view sql)
+    : m_connection(connection)
 {
     if (sqlite3_prepare_v2(connection, sql.data(), static_cast<int>(sql.size()), &m_statement, nullptr) != SQLITE_OK)
         throw errorOf(connection, "cannot prepare a statement");

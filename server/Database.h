@@ -13,7 +13,11 @@ struct sqlite3_stmt;
 
 class DatabaseError : public std::runtime_error {
 public:
-    DatabaseError(const std::string& what, int code) : std::runtime_error(what), m_code(code) {}
+    DatabaseError(const std::string& what, int code)
+        : std::runtime_error(what)
+        , m_code(code)
+    {
+    }
     // The SQLite extended result code.
     int code() const { return m_code; }
     bool isConstraintViolation() const;
@@ -59,7 +63,11 @@ public:
 
     class Session {
     public:
-        explicit Session(Database& database) : m_lock(database.m_mutex), m_connection(database.m_connection) {}
+        explicit Session(Database& database)
+            : m_lock(database.m_mutex)
+            , m_connection(database.m_connection)
+        {
+        }
         Statement prepare(std::string_view sql) { return Statement(m_connection, sql); }
         void exec(const char* sql);
 

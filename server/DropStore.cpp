@@ -52,7 +52,9 @@ void syncDirectory(const std::filesystem::path& path)
 
 } // namespace
 
-PendingUpload::PendingUpload(int fd, std::filesystem::path path) : m_fd(fd), m_path(std::move(path))
+PendingUpload::PendingUpload(int fd, std::filesystem::path path)
+    : m_fd(fd)
+    , m_path(std::move(path))
 {
     m_buffer.reserve(kWriteBuffer);
 }
@@ -132,7 +134,9 @@ bool PendingUpload::finish()
 }
 
 DropStore::DropStore(Database& database, const std::filesystem::path& dataDirectory)
-    : m_database(database), m_drops(dataDirectory / "drops"), m_incoming(dataDirectory / "incoming")
+    : m_database(database)
+    , m_drops(dataDirectory / "drops")
+    , m_incoming(dataDirectory / "incoming")
 {
     makePrivateDirectory(m_drops);
     makePrivateDirectory(m_incoming);
@@ -194,12 +198,13 @@ Drop DropStore::commit(PendingUpload& upload, Metadata metadata)
     upload.m_committed = true;
     syncDirectory(m_drops);
 
-    Drop drop{code, metadata.accountId, std::move(metadata.title), std::move(metadata.contentType),
+    Drop drop{code,          metadata.accountId,    std::move(metadata.title), std::move(metadata.contentType),
               upload.size(), metadata.pixelDensity, TokenSigner::now()};
     try {
         auto session = m_database.session();
-        session.prepare("INSERT INTO drops (code, account_id, title, content_type, size, pixel_density, created_at) "
-                        "VALUES (?, ?, ?, ?, ?, ?, ?)")
+        session
+            .prepare("INSERT INTO drops (code, account_id, title, content_type, size, pixel_density, created_at) "
+                     "VALUES (?, ?, ?, ?, ?, ?, ?)")
             .bind(1, drop.code)
             .bind(2, drop.accountId)
             .bind(3, drop.title)
@@ -225,13 +230,12 @@ std::optional<Drop> DropStore::find(std::string_view code)
     if (!shortcode::isValid(code))
         return std::nullopt;
     auto session = m_database.session();
-    auto query = session.prepare(
-        "SELECT code, account_id, title, content_type, size, pixel_density, created_at FROM drops WHERE code = ?");
+    auto query = session.prepare("SELECT code, account_id, title, content_type, size, pixel_density, created_at FROM drops WHERE code = ?");
     query.bind(1, code);
     if (!query.step())
         return std::nullopt;
-    return Drop{query.text(0), query.integer(1), query.text(2), query.text(3),
-                static_cast<std::uint64_t>(query.integer(4)), query.real(5), query.integer(6)};
+    return Drop{query.text(0), query.integer(1), query.text(2), query.text(3), static_cast<std::uint64_t>(query.integer(4)),
+                query.real(5), query.integer(6)};
 }
 
 std::int64_t DropStore::countForAccount(std::int64_t accountId)
@@ -251,7 +255,7 @@ std::optional<std::uint64_t> DropStore::roomForUploads() const
 {
     // What the database needs to record a drop, and the log a while longer.
     constexpr std::uint64_t kReserve = 1024 * 1024;
-    struct statvfs disk {};
+    struct statvfs disk { };
     if (::statvfs(m_incoming.c_str(), &disk) != 0)
         return std::nullopt;
     const std::uint64_t available = static_cast<std::uint64_t>(disk.f_bavail) * disk.f_frsize;

@@ -21,7 +21,7 @@ public:
 struct Drop {
     std::string code;
     std::int64_t accountId = 0;
-    std::string title;       // the file name as the client sent it; never used as a path
+    std::string title; // the file name as the client sent it; never used as a path
     std::string contentType;
     std::uint64_t size = 0;
     double pixelDensity = 1.0;

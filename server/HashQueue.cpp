@@ -13,7 +13,8 @@ unsigned defaultWorkers()
 } // namespace
 
 HashQueue::HashQueue(unsigned workers, size_t waiting)
-    : m_workers(workers > 0 ? workers : defaultWorkers()), m_waitingLimit(waiting)
+    : m_workers(workers > 0 ? workers : defaultWorkers())
+    , m_waitingLimit(waiting)
 {
 }
 

@@ -222,8 +222,8 @@ struct HttpServer::Callbacks {
             exchange->answered = true;
             // A body cut for its pace has had its line.
             if (server.m_note && !cut)
-                server.m_note("answer to " + text::printable(exchange->request.method) + " " +
-                              text::printable(exchange->request.path) + " not sent: the connection closed mid-body");
+                server.m_note("answer to " + text::printable(exchange->request.method) + " " + text::printable(exchange->request.path)
+                              + " not sent: the connection closed mid-body");
         }
         if (exchange && exchange->answered && server.m_finished)
             server.m_finished(exchange->request, exchange->response);
@@ -297,11 +297,13 @@ void HttpServer::noteEngine(const std::string& message)
         seen.count = 1;
         seen.noted = now;
     }
-    m_note("http: " + line + (repeated > 1 ? " (" + std::to_string(repeated) + " times since last noted)" : "") +
-           (acceptFailed ? "; pausing accepts" : ""));
+    m_note("http: " + line + (repeated > 1 ? " (" + std::to_string(repeated) + " times since last noted)" : "")
+           + (acceptFailed ? "; pausing accepts" : ""));
 }
 
-HttpServer::HttpServer(Limits limits, Note note) : m_limits(limits), m_note(std::move(note))
+HttpServer::HttpServer(Limits limits, Note note)
+    : m_limits(limits)
+    , m_note(std::move(note))
 {
 }
 
@@ -348,14 +350,12 @@ void HttpServer::start(int listeningSocket, const Tls* tls)
     // The pool holds the request head and the read buffer: a large pool means large reads.
     const size_t pool = m_limits.readBufferBytes + m_limits.maximumHeadBytes;
     m_daemon = MHD_start_daemon(
-        flags, 0, nullptr, nullptr, &Callbacks::request, this, MHD_OPTION_EXTERNAL_LOGGER, logger, this,
-        MHD_OPTION_LISTEN_SOCKET, listeningSocket,
-        MHD_OPTION_CONNECTION_TIMEOUT, m_limits.idleTimeoutSeconds, MHD_OPTION_CONNECTION_LIMIT, m_limits.maximumConnections,
-        MHD_OPTION_PER_IP_CONNECTION_LIMIT, m_limits.maximumConnectionsPerAddress,
-        MHD_OPTION_CONNECTION_MEMORY_LIMIT, pool, MHD_OPTION_CONNECTION_MEMORY_INCREMENT, size_t(64 * 1024),
-        MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::completed, this, MHD_OPTION_NOTIFY_CONNECTION, &Callbacks::connection, this,
-        tls ? MHD_OPTION_HTTPS_MEM_CERT : MHD_OPTION_END, m_certificate.c_str(),
-        MHD_OPTION_HTTPS_MEM_KEY, m_key.c_str(), MHD_OPTION_END);
+        flags, 0, nullptr, nullptr, &Callbacks::request, this, MHD_OPTION_EXTERNAL_LOGGER, logger, this, MHD_OPTION_LISTEN_SOCKET,
+        listeningSocket, MHD_OPTION_CONNECTION_TIMEOUT, m_limits.idleTimeoutSeconds, MHD_OPTION_CONNECTION_LIMIT,
+        m_limits.maximumConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT, m_limits.maximumConnectionsPerAddress,
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, pool, MHD_OPTION_CONNECTION_MEMORY_INCREMENT, size_t(64 * 1024), MHD_OPTION_NOTIFY_COMPLETED,
+        &Callbacks::completed, this, MHD_OPTION_NOTIFY_CONNECTION, &Callbacks::connection, this,
+        tls ? MHD_OPTION_HTTPS_MEM_CERT : MHD_OPTION_END, m_certificate.c_str(), MHD_OPTION_HTTPS_MEM_KEY, m_key.c_str(), MHD_OPTION_END);
     if (!m_daemon)
         throw std::runtime_error(tls ? "cannot start the HTTPS service (is the key the certificate's, both in PEM?)"
                                      : "cannot start the HTTP service");
@@ -398,8 +398,8 @@ void HttpServer::watchHeads()
             entry.dropped = true;
         }
         if (slow > 0)
-            m_note("closed " + std::to_string(slow) + " connection(s) that sent no whole request within " +
-                   std::to_string(m_limits.headDeadline.count()) + " s");
+            m_note("closed " + std::to_string(slow) + " connection(s) that sent no whole request within "
+                   + std::to_string(m_limits.headDeadline.count()) + " s");
     }
 }
 
@@ -413,16 +413,16 @@ void HttpServer::watchBody(Connection& entry, std::chrono::steady_clock::time_po
     } else if (now - entry.windowSince >= m_limits.bodyWindow) {
         const std::uint64_t expected = m_limits.bodyMinimumRate * static_cast<std::uint64_t>(m_limits.bodyWindow.count());
         if (entry.windowBytes < expected)
-            why = std::to_string(entry.windowBytes) + " bytes in the last " + std::to_string(m_limits.bodyWindow.count()) +
-                  " s, under " + std::to_string(m_limits.bodyMinimumRate) + " bytes/s";
+            why = std::to_string(entry.windowBytes) + " bytes in the last " + std::to_string(m_limits.bodyWindow.count()) + " s, under "
+                + std::to_string(m_limits.bodyMinimumRate) + " bytes/s";
         entry.windowSince = now;
         entry.windowBytes = 0;
     }
     if (why.empty())
         return;
-    m_note("closed a slow body: " + entry.request + ", " + std::to_string(entry.bodyBytes) + " of " +
-           (entry.announced ? std::to_string(entry.announced) : std::string("?")) + " bytes in " +
-           std::to_string(duration_cast<seconds>(now - entry.bodySince).count()) + " s: " + why);
+    m_note("closed a slow body: " + entry.request + ", " + std::to_string(entry.bodyBytes) + " of "
+           + (entry.announced ? std::to_string(entry.announced) : std::string("?")) + " bytes in "
+           + std::to_string(duration_cast<seconds>(now - entry.bodySince).count()) + " s: " + why);
     // The engine's thread sees the end of the stream; the route's reader fails and its partial
     // work is dropped.
     ::shutdown(entry.fd, SHUT_RDWR);
@@ -450,8 +450,8 @@ void HttpServer::startBody(Exchange& exchange, const Route* route)
     Connection& entry = found->second;
     entry.inBody = true;
     entry.bodyCut = false;
-    entry.request = text::printable(exchange.request.method) + " " + text::printable(exchange.request.path) + " from " +
-                    exchange.request.remote_addr;
+    entry.request
+        = text::printable(exchange.request.method) + " " + text::printable(exchange.request.path) + " from " + exchange.request.remote_addr;
     entry.bodySince = entry.windowSince = now;
     entry.bodyDeadline = now + allowed;
     entry.bodyBytes = entry.windowBytes = 0;
@@ -607,9 +607,8 @@ bool HttpServer::receive(Exchange& exchange, const char* data, size_t* size)
 {
     countBody(exchange, *size);
     std::unique_lock lock(exchange.mutex);
-    exchange.changed.wait(lock, [&] {
-        return exchange.queuedBytes < m_limits.queuedBodyBytes || exchange.handlerDone || exchange.readerStopped;
-    });
+    exchange.changed.wait(
+        lock, [&] { return exchange.queuedBytes < m_limits.queuedBodyBytes || exchange.handlerDone || exchange.readerStopped; });
     if (!exchange.handlerDone && !exchange.readerStopped) {
         std::vector<char> piece;
         if (!exchange.spare.empty()) {
@@ -685,14 +684,14 @@ bool HttpServer::answer(Exchange& exchange)
         auto* body = new ProvidedBody{response.content_provider_, 0, response.content_length_};
         // Ranges were made to fit the file by the route that offers them; one is served, never several.
         const auto& ranges = exchange.request.ranges;
-        if (response.status == 200 && ranges.size() == 1 && ranges[0].first >= 0 && ranges[0].second >= ranges[0].first &&
-            static_cast<size_t>(ranges[0].second) < response.content_length_) {
+        if (response.status == 200 && ranges.size() == 1 && ranges[0].first >= 0 && ranges[0].second >= ranges[0].first
+            && static_cast<size_t>(ranges[0].second) < response.content_length_) {
             body->offset = static_cast<size_t>(ranges[0].first);
             body->length = static_cast<size_t>(ranges[0].second - ranges[0].first + 1);
             response.status = 206;
-            response.set_header("Content-Range", "bytes " + std::to_string(ranges[0].first) + "-" +
-                                                     std::to_string(ranges[0].second) + "/" +
-                                                     std::to_string(response.content_length_));
+            response.set_header("Content-Range",
+                                "bytes " + std::to_string(ranges[0].first) + "-" + std::to_string(ranges[0].second) + "/"
+                                    + std::to_string(response.content_length_));
         }
         response.set_header("Accept-Ranges", "bytes");
         reply = MHD_create_response_from_callback(body->length, kResponseBlock, &ProvidedBody::read, body, &ProvidedBody::release);

@@ -3,8 +3,8 @@
 #include <httplib.h>
 
 #include <chrono>
-#include <cstdint>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -42,7 +42,7 @@ public:
 
     struct Limits {
         std::chrono::seconds headDeadline{10}; // from connecting (or the previous answer) to a whole request head
-        unsigned idleTimeoutSeconds = 30;      // a started request whose client goes silent
+        unsigned idleTimeoutSeconds = 30; // a started request whose client goes silent
         size_t maximumHeaders = 100;
         size_t maximumHeadBytes = 64 * 1024;
         size_t maximumRanges = 16;
@@ -51,7 +51,7 @@ public:
         size_t readBufferBytes = 512 * 1024;
         size_t queuedBodyBytes = 1024 * 1024; // read ahead of a route that is storing a body
         size_t ignoredBodyBytes = 64 * 1024; // read after an answer was given without the body
-        size_t bodyMinimumRate = 1024;        // bytes a second, averaged over bodyWindow
+        size_t bodyMinimumRate = 1024; // bytes a second, averaged over bodyWindow
         std::chrono::seconds bodyWindow{30};
         std::chrono::seconds shortBodyDeadline{5}; // for routes of small unauthenticated bodies
     };

@@ -6,12 +6,18 @@
 
 namespace {
 
-std::uint32_t bigEndian16(const unsigned char* p) { return (std::uint32_t(p[0]) << 8) | p[1]; }
+std::uint32_t bigEndian16(const unsigned char* p)
+{
+    return (std::uint32_t(p[0]) << 8) | p[1];
+}
 std::uint32_t bigEndian32(const unsigned char* p)
 {
     return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | p[3];
 }
-std::uint32_t littleEndian16(const unsigned char* p) { return (std::uint32_t(p[1]) << 8) | p[0]; }
+std::uint32_t littleEndian16(const unsigned char* p)
+{
+    return (std::uint32_t(p[1]) << 8) | p[0];
+}
 
 std::optional<ImageSize> nonEmpty(std::uint32_t width, std::uint32_t height)
 {

@@ -51,7 +51,8 @@ std::string extensionBadge(std::string_view title)
 
 } // namespace
 
-Pages::Pages(Site site) : m_site(std::move(site))
+Pages::Pages(Site site)
+    : m_site(std::move(site))
 {
 }
 
@@ -73,8 +74,8 @@ std::string Pages::layout(std::string_view title, std::string_view body, std::st
     page += kStyle;
     page += "</style>\n</head>\n<body>\n";
     page += "<header class=\"bar\"><a class=\"brand\" href=\"" + link("/") + "\">Parcly<span>.</span></a>";
-    page += "<nav><a href=\"" + link("/pro") + "\">Pro</a><a href=\"" + link("/download/mac_direct") +
-            "\">Desktop app</a></nav></header>\n";
+    page
+        += "<nav><a href=\"" + link("/pro") + "\">Pro</a><a href=\"" + link("/download/mac_direct") + "\">Desktop app</a></nav></header>\n";
     page += "<main>\n";
     page += body;
     page += "\n</main>\n<footer>Shared with Parcly Lite</footer>\n</body>\n</html>\n";
@@ -83,11 +84,13 @@ std::string Pages::layout(std::string_view title, std::string_view body, std::st
 
 std::string Pages::home() const
 {
-    return layout("Parcly", R"(<div class="card">
+    return layout("Parcly",
+                  R"(<div class="card">
 <h1>Share files by short link</h1>
 <p class="muted">Give a file, a folder or a screenshot to Parcly Lite in your tray: it uploads it here and puts a short link on your clipboard, ready to paste.</p>
 <p>Each link opens a page like this one, showing pictures, playing audio and video, and offering the file for download.</p>
-<p><a class="button" href=")" + link("/download/mac_direct") + R"(">Get the desktop app</a></p>
+<p><a class="button" href=")"
+                      + link("/download/mac_direct") + R"(">Get the desktop app</a></p>
 </div>)");
 }
 
@@ -103,9 +106,8 @@ std::string Pages::drop(const Drop& drop, const std::optional<ImageSize>& image)
         media = "<a href=\"" + raw + "\"><img src=\"" + raw + "\" alt=\"" + title + "\"";
         if (image) {
             const double density = drop.pixelDensity > 0 ? drop.pixelDensity : 1.0;
-            const auto scaled = [density](std::uint32_t pixels) {
-                return std::to_string(std::max<long>(1, std::lround(pixels / density)));
-            };
+            const auto scaled
+                = [density](std::uint32_t pixels) { return std::to_string(std::max<long>(1, std::lround(pixels / density))); };
             media += " width=\"" + scaled(image->width) + "\" height=\"" + scaled(image->height) + "\"";
         }
         media += "></a>";
@@ -126,7 +128,8 @@ std::string Pages::drop(const Drop& drop, const std::optional<ImageSize>& image)
 
     std::string body = "<div class=\"card\">\n<div class=\"preview\">" + media + "</div>\n";
     body += "<div class=\"details\"><div><h1>" + title + "</h1>";
-    body += "<p class=\"muted\">" + htmlEscape(text::humanSize(drop.size)) + " &middot; " + htmlEscape(raw::essence(drop.contentType)) + "</p></div>";
+    body += "<p class=\"muted\">" + htmlEscape(text::humanSize(drop.size)) + " &middot; " + htmlEscape(raw::essence(drop.contentType))
+        + "</p></div>";
     body += "<a class=\"button\" href=\"" + raw + "?download=1\" download=\"" + title + "\">Download</a></div>\n</div>";
     return layout(drop.title, body, head);
 }
@@ -154,8 +157,8 @@ std::string Pages::desktopDownload() const
     body += "<p>The full desktop client: share from the menu bar or tray, drag and drop, screenshots and more.</p>\n";
     body += "<p class=\"muted\">Latest version: " + htmlEscape(m_site.clientVersion) + "</p>\n";
     if (!m_site.clientDownloadUrl.empty())
-        body += "<p><a class=\"button\" href=\"" + htmlEscape(m_site.clientDownloadUrl) + "\">Download " +
-                htmlEscape(m_site.clientVersion) + "</a></p>\n";
+        body += "<p><a class=\"button\" href=\"" + htmlEscape(m_site.clientDownloadUrl) + "\">Download " + htmlEscape(m_site.clientVersion)
+            + "</a></p>\n";
     else
         body += "<p>This service does not publish the desktop client itself; its operator can tell you where to get it.</p>\n";
     body += "</div>";
@@ -172,8 +175,9 @@ std::string Pages::notFound() const
 
 std::string Pages::error(int status, std::string_view message) const
 {
-    return layout("Error " + std::to_string(status), "<div class=\"card\">\n<h1>Error " + std::to_string(status) +
-                                                        "</h1>\n<p class=\"muted\">" + htmlEscape(message) + "</p>\n</div>");
+    return layout("Error " + std::to_string(status),
+                  "<div class=\"card\">\n<h1>Error " + std::to_string(status) + "</h1>\n<p class=\"muted\">" + htmlEscape(message)
+                      + "</p>\n</div>");
 }
 
 std::string Pages::updateFeed() const
@@ -184,7 +188,8 @@ std::string Pages::updateFeed() const
 
 std::string Pages::liteUpdateFeed() const
 {
-    return feed({"Parcly Lite", "Parcly Lite", "New versions of Parcly Lite, the tray app.", "parcly-lite-", m_site.liteVersion, link("/")});
+    return feed(
+        {"Parcly Lite", "Parcly Lite", "New versions of Parcly Lite, the tray app.", "parcly-lite-", m_site.liteVersion, link("/")});
 }
 
 std::string Pages::feed(const FeedEntry& entry) const

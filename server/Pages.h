@@ -12,18 +12,18 @@
 class Pages {
 public:
     struct Site {
-        std::string publicUrl;       // origin (and path prefix) of every absolute link
-        std::string clientVersion;   // the desktop client the feed and download page offer
+        std::string publicUrl; // origin (and path prefix) of every absolute link
+        std::string clientVersion; // the desktop client the feed and download page offer
         std::string clientDownloadUrl; // may be empty: nothing is published here then
-        std::string liteVersion;     // Parcly Lite, the tray app, which reads a feed of its own
+        std::string liteVersion; // Parcly Lite, the tray app, which reads a feed of its own
     };
 
     explicit Pages(Site site);
 
     // The header every page carries: only its own inline style, same-origin media.
-    static constexpr const char* kContentSecurityPolicy =
-        "default-src 'none'; style-src 'unsafe-inline'; img-src 'self' data:; media-src 'self'; "
-        "frame-ancestors 'none'; base-uri 'none'; form-action 'none'";
+    static constexpr const char* kContentSecurityPolicy
+        = "default-src 'none'; style-src 'unsafe-inline'; img-src 'self' data:; media-src 'self'; "
+          "frame-ancestors 'none'; base-uri 'none'; form-action 'none'";
 
     std::string home() const;
     // `image` is the stored image's pixel size when known; the page shows it at its size in
@@ -43,12 +43,12 @@ private:
     std::string layout(std::string_view title, std::string_view body, std::string_view head = {}) const;
     std::string link(std::string_view path) const;
     struct FeedEntry {
-        std::string_view title;       // the channel's
-        std::string_view product;     // as the item's description names it
+        std::string_view title; // the channel's
+        std::string_view product; // as the item's description names it
         std::string_view description; // the channel's
         std::string_view guidPrefix;
         const std::string& version;
-        std::string page;             // already a link
+        std::string page; // already a link
     };
     std::string feed(const FeedEntry& entry) const;
 

@@ -21,10 +21,10 @@ constexpr unsigned kMaximumIterations = 50'000'000;
 std::string derive(std::string_view password, std::string_view salt, unsigned iterations, size_t length)
 {
     std::string key(length, '\0');
-    if (PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(password.size()),
-                          reinterpret_cast<const unsigned char*>(salt.data()), static_cast<int>(salt.size()),
-                          static_cast<int>(iterations), EVP_sha256(), static_cast<int>(length),
-                          reinterpret_cast<unsigned char*>(key.data())) != 1)
+    if (PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(password.size()), reinterpret_cast<const unsigned char*>(salt.data()),
+                          static_cast<int>(salt.size()), static_cast<int>(iterations), EVP_sha256(), static_cast<int>(length),
+                          reinterpret_cast<unsigned char*>(key.data()))
+        != 1)
         throw std::runtime_error("PBKDF2 failed");
     return key;
 }
@@ -66,7 +66,8 @@ bool PasswordHasher::verify(std::string_view password, std::string_view stored) 
     const auto iterations = text::parseUnsigned(parts[1]);
     const auto salt = base64::decode(parts[2]);
     const auto expected = base64::decode(parts[3]);
-    if (!iterations || *iterations < 1 || *iterations > kMaximumIterations || !salt || !expected || expected->empty() || expected->size() > 64)
+    if (!iterations || *iterations < 1 || *iterations > kMaximumIterations || !salt || !expected || expected->empty()
+        || expected->size() > 64)
         return false;
     const std::string key = derive(password, *salt, static_cast<unsigned>(*iterations), expected->size());
     return CRYPTO_memcmp(key.data(), expected->data(), key.size()) == 0;

@@ -29,8 +29,7 @@ inline void error(httplib::Response& response, int status, std::string_view code
     json(response, status, ::json::write({{"error", code}, {"message", message}}));
 }
 
-inline void tooManyRequests(httplib::Response& response, std::chrono::seconds retryAfter, std::string_view code,
-                            std::string_view message)
+inline void tooManyRequests(httplib::Response& response, std::chrono::seconds retryAfter, std::string_view code, std::string_view message)
 {
     response.set_header("Retry-After", std::to_string(retryAfter.count()));
     error(response, 429, code, message);

@@ -8,16 +8,16 @@ Shape shapeOf(const httplib::Request& request)
 {
     if (request.has_header("Transfer-Encoding")) {
         // Only a plain "chunked" is decoded; anything else would be misread.
-        if (request.get_header_value_count("Transfer-Encoding") == 1 &&
-            text::toLower(text::trim(request.get_header_value("Transfer-Encoding"))) == "chunked")
+        if (request.get_header_value_count("Transfer-Encoding") == 1
+            && text::toLower(text::trim(request.get_header_value("Transfer-Encoding"))) == "chunked")
             return {Framing::Chunked, 0};
         return {Framing::Invalid, 0};
     }
     if (!request.has_header("Content-Length"))
         return {Framing::None, 0};
     const auto length = request.get_header_value_count("Content-Length") == 1
-                            ? text::parseUnsigned(text::trim(request.get_header_value("Content-Length")))
-                            : std::nullopt;
+        ? text::parseUnsigned(text::trim(request.get_header_value("Content-Length")))
+        : std::nullopt;
     if (!length)
         return {Framing::Invalid, 0};
     return {Framing::Length, *length};

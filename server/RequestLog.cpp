@@ -28,7 +28,8 @@ std::string timestamp()
 
 } // namespace
 
-RequestLog::RequestLog(Sink sink) : m_sink(std::move(sink))
+RequestLog::RequestLog(Sink sink)
+    : m_sink(std::move(sink))
 {
 }
 

@@ -71,34 +71,39 @@ public:
 // start with a message naming the option.
 std::unique_ptr<CLI::App> makeParser(ServerOptions& options, bool& version)
 {
-    auto app = std::make_unique<CLI::App>("The reference sharing service of Parcly Lite: accounts, uploads and short links.",
-                                          "parcly-server");
+    auto app
+        = std::make_unique<CLI::App>("The reference sharing service of Parcly Lite: accounts, uploads and short links.", "parcly-server");
     app->formatter(std::make_shared<UsageFirst>());
     app->get_formatter()->column_width(34);
     app->footer("Stops on SIGTERM or SIGINT. One line per request is logged on standard error.");
     const auto check = [](std::function<bool(const std::string&)> valid, std::string problem) {
-        return CLI::Validator([valid = std::move(valid), problem = std::move(problem)](std::string& value) {
-            return valid(value) ? std::string() : problem;
-        }, "");
+        return CLI::Validator(
+            [valid = std::move(valid), problem = std::move(problem)](std::string& value) { return valid(value) ? std::string() : problem; },
+            "");
     };
 
-    app->add_option_function<std::string>("--listen", [&options](const std::string& value) {
-           std::tie(options.listenHost, options.listenPort) = *parseListenAddress(value);
-       }, "address to listen on (default 127.0.0.1:8787; port 0: any free port, printed on start)")
+    app->add_option_function<std::string>(
+           "--listen",
+           [&options](const std::string& value) { std::tie(options.listenHost, options.listenPort) = *parseListenAddress(value); },
+           "address to listen on (default 127.0.0.1:8787; port 0: any free port, printed on start)")
         ->type_name("HOST:PORT")
         ->check(check([](const std::string& v) { return parseListenAddress(v).has_value(); }, "wants HOST:PORT, e.g. 127.0.0.1:8787"));
-    app->add_option("--data", options.dataDirectory, "where accounts, drops and the token secret live (default $XDG_DATA_HOME/parcly-server)")
+    app->add_option("--data", options.dataDirectory,
+                    "where accounts, drops and the token secret live (default $XDG_DATA_HOME/parcly-server)")
         ->type_name("DIR")
         ->check(check([](const std::string& v) { return !v.empty(); }, "wants a folder"));
-    app->add_option_function<std::string>("--public-url", [&options](const std::string& value) {
-           options.publicUrl = value.substr(0, value.find_last_not_of('/') + 1);
-       }, "origin of short links, e.g. https://drop.example.org (default http://HOST:PORT of --listen)")
+    app->add_option_function<std::string>(
+           "--public-url", [&options](const std::string& value) { options.publicUrl = value.substr(0, value.find_last_not_of('/') + 1); },
+           "origin of short links, e.g. https://drop.example.org (default http://HOST:PORT of --listen)")
         ->type_name("URL")
-        ->check(check([](const std::string& v) {
-            const std::string url = v.substr(0, v.find_last_not_of('/') + 1);
-            return validUrl(url) && url.find_first_of("?#") == std::string::npos;
-        }, "wants an http:// or https:// URL without query"));
-    auto* certificate = app->add_option("--tls-cert", options.tlsCertificate, "serve https with this PEM certificate chain...")->type_name("FILE");
+        ->check(check(
+            [](const std::string& v) {
+                const std::string url = v.substr(0, v.find_last_not_of('/') + 1);
+                return validUrl(url) && url.find_first_of("?#") == std::string::npos;
+            },
+            "wants an http:// or https:// URL without query"));
+    auto* certificate
+        = app->add_option("--tls-cert", options.tlsCertificate, "serve https with this PEM certificate chain...")->type_name("FILE");
     auto* key = app->add_option("--tls-key", options.tlsKey, "...and this PEM private key")->type_name("FILE");
     certificate->needs(key);
     key->needs(certificate);

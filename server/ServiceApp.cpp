@@ -68,8 +68,8 @@ int listenOn(const std::string& host, int port, int& boundPort)
         ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
         sockaddr_storage bound{};
         socklen_t length = sizeof bound;
-        if (::bind(fd, address->ai_addr, address->ai_addrlen) != 0 || ::listen(fd, kListenBacklog) != 0 ||
-            ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+        if (::bind(fd, address->ai_addr, address->ai_addrlen) != 0 || ::listen(fd, kListenBacklog) != 0
+            || ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
             ::close(fd);
             fd = -1;
             continue;
@@ -110,16 +110,16 @@ void fitConnectionsToDescriptors(HttpServer::Limits& limits, RequestLog& log)
     }
     const rlim_t usable = limit.rlim_cur > kDescriptorHeadroom * 2 ? limit.rlim_cur - kDescriptorHeadroom : kDescriptorHeadroom;
     limits.maximumConnections = static_cast<unsigned>(std::min<rlim_t>(limits.maximumConnections, usable / 2));
-    limits.maximumConnectionsPerAddress =
-        std::max(1u, std::min(limits.maximumConnectionsPerAddress, limits.maximumConnections / 4));
-    log.note("descriptors: limit " + std::to_string(limit.rlim_cur) + ", at most " + std::to_string(limits.maximumConnections) +
-             " connections, " + std::to_string(limits.maximumConnectionsPerAddress) + " per address");
+    limits.maximumConnectionsPerAddress = std::max(1u, std::min(limits.maximumConnectionsPerAddress, limits.maximumConnections / 4));
+    log.note("descriptors: limit " + std::to_string(limit.rlim_cur) + ", at most " + std::to_string(limits.maximumConnections)
+             + " connections, " + std::to_string(limits.maximumConnectionsPerAddress) + " per address");
 }
 
 } // namespace
 
 ServiceApp::ServiceApp(ServerOptions options, RequestLog::Sink logSink)
-    : m_options(std::move(options)), m_log(std::move(logSink))
+    : m_options(std::move(options))
+    , m_log(std::move(logSink))
 {
     // A client hanging up mid-response must cost that response only, not the process.
     std::signal(SIGPIPE, SIG_IGN);
@@ -150,13 +150,14 @@ ServiceApp::ServiceApp(ServerOptions options, RequestLog::Sink logSink)
 
         listeningSocket = listenOn(m_options.listenHost, m_options.listenPort, m_port);
         if (listeningSocket < 0)
-            throw std::runtime_error("cannot listen on " + hostForUrl(m_options.listenHost) + ":" + std::to_string(m_options.listenPort) +
-                                     " (in use, or not an address of this machine)");
+            throw std::runtime_error("cannot listen on " + hostForUrl(m_options.listenHost) + ":" + std::to_string(m_options.listenPort)
+                                     + " (in use, or not an address of this machine)");
 
         std::string publicUrl = m_options.publicUrl.empty() ? listeningUrl() : m_options.publicUrl;
-        m_pages = std::make_unique<Pages>(Pages::Site{publicUrl, m_options.clientVersion, m_options.clientDownloadUrl, m_options.liteVersion});
-        m_context = std::make_unique<ServiceContext>(ServiceContext{m_options, publicUrl, *m_accounts, *m_drops, *m_tokens,
-                                                                    *m_authenticator, *m_pages, m_log});
+        m_pages
+            = std::make_unique<Pages>(Pages::Site{publicUrl, m_options.clientVersion, m_options.clientDownloadUrl, m_options.liteVersion});
+        m_context = std::make_unique<ServiceContext>(
+            ServiceContext{m_options, publicUrl, *m_accounts, *m_drops, *m_tokens, *m_authenticator, *m_pages, m_log});
         configure();
         std::optional<HttpServer::Tls> tls;
         if (m_options.tls())
@@ -165,8 +166,8 @@ ServiceApp::ServiceApp(ServerOptions options, RequestLog::Sink logSink)
             m_server->start(listeningSocket, tls ? &*tls : nullptr);
         } catch (const std::runtime_error& error) {
             if (tls)
-                throw std::runtime_error("cannot use the TLS certificate " + m_options.tlsCertificate.string() + " with the key " +
-                                         m_options.tlsKey.string());
+                throw std::runtime_error("cannot use the TLS certificate " + m_options.tlsCertificate.string() + " with the key "
+                                         + m_options.tlsKey.string());
             throw;
         }
         // The engine owns the socket now.
@@ -244,9 +245,8 @@ void ServiceApp::configure()
     server.setRefusal([](httplib::Response& response, int status, const std::string& code, const std::string& message) {
         reply::error(response, status, code, message);
     });
-    server.setRequestFinished([this](const httplib::Request& request, const httplib::Response& response) {
-        m_log.finished(request, response);
-    });
+    server.setRequestFinished(
+        [this](const httplib::Request& request, const httplib::Response& response) { m_log.finished(request, response); });
 }
 
 void ServiceApp::run()

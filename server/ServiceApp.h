@@ -3,7 +3,6 @@
 #include "server/RequestLog.h"
 #include "server/ServerOptions.h"
 
-
 #include <condition_variable>
 #include <memory>
 #include <mutex>

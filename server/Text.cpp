@@ -90,8 +90,8 @@ size_t directionControlLength(std::string_view bytes)
         return 0;
     const auto second = static_cast<unsigned char>(bytes[1]);
     const auto third = static_cast<unsigned char>(bytes[2]);
-    const bool control = (second == 0x80 && ((third >= 0xAA && third <= 0xAE) || third == 0x8E || third == 0x8F)) ||
-                         (second == 0x81 && third >= 0xA6 && third <= 0xA9);
+    const bool control = (second == 0x80 && ((third >= 0xAA && third <= 0xAE) || third == 0x8E || third == 0x8F))
+        || (second == 0x81 && third >= 0xA6 && third <= 0xA9);
     return control ? 3 : 0;
 }
 
@@ -104,14 +104,26 @@ std::string htmlEscape(std::string_view value)
     for (size_t i = 0; i < value.size(); ++i) {
         const char c = value[i];
         switch (c) {
-        case '&': escaped += "&amp;"; break;
-        case '<': escaped += "&lt;"; break;
-        case '>': escaped += "&gt;"; break;
-        case '"': escaped += "&quot;"; break;
-        case '\'': escaped += "&#39;"; break;
+        case '&':
+            escaped += "&amp;";
+            break;
+        case '<':
+            escaped += "&lt;";
+            break;
+        case '>':
+            escaped += "&gt;";
+            break;
+        case '"':
+            escaped += "&quot;";
+            break;
+        case '\'':
+            escaped += "&#39;";
+            break;
         case '\t':
         case '\n':
-        case '\r': escaped += c; break;
+        case '\r':
+            escaped += c;
+            break;
         default:
             if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
                 escaped += "\xEF\xBF\xBD";
@@ -133,8 +145,18 @@ bool isAttrChar(unsigned char c)
     if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))
         return true;
     switch (c) {
-    case '!': case '#': case '$': case '&': case '+': case '-': case '.':
-    case '^': case '_': case '`': case '|': case '~':
+    case '!':
+    case '#':
+    case '$':
+    case '&':
+    case '+':
+    case '-':
+    case '.':
+    case '^':
+    case '_':
+    case '`':
+    case '|':
+    case '~':
         return true;
     default:
         return false;

@@ -4,7 +4,9 @@
 #include <cmath>
 
 Throttle::Throttle(unsigned burst, Clock::duration interval, size_t maximumKeys)
-    : m_burst(std::max(burst, 1u)), m_interval(interval), m_maximumKeys(maximumKeys)
+    : m_burst(std::max(burst, 1u))
+    , m_interval(interval)
+    , m_maximumKeys(maximumKeys)
 {
 }
 

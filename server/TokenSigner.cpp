@@ -73,7 +73,8 @@ void createSecret(const std::filesystem::path& file)
 } // namespace
 
 TokenSigner::TokenSigner(std::string secret, std::chrono::seconds lifetime)
-    : m_secret(std::move(secret)), m_lifetime(lifetime)
+    : m_secret(std::move(secret))
+    , m_lifetime(lifetime)
 {
     if (m_secret.size() < kSecretBytes)
         throw std::invalid_argument("the token secret is too short");
@@ -88,7 +89,7 @@ std::string TokenSigner::loadOrCreateSecret(const std::filesystem::path& file)
     }
     if (fd < 0)
         throw systemError("cannot open", file);
-    struct stat info {};
+    struct stat info { };
     if (::fstat(fd, &info) == 0 && (info.st_mode & 077) != 0)
         ::fchmod(fd, 0600); // someone loosened it: only the server may read the secret
     std::string secret;
@@ -113,16 +114,15 @@ std::string TokenSigner::sign(std::string_view signingInput) const
 {
     unsigned char mac[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    if (!HMAC(EVP_sha256(), m_secret.data(), static_cast<int>(m_secret.size()),
-              reinterpret_cast<const unsigned char*>(signingInput.data()), signingInput.size(), mac, &length))
+    if (!HMAC(EVP_sha256(), m_secret.data(), static_cast<int>(m_secret.size()), reinterpret_cast<const unsigned char*>(signingInput.data()),
+              signingInput.size(), mac, &length))
         throw std::runtime_error("HMAC failed");
     return std::string(reinterpret_cast<const char*>(mac), length);
 }
 
 std::string TokenSigner::issue(std::string_view subject, std::int64_t now) const
 {
-    const std::string payload =
-        json::write({{"sub", subject}, {"iat", now}, {"exp", now + static_cast<std::int64_t>(m_lifetime.count())}});
+    const std::string payload = json::write({{"sub", subject}, {"iat", now}, {"exp", now + static_cast<std::int64_t>(m_lifetime.count())}});
     const std::string signingInput = base64::encodeUrl(kHeader) + "." + base64::encodeUrl(payload);
     return signingInput + "." + base64::encodeUrl(sign(signingInput));
 }
@@ -143,8 +143,7 @@ std::optional<TokenClaims> TokenSigner::verify(std::string_view token, std::int6
     const std::string_view signingInput = token.substr(0, lastDot);
     const auto signature = base64::decodeUrl(token.substr(lastDot + 1));
     const std::string expected = sign(signingInput);
-    if (!signature || signature->size() != expected.size() ||
-        CRYPTO_memcmp(signature->data(), expected.data(), expected.size()) != 0)
+    if (!signature || signature->size() != expected.size() || CRYPTO_memcmp(signature->data(), expected.data(), expected.size()) != 0)
         return std::nullopt;
 
     // Signed by us; still check the header, so no token of another kind is ever taken for ours.
@@ -163,8 +162,8 @@ std::optional<TokenClaims> TokenSigner::verify(std::string_view token, std::int6
     const std::string* subject = json::stringMember(*payloadJson, "sub");
     const auto time = [&](const char* name) -> std::optional<std::int64_t> {
         const auto found = payloadJson->find(name);
-        if (found == payloadJson->end() || !found->is_number_integer() ||
-            (found->is_number_unsigned() && found->get<std::uint64_t>() > std::uint64_t(INT64_MAX)))
+        if (found == payloadJson->end() || !found->is_number_integer()
+            || (found->is_number_unsigned() && found->get<std::uint64_t>() > std::uint64_t(INT64_MAX)))
             return std::nullopt;
         return found->get<std::int64_t>();
     };

@@ -8,8 +8,8 @@
 #include <string_view>
 
 struct TokenClaims {
-    std::string subject;      // the account's e-mail
-    std::int64_t issuedAt = 0;  // seconds since the epoch
+    std::string subject; // the account's e-mail
+    std::int64_t issuedAt = 0; // seconds since the epoch
     std::int64_t expiresAt = 0;
 };
 

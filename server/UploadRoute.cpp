@@ -24,8 +24,8 @@ std::optional<double> parseDensity(const std::string& value)
 {
     double density = 0;
     const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), density);
-    if (error != std::errc() || end != value.data() + value.size() || !std::isfinite(density) ||
-        density < kMinimumDensity || density > kMaximumDensity)
+    if (error != std::errc() || end != value.data() + value.size() || !std::isfinite(density) || density < kMinimumDensity
+        || density > kMaximumDensity)
         return std::nullopt;
     return density;
 }
@@ -34,14 +34,14 @@ std::optional<double> parseDensity(const std::string& value)
 
 void UploadRoute::install(HttpServer& server)
 {
-    server.Post(kPath, [this](const httplib::Request& request, httplib::Response& response,
-                              const httplib::ContentReader& reader) { upload(request, response, reader); });
+    server.Post(kPath, [this](const httplib::Request& request, httplib::Response& response, const httplib::ContentReader& reader) {
+        upload(request, response, reader);
+    });
 }
 
 void UploadRoute::sendTooLarge(httplib::Response& response) const
 {
-    reply::error(response, 413, "Upload.TooLarge",
-                 "Uploads are limited to " + std::to_string(m_context.options.maxUploadBytes) + " bytes");
+    reply::error(response, 413, "Upload.TooLarge", "Uploads are limited to " + std::to_string(m_context.options.maxUploadBytes) + " bytes");
 }
 
 void UploadRoute::sendStorageFull(httplib::Response& response) const
@@ -70,8 +70,8 @@ std::optional<UploadRoute::Accepted> UploadRoute::check(const httplib::Request& 
     if (shape.framing == body::Framing::Length) {
         const auto room = m_context.drops.roomForUploads();
         if (room && shape.length > *room) {
-            m_context.log.note("upload refused: " + std::to_string(shape.length) + " bytes announced, " + std::to_string(*room) +
-                               " free for uploads in " + m_context.drops.incomingDirectory().string());
+            m_context.log.note("upload refused: " + std::to_string(shape.length) + " bytes announced, " + std::to_string(*room)
+                               + " free for uploads in " + m_context.drops.incomingDirectory().string());
             sendStorageFull(response);
             return std::nullopt;
         }
@@ -79,11 +79,10 @@ std::optional<UploadRoute::Accepted> UploadRoute::check(const httplib::Request& 
 
     // The name is only ever a title: it never becomes a path, so "/" or NUL in it are harmless.
     const auto title = request.get_header_value_count(kFileNameHeader) == 1
-                           ? base64::decode(text::trim(request.get_header_value(kFileNameHeader)))
-                           : std::nullopt;
+        ? base64::decode(text::trim(request.get_header_value(kFileNameHeader)))
+        : std::nullopt;
     if (!title || title->empty() || title->size() > kMaximumTitle || !text::isValidUtf8(*title)) {
-        reply::error(response, 400, "Upload.InvalidFileName",
-                     "x-parcly-filename must be the file name in UTF-8, Base64-encoded");
+        reply::error(response, 400, "Upload.InvalidFileName", "x-parcly-filename must be the file name in UTF-8, Base64-encoded");
         return std::nullopt;
     }
 
@@ -104,8 +103,8 @@ int UploadRoute::expectContinue(const httplib::Request& request, httplib::Respon
     const auto accepted = check(request, response);
     if (!accepted)
         return response.status;
-    hold = m_inProgress.take({{"account " + std::to_string(accepted->account.id), kUploadsPerAccount},
-                              {"address " + request.remote_addr, kUploadsPerAddress}});
+    hold = m_inProgress.take(
+        {{"account " + std::to_string(accepted->account.id), kUploadsPerAccount}, {"address " + request.remote_addr, kUploadsPerAddress}});
     if (!hold) {
         reply::tooManyRequests(response, std::chrono::seconds(10), "Upload.TooManyAtOnce",
                                "Too many uploads at once from this account or address; try again when one has finished");
@@ -135,8 +134,7 @@ void UploadRoute::upload(const httplib::Request& request, httplib::Response& res
             if (writeFailed) {
                 // The disk filled mid-body: a client that announced its length is read to the end
                 // of it (for a while at most) so that it gets the 507 rather than a reset.
-                return shape.framing == body::Framing::Length &&
-                       std::chrono::steady_clock::now() - failedAt < kDiscardAfterFailure;
+                return shape.framing == body::Framing::Length && std::chrono::steady_clock::now() - failedAt < kDiscardAfterFailure;
             }
             if (tooLarge || pending->size() + size > limit) {
                 // Keep reading a while so that the client, still sending, gets to see the 413.
@@ -177,9 +175,9 @@ void UploadRoute::upload(const httplib::Request& request, httplib::Response& res
 
     Drop drop;
     try {
-        drop = m_context.drops.commit(*pending, {accepted->account.id, accepted->title,
-                                                 raw::normalizeContentType(request.get_header_value("Content-Type")),
-                                                 accepted->pixelDensity});
+        drop = m_context.drops.commit(*pending,
+                                      {accepted->account.id, accepted->title,
+                                       raw::normalizeContentType(request.get_header_value("Content-Type")), accepted->pixelDensity});
     } catch (const StorageFull& full) {
         m_context.log.note(std::string("upload failed: ") + full.what());
         sendStorageFull(response);

@@ -14,7 +14,10 @@ class UploadRoute {
 public:
     static constexpr const char* kPath = "/files";
 
-    explicit UploadRoute(ServiceContext& context) : m_context(context) {}
+    explicit UploadRoute(ServiceContext& context)
+        : m_context(context)
+    {
+    }
     void install(HttpServer& server);
 
     // For "Expect: 100-continue": answers what can be refused before the body is sent

@@ -22,15 +22,24 @@ constexpr size_t kReadChunk = 64 * 1024;
 const char* statusText(int status)
 {
     switch (status) {
-    case 400: return "The request is malformed.";
-    case 401: return "Sign-in is required.";
-    case 403: return "This is not allowed.";
-    case 405: return "This method is not allowed here.";
-    case 413: return "The request is too large.";
-    case 414: return "The address is too long.";
-    case 416: return "The requested range is not available.";
-    case 431: return "The request headers are too large.";
-    default: return status >= 500 ? "The service failed to answer. Please try again later." : "The request failed.";
+    case 400:
+        return "The request is malformed.";
+    case 401:
+        return "Sign-in is required.";
+    case 403:
+        return "This is not allowed.";
+    case 405:
+        return "This method is not allowed here.";
+    case 413:
+        return "The request is too large.";
+    case 414:
+        return "The address is too long.";
+    case 416:
+        return "The requested range is not available.";
+    case 431:
+        return "The request headers are too large.";
+    default:
+        return status >= 500 ? "The service failed to answer. Please try again later." : "The request failed.";
     }
 }
 
@@ -71,24 +80,19 @@ struct OpenFile {
 
 void WebRoutes::install(HttpServer& server)
 {
-    server.Get("/", [this](const httplib::Request&, httplib::Response& response) {
-        page(response, 200, m_context.pages.home());
-    });
+    server.Get("/", [this](const httplib::Request&, httplib::Response& response) { page(response, 200, m_context.pages.home()); });
     server.Get("/pro", [this](const httplib::Request& request, httplib::Response& response) { proPage(request, response); });
-    server.Get("/download/mac_direct", [this](const httplib::Request&, httplib::Response& response) {
-        page(response, 200, m_context.pages.desktopDownload());
-    });
+    server.Get("/download/mac_direct",
+               [this](const httplib::Request&, httplib::Response& response) { page(response, 200, m_context.pages.desktopDownload()); });
     const auto feed = [](httplib::Response& response, const std::string& xml) {
         response.set_header("Cache-Control", "public, max-age=300");
         response.set_header("X-Content-Type-Options", "nosniff");
         response.set_content(xml, "application/rss+xml; charset=utf-8");
     };
-    server.Get("/appcast.xml", [this, feed](const httplib::Request&, httplib::Response& response) {
-        feed(response, m_context.pages.updateFeed());
-    });
-    server.Get("/lite/appcast.xml", [this, feed](const httplib::Request&, httplib::Response& response) {
-        feed(response, m_context.pages.liteUpdateFeed());
-    });
+    server.Get("/appcast.xml",
+               [this, feed](const httplib::Request&, httplib::Response& response) { feed(response, m_context.pages.updateFeed()); });
+    server.Get("/lite/appcast.xml",
+               [this, feed](const httplib::Request&, httplib::Response& response) { feed(response, m_context.pages.liteUpdateFeed()); });
     server.Get(kDropPattern, [this](const httplib::Request& request, httplib::Response& response) { dropPage(request, response); });
     server.Get(kRawPattern, [this](const httplib::Request& request, httplib::Response& response) { rawContent(request, response); });
 }
@@ -128,7 +132,7 @@ void WebRoutes::rawContent(const httplib::Request& request, httplib::Response& r
 {
     const auto drop = m_context.drops.find(request.matches[1].str());
     auto file = std::make_shared<OpenFile>();
-    struct stat info {};
+    struct stat info { };
     if (drop)
         file->fd = ::open(m_context.drops.contentPath(drop->code).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (!drop || file->fd < 0 || ::fstat(file->fd, &info) != 0 || !S_ISREG(info.st_mode)) {
@@ -146,7 +150,8 @@ void WebRoutes::rawContent(const httplib::Request& request, httplib::Response& r
     const bool showInline = raw::showsInline(drop->contentType, request.has_param("download"));
     response.set_header("Content-Disposition", text::contentDisposition(showInline, drop->title));
     response.set_header("X-Content-Type-Options", "nosniff");
-    response.set_header("Content-Security-Policy", "default-src 'none'; img-src 'self'; media-src 'self'; style-src 'unsafe-inline'; sandbox");
+    response.set_header("Content-Security-Policy",
+                        "default-src 'none'; img-src 'self'; media-src 'self'; style-src 'unsafe-inline'; sandbox");
     // A code always names the same bytes.
     response.set_header("Cache-Control", "public, max-age=86400");
 

@@ -8,7 +8,10 @@
 // feed, and the HTML error pages.
 class WebRoutes {
 public:
-    explicit WebRoutes(ServiceContext& context) : m_context(context) {}
+    explicit WebRoutes(ServiceContext& context)
+        : m_context(context)
+    {
+    }
     void install(HttpServer& server);
 
     // Fills in an HTML page for errors that no handler described (unknown paths, bad requests).

@@ -51,8 +51,8 @@ int main(int argc, char** argv)
                      "or put a TLS proxy in front\n";
     if ((host == "0.0.0.0" || host == "::") && parsed.options.publicUrl.empty())
         std::cerr << "parcly-server: warning: short links name " << service->publicUrl() << "; set --public-url\n";
-    std::cerr << "parcly-server: data in " << parsed.options.dataDirectory.string() << ", short links on "
-              << service->publicUrl() << std::endl;
+    std::cerr << "parcly-server: data in " << parsed.options.dataDirectory.string() << ", short links on " << service->publicUrl()
+              << std::endl;
 
     std::atomic<bool> signalled = false;
     std::thread signalWaiter([&service, &signalled, stopSignals] {

@@ -62,10 +62,11 @@ public:
         if (in < 0)
             return failed(from);
         const auto closeIn = qScopeGuard([in] { ::close(in); });
-        struct stat info {};
+        struct stat info { };
         if (::fstat(in, &info) != 0 || !S_ISREG(info.st_mode))
             return failed(from);
-        const int out = ::open(QFile::encodeName(to).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, (info.st_mode & 0777) | S_IRUSR | S_IWUSR);
+        const int out
+            = ::open(QFile::encodeName(to).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, (info.st_mode & 0777) | S_IRUSR | S_IWUSR);
         if (out < 0)
             return failed(from);
         const auto closeOut = qScopeGuard([out] { ::close(out); });
@@ -101,13 +102,14 @@ public:
             const QString source = from + QLatin1Char('/') + name;
             const QString target = to + QLatin1Char('/') + name;
             const QByteArray native = QFile::encodeName(source);
-            struct stat info {};
+            struct stat info { };
             if (::lstat(native.constData(), &info) != 0) {
                 failed(source);
             } else if (S_ISLNK(info.st_mode)) {
                 QByteArray linkTarget(PATH_MAX, '\0');
                 const ssize_t length = ::readlink(native.constData(), linkTarget.data(), linkTarget.size());
-                if (length <= 0 || ::symlink(QByteArray(linkTarget.constData(), length).constData(), QFile::encodeName(target).constData()) != 0)
+                if (length <= 0
+                    || ::symlink(QByteArray(linkTarget.constData(), length).constData(), QFile::encodeName(target).constData()) != 0)
                     failed(source);
             } else if (S_ISDIR(info.st_mode)) {
                 if (::mkdir(QFile::encodeName(target).constData(), (info.st_mode & 0777) | S_IRWXU) != 0)
@@ -259,44 +261,45 @@ void ShareViewController::archivePathsAndUpload()
     const qint32 expected = qint32(attachments.size());
 
     for (const ItemProvider& attachment : attachments) {
-        attachment.loadItemForTypeIdentifier(QString::fromLatin1(kUTTypeFileURL), [this, collection, expected](const QVariant& item, const std::optional<Error>& error) {
-            if (error)
-                logLine(QStringLiteral("Parcly Share: Load Item: %1").arg(describe(*error)));
-            QStringList paths;
-            {
-                const QMutexLocker lock(&collection->mutex);
-                ++collection->counter;
-                if (!error)
-                    collection->paths.append(item.toUrl().toLocalFile());
-                if (collection->counter != expected)
-                    return;
-                paths = collection->paths;
-            }
-            // The archiver needs at least one path; an archive of nothing would hand off nothing.
-            if (paths.isEmpty()) {
-                logLine(QStringLiteral("Parcly Share: none of the %1 shared items is a file").arg(expected));
-                fail(QStringLiteral("None of the shared items is a file, so there is nothing to upload."));
-                return;
-            }
-            // A pipe or a device among them is refused before zip could start reading it.
-            for (const QString& path : std::as_const(paths)) {
-                const QString refusal = ShareableItem::refusal(path);
-                if (!refusal.isEmpty()) {
-                    fail(refusal);
+        attachment.loadItemForTypeIdentifier(
+            QString::fromLatin1(kUTTypeFileURL), [this, collection, expected](const QVariant& item, const std::optional<Error>& error) {
+                if (error)
+                    logLine(QStringLiteral("Parcly Share: Load Item: %1").arg(describe(*error)));
+                QStringList paths;
+                {
+                    const QMutexLocker lock(&collection->mutex);
+                    ++collection->counter;
+                    if (!error)
+                        collection->paths.append(item.toUrl().toLocalFile());
+                    if (collection->counter != expected)
+                        return;
+                    paths = collection->paths;
+                }
+                // The archiver needs at least one path; an archive of nothing would hand off nothing.
+                if (paths.isEmpty()) {
+                    logLine(QStringLiteral("Parcly Share: none of the %1 shared items is a file").arg(expected));
+                    fail(QStringLiteral("None of the shared items is a file, so there is nothing to upload."));
                     return;
                 }
-            }
-            if (m_extensionContext->hasEnded())
-                return;
-            QString failure;
-            const QUrl archive = Archiver::zipFiles(paths, &failure);
-            if (archive.isEmpty()) {
-                fail(failure.isEmpty() ? QStringLiteral("The shared items could not be put into one archive.") : failure);
-                return;
-            }
-            // Made in the hand-off folder already: handed off where it is.
-            handOff(archive.toLocalFile());
-        });
+                // A pipe or a device among them is refused before zip could start reading it.
+                for (const QString& path : std::as_const(paths)) {
+                    const QString refusal = ShareableItem::refusal(path);
+                    if (!refusal.isEmpty()) {
+                        fail(refusal);
+                        return;
+                    }
+                }
+                if (m_extensionContext->hasEnded())
+                    return;
+                QString failure;
+                const QUrl archive = Archiver::zipFiles(paths, &failure);
+                if (archive.isEmpty()) {
+                    fail(failure.isEmpty() ? QStringLiteral("The shared items could not be put into one archive.") : failure);
+                    return;
+                }
+                // Made in the hand-off folder already: handed off where it is.
+                handOff(archive.toLocalFile());
+            });
     }
 }
 

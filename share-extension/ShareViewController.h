@@ -14,8 +14,8 @@
 // to the tray app by opening a "parcly-lite:" URL; once the app has accepted it, the request ends.
 // When something fails (an item that is no file or folder, a copy, the archive, the app refusing
 // or not answering) the sheet says why for kFailureShownMs, then ends the request with that error;
-// Send or Cancel end it sooner, with an error still. Send and Cancel end the request by hand. Loads complete on worker threads; the hand-off runs on the thread of the
-// completion that triggers it, and everything that touches the sheet is posted to its thread.
+// Send or Cancel end it sooner, with an error still. Send and Cancel end the request by hand. Loads complete on worker threads; the
+// hand-off runs on the thread of the completion that triggers it, and everything that touches the sheet is posted to its thread.
 class ShareViewController : public QWidget {
     Q_OBJECT
 public:

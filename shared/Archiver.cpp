@@ -8,13 +8,13 @@
 #include "shared/ShareableItem.h"
 #include "shared/WorkFolder.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
-#include <QCoreApplication>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QThreadPool>
 
 #include <vector>
@@ -110,7 +110,8 @@ int zipItem(const QString& archivePath, const Item& item, const QStringList& lef
     // "./name", never the bare name: zip reads a name beginning with "-" as an option (and
     // "-TT..." as a command to run). zip stores "./name" as "name". A link to a folder is given as
     // "./name/", which zip walks as the folder it names, storing its entries under "name/".
-    arguments << QStringLiteral("-D") << archivePath << QStringLiteral("./") + item.name + (item.folder && item.link ? QStringLiteral("/") : QString());
+    arguments << QStringLiteral("-D") << archivePath
+              << QStringLiteral("./") + item.name + (item.folder && item.link ? QStringLiteral("/") : QString());
 
     Task task;
     task.setLaunchPath(kZipPath);
@@ -140,10 +141,11 @@ QString unreadableSentence(const Item& item, const QStringList& unreadable, bool
 {
     const QString first = unreadable.first();
     if (first == item.name)
-        return QStringLiteral("\"%1\" cannot be read, so %2.").arg(item.name, onlyItem ? QStringLiteral("it was not shared") : QStringLiteral("nothing was shared"));
+        return QStringLiteral("\"%1\" cannot be read, so %2.")
+            .arg(item.name, onlyItem ? QStringLiteral("it was not shared") : QStringLiteral("nothing was shared"));
     const qsizetype more = unreadable.size() - 1;
     const QString others = more == 0 ? QString()
-                         : more == 1 ? QStringLiteral(" and 1 more item")
+        : more == 1                  ? QStringLiteral(" and 1 more item")
                                      : QStringLiteral(" and %1 more items").arg(more);
     return QStringLiteral("\"%1\"%2 in \"%3\" cannot be read, so %4.")
         .arg(first.mid(item.name.size() + 1), others, item.name,
@@ -173,7 +175,8 @@ Archiver::Result Archiver::makeArchive(const QStringList& paths)
         const QString clean = QDir::cleanPath(path);
         const QString component = FileManager::lastPathComponent(clean);
         if (component.isEmpty() || component == QLatin1String(".") || component == QLatin1String("..")) {
-            logLine(QStringLiteral("Archive: refusing to zip \"%1\": it names the root folder or nothing, not a file or folder to share").arg(path));
+            logLine(QStringLiteral("Archive: refusing to zip \"%1\": it names the root folder or nothing, not a file or folder to share")
+                        .arg(path));
             return fail(QStringLiteral("\"%1\" names the root folder or nothing, not a file or folder to share.").arg(path));
         }
         // Missing, a pipe, a socket, a device: refused before anything is made.
@@ -201,7 +204,10 @@ Archiver::Result Archiver::makeArchive(const QStringList& paths)
             unreadable.append(item.name);
         }
         if (!unreadable.isEmpty()) {
-            logLine(QStringLiteral("Archive: not zipping %1: %2 items in it cannot be read, the first \"%3\"").arg(item.path).arg(unreadable.size()).arg(unreadable.first()));
+            logLine(QStringLiteral("Archive: not zipping %1: %2 items in it cannot be read, the first \"%3\"")
+                        .arg(item.path)
+                        .arg(unreadable.size())
+                        .arg(unreadable.first()));
             return fail(unreadableSentence(item, unreadable, items.size() == 1));
         }
     }
@@ -213,7 +219,8 @@ Archiver::Result Archiver::makeArchive(const QStringList& paths)
         logLine(QStringLiteral("Archive: no temporary directory to write the archive to"));
         return fail(QStringLiteral("There is no safe private folder to make the archive in."));
     }
-    const QString name = items.size() < 2 ? items.front().name + QStringLiteral(".zip") : captureTemporaryFilePathWithName(QStringLiteral("Archive"));
+    const QString name
+        = items.size() < 2 ? items.front().name + QStringLiteral(".zip") : captureTemporaryFilePathWithName(QStringLiteral("Archive"));
     const QString archivePath = folder + name;
 
     for (size_t i = 0; i < items.size(); ++i) {
@@ -234,7 +241,9 @@ Archiver::Result Archiver::makeArchive(const QStringList& paths)
         return fail(QStringLiteral("There are no files in %1 to put into an archive.").arg(quotedList(names)));
     }
     if (!result.skipped.isEmpty())
-        logLine(QStringLiteral("Archive: left out %1 items that are not files or folders: %2").arg(result.skipped.size()).arg(quotedList(result.skipped)));
+        logLine(QStringLiteral("Archive: left out %1 items that are not files or folders: %2")
+                    .arg(result.skipped.size())
+                    .arg(quotedList(result.skipped)));
     result.archive = QUrl::fromLocalFile(archivePath);
     return result;
 }

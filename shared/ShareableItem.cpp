@@ -19,7 +19,7 @@ namespace ShareableItem {
 QString refusal(const QString& path)
 {
     const QString name = FileManager::lastPathComponent(path);
-    struct stat info {};
+    struct stat info { };
     if (::stat(QFile::encodeName(path).constData(), &info) != 0)
         return QStringLiteral("\"%1\" cannot be shared: %2.").arg(name, QString::fromLocal8Bit(std::strerror(errno)));
     if (S_ISREG(info.st_mode) || S_ISDIR(info.st_mode))
@@ -67,7 +67,7 @@ Survey survey(const QString& folder, const QString& name)
                 continue;
             const QByteArray childPath = path + '/' + child->d_name;
             const QString childEntry = entry + QLatin1Char('/') + QFile::decodeName(child->d_name);
-            struct stat info {};
+            struct stat info { };
             // lstat: a link is looked at as a link, never as what it names.
             if (::lstat(childPath.constData(), &info) != 0) {
                 found.unreadable.append(childEntry);

@@ -29,9 +29,8 @@ bool isWorkFolderName(const QString& name)
 // Only a real directory of ours is ever removed: never one reached through a symlink.
 bool isOwnDirectory(const QString& path)
 {
-    struct stat info {};
-    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISDIR(info.st_mode)
-        && info.st_uid == ::getuid();
+    struct stat info { };
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::getuid();
 }
 
 bool removeFolder(const QString& folder)
@@ -85,7 +84,8 @@ int sweep(const QString& parent, std::chrono::seconds age)
         return 0;
     const QDateTime cutoff = QDateTime::currentDateTimeUtc().addSecs(-age.count());
     int removed = 0;
-    const QFileInfoList entries = QDir(parent).entryInfoList({kPrefix + QLatin1Char('*')}, QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::NoSymLinks);
+    const QFileInfoList entries
+        = QDir(parent).entryInfoList({kPrefix + QLatin1Char('*')}, QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::NoSymLinks);
     for (const QFileInfo& entry : entries) {
         if (!isWorkFolderName(entry.fileName()) || entry.lastModified().toUTC() > cutoff)
             continue;

@@ -15,14 +15,24 @@ const QStringList kActions = {
 bool isToolkitOption(const QString& option, bool* takesValue)
 {
     static const QSet<QString> withValue = {
-        QStringLiteral("platform"), QStringLiteral("platformpluginpath"), QStringLiteral("platformtheme"),
-        QStringLiteral("plugin"), QStringLiteral("display"), QStringLiteral("style"), QStringLiteral("stylesheet"),
-        QStringLiteral("session"), QStringLiteral("qwindowgeometry"), QStringLiteral("qwindowtitle"),
-        QStringLiteral("qwindowicon"), QStringLiteral("geometry"), QStringLiteral("name"), QStringLiteral("title"),
+        QStringLiteral("platform"),
+        QStringLiteral("platformpluginpath"),
+        QStringLiteral("platformtheme"),
+        QStringLiteral("plugin"),
+        QStringLiteral("display"),
+        QStringLiteral("style"),
+        QStringLiteral("stylesheet"),
+        QStringLiteral("session"),
+        QStringLiteral("qwindowgeometry"),
+        QStringLiteral("qwindowtitle"),
+        QStringLiteral("qwindowicon"),
+        QStringLiteral("geometry"),
+        QStringLiteral("name"),
+        QStringLiteral("title"),
     };
     static const QSet<QString> flags = {
-        QStringLiteral("reverse"), QStringLiteral("nograb"), QStringLiteral("dograb"), QStringLiteral("sync"),
-        QStringLiteral("widgetcount"),
+        QStringLiteral("reverse"), QStringLiteral("nograb"),      QStringLiteral("dograb"),
+        QStringLiteral("sync"),    QStringLiteral("widgetcount"),
     };
     QString name = option.mid(option.startsWith(QLatin1String("--")) ? 2 : 1);
     if (const qsizetype equals = name.indexOf(QLatin1Char('=')); equals >= 0) {
@@ -75,15 +85,14 @@ bool isAction(const QString& text)
 
 QString usage()
 {
-    return QStringLiteral(
-        "Usage: parcly-lite [ACTION] [parcly-lite:URL]\n"
-        "Starts Parcly Lite in the tray, or hands the action or URL to the one already running.\n"
-        "\n"
-        "Actions, as in the app's menu (for a desktop's own keyboard shortcuts):\n"
-        "  --share-file      share a file: open the share window\n"
-        "  --capture-region  capture a region of the screen and share it\n"
-        "  --capture-window  capture a window and share it\n"
-        "  --help            show this help\n");
+    return QStringLiteral("Usage: parcly-lite [ACTION] [parcly-lite:URL]\n"
+                          "Starts Parcly Lite in the tray, or hands the action or URL to the one already running.\n"
+                          "\n"
+                          "Actions, as in the app's menu (for a desktop's own keyboard shortcuts):\n"
+                          "  --share-file      share a file: open the share window\n"
+                          "  --capture-region  capture a region of the screen and share it\n"
+                          "  --capture-window  capture a window and share it\n"
+                          "  --help            show this help\n");
 }
 
 } // namespace AppActions

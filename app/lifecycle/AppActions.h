@@ -11,12 +11,12 @@ namespace AppActions {
 
 // Four-character codes of the event that carries an action to the app delegate.
 inline constexpr quint32 kActionEventClass = 0x50524C59; // 'PRLY'
-inline constexpr quint32 kAEPerformAction = 0x41435449;  // 'ACTI'
+inline constexpr quint32 kAEPerformAction = 0x41435449; // 'ACTI'
 
 // What the command line asks for.
 struct Arguments {
-    QStringList actions;  // "--capture-region", ... in the order given
-    QStringList urls;     // everything else that is not an option for the toolkit
+    QStringList actions; // "--capture-region", ... in the order given
+    QStringList urls; // everything else that is not an option for the toolkit
     bool help = false;
     QString unknownOption; // the first option that is neither an action nor the toolkit's
 };

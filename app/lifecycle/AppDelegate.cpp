@@ -1,7 +1,7 @@
 #include "app/lifecycle/AppDelegate.h"
 
-#include "app/lifecycle/AuthWindowController.h"
 #include "app/lifecycle/AppActions.h"
+#include "app/lifecycle/AuthWindowController.h"
 #include "app/lifecycle/HandedOverFile.h"
 #include "app/lifecycle/OnboardingController.h"
 #include "app/lifecycle/StartAtLogin.h"
@@ -15,12 +15,12 @@
 #include "platform/EventManager.h"
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
-#include "platform/gui/Application.h"
 #include "platform/TemporaryDirectory.h"
+#include "platform/gui/Application.h"
 #include "shared/Archiver.h"
 #include "shared/HandOffFolder.h"
-#include "shared/WorkFolder.h"
 #include "shared/SharedConstants.h"
+#include "shared/WorkFolder.h"
 
 #include <QFileInfo>
 #include <QThreadPool>
@@ -62,8 +62,8 @@ void AppDelegate::applicationDidFinishLaunching()
     EventManager::sharedAppleEventManager().setEventHandler(
         [this](const AppleEvent& event, AppleEvent* replyEvent) { getUrl(event, replyEvent); }, kInternetEventClass, kAEGetURL);
     EventManager::sharedAppleEventManager().setEventHandler(
-        [this](const AppleEvent& event, AppleEvent* replyEvent) { performAction(event, replyEvent); },
-        AppActions::kActionEventClass, AppActions::kAEPerformAction);
+        [this](const AppleEvent& event, AppleEvent* replyEvent) { performAction(event, replyEvent); }, AppActions::kActionEventClass,
+        AppActions::kAEPerformAction);
 }
 
 void AppDelegate::performAction(const AppleEvent& event, AppleEvent* replyEvent)
@@ -81,9 +81,7 @@ void AppDelegate::performAction(const AppleEvent& event, AppleEvent* replyEvent)
         replyEvent->setParamDescriptor(keyErrorString, QStringLiteral("unknown action %1").arg(action));
 }
 
-void AppDelegate::applicationWillTerminate()
-{
-}
+void AppDelegate::applicationWillTerminate() { }
 
 void AppDelegate::showOnboardingWindow()
 {

@@ -2,9 +2,9 @@
 
 #include <QList>
 #include <QObject>
-#include <QUrl>
 #include <QPointer>
 #include <QSet>
+#include <QUrl>
 
 #include <functional>
 

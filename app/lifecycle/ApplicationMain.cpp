@@ -46,7 +46,8 @@ bool shouldRunOnXWayland(int argc, char** argv)
             return false;
     }
     if (qEnvironmentVariableIsEmpty("DISPLAY")) {
-        logLine(QStringLiteral("Wayland session without XWayland (no DISPLAY): the drop target cannot be placed and global shortcuts are unavailable"));
+        logLine(QStringLiteral(
+            "Wayland session without XWayland (no DISPLAY): the drop target cannot be placed and global shortcuts are unavailable"));
         return false;
     }
     return true;

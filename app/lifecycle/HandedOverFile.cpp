@@ -60,7 +60,7 @@ QString acceptedPath(const QUrl& url, QString* reason)
 
 QString identity(const QString& path)
 {
-    struct stat info {};
+    struct stat info { };
     if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
         return QString();
     return QStringLiteral("%1:%2:%3.%4:%5").arg(info.st_dev).arg(info.st_ino).arg(info.st_ctim.tv_sec).arg(info.st_ctim.tv_nsec).arg(path);

@@ -29,7 +29,7 @@
 
 namespace {
 
-constexpr QSize kWindowSize {760, 500};
+constexpr QSize kWindowSize{760, 500};
 // The strip along the top that moves the window, as a title bar would; the page keeps it clear.
 constexpr int kTitleStripHeight = 36;
 
@@ -214,9 +214,8 @@ void OnboardingController::windowDidLoad()
         m_webView->setFocus();
         connect(m_webView, &WebView::didReceiveScriptMessage, this, &OnboardingController::didReceiveScriptMessage);
         connect(m_webView, &WebView::didFinishNavigation, this, &OnboardingController::didFinishNavigation);
-        connect(m_webView, &WebView::didFailNavigation, this, [](const QString& reason) {
-            logLine(QStringLiteral("Onboarding page did not load: %1").arg(reason));
-        });
+        connect(m_webView, &WebView::didFailNavigation, this,
+                [](const QString& reason) { logLine(QStringLiteral("Onboarding page did not load: %1").arg(reason)); });
         const QUrl page = pageUrl();
         if (page.isEmpty())
             logLine(QStringLiteral("Onboarding page missing from the bundle's resources."));

@@ -149,7 +149,8 @@ void DropTargetWindow::dropEvent(QDropEvent* event)
 void DropTargetWindow::restorePosition()
 {
     const QVariant stored = Defaults::standard().value(kPositionKey);
-    const QRect available = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->availableGeometry() : QRect(0, 0, 800, 600);
+    const QRect available
+        = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->availableGeometry() : QRect(0, 0, 800, 600);
     constexpr int kMargin = 24;
     QPoint position = stored.canConvert<QPoint>() ? stored.toPoint() : QPoint();
     // A remembered place that is off every screen now (a monitor went away) falls back to the corner.
@@ -188,8 +189,12 @@ void DropTargetWindow::checkPlacement()
     if (!isVisible() || m_positionsIgnored || (pos() - m_requestedPosition).manhattanLength() <= 2)
         return;
     m_positionsIgnored = true;
-    logLine(QStringLiteral("The desktop placed the drop target at (%1, %2), not at (%3, %4) where it asked; it stays where the desktop put it.")
-                .arg(pos().x()).arg(pos().y()).arg(m_requestedPosition.x()).arg(m_requestedPosition.y()));
+    logLine(
+        QStringLiteral("The desktop placed the drop target at (%1, %2), not at (%3, %4) where it asked; it stays where the desktop put it.")
+            .arg(pos().x())
+            .arg(pos().y())
+            .arg(m_requestedPosition.x())
+            .arg(m_requestedPosition.y()));
     m_requestedPosition = pos();
 }
 

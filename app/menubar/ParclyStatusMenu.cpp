@@ -2,8 +2,8 @@
 
 #include "app/lifecycle/AppDelegate.h"
 #include "app/menubar/PreferencesWindowController.h"
-#include "app/menubar/SharePopover.h"
 #include "app/menubar/ShareFileViewController.h"
+#include "app/menubar/SharePopover.h"
 #include "app/menubar/StatusItem.h"
 #include "app/menubar/StatusItemController.h"
 #include "app/service/API.h"
@@ -16,17 +16,17 @@
 #include "platform/DefaultsController.h"
 #include "platform/Log.h"
 #include "platform/MainQueue.h"
+#include "platform/TemporaryDirectory.h"
+#include "platform/Workspace.h"
 #include "platform/gui/Application.h"
+#include "platform/gui/DesktopShortcutFormats.h"
 #include "platform/gui/HotKeyCenter.h"
 #include "platform/gui/KeyCodes.h"
 #include "platform/gui/OpenPanel.h"
-#include "platform/gui/DesktopShortcutFormats.h"
-#include "platform/gui/PortalGlobalShortcuts.h"
 #include "platform/gui/Pasteboard.h"
 #include "platform/gui/PasteboardTypes.h"
+#include "platform/gui/PortalGlobalShortcuts.h"
 #include "platform/gui/UserNotificationCenter.h"
-#include "platform/TemporaryDirectory.h"
-#include "platform/Workspace.h"
 #include "shared/ShareableItem.h"
 #include "shared/WorkFolder.h"
 
@@ -49,12 +49,21 @@ struct ShortcutItem {
 // The three items with global shortcuts; a dictionary stored under the key path overrides the
 // fallback entry by entry.
 constexpr ShortcutItem kShortcutItems[] = {
-    {ParclyStatusMenu::TagShareFile, "values.shareFile", {2, KeyCodes::ShiftKeyMask | KeyCodes::AlternateKeyMask},
-     "share-file", "Share a file with Parcly Lite"},
-    {ParclyStatusMenu::TagScreenshot, "values.takeScreenshot", {21, KeyCodes::ShiftKeyMask | KeyCodes::AlternateKeyMask},
-     "capture-region", "Capture a screen region and share it"},
-    {ParclyStatusMenu::TagGrabWindow, "values.grabWindow", {13, KeyCodes::ShiftKeyMask | KeyCodes::ControlKeyMask},
-     "capture-window", "Capture a window and share it"},
+    {ParclyStatusMenu::TagShareFile,
+     "values.shareFile",
+     {2, KeyCodes::ShiftKeyMask | KeyCodes::AlternateKeyMask},
+     "share-file",
+     "Share a file with Parcly Lite"},
+    {ParclyStatusMenu::TagScreenshot,
+     "values.takeScreenshot",
+     {21, KeyCodes::ShiftKeyMask | KeyCodes::AlternateKeyMask},
+     "capture-region",
+     "Capture a screen region and share it"},
+    {ParclyStatusMenu::TagGrabWindow,
+     "values.grabWindow",
+     {13, KeyCodes::ShiftKeyMask | KeyCodes::ControlKeyMask},
+     "capture-window",
+     "Capture a window and share it"},
 };
 
 const ShortcutItem* shortcutItem(int tag)
@@ -96,7 +105,8 @@ ParclyStatusMenu::ParclyStatusMenu()
     connect(this, &QMenu::aboutToShow, this, &ParclyStatusMenu::menuWillOpen);
     connect(this, &QMenu::aboutToHide, this, &ParclyStatusMenu::menuDidClose);
     connect(this, &QMenu::hovered, this, &ParclyStatusMenu::willHighlightItem);
-    connect(&DefaultsController::sharedUserDefaultsController(), &DefaultsController::valueChanged, this, &ParclyStatusMenu::shortcutDidChange);
+    connect(&DefaultsController::sharedUserDefaultsController(), &DefaultsController::valueChanged, this,
+            &ParclyStatusMenu::shortcutDidChange);
 }
 
 ParclyStatusMenu::~ParclyStatusMenu() = default;
@@ -196,7 +206,8 @@ static void captureDidEnd(ParclyStatusMenu* menu, const QUrl& capture, const QSt
     if (!capture.isEmpty())
         menu->shareFile(capture);
     else if (!failure.isEmpty())
-        UserNotificationCenter::defaultUserNotificationCenter().deliverNotification({QStringLiteral("Screen capture failed"), failure, QString()});
+        UserNotificationCenter::defaultUserNotificationCenter().deliverNotification(
+            {QStringLiteral("Screen capture failed"), failure, QString()});
 }
 
 void ParclyStatusMenu::screenshot()
@@ -320,8 +331,9 @@ void ParclyStatusMenu::handleDropCreated(const QVariantMap& drop)
                     .arg(drop.value(QStringLiteral("shortlink")).toString()));
         return;
     }
-    UserNotificationCenter::defaultUserNotificationCenter().deliverNotification(
-        {QStringLiteral("Drop Created"), drop.value(QStringLiteral("title")).toString(), drop.value(QStringLiteral("shortlink")).toString()});
+    UserNotificationCenter::defaultUserNotificationCenter().deliverNotification({QStringLiteral("Drop Created"),
+                                                                                 drop.value(QStringLiteral("title")).toString(),
+                                                                                 drop.value(QStringLiteral("shortlink")).toString()});
 
     Workspace::sharedWorkspace().openURL(link);
 
@@ -384,8 +396,8 @@ QStringList ParclyStatusMenu::keyNamesForTag(int tag)
     QStringList names;
     const Qt::KeyboardModifiers modifiers = KeyCodes::qtModifiersForFlags(shortcut.modifierFlags);
     // The order the menu and the preferences show them in.
-    for (const auto& [modifier, name] : {std::pair{Qt::ControlModifier, "Ctrl"}, {Qt::AltModifier, "Alt"},
-                                         {Qt::ShiftModifier, "Shift"}, {Qt::MetaModifier, "Super"}}) {
+    for (const auto& [modifier, name] :
+         {std::pair{Qt::ControlModifier, "Ctrl"}, {Qt::AltModifier, "Alt"}, {Qt::ShiftModifier, "Shift"}, {Qt::MetaModifier, "Super"}}) {
         if (modifiers.testFlag(modifier))
             names.append(QString::fromLatin1(name));
     }
@@ -592,10 +604,6 @@ void ParclyStatusMenu::menuWillOpen()
     updateDropCount();
 }
 
-void ParclyStatusMenu::menuDidClose()
-{
-}
+void ParclyStatusMenu::menuDidClose() { }
 
-void ParclyStatusMenu::willHighlightItem(QAction*)
-{
-}
+void ParclyStatusMenu::willHighlightItem(QAction*) { }

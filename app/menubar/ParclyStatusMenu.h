@@ -6,8 +6,8 @@
 #include <QHash>
 #include <QMenu>
 #include <QPointer>
-#include <QUrl>
 #include <QStringList>
+#include <QUrl>
 #include <QVariantMap>
 
 #include <memory>

@@ -8,9 +8,9 @@
 #include "platform/GnomeCustomShortcuts.h"
 #include "platform/Log.h"
 #include "platform/gui/DesktopShortcutFormats.h"
-#include "platform/gui/PortalGlobalShortcuts.h"
 #include "platform/gui/HotKeyCenter.h"
 #include "platform/gui/KeyCodes.h"
+#include "platform/gui/PortalGlobalShortcuts.h"
 
 #include <QCheckBox>
 #include <QFontDatabase>
@@ -197,8 +197,8 @@ void PreferencesWindowController::windowDidLoad()
     gnomeRow->addStretch(1);
     layout->addLayout(gnomeRow);
     auto* hint = m_recorderHint = new QLabel(QStringLiteral("Click a shortcut and press the new combination. Backspace or the clear button "
-                                           "brings back the default."),
-                            this);
+                                                            "brings back the default."),
+                                             this);
     hint->setWordWrap(true);
     QPalette muted = hint->palette();
     muted.setColor(QPalette::WindowText, QColor(0x6e, 0x6e, 0x73));
@@ -355,9 +355,8 @@ void PreferencesWindowController::toggleGnomeShortcuts()
     QList<GnomeCustomShortcuts::Entry> entries;
     for (int tag : kShortcutTags) {
         const ParclyStatusMenu::Shortcut shortcut = ParclyStatusMenu::shortcutForTag(tag);
-        const QString binding = shortcut.keyCode == 0
-            ? QString()
-            : DesktopShortcutFormats::gnomeBinding(quint16(shortcut.keyCode), shortcut.modifierFlags);
+        const QString binding
+            = shortcut.keyCode == 0 ? QString() : DesktopShortcutFormats::gnomeBinding(quint16(shortcut.keyCode), shortcut.modifierFlags);
         entries.append({commandOption(tag).mid(2), QStringLiteral("Parcly Lite: %1").arg(itemName(tag)), commandLineForTag(tag), binding});
     }
     m_gnome->install(entries, done);
@@ -374,16 +373,16 @@ void PreferencesWindowController::bindUploadAllScreenshots()
     DefaultsController& controller = DefaultsController::sharedUserDefaultsController();
     const auto show = [this] {
         const QSignalBlocker quiet(m_uploadAllScreenshotsButton);
-        m_uploadAllScreenshotsButton->setChecked(DefaultsController::sharedUserDefaultsController().valueForKeyPath(kUploadAllScreenshotsKeyPath).toBool());
+        m_uploadAllScreenshotsButton->setChecked(
+            DefaultsController::sharedUserDefaultsController().valueForKeyPath(kUploadAllScreenshotsKeyPath).toBool());
     };
     show();
     connect(&controller, &DefaultsController::valueChanged, m_uploadAllScreenshotsButton, [show](const QString& key) {
         if (QStringLiteral("values.") + key == kUploadAllScreenshotsKeyPath)
             show();
     });
-    connect(m_uploadAllScreenshotsButton, &QCheckBox::toggled, this, [](bool on) {
-        DefaultsController::sharedUserDefaultsController().setValueForKeyPath(on, kUploadAllScreenshotsKeyPath);
-    });
+    connect(m_uploadAllScreenshotsButton, &QCheckBox::toggled, this,
+            [](bool on) { DefaultsController::sharedUserDefaultsController().setValueForKeyPath(on, kUploadAllScreenshotsKeyPath); });
 }
 
 QString PreferencesWindowController::refusalFor(int tag, quint16 keyCode, quint64 modifierFlags) const

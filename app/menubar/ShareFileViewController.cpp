@@ -47,7 +47,8 @@ void ShareFileViewController::didFinishNavigation()
 {
     // The share shortcut as it is set now, not as the page was written.
     const QJsonArray keys = QJsonArray::fromStringList(ParclyStatusMenu::keyNamesForTag(ParclyStatusMenu::TagShareFile));
-    m_webView->runJavaScript(QStringLiteral("showShortcut(%1);").arg(QString::fromUtf8(QJsonDocument(keys).toJson(QJsonDocument::Compact))));
+    m_webView->runJavaScript(
+        QStringLiteral("showShortcut(%1);").arg(QString::fromUtf8(QJsonDocument(keys).toJson(QJsonDocument::Compact))));
     QPointer<ShareFileViewController> self(this);
     QTimer::singleShot(kFadeInDelayMs, this, [self] {
         dispatchToMainQueue([self] {

@@ -82,8 +82,7 @@ void SharePopover::showRelativeToRect(const QRect& anchor)
     } else {
         const int gap = 6;
         const bool roomBelow = anchor.bottom() + gap + size.height() <= available.bottom();
-        position = QPoint(anchor.center().x() - size.width() / 2,
-                          roomBelow ? anchor.bottom() + gap : anchor.top() - gap - size.height());
+        position = QPoint(anchor.center().x() - size.width() / 2, roomBelow ? anchor.bottom() + gap : anchor.top() - gap - size.height());
     }
     position.setX(qBound(available.left(), position.x(), available.right() - size.width()));
     position.setY(qBound(available.top(), position.y(), available.bottom() - size.height()));

@@ -20,7 +20,7 @@ public:
     // the rectangle's screen. An empty rectangle centres the popover on the primary screen.
     void showRelativeToRect(const QRect& anchor);
 
-    static constexpr QSize kContentSize {320, 360};
+    static constexpr QSize kContentSize{320, 360};
 
 protected:
     // The popover's own plate, under the page's card, so it shows at once while the page loads.

@@ -119,7 +119,8 @@ void ShortcutRecorder::clearShortcut()
 void ShortcutRecorder::keyPressEvent(QKeyEvent* event)
 {
     const int key = event->key();
-    const Qt::KeyboardModifiers modifiers = event->modifiers() & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier);
+    const Qt::KeyboardModifiers modifiers
+        = event->modifiers() & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier);
     event->accept();
     if (isModifierKey(key))
         return;

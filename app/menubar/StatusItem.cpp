@@ -40,9 +40,8 @@ StatusItem::StatusItem(QObject* parent)
 {
     m_shownCheck->setInterval(kShownCheckIntervalMs);
     connect(m_shownCheck, &QTimer::timeout, this, &StatusItem::checkIconShown);
-    connect(m_dropTarget, &DropTargetWindow::clicked, this, [this] {
-        popUpMenu(m_dropTarget->mapToGlobal(QPoint(0, m_dropTarget->height())));
-    });
+    connect(m_dropTarget, &DropTargetWindow::clicked, this,
+            [this] { popUpMenu(m_dropTarget->mapToGlobal(QPoint(0, m_dropTarget->height()))); });
 
     connect(&StatusNotifierActivations::instance(), &StatusNotifierActivations::activated, this, [this](const QPoint& position) {
         if (!m_menu)

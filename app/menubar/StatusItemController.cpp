@@ -1,6 +1,5 @@
 #include "app/menubar/StatusItemController.h"
 
-
 #include "app/menubar/DropTargetWindow.h"
 #include "app/menubar/ImageTinting.h"
 #include "app/menubar/ParclyStatusMenu.h"
@@ -172,7 +171,8 @@ void announceLeftOut(const QStringList& entries)
     const QString sentence = entries.size() == 1
         ? QStringLiteral("%1 is not a file or folder, so it was left out.").arg(quoted.first())
         : QStringLiteral("%1 are not files or folders, so they were left out.").arg(quoted.join(QStringLiteral(", ")));
-    UserNotificationCenter::defaultUserNotificationCenter().deliverNotification({QStringLiteral("Left Out of the Drop"), sentence, QString()});
+    UserNotificationCenter::defaultUserNotificationCenter().deliverNotification(
+        {QStringLiteral("Left Out of the Drop"), sentence, QString()});
 }
 
 } // namespace

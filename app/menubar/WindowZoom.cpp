@@ -43,9 +43,9 @@ QWidget* createZoomWindowWithRect(QWidget* window, const QRect& rect)
 {
     const QImage snapshot = screenshot(window);
     // Above panels and everything else, out of the window manager's hands, never taking input.
-    auto* zoom = new QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint
-                                          | Qt::X11BypassWindowManagerHint | Qt::WindowTransparentForInput
-                                          | Qt::WindowDoesNotAcceptFocus | Qt::NoDropShadowWindowHint);
+    auto* zoom = new QWidget(nullptr,
+                             Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::X11BypassWindowManagerHint
+                                 | Qt::WindowTransparentForInput | Qt::WindowDoesNotAcceptFocus | Qt::NoDropShadowWindowHint);
     zoom->setObjectName(QStringLiteral("ZoomWindow"));
     // Its own title: an untitled window is named after the app, like the drop target.
     zoom->setWindowTitle(QStringLiteral("Zoom"));
@@ -87,10 +87,9 @@ void animateToFrame(QWidget* window, const QRect& frame, int durationMs)
 
 int animationResizeTime(const QRect& from, const QRect& to)
 {
-    const qreal travel = std::max({QLineF(from.topLeft(), to.topLeft()).length(),
-                                   QLineF(from.topRight(), to.topRight()).length(),
-                                   QLineF(from.bottomLeft(), to.bottomLeft()).length(),
-                                   QLineF(from.bottomRight(), to.bottomRight()).length()});
+    const qreal travel
+        = std::max({QLineF(from.topLeft(), to.topLeft()).length(), QLineF(from.topRight(), to.topRight()).length(),
+                    QLineF(from.bottomLeft(), to.bottomLeft()).length(), QLineF(from.bottomRight(), to.bottomRight()).length()});
     return std::min(kMaxResizeMs, kBaseResizeMs + qRound(travel * kResizeMsPer100Px / 100.0));
 }
 
@@ -108,8 +107,7 @@ QImage windowImageShot(QWidget* window)
 {
     const QRect frame = window->frameGeometry();
     QScreen* screen = window->screen();
-    if (screen && QGuiApplication::platformName() != QLatin1String("offscreen")
-        && screen->geometry().contains(frame)) {
+    if (screen && QGuiApplication::platformName() != QLatin1String("offscreen") && screen->geometry().contains(frame)) {
         const QPoint origin = frame.topLeft() - screen->geometry().topLeft();
         const QImage shot = screen->grabWindow(0, origin.x(), origin.y(), frame.width(), frame.height()).toImage();
         if (!shot.isNull())

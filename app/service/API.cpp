@@ -39,8 +39,7 @@ HttpRequest withAccountDeadline(HttpRequest request)
 
 Error userNotInitialized()
 {
-    return Error{QString::fromLatin1(kMainAppBundleID), API::kUserNotInitializedCode,
-                 QStringLiteral("User is not initialized")};
+    return Error{QString::fromLatin1(kMainAppBundleID), API::kUserNotInitializedCode, QStringLiteral("User is not initialized")};
 }
 
 QByteArray basicAuthorization(const User& user)
@@ -119,8 +118,7 @@ void API::registerUser(const User& user, Completion complete) const
     request.method = "POST";
     request.url = endpointForPath(QStringLiteral("/account"));
     request.headers = {{"Content-Type", "application/json"}};
-    request.body = QJsonDocument(QJsonObject{{QStringLiteral("email"), user.email()},
-                                             {QStringLiteral("password"), user.password()}})
+    request.body = QJsonDocument(QJsonObject{{QStringLiteral("email"), user.email()}, {QStringLiteral("password"), user.password()}})
                        .toJson(QJsonDocument::Compact);
 
     HttpTransfer::start(withAccountDeadline(std::move(request)), {}, [complete = std::move(complete)](const HttpResult& result) {
@@ -252,8 +250,7 @@ void API::shareData(const QByteArray& data, const QString& name, Progress progre
     const User user;
     if (refuseWithoutCredentials(user, complete))
         return;
-    HttpRequest request = dropRequest(endpointForPath(QStringLiteral("/files")),
-                                      mimeTypeForExtension(extensionOfName(name)), name, user);
+    HttpRequest request = dropRequest(endpointForPath(QStringLiteral("/files")), mimeTypeForExtension(extensionOfName(name)), name, user);
     request.body = data;
     HttpTransfer::start(std::move(request), std::move(progress), finishUpload(*this, std::move(complete)));
 }
@@ -266,8 +263,7 @@ QString API::nameForDrop(const QString& name, const QString& extension, bool use
     static const QLocale locale = QLocale::system();
     const QDateTime now = QDateTime::currentDateTime();
     return QStringLiteral("%1 on %2 at %3.%4")
-        .arg(name, locale.toString(now, QStringLiteral("yyyy-MM-dd")),
-             locale.toString(now, QStringLiteral("HH:mm:ss")), extension);
+        .arg(name, locale.toString(now, QStringLiteral("yyyy-MM-dd")), locale.toString(now, QStringLiteral("HH:mm:ss")), extension);
 }
 
 QString API::MIMETypeFromURL(const QUrl& url) const

@@ -62,7 +62,7 @@ QString errnoText(int error)
 // states 0 for a status page full of text, /sys states 4096 for a word.
 bool isPseudoFileSystem(int fd)
 {
-    struct statfs info {};
+    struct statfs info { };
     if (::fstatfs(fd, &info) != 0)
         return false;
     switch (info.f_type) {
@@ -128,7 +128,7 @@ size_t readFileBody(char* buffer, size_t size, size_t count, void* userData)
     if (got < 0)
         return CURL_READFUNC_ABORT;
     if (!body->lengthKnown)
-        return size_t(got);  // 0 ends the chunked body
+        return size_t(got); // 0 ends the chunked body
     if (got == 0) {
         // The file shrank while being sent: a short body would pass for a complete one.
         body->shrank = true;
@@ -218,10 +218,9 @@ void judgeResponse(Exchange& exchange, bool expectsJson)
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(exchange.responseBody, &parseError);
     if (parseError.error != QJsonParseError::NoError) {
-        result.error = makeError(HttpErrorDomain::kResponse, result.status,
-                                 QStringLiteral("The service's answer (status %1) is not JSON: %2")
-                                     .arg(result.status)
-                                     .arg(parseError.errorString()));
+        result.error = makeError(
+            HttpErrorDomain::kResponse, result.status,
+            QStringLiteral("The service's answer (status %1) is not JSON: %2").arg(result.status).arg(parseError.errorString()));
         return;
     }
     result.body = document.toVariant();
@@ -237,8 +236,7 @@ QString timeoutDetail(CURL* handle, const HttpRequest& request, std::chrono::mil
     // ended it, the shorter one did.
     constexpr std::chrono::milliseconds slack(250);
     const bool deadlinePassed = request.deadline.count() > 0 && elapsed + slack >= request.deadline;
-    const bool stallPossible = request.minimumBytesPerSecond > 0 && request.slowPeriod.count() > 0
-        && elapsed + slack >= request.slowPeriod;
+    const bool stallPossible = request.minimumBytesPerSecond > 0 && request.slowPeriod.count() > 0 && elapsed + slack >= request.slowPeriod;
     if (deadlinePassed && (!stallPossible || request.deadline <= request.slowPeriod))
         return QStringLiteral("the service did not answer within %1").arg(secondsText(request.deadline));
     if (connectMicroseconds == 0)
@@ -266,7 +264,7 @@ HttpResult HttpTransfer::perform(const HttpRequest& request, const Progress& pro
         // Non-blocking: opening a named pipe would otherwise wait for a writer forever. Only a
         // regular file goes on, where the flag changes nothing.
         file.fd = ::open(QFile::encodeName(request.bodyFile).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        struct stat info {};
+        struct stat info { };
         int problem = 0;
         if (file.fd < 0 || ::fstat(file.fd, &info) != 0)
             problem = errno;
@@ -358,8 +356,8 @@ HttpResult HttpTransfer::perform(const HttpRequest& request, const Progress& pro
             detail = QStringLiteral("the answer is larger than %1 bytes").arg(kMaxResponseBody);
         if (detail.isEmpty())
             detail = QString::fromUtf8(curl_easy_strerror(code));
-        result.error = makeError(HttpErrorDomain::kTransport, int(code),
-                                 QStringLiteral("The request to %1 failed: %2").arg(request.url, detail));
+        result.error
+            = makeError(HttpErrorDomain::kTransport, int(code), QStringLiteral("The request to %1 failed: %2").arg(request.url, detail));
         // Header fields that did arrive stay with the result: they may say why.
         return result;
     }

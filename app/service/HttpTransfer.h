@@ -15,10 +15,10 @@
 
 // Where an Error of the HTTP layer comes from.
 namespace HttpErrorDomain {
-inline const QString kStatus = QStringLiteral("HTTPStatus");          // code: the HTTP status
-inline const QString kResponse = QStringLiteral("HTTPResponse");      // code: the HTTP status of an unreadable body
-inline const QString kTransport = QStringLiteral("HTTPTransport");    // code: the libcurl error
-inline const QString kFile = QStringLiteral("HTTPBodyFile");          // code: errno
+inline const QString kStatus = QStringLiteral("HTTPStatus"); // code: the HTTP status
+inline const QString kResponse = QStringLiteral("HTTPResponse"); // code: the HTTP status of an unreadable body
+inline const QString kTransport = QStringLiteral("HTTPTransport"); // code: the libcurl error
+inline const QString kFile = QStringLiteral("HTTPBodyFile"); // code: errno
 inline const QString kConfiguration = QStringLiteral("HTTPConfiguration");
 } // namespace HttpErrorDomain
 

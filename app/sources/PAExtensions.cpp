@@ -23,8 +23,7 @@ std::pair<QString, QByteArray> firstWebArchiveImage(const Pasteboard& pasteboard
     for (const QVariant& resource : resources) {
         const QVariantMap fields = resource.toMap();
         const QString mimeType = fields.value(QStringLiteral("WebResourceMIMEType")).toString();
-        if (mimeType == QLatin1String("image/gif") || mimeType == QLatin1String("image/jpeg")
-            || mimeType == QLatin1String("image/png"))
+        if (mimeType == QLatin1String("image/gif") || mimeType == QLatin1String("image/jpeg") || mimeType == QLatin1String("image/png"))
             return {mimeType, fields.value(QStringLiteral("WebResourceData")).toByteArray()};
     }
     return {};

@@ -114,8 +114,7 @@ void ScreenGrabber::capture(const QStringList& options, Completion complete)
         if (error == QProcess::FailedToStart)
             end({}, QStringLiteral("The screen capture tool could not be started: %1").arg(process->errorString()));
     });
-    QObject::connect(process, &QProcess::finished, process,
-                     [process, path, earlier, end](int exitCode, QProcess::ExitStatus exitStatus) {
+    QObject::connect(process, &QProcess::finished, process, [process, path, earlier, end](int exitCode, QProcess::ExitStatus exitStatus) {
         const QByteArray standardError = process->readAllStandardError();
         for (const QByteArray& line : standardError.trimmed().split('\n')) {
             if (!line.isEmpty())
@@ -127,8 +126,7 @@ void ScreenGrabber::capture(const QStringList& options, Completion complete)
             return end({}, {});
         if (exitCode != ToolWrote) {
             const QString reason = reasonFrom(standardError);
-            return end({}, !reason.isEmpty() ? reason
-                                             : QStringLiteral("The screen capture tool failed (exit status %1).").arg(exitCode));
+            return end({}, !reason.isEmpty() ? reason : QStringLiteral("The screen capture tool failed (exit status %1).").arg(exitCode));
         }
         const QFileInfo written(path);
         if (!written.exists() || (earlier.isValid() && written.lastModified() == earlier))

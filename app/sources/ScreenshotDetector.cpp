@@ -16,12 +16,13 @@ void ScreenshotDetector::watch()
     auto query = std::make_shared<MetadataQuery>();
     setQuery(query);
     m_observers.clear();
-    for (const char* name : {kMetadataQueryDidStartGatheringNotification, kMetadataQueryDidUpdateNotification,
-                             kMetadataQueryDidFinishGatheringNotification}) {
-        m_observers.push_back(std::make_unique<ScopedObserver>(QString::fromLatin1(name), [this, raw = query.get()](const Notification& notification) {
-            if (notification.object.value<MetadataQuery*>() == raw)
-                queryUpdated(notification);
-        }));
+    for (const char* name :
+         {kMetadataQueryDidStartGatheringNotification, kMetadataQueryDidUpdateNotification, kMetadataQueryDidFinishGatheringNotification}) {
+        m_observers.push_back(
+            std::make_unique<ScopedObserver>(QString::fromLatin1(name), [this, raw = query.get()](const Notification& notification) {
+                if (notification.object.value<MetadataQuery*>() == raw)
+                    queryUpdated(notification);
+            }));
     }
     query->setPredicate(QString::fromLatin1(kScreenCapturePredicate));
     query->startQuery();

@@ -42,7 +42,7 @@ public:
     void setClock(Clock clock) { m_clock = std::move(clock); }
 
 private:
-    mutable std::mutex m_mutex;  // guards m_query and m_lastShot, which other threads may read
+    mutable std::mutex m_mutex; // guards m_query and m_lastShot, which other threads may read
     std::shared_ptr<MetadataQuery> m_query;
     QString m_lastShot;
     Callback m_screenshotTaken;

@@ -214,7 +214,10 @@ void RemoteWebView::showFrame(const QVariantList& message)
     const qsizetype bytesPerLine = message.value(4).toLongLong();
     const QByteArray bytes = message.value(5).toByteArray();
     if (width <= 0 || height <= 0 || bytesPerLine < qsizetype(width) * 4 || bytes.size() < bytesPerLine * height) {
-        logLine(QStringLiteral("Web helper: a frame of %1 x %2 with %3 bytes is not a frame; ignored").arg(width).arg(height).arg(bytes.size()));
+        logLine(QStringLiteral("Web helper: a frame of %1 x %2 with %3 bytes is not a frame; ignored")
+                    .arg(width)
+                    .arg(height)
+                    .arg(bytes.size()));
         return;
     }
     m_frameBytes = bytes;
@@ -265,22 +268,34 @@ void RemoteWebView::forwardMouse(QMouseEvent* event)
     event->accept();
 }
 
-void RemoteWebView::mousePressEvent(QMouseEvent* event) { forwardMouse(event); }
-void RemoteWebView::mouseReleaseEvent(QMouseEvent* event) { forwardMouse(event); }
-void RemoteWebView::mouseDoubleClickEvent(QMouseEvent* event) { forwardMouse(event); }
-void RemoteWebView::mouseMoveEvent(QMouseEvent* event) { forwardMouse(event); }
+void RemoteWebView::mousePressEvent(QMouseEvent* event)
+{
+    forwardMouse(event);
+}
+void RemoteWebView::mouseReleaseEvent(QMouseEvent* event)
+{
+    forwardMouse(event);
+}
+void RemoteWebView::mouseDoubleClickEvent(QMouseEvent* event)
+{
+    forwardMouse(event);
+}
+void RemoteWebView::mouseMoveEvent(QMouseEvent* event)
+{
+    forwardMouse(event);
+}
 
 void RemoteWebView::wheelEvent(QWheelEvent* event)
 {
-    send({WebHelperMessage::wheel, event->position().x(), event->position().y(), event->angleDelta().x(),
-          event->angleDelta().y(), int(event->buttons()), int(event->modifiers())});
+    send({WebHelperMessage::wheel, event->position().x(), event->position().y(), event->angleDelta().x(), event->angleDelta().y(),
+          int(event->buttons()), int(event->modifiers())});
     event->accept();
 }
 
 void RemoteWebView::forwardKey(QKeyEvent* event)
 {
-    send({WebHelperMessage::key, int(event->type()), event->key(), int(event->modifiers()), event->text(),
-          event->isAutoRepeat(), event->nativeScanCode(), event->nativeVirtualKey(), event->nativeModifiers()});
+    send({WebHelperMessage::key, int(event->type()), event->key(), int(event->modifiers()), event->text(), event->isAutoRepeat(),
+          event->nativeScanCode(), event->nativeVirtualKey(), event->nativeModifiers()});
     // Escape still reaches the window too, so a popover or dialog showing a page closes on it.
     if (event->matches(QKeySequence::Cancel))
         event->ignore();
@@ -288,8 +303,14 @@ void RemoteWebView::forwardKey(QKeyEvent* event)
         event->accept();
 }
 
-void RemoteWebView::keyPressEvent(QKeyEvent* event) { forwardKey(event); }
-void RemoteWebView::keyReleaseEvent(QKeyEvent* event) { forwardKey(event); }
+void RemoteWebView::keyPressEvent(QKeyEvent* event)
+{
+    forwardKey(event);
+}
+void RemoteWebView::keyReleaseEvent(QKeyEvent* event)
+{
+    forwardKey(event);
+}
 
 void RemoteWebView::focusInEvent(QFocusEvent* event)
 {

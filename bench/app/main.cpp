@@ -39,8 +39,8 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QMimeData>
-#include <QProcess>
 #include <QPointer>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -161,7 +161,7 @@ public:
     {
         QElapsedTimer clock;
         clock.start();
-        pollfd fd {xcb_get_file_descriptor(m_connection), POLLIN, 0};
+        pollfd fd{xcb_get_file_descriptor(m_connection), POLLIN, 0};
         while (clock.elapsed() < timeoutMs) {
             while (xcb_generic_event_t* event = xcb_poll_for_event(m_connection)) {
                 xcb_window_t found = XCB_NONE;
@@ -183,8 +183,8 @@ public:
     QRect geometry(xcb_window_t window)
     {
         xcb_get_geometry_reply_t* size = xcb_get_geometry_reply(m_connection, xcb_get_geometry(m_connection, window), nullptr);
-        xcb_translate_coordinates_reply_t* origin = xcb_translate_coordinates_reply(
-            m_connection, xcb_translate_coordinates(m_connection, window, m_root, 0, 0), nullptr);
+        xcb_translate_coordinates_reply_t* origin
+            = xcb_translate_coordinates_reply(m_connection, xcb_translate_coordinates(m_connection, window, m_root, 0, 0), nullptr);
         const QRect rect = size && origin ? QRect(origin->dst_x, origin->dst_y, size->width, size->height) : QRect();
         free(size);
         free(origin);
@@ -279,8 +279,9 @@ PageFigures measureSharePage(QProcess& app)
     xdotool({"mousemove", "2", "2", "click", "1"});
     QTest::qWait(5000);
     figures.closeRssMiB = treeResidentMiB(app.processId());
-    std::printf("share page: shown %lld ms after the shortcut; 5 s after closing, the app and its children hold %.1f MiB in %lld processes\n",
-                static_cast<long long>(figures.firstPageMs), figures.closeRssMiB, static_cast<long long>(processTree(app.processId()).size()));
+    std::printf(
+        "share page: shown %lld ms after the shortcut; 5 s after closing, the app and its children hold %.1f MiB in %lld processes\n",
+        static_cast<long long>(figures.firstPageMs), figures.closeRssMiB, static_cast<long long>(processTree(app.processId()).size()));
     return figures;
 }
 
@@ -407,11 +408,13 @@ qint64 measureStall(StatusItemController& controller, const QString& folder)
     controller.draggingEntered(Pasteboard(&drag));
     controller.performDragOperation(Pasteboard(&drag));
     // The drag image, progress, then normal (or the error image) once the service has answered.
-    const bool uploaded = QTest::qWaitFor([&] {
-        const QString name = item.imageName();
-        return item.imageUpdateCount() - before >= 3
-            && (name == StatusItemController::kNormalImageName || name == StatusItemController::kErrorImageName);
-    }, 600000);
+    const bool uploaded = QTest::qWaitFor(
+        [&] {
+            const QString name = item.imageName();
+            return item.imageUpdateCount() - before >= 3
+                && (name == StatusItemController::kNormalImageName || name == StatusItemController::kErrorImageName);
+        },
+        600000);
     heartbeat.stop();
     return uploaded && item.imageName() == StatusItemController::kNormalImageName ? longest : -1;
 }
@@ -440,7 +443,7 @@ int main(int argc, char** argv)
     QDir().mkpath(home.filePath(QStringLiteral("run")));
     QFile::setPermissions(home.filePath(QStringLiteral("run")), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     setenv("XDG_RUNTIME_DIR", (root + "/run").constData(), 1);
-    setenv("BROWSER", "true", 1);  // created drops must not open a real browser
+    setenv("BROWSER", "true", 1); // created drops must not open a real browser
     setenv("QT_QPA_PLATFORM", "xcb", 1);
     // The web engine refuses to run as root with its sandbox; the app never switches it off itself.
     if (geteuid() == 0)
@@ -448,7 +451,7 @@ int main(int argc, char** argv)
     // Created drops must not reach the user's real notifications either.
     unsetenv("DBUS_SESSION_BUS_ADDRESS");
 
-    SinkServer sink;  // forks: before any thread exists
+    SinkServer sink; // forks: before any thread exists
     QApplication application(argc, argv);
     const QString service = QStringLiteral("http://127.0.0.1:%1").arg(sink.port());
     RecordingService recorder;
@@ -477,13 +480,15 @@ int main(int argc, char** argv)
         secondStarts.push_back(ended ? clock.elapsed() : -1);
     }
     const qint64 secondStartMs = median(secondStarts);
-    std::printf("second start: handed over and exited in %lld ms (median of %zu)\n", static_cast<long long>(secondStartMs), secondStarts.size());
+    std::printf("second start: handed over and exited in %lld ms (median of %zu)\n", static_cast<long long>(secondStartMs),
+                secondStarts.size());
 
     std::vector<qint64> actions;
     for (int round = 0; round < 5; ++round)
         actions.push_back(measureAction(app.processId()));
     const qint64 actionMs = median(actions);
-    std::printf("action: parcly-lite --capture-region to the capture tool starting in %lld ms (median of %zu)\n", static_cast<long long>(actionMs), actions.size());
+    std::printf("action: parcly-lite --capture-region to the capture tool starting in %lld ms (median of %zu)\n",
+                static_cast<long long>(actionMs), actions.size());
 
     std::vector<qint64> handoffs;
     for (int round = 0; round < 5; ++round) {
@@ -495,7 +500,8 @@ int main(int argc, char** argv)
         handoffs.push_back(measureHandoff(recorder, shared));
     }
     const qint64 handoffMs = median(handoffs);
-    std::printf("handoff: parcly-share to the upload request in %lld ms (median of %zu)\n", static_cast<long long>(handoffMs), handoffs.size());
+    std::printf("handoff: parcly-share to the upload request in %lld ms (median of %zu)\n", static_cast<long long>(handoffMs),
+                handoffs.size());
     const PageFigures page = measureSharePage(app);
     app.terminate();
     app.waitForFinished(5000);
@@ -518,11 +524,13 @@ int main(int argc, char** argv)
     clock.start();
     ParclyStatusMenu::instance().uploadFile(QUrl::fromLocalFile(file));
     // Done when the icon has shown progress and then a state again.
-    (void)QTest::qWaitFor([&] {
-        const QString name = item.imageName();
-        return item.imageUpdateCount() - before >= 2
-            && (name == StatusItemController::kNormalImageName || name == StatusItemController::kErrorImageName);
-    }, 600000);
+    (void)QTest::qWaitFor(
+        [&] {
+            const QString name = item.imageName();
+            return item.imageUpdateCount() - before >= 2
+                && (name == StatusItemController::kNormalImageName || name == StatusItemController::kErrorImageName);
+        },
+        600000);
     if (item.imageName() != StatusItemController::kNormalImageName) {
         std::fprintf(stderr, "bench-app: the upload did not complete\n");
         return 1;
@@ -541,9 +549,10 @@ int main(int argc, char** argv)
     const qint64 stallMs = measureStall(*controller, folder);
     std::printf("folder drop: 2000 files, 256 MiB zipped and uploaded in %.1f s, main thread stalled at most %lld ms\n",
                 clock.elapsed() / 1000.0, static_cast<long long>(stallMs));
-    std::printf("RESULT start_ms=%lld idle_rss_mib=%.1f icon_updates=%d second_start_ms=%lld handoff_ms=%lld first_page_ms=%lld web_close_rss_mib=%.1f stall_ms=%lld popover_1_rss_mib=%.1f popover_20_rss_mib=%.1f action_ms=%lld\n",
-                static_cast<long long>(startMs), idleMiB, iconUpdates, static_cast<long long>(secondStartMs), static_cast<long long>(handoffMs),
-                static_cast<long long>(page.firstPageMs), page.closeRssMiB, static_cast<long long>(stallMs), popover.afterOneMiB,
-                popover.afterTwentyMiB, static_cast<long long>(actionMs));
+    std::printf("RESULT start_ms=%lld idle_rss_mib=%.1f icon_updates=%d second_start_ms=%lld handoff_ms=%lld first_page_ms=%lld "
+                "web_close_rss_mib=%.1f stall_ms=%lld popover_1_rss_mib=%.1f popover_20_rss_mib=%.1f action_ms=%lld\n",
+                static_cast<long long>(startMs), idleMiB, iconUpdates, static_cast<long long>(secondStartMs),
+                static_cast<long long>(handoffMs), static_cast<long long>(page.firstPageMs), page.closeRssMiB,
+                static_cast<long long>(stallMs), popover.afterOneMiB, popover.afterTwentyMiB, static_cast<long long>(actionMs));
     return 0;
 }

@@ -45,8 +45,8 @@ private:
 
 bool makeSmallFiles(const QString& folder, int count, Random& random)
 {
-    static const char* const words[] = {"parcel", "drop", "link", "share", "tray", "folder", "archive", "upload",
-                                        "screenshot", "service", "quick", "brown", "fox", "lazy", "dog", "zip"};
+    static const char* const words[] = {"parcel",     "drop",    "link",  "share", "tray", "folder", "archive", "upload",
+                                        "screenshot", "service", "quick", "brown", "fox",  "lazy",   "dog",     "zip"};
     for (int i = 0; i < count; ++i) {
         // A few subfolders, as real folders have.
         const QString dir = QStringLiteral("%1/part-%2").arg(folder).arg(i % 20);
@@ -96,8 +96,9 @@ double zipSeconds(const QString& folder, const QString& archivePath)
     zip.setStandardOutputFile(QProcess::nullDevice());
     QElapsedTimer timer;
     timer.start();
-    zip.start(QStringLiteral("/usr/bin/zip"), {QStringLiteral("-r"), QStringLiteral("-y"), QStringLiteral("-9"), QStringLiteral("-x"), QStringLiteral("*.DS_Store"),
-                                               QStringLiteral("-D"), archivePath, QStringLiteral("./") + QFileInfo(folder).fileName()});
+    zip.start(QStringLiteral("/usr/bin/zip"),
+              {QStringLiteral("-r"), QStringLiteral("-y"), QStringLiteral("-9"), QStringLiteral("-x"), QStringLiteral("*.DS_Store"),
+               QStringLiteral("-D"), archivePath, QStringLiteral("./") + QFileInfo(folder).fileName()});
     zip.waitForFinished(-1);
     const double seconds = timer.nsecsElapsed() / 1e9;
     if (zip.exitStatus() != QProcess::NormalExit || zip.exitCode() != 0) {
@@ -134,7 +135,7 @@ double median(std::vector<double> values)
 double compare(const char* label, const QString& folder, const QString& directArchive, int rounds)
 {
     std::vector<double> archiver, direct;
-    archiverSeconds(folder);  // warms the page cache and the tool
+    archiverSeconds(folder); // warms the page cache and the tool
     for (int round = 0; round < rounds; ++round) {
         // Who goes first changes every round, so neither always meets the warmer machine.
         if (round % 2 == 0) {

@@ -10,10 +10,10 @@
 #include "server/Base64.h"
 
 #include <arpa/inet.h>
+#include <csignal>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <csignal>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,8 +26,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -123,10 +123,10 @@ std::vector<char> pattern()
 int upload(int port, const std::string& authorization, size_t bytes, const std::vector<char>& chunk)
 {
     const int fd = connectTo(port);
-    const std::string head = "POST /files HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: " + authorization +
-                             "\r\nx-parcly-filename: YmVuY2guYmlu\r\nContent-Type: application/octet-stream\r\n"
-                             "Connection: close\r\nContent-Length: " +
-                             std::to_string(bytes) + "\r\n\r\n";
+    const std::string head = "POST /files HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: " + authorization
+        + "\r\nx-parcly-filename: YmVuY2guYmlu\r\nContent-Type: application/octet-stream\r\n"
+          "Connection: close\r\nContent-Length: "
+        + std::to_string(bytes) + "\r\n\r\n";
     bool ok = writeAll(fd, head.data(), head.size());
     for (size_t sent = 0; ok && sent < bytes; sent += chunk.size())
         ok = writeAll(fd, chunk.data(), std::min(chunk.size(), bytes - sent));
@@ -337,8 +337,10 @@ int main(int argc, char** argv)
 
     const std::string email = "bench@example.org", password = "bench password";
     const std::string account = "{\"email\":\"" + email + "\",\"password\":\"" + password + "\"}";
-    if (request(service.port(), "POST /account HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\nContent-Length: " +
-                                    std::to_string(account.size()) + "\r\nConnection: close\r\n\r\n" + account) != 201) {
+    if (request(service.port(),
+                "POST /account HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\nContent-Length: "
+                    + std::to_string(account.size()) + "\r\nConnection: close\r\n\r\n" + account)
+        != 201) {
         std::fprintf(stderr, "bench-server: cannot register\n");
         return 1;
     }
@@ -359,13 +361,13 @@ int main(int argc, char** argv)
                 std::exit(1);
             sinkRates.push_back(total / toSink);
             serverRates.push_back(total / toServer);
-            std::printf("%s round %d: sink %.0f MiB/s (%.2f s), service %.0f MiB/s (%.2f s)\n", name, round + 1, total / toSink,
-                        toSink, total / toServer, toServer);
+            std::printf("%s round %d: sink %.0f MiB/s (%.2f s), service %.0f MiB/s (%.2f s)\n", name, round + 1, total / toSink, toSink,
+                        total / toServer, toServer);
             std::fflush(stdout);
         }
         const Rates rates{median(sinkRates), median(serverRates)};
-        std::printf("%s median: sink %.0f MiB/s, service %.0f MiB/s, ratio %.3f (target >= 0.8)\n", name, rates.sink,
-                    rates.service, rates.service / rates.sink);
+        std::printf("%s median: sink %.0f MiB/s, service %.0f MiB/s, ratio %.3f (target >= 0.8)\n", name, rates.sink, rates.service,
+                    rates.service / rates.sink);
         return rates;
     };
     const Rates single = ingest("single", 1, singleMiB);

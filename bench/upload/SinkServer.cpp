@@ -71,8 +71,9 @@ void serveConnection(int fd, size_t readBytes)
             remaining -= n;
         }
         const std::string body = R"({"code":"bench","title":"bench.bin","shortlink":"http://127.0.0.1/bench"})";
-        if (!writeAll(fd, "HTTP/1.1 201 Created\r\nContent-Type: application/json\r\nContent-Length: "
-                              + std::to_string(body.size()) + "\r\n\r\n" + body))
+        if (!writeAll(fd,
+                      "HTTP/1.1 201 Created\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size())
+                          + "\r\n\r\n" + body))
             return;
     }
 }
@@ -99,8 +100,8 @@ SinkServer::SinkServer(size_t readBytes)
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
-        || ::listen(listener, 64) != 0 || ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener, 64) != 0
+        || ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         std::perror("sink");
         std::exit(1);
     }

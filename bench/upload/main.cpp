@@ -52,8 +52,9 @@ double curlSeconds(const QString& path, const QString& url)
 {
     QElapsedTimer timer;
     timer.start();
-    const int code = QProcess::execute(QStringLiteral("curl"), {QStringLiteral("-sS"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
-                                                               QStringLiteral("-X"), QStringLiteral("POST"), QStringLiteral("-T"), path, url});
+    const int code = QProcess::execute(QStringLiteral("curl"),
+                                       {QStringLiteral("-sS"), QStringLiteral("-o"), QStringLiteral("/dev/null"), QStringLiteral("-X"),
+                                        QStringLiteral("POST"), QStringLiteral("-T"), path, url});
     if (code != 0) {
         std::fprintf(stderr, "bench-upload: curl failed with %d\n", code);
         return -1;
@@ -104,7 +105,7 @@ int main(int argc, char** argv)
         if (std::strcmp(argv[i], "--mib") == 0)
             mib = std::atoll(argv[i + 1]);
     }
-    const SinkServer sink;  // forks, so before any thread exists
+    const SinkServer sink; // forks, so before any thread exists
 
     QTemporaryDir home;
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.path()));
@@ -134,8 +135,8 @@ int main(int argc, char** argv)
         if (curl <= 0 || client <= 0)
             return 1;
         const double curlRate = bytes / kMiB / curl, clientRate = bytes / kMiB / client;
-        std::printf("round %d: curl %.1f MiB/s (%.2f s), client %.1f MiB/s (%.2f s), %d progress reports\n",
-                    round + 1, curlRate, curl, clientRate, client, reports.load());
+        std::printf("round %d: curl %.1f MiB/s (%.2f s), client %.1f MiB/s (%.2f s), %d progress reports\n", round + 1, curlRate, curl,
+                    clientRate, client, reports.load());
         curlRates.push_back(curlRate);
         clientRates.push_back(clientRate);
         reportsPerUpload = reports.load();

@@ -53,8 +53,8 @@ bool isTrue(const QDBusMessage& reply)
 
 xcb_atom_t internAtom(xcb_connection_t* connection, const QByteArray& name)
 {
-    xcb_intern_atom_reply_t* reply =
-        xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 0, uint16_t(name.size()), name.constData()), nullptr);
+    xcb_intern_atom_reply_t* reply
+        = xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 0, uint16_t(name.size()), name.constData()), nullptr);
     const xcb_atom_t atom = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
     std::free(reply);
     return atom;
@@ -62,8 +62,8 @@ xcb_atom_t internAtom(xcb_connection_t* connection, const QByteArray& name)
 
 xcb_window_t selectionOwner(xcb_connection_t* connection, xcb_atom_t selection)
 {
-    xcb_get_selection_owner_reply_t* reply =
-        xcb_get_selection_owner_reply(connection, xcb_get_selection_owner(connection, selection), nullptr);
+    xcb_get_selection_owner_reply_t* reply
+        = xcb_get_selection_owner_reply(connection, xcb_get_selection_owner(connection, selection), nullptr);
     const xcb_window_t owner = reply ? reply->owner : xcb_window_t(XCB_WINDOW_NONE);
     std::free(reply);
     return owner;
@@ -114,8 +114,8 @@ DesktopManagers::DesktopManagers()
             x11->compositor = internAtom(x11->connection, "_NET_WM_CM_S" + suffix);
             x11->tray = internAtom(x11->connection, "_NET_SYSTEM_TRAY_S" + suffix);
             x11->activeWindow = internAtom(x11->connection, "_NET_ACTIVE_WINDOW");
-            xcb_query_extension_reply_t* xwayland = xcb_query_extension_reply(
-                x11->connection, xcb_query_extension(x11->connection, 8, "XWAYLAND"), nullptr);
+            xcb_query_extension_reply_t* xwayland
+                = xcb_query_extension_reply(x11->connection, xcb_query_extension(x11->connection, 8, "XWAYLAND"), nullptr);
             m_xwayland = xwayland && xwayland->present;
             std::free(xwayland);
             // Older XWayland has no extension of its own, but names its outputs after itself.
@@ -134,14 +134,15 @@ DesktopManagers::DesktopManagers()
 
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (bus.isConnected()) {
-        auto* watcher = new QDBusServiceWatcher(kNotifierWatcher, bus, QDBusServiceWatcher::WatchForRegistration | QDBusServiceWatcher::WatchForUnregistration, this);
+        auto* watcher = new QDBusServiceWatcher(
+            kNotifierWatcher, bus, QDBusServiceWatcher::WatchForRegistration | QDBusServiceWatcher::WatchForUnregistration, this);
         connect(watcher, &QDBusServiceWatcher::serviceRegistered, this, &DesktopManagers::askNotifierHost);
         connect(watcher, &QDBusServiceWatcher::serviceUnregistered, this, [this] { setTrays(m_xembedTray, false); });
         // A watcher is a tray once a host (the panel that draws the icons) has registered with
         // it: the toolkit decides once, at the first icon, whether icons go on the bus, and asks
         // just that. A panel registers its watcher a moment before its host.
-        bus.connect(kNotifierWatcher, kNotifierWatcherPath, kNotifierWatcher, QStringLiteral("StatusNotifierHostRegistered"),
-                    this, SLOT(askNotifierHost()));
+        bus.connect(kNotifierWatcher, kNotifierWatcherPath, kNotifierWatcher, QStringLiteral("StatusNotifierHostRegistered"), this,
+                    SLOT(askNotifierHost()));
         if (bus.interface() && bus.interface()->isServiceRegistered(kNotifierWatcher).value()) {
             const QDBusMessage reply = bus.call(hostRegisteredQuery(), QDBus::Block, 1000);
             m_notifierTray = isTrue(reply);
@@ -234,8 +235,8 @@ bool DesktopManagers::isEmbeddedInTray(quintptr window) const
 {
     if (!m_x11 || !window)
         return false;
-    xcb_query_tree_reply_t* tree =
-        xcb_query_tree_reply(m_x11->connection, xcb_query_tree(m_x11->connection, xcb_window_t(window)), nullptr);
+    xcb_query_tree_reply_t* tree
+        = xcb_query_tree_reply(m_x11->connection, xcb_query_tree(m_x11->connection, xcb_window_t(window)), nullptr);
     const bool embedded = tree && tree->parent != XCB_WINDOW_NONE && tree->parent != m_x11->root;
     std::free(tree);
     return embedded;
@@ -253,8 +254,8 @@ void DesktopManagers::askNotifierTrayListsUs(std::function<void(const QStringLis
         call->deleteLater();
         // The list comes inside a variant, still marshalled.
         const QVariant value = propertyValue(call->reply());
-        const QStringList items = value.canConvert<QDBusArgument>() ? qdbus_cast<QStringList>(value.value<QDBusArgument>())
-                                                                     : value.toStringList();
+        const QStringList items
+            = value.canConvert<QDBusArgument>() ? qdbus_cast<QStringList>(value.value<QDBusArgument>()) : value.toStringList();
         // Items are listed by the bus name they registered from, with the object path after it in
         // some watchers. The toolkit registers from a connection of its own, so an item is ours
         // when the process behind that name is.
@@ -274,14 +275,16 @@ void DesktopManagers::askNotifierTrayListsUs(std::function<void(const QStringLis
         auto pending = std::make_shared<Pending>(Pending{int(names.size()), {}});
         const uint ourPid = uint(QCoreApplication::applicationPid());
         for (const QString& name : names) {
-            QDBusMessage pid = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-                                                              QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetConnectionUnixProcessID"));
+            QDBusMessage pid
+                = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                                                 QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetConnectionUnixProcessID"));
             pid << name;
             auto* pidCall = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(pid, 3000), this);
             connect(pidCall, &QDBusPendingCallWatcher::finished, this, [pidCall, pending, answer, ourPid, name] {
                 pidCall->deleteLater();
                 const QDBusMessage reply = pidCall->reply();
-                if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() && reply.arguments().first().toUInt() == ourPid)
+                if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()
+                    && reply.arguments().first().toUInt() == ourPid)
                     pending->ours.append(name);
                 if (--pending->left == 0)
                     answer(pending->ours);

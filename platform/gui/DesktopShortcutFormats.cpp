@@ -35,8 +35,8 @@ QString spell(quint16 keyCode, quint64 flags, const Spelling& spelling)
     const auto add = [&](quint64 mask, const char* name) {
         if (!(flags & mask))
             return;
-        text += spelling.wrapped ? QStringLiteral("<%1>").arg(QLatin1String(name))
-                                 : QLatin1String(name) + QLatin1String(spelling.separator);
+        text
+            += spelling.wrapped ? QStringLiteral("<%1>").arg(QLatin1String(name)) : QLatin1String(name) + QLatin1String(spelling.separator);
     };
     add(KeyCodes::ControlKeyMask, spelling.control);
     add(KeyCodes::AlternateKeyMask, spelling.alt);

@@ -61,8 +61,7 @@ QString describe(quint16 keyCode, quint64 modifierFlags)
 struct FreeDeleter {
     void operator()(void* pointer) const { std::free(pointer); }
 };
-template<typename T>
-using XcbReply = std::unique_ptr<T, FreeDeleter>;
+template <typename T> using XcbReply = std::unique_ptr<T, FreeDeleter>;
 
 } // namespace
 
@@ -154,7 +153,7 @@ bool HotKeyCenter::grab(HotKey& hotKey, const QString& description, bool logRefu
 {
     // Each combination is grabbed with and without NumLock and CapsLock, which X counts as
     // modifiers: otherwise the shortcut would stop working while either lock is on.
-    QList<quint16> variants {0, XCB_MOD_MASK_LOCK};
+    QList<quint16> variants{0, XCB_MOD_MASK_LOCK};
     if (m_numLockMask) {
         variants.append(m_numLockMask);
         variants.append(m_numLockMask | XCB_MOD_MASK_LOCK);
@@ -166,8 +165,7 @@ bool HotKeyCenter::grab(HotKey& hotKey, const QString& description, bool logRefu
     for (quint32 root : std::as_const(m_roots)) {
         for (quint8 keycode : std::as_const(hotKey.xKeycodes)) {
             for (quint16 modifiers : std::as_const(hotKey.grabbedModifiers)) {
-                cookies.append(xcb_grab_key_checked(m_connection, 0, root, modifiers, keycode, XCB_GRAB_MODE_ASYNC,
-                                                    XCB_GRAB_MODE_ASYNC));
+                cookies.append(xcb_grab_key_checked(m_connection, 0, root, modifiers, keycode, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
             }
         }
     }
@@ -186,8 +184,8 @@ bool HotKeyCenter::grab(HotKey& hotKey, const QString& description, bool logRefu
         return false;
     }
     if (logRefusal)
-        logLine(QStringLiteral("Hot key %1 is partly taken by another program; it may not work with NumLock or CapsLock on")
-                    .arg(description));
+        logLine(
+            QStringLiteral("Hot key %1 is partly taken by another program; it may not work with NumLock or CapsLock on").arg(description));
     return true;
 }
 
@@ -218,7 +216,8 @@ bool HotKeyCenter::registerHotKey(quint16 keyCode, quint64 modifierFlags, QObjec
         hotKey.xModifiers = xModifiersForFlags(modifierFlags);
         if (hotKey.xKeycodes.isEmpty()) {
             if (logRefusal)
-                logLine(QStringLiteral("Hot key %1: no key of this keyboard produces it; waiting for a keyboard layout that has it").arg(description));
+                logLine(QStringLiteral("Hot key %1: no key of this keyboard produces it; waiting for a keyboard layout that has it")
+                            .arg(description));
             m_refusalsLogged.insert(combination);
             hotKey.target = target;
             hotKey.liveTarget = target;

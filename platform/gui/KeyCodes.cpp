@@ -144,7 +144,7 @@ constexpr quint16 highestCode = 0x7E;
 
 // Direct lookup by code; built once at compile time from the table above.
 constexpr auto indexByCode = [] {
-    std::array<int, highestCode + 1> index {};
+    std::array<int, highestCode + 1> index{};
     index.fill(-1);
     for (int i = 0; i < int(std::size(keys)); ++i)
         index[keys[i].code] = i;
@@ -234,14 +234,12 @@ std::optional<quint16> keyCodeForQtKey(int qtKey, Qt::KeyboardModifiers modifier
         // With Shift held, Qt reports the shifted character of the US layout; the key is the
         // one that carries it.
         static constexpr std::pair<int, quint16> shifted[] = {
-            {Qt::Key_Exclam, 0x12}, {Qt::Key_At, 0x13}, {Qt::Key_NumberSign, 0x14},
-            {Qt::Key_Dollar, 0x15}, {Qt::Key_Percent, 0x17}, {Qt::Key_AsciiCircum, 0x16},
-            {Qt::Key_Ampersand, 0x1A}, {Qt::Key_Asterisk, 0x1C}, {Qt::Key_ParenLeft, 0x19},
-            {Qt::Key_ParenRight, 0x1D}, {Qt::Key_Underscore, 0x1B}, {Qt::Key_Plus, 0x18},
-            {Qt::Key_BraceLeft, 0x21}, {Qt::Key_BraceRight, 0x1E}, {Qt::Key_Colon, 0x29},
-            {Qt::Key_QuoteDbl, 0x27}, {Qt::Key_Less, 0x2B}, {Qt::Key_Greater, 0x2F},
-            {Qt::Key_Question, 0x2C}, {Qt::Key_AsciiTilde, 0x32}, {Qt::Key_Bar, 0x2A},
-            {Qt::Key_Backtab, 0x30},
+            {Qt::Key_Exclam, 0x12},    {Qt::Key_At, 0x13},          {Qt::Key_NumberSign, 0x14}, {Qt::Key_Dollar, 0x15},
+            {Qt::Key_Percent, 0x17},   {Qt::Key_AsciiCircum, 0x16}, {Qt::Key_Ampersand, 0x1A},  {Qt::Key_Asterisk, 0x1C},
+            {Qt::Key_ParenLeft, 0x19}, {Qt::Key_ParenRight, 0x1D},  {Qt::Key_Underscore, 0x1B}, {Qt::Key_Plus, 0x18},
+            {Qt::Key_BraceLeft, 0x21}, {Qt::Key_BraceRight, 0x1E},  {Qt::Key_Colon, 0x29},      {Qt::Key_QuoteDbl, 0x27},
+            {Qt::Key_Less, 0x2B},      {Qt::Key_Greater, 0x2F},     {Qt::Key_Question, 0x2C},   {Qt::Key_AsciiTilde, 0x32},
+            {Qt::Key_Bar, 0x2A},       {Qt::Key_Backtab, 0x30},
         };
         for (const auto& [key, code] : shifted) {
             if (key == qtKey)

@@ -5,8 +5,7 @@
 
 void OpenPanel::beginWithCompletionHandler(Handler handler)
 {
-    auto* dialog = new QFileDialog(nullptr, QStringLiteral("Share a File"),
-                                   QStandardPaths::writableLocation(QStandardPaths::HomeLocation));
+    auto* dialog = new QFileDialog(nullptr, QStringLiteral("Share a File"), QStandardPaths::writableLocation(QStandardPaths::HomeLocation));
     dialog->setObjectName(QStringLiteral("ParclyOpenPanel"));
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setFileMode(QFileDialog::ExistingFile);

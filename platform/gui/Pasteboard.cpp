@@ -95,8 +95,8 @@ QByteArray imageBytes(const QMimeData& data, const QString& type, const QByteArr
 
 const std::vector<std::pair<QString, QByteArray>>& sniffedImageTypes()
 {
-    static const std::vector<std::pair<QString, QByteArray>> table = {
-        {PasteboardTypePNG, "png"}, {PasteboardTypeJPEG, "jpeg"}, {PasteboardTypeGIF, "gif"}};
+    static const std::vector<std::pair<QString, QByteArray>> table
+        = {{PasteboardTypePNG, "png"}, {PasteboardTypeJPEG, "jpeg"}, {PasteboardTypeGIF, "gif"}};
     return table;
 }
 
@@ -164,9 +164,8 @@ QStringList imageSources(const QMimeData& data)
     QStringList sources;
     if (!data.hasFormat(kHtml))
         return sources;
-    static const QRegularExpression img(
-        QStringLiteral(R"re(<img\b[^>]*?\ssrc\s*=\s*(?:"([^"]*)"|'([^']*)'|([^\s"'>]+)))re"),
-        QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression img(QStringLiteral(R"re(<img\b[^>]*?\ssrc\s*=\s*(?:"([^"]*)"|'([^']*)'|([^\s"'>]+)))re"),
+                                        QRegularExpression::CaseInsensitiveOption);
     const QString html = decodeText(data.data(kHtml));
     for (auto it = img.globalMatch(html); it.hasNext();) {
         const QRegularExpressionMatch match = it.next();
@@ -329,9 +328,8 @@ QStringList Pasteboard::types() const
         types.append(NSFilenamesPboardType);
     if (!allUrls(*data).isEmpty())
         types.append(NSURLPboardType);
-    for (const QString& type : {NSHTMLPboardType, NSRTFPboardType, NSPDFPboardType, NSPostScriptPboardType,
-                                NSVCardPboardType, NSTabularTextPboardType, NSColorPboardType,
-                                NSFileContentsPboardType, NSFilesPromisePboardType}) {
+    for (const QString& type : {NSHTMLPboardType, NSRTFPboardType, NSPDFPboardType, NSPostScriptPboardType, NSVCardPboardType,
+                                NSTabularTextPboardType, NSColorPboardType, NSFileContentsPboardType, NSFilesPromisePboardType}) {
         if (!firstPresent(*data, *mimeTypesFor(type)).isEmpty())
             types.append(type);
     }

@@ -72,8 +72,8 @@ void PortalGlobalShortcuts::bind(const QList<Shortcut>& shortcuts)
     setState(State::Binding);
     // Whether the portal has the interface at all: its version property answers that without
     // asking the user anything.
-    QDBusMessage probe = QDBusMessage::createMethodCall(kService, kPath, QStringLiteral("org.freedesktop.DBus.Properties"),
-                                                        QStringLiteral("Get"));
+    QDBusMessage probe
+        = QDBusMessage::createMethodCall(kService, kPath, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
     probe << kInterface << QStringLiteral("version");
     auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(probe, kProbeTimeoutMs), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* call) {
@@ -178,9 +178,8 @@ void PortalGlobalShortcuts::bindShortcuts()
         shortcuts.append({shortcut.id, properties});
     }
     // No window of ours to name as the parent of a dialog the desktop may show: "" is none.
-    request(QStringLiteral("BindShortcuts"),
-            {QVariant::fromValue(QDBusObjectPath(m_session)), QVariant::fromValue(shortcuts), QString()}, {},
-            [this](uint response, const QVariantMap& results) {
+    request(QStringLiteral("BindShortcuts"), {QVariant::fromValue(QDBusObjectPath(m_session)), QVariant::fromValue(shortcuts), QString()},
+            {}, [this](uint response, const QVariantMap& results) {
                 if (response != 0) {
                     fail(QStringLiteral("the desktop did not bind the shortcuts (response %1)").arg(response));
                     return;
@@ -188,8 +187,8 @@ void PortalGlobalShortcuts::bindShortcuts()
                 readTriggers(results.value(QStringLiteral("shortcuts")));
                 QStringList bound;
                 for (const Shortcut& shortcut : std::as_const(m_shortcuts))
-                    bound.append(QStringLiteral("%1 = %2").arg(shortcut.id,
-                        m_triggers.value(shortcut.id).isEmpty() ? QStringLiteral("no keys") : m_triggers.value(shortcut.id)));
+                    bound.append(QStringLiteral("%1 = %2").arg(
+                        shortcut.id, m_triggers.value(shortcut.id).isEmpty() ? QStringLiteral("no keys") : m_triggers.value(shortcut.id)));
                 logLine(QStringLiteral("Global shortcuts bound through the desktop portal: %1").arg(bound.join(QStringLiteral(", "))));
                 setState(State::Bound);
             });

@@ -44,7 +44,8 @@ void UserNotificationCenter::deliverNotification(const UserNotification& notific
     if (!bus.isConnected()) {
         // Reported from the event loop, as when a server fails to answer.
         const QString reason = bus.lastError().message();
-        QMetaObject::invokeMethod(this, [this, notification, reason] { fallBack(notification, reason); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, notification, reason] { fallBack(notification, reason); }, Qt::QueuedConnection);
         return;
     }
     // Servers that take markup would read "&" and "<" in a title or link as markup, so the body is
@@ -67,12 +68,12 @@ void UserNotificationCenter::sendNotify(const UserNotification& notification, bo
     const QString body = serverTakesMarkup ? bodyOf(notification).toHtmlEscaped() : bodyOf(notification);
     QDBusMessage notify = QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("Notify"));
     notify << QStringLiteral("Parcly Lite") // app_name
-           << uint(0)                       // replaces_id
-           << QString()                     // app_icon
-           << notification.title            // summary
-           << body << QStringList()         // no actions
-           << QVariantMap()                 // hints
-           << int(-1);                      // the server's default timeout
+           << uint(0) // replaces_id
+           << QString() // app_icon
+           << notification.title // summary
+           << body << QStringList() // no actions
+           << QVariantMap() // hints
+           << int(-1); // the server's default timeout
     auto* watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(notify, kReplyTimeoutMs), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, notification](QDBusPendingCallWatcher* call) {
         call->deleteLater();
@@ -91,8 +92,7 @@ void UserNotificationCenter::fallBack(const UserNotification& notification, cons
         logLine(QStringLiteral("Notification server unavailable (%1); showing the notification on the tray icon").arg(reason));
         m_trayIcon->showMessage(notification.title, bodyOf(notification), QSystemTrayIcon::Information);
     } else {
-        logLine(QStringLiteral("Notification server unavailable (%1); notification not shown: %2")
-                    .arg(reason, notification.title));
+        logLine(QStringLiteral("Notification server unavailable (%1); notification not shown: %2").arg(reason, notification.title));
     }
     emit notificationHandled(false);
 }

@@ -41,8 +41,7 @@ public:
         return true;
     }
 
-    template <typename T>
-    bool readNumber(T& value)
+    template <typename T> bool readNumber(T& value)
     {
         T raw;
         if (!readRaw(&raw, sizeof raw))
@@ -112,10 +111,14 @@ public:
             value = bool(flag);
             return true;
         }
-        case QMetaType::Int: return readScalar<qint32>(value);
-        case QMetaType::UInt: return readScalar<quint32>(value);
-        case QMetaType::LongLong: return readScalar<qint64>(value);
-        case QMetaType::ULongLong: return readScalar<quint64>(value);
+        case QMetaType::Int:
+            return readScalar<qint32>(value);
+        case QMetaType::UInt:
+            return readScalar<quint32>(value);
+        case QMetaType::LongLong:
+            return readScalar<qint64>(value);
+        case QMetaType::ULongLong:
+            return readScalar<quint64>(value);
         case QMetaType::Double: {
             quint64 bits = 0;
             if (!readNumber(bits))
@@ -213,10 +216,9 @@ public:
     }
 
 private:
-    template <typename T>
-    bool readScalar(QVariant& value)
+    template <typename T> bool readScalar(QVariant& value)
     {
-        T number {};
+        T number{};
         if (!readNumber(number))
             return false;
         value = QVariant::fromValue(number);

@@ -150,7 +150,8 @@ TEST_F(DesktopFit, InAWaylandSessionTheAppRunsOnXWayland)
     QProcessEnvironment pureWayland = wayland;
     pureWayland.remove(QStringLiteral("DISPLAY"));
     startApp(pureWayland);
-    EXPECT_TRUE(app.waitForLog(QStringLiteral("Wayland session without XWayland (no DISPLAY): the drop target cannot be placed and global shortcuts are unavailable")))
+    EXPECT_TRUE(app.waitForLog(QStringLiteral(
+        "Wayland session without XWayland (no DISPLAY): the drop target cannot be placed and global shortcuts are unavailable")))
         << app.log.toStdString();
     app.stop();
 

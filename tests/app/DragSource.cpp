@@ -5,8 +5,8 @@
 
 #include <QApplication>
 #include <QBuffer>
-#include <QImage>
 #include <QDrag>
+#include <QImage>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QUrl>

@@ -49,7 +49,8 @@ QString iconInTray(qint64 appPid)
     const QString panel = findWindow(QStringLiteral("panel"));
     if (panel.isEmpty())
         return {};
-    const QStringList ours = runCommand(QStringLiteral("xdotool"), {"search", "--pid", QString::number(appPid)}).split('\n', Qt::SkipEmptyParts);
+    const QStringList ours
+        = runCommand(QStringLiteral("xdotool"), {"search", "--pid", QString::number(appPid)}).split('\n', Qt::SkipEmptyParts);
     for (const QString& decimal : ours) {
         const QString window = QStringLiteral("0x") + QString::number(decimal.toULongLong(), 16);
         for (QString up = parentOf(window); !up.isEmpty(); up = parentOf(up)) {
@@ -63,7 +64,8 @@ QString iconInTray(qint64 appPid)
 // The app's mapped windows other than these, at least menu-sized.
 QString newWindowOf(qint64 appPid, const QStringList& known)
 {
-    const QStringList ours = runCommand(QStringLiteral("xdotool"), {"search", "--onlyvisible", "--pid", QString::number(appPid)}).split('\n', Qt::SkipEmptyParts);
+    const QStringList ours = runCommand(QStringLiteral("xdotool"), {"search", "--onlyvisible", "--pid", QString::number(appPid)})
+                                 .split('\n', Qt::SkipEmptyParts);
     for (const QString& decimal : ours) {
         const QString window = QStringLiteral("0x") + QString::number(decimal.toULongLong(), 16);
         if (!known.contains(window) && windowGeometry(window).width() > 32)
@@ -107,12 +109,17 @@ TEST(LateTray, TheIconReachesATrayThatStartsAfterTheAppAndTheMenuOpensAtIt)
 
     // The user works in another program, which has the keyboard focus when the app starts.
     ChildProcess other;
-    other.process.start(QStringLiteral("xmessage"), {QStringLiteral("-name"), QStringLiteral("parcly-other"), QStringLiteral("another program")});
+    other.process.start(QStringLiteral("xmessage"),
+                        {QStringLiteral("-name"), QStringLiteral("parcly-other"), QStringLiteral("another program")});
     ASSERT_TRUE(other.process.waitForStarted(5000));
     QString otherWindow;
-    ASSERT_TRUE(QTest::qWaitFor([&] {
-        return !(otherWindow = runCommand(QStringLiteral("xdotool"), {"search", "--onlyvisible", "--classname", "parcly-other"}).section('\n', 0, 0)).isEmpty();
-    }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            return !(otherWindow = runCommand(QStringLiteral("xdotool"), {"search", "--onlyvisible", "--classname", "parcly-other"})
+                                       .section('\n', 0, 0))
+                        .isEmpty();
+        },
+        10000));
     xdotool({"windowfocus", "--sync", otherWindow});
 
     ChildProcess app;
@@ -127,7 +134,8 @@ TEST(LateTray, TheIconReachesATrayThatStartsAfterTheAppAndTheMenuOpensAtIt)
 
     // The drop target showed without taking the focus, and tells the X server it never takes it.
     EXPECT_EQ(runCommand(QStringLiteral("xdotool"), {"getwindowfocus"}), otherWindow);
-    EXPECT_TRUE(runCommand(QStringLiteral("xprop"), {"-id", dropTarget, "WM_HINTS"}).contains(QStringLiteral("accepts input or input focus: False")));
+    EXPECT_TRUE(runCommand(QStringLiteral("xprop"), {"-id", dropTarget, "WM_HINTS"})
+                    .contains(QStringLiteral("accepts input or input focus: False")));
 
     // Moved elsewhere as soon as it showed, as a desktop that places windows itself does: the app
     // says so once and leaves it there, even when a tray later changes where it would stand.
@@ -148,9 +156,14 @@ TEST(LateTray, TheIconReachesATrayThatStartsAfterTheAppAndTheMenuOpensAtIt)
     xdotool({"mousemove", "10", "700", "sleep", "0.2"});
     xdotool({"mousemove", QString::number(iconRect.center().x()), QString::number(iconRect.center().y()), "sleep", "0.2", "click", "1"});
     QString menu;
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !(menu = newWindowOf(app.process.processId(), {dropTarget, icon})).isEmpty(); }, 10000))
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            return !(menu = newWindowOf(app.process.processId(), {dropTarget, icon})).isEmpty();
+        },
+        10000))
         << "no menu opened";
-    EXPECT_LE(distance(windowGeometry(menu), iconRect), 8) << "menu at " << describe(windowGeometry(menu)) << ", icon at " << describe(iconRect);
+    EXPECT_LE(distance(windowGeometry(menu), iconRect), 8)
+        << "menu at " << describe(windowGeometry(menu)) << ", icon at " << describe(iconRect);
     xdotool({"key", "Escape"});
 
     // The tray goes and comes back: the icon comes back with it.
@@ -168,14 +181,16 @@ TEST(LateTray, TheIconReachesATrayThatStartsAfterTheAppAndTheMenuOpensAtIt)
 void startAsNobody(ChildProcess& child, const QStringList& environment, const QString& program, const QStringList& arguments = {})
 {
     child.process.start(QStringLiteral("setpriv"),
-                        QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", "env", "-i"} + environment + QStringList{program} + arguments);
+                        QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", "env", "-i"} + environment + QStringList{program}
+                            + arguments);
     child.process.waitForStarted(5000);
 }
 
 QString runAsNobody(const QStringList& environment, const QString& program, const QStringList& arguments)
 {
     return runCommand(QStringLiteral("setpriv"),
-                      QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", "env", "-i"} + environment + QStringList{program} + arguments);
+                      QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", "env", "-i"} + environment + QStringList{program}
+                          + arguments);
 }
 
 // A headless sway with XWayland, run as "nobody" (sway refuses root) with a session bus of its
@@ -204,32 +219,39 @@ protected:
         QFile config(rt + QStringLiteral("/sway.conf"));
         ASSERT_TRUE(config.open(QIODevice::WriteOnly));
         // A bar whose program a test starts itself, later.
-        config.write("xwayland enable\noutput HEADLESS-1 resolution 1280x800\nbar {\n    id late\n    position top\n    swaybar_command true\n}\n");
+        config.write(
+            "xwayland enable\noutput HEADLESS-1 resolution 1280x800\nbar {\n    id late\n    position top\n    swaybar_command true\n}\n");
         config.close();
         runCommand(QStringLiteral("chown"), {"-R", "65534:65534", rt});
         ::chmod(rt.toLocal8Bit().constData(), 0700);
 
-        base = QStringList{"PATH=/usr/bin:/bin", "HOME=" + rt + "/home", "XDG_RUNTIME_DIR=" + rt, "DBUS_SESSION_BUS_ADDRESS=unix:path=" + rt + "/bus"};
+        base = QStringList{"PATH=/usr/bin:/bin", "HOME=" + rt + "/home", "XDG_RUNTIME_DIR=" + rt,
+                           "DBUS_SESSION_BUS_ADDRESS=unix:path=" + rt + "/bus"};
         startAsNobody(bus, base, QStringLiteral("dbus-daemon"), {"--session", "--nofork", "--address=unix:path=" + rt + "/bus"});
         ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(rt + "/bus"); }, 10000)) << "no session bus";
         startAsNobody(sway, base + QStringList{"WLR_BACKENDS=headless", "WLR_LIBINPUT_NO_DEVICES=1", "WLR_RENDERER=pixman"},
                       QStringLiteral("sway"), {"-c", rt + "/sway.conf"});
         QString socket;
-        if (!QTest::qWaitFor([&] {
-                const QStringList sockets = QDir(rt).entryList({"sway-ipc.*"}, QDir::System);
-                socket = sockets.isEmpty() ? QString() : rt + "/" + sockets.first();
-                return !socket.isEmpty() || sway.process.state() == QProcess::NotRunning;
-            }, 15000) || socket.isEmpty()) {
+        if (!QTest::qWaitFor(
+                [&] {
+                    const QStringList sockets = QDir(rt).entryList({"sway-ipc.*"}, QDir::System);
+                    socket = sockets.isEmpty() ? QString() : rt + "/" + sockets.first();
+                    return !socket.isEmpty() || sway.process.state() == QProcess::NotRunning;
+                },
+                15000)
+            || socket.isEmpty()) {
             sway.logged(QString());
             GTEST_SKIP() << "headless sway did not start here: " << sway.log.toStdString();
         }
         desktop = base + QStringList{"SWAYSOCK=" + socket, "WAYLAND_DISPLAY=wayland-1"};
         // XWayland starts with its first client; sway's children are told its display.
         runAsNobody(desktop, QStringLiteral("swaymsg"), {"exec", "echo $DISPLAY > $XDG_RUNTIME_DIR/display"});
-        ASSERT_TRUE(QTest::qWaitFor([&] {
-            QFile file(rt + "/display");
-            return file.open(QIODevice::ReadOnly) && !(display = QString::fromUtf8(file.readAll()).trimmed()).isEmpty();
-        }, 10000));
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] {
+                QFile file(rt + "/display");
+                return file.open(QIODevice::ReadOnly) && !(display = QString::fromUtf8(file.readAll()).trimmed()).isEmpty();
+            },
+            10000));
         x11 = base + QStringList{"DISPLAY=" + display};
     }
 
@@ -243,7 +265,9 @@ protected:
     QStringList visibleWindowsOf(qint64 pid) const
     {
         QStringList windows;
-        for (const QString& decimal : runAsNobody(x11, QStringLiteral("xdotool"), {"search", "--onlyvisible", "--pid", QString::number(pid)}).split('\n', Qt::SkipEmptyParts))
+        for (const QString& decimal :
+             runAsNobody(x11, QStringLiteral("xdotool"), {"search", "--onlyvisible", "--pid", QString::number(pid)})
+                 .split('\n', Qt::SkipEmptyParts))
             windows.append(QStringLiteral("0x") + QString::number(decimal.toULongLong(), 16));
         return windows;
     }
@@ -268,18 +292,25 @@ protected:
 TEST_F(WaylandDesktop, TheIconReachesABarThatStartsAfterTheApp)
 {
     ChildProcess app, bar;
-    startAsNobody(app, desktop + QStringList{"DISPLAY=" + display, "XDG_SESSION_TYPE=wayland", "BROWSER=true"}, QStringLiteral(PARCLY_LITE_PATH));
+    startAsNobody(app, desktop + QStringList{"DISPLAY=" + display, "XDG_SESSION_TYPE=wayland", "BROWSER=true"},
+                  QStringLiteral(PARCLY_LITE_PATH));
     ASSERT_TRUE(app.waitForLog(QStringLiteral("No system tray on this desktop"))) << app.log.toStdString();
     // sway would centre a window it manages and give it the focus: the drop target is one it does
     // not manage, so it stands at the top-right, where it asked, and the focus is not ours.
     QString dropTarget;
-    ASSERT_TRUE(QTest::qWaitFor([&] {
-        const QString tree = runAsNobody(x11, QStringLiteral("xwininfo"), {"-root", "-children"});
-        dropTarget = QRegularExpression(QStringLiteral("(0x[0-9a-f]+) \"Parcly Lite\": \\(\"parcly-lite\"")).match(tree).captured(1);
-        return !dropTarget.isEmpty() && runAsNobody(x11, QStringLiteral("xwininfo"), {"-id", dropTarget}).contains(QStringLiteral("IsViewable"));
-    }, 15000)) << runAsNobody(x11, QStringLiteral("xwininfo"), {"-root", "-children"}).toStdString();
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            const QString tree = runAsNobody(x11, QStringLiteral("xwininfo"), {"-root", "-children"});
+            dropTarget = QRegularExpression(QStringLiteral("(0x[0-9a-f]+) \"Parcly Lite\": \\(\"parcly-lite\"")).match(tree).captured(1);
+            return !dropTarget.isEmpty()
+                && runAsNobody(x11, QStringLiteral("xwininfo"), {"-id", dropTarget}).contains(QStringLiteral("IsViewable"));
+        },
+        15000))
+        << runAsNobody(x11, QStringLiteral("xwininfo"), {"-root", "-children"}).toStdString();
     const QString info = runAsNobody(x11, QStringLiteral("xwininfo"), {"-id", dropTarget});
-    EXPECT_TRUE(info.contains(QStringLiteral("Absolute upper-left X:  1192")) && info.contains(QStringLiteral("Absolute upper-left Y:  24"))) << info.toStdString();
+    EXPECT_TRUE(info.contains(QStringLiteral("Absolute upper-left X:  1192"))
+                && info.contains(QStringLiteral("Absolute upper-left Y:  24")))
+        << info.toStdString();
     const QString active = runAsNobody(x11, QStringLiteral("xprop"), {"-root", "_NET_ACTIVE_WINDOW"});
     EXPECT_FALSE(active.endsWith(dropTarget)) << active.toStdString();
 
@@ -287,7 +318,8 @@ TEST_F(WaylandDesktop, TheIconReachesABarThatStartsAfterTheApp)
     auto appItemInWatcher = [&]() -> QString {
         const QString list = runAsNobody(base, QStringLiteral("dbus-send"),
                                          {"--session", "--print-reply", "--dest=org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
-                                          "org.freedesktop.DBus.Properties.Get", "string:org.kde.StatusNotifierWatcher", "string:RegisteredStatusNotifierItems"});
+                                          "org.freedesktop.DBus.Properties.Get", "string:org.kde.StatusNotifierWatcher",
+                                          "string:RegisteredStatusNotifierItems"});
         for (const auto& match : QRegularExpression(QStringLiteral("string \"([^\"/]+)")).globalMatch(list)) {
             const QString owner = runAsNobody(base, QStringLiteral("dbus-send"),
                                               {"--session", "--print-reply", "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
@@ -307,23 +339,28 @@ TEST_F(WaylandDesktop, TheIconReachesABarThatStartsAfterTheApp)
             // The bar asks for the menu as a click on the icon does, saying where it was clicked:
             // the menu opens there, not where the X pointer last was.
             const QStringList before = visibleWindowsOf(app.process.processId());
-            runAsNobody(base, QStringLiteral("dbus-send"), {"--session", "--type=method_call", "--dest=" + item, "/StatusNotifierItem",
-                                                            "org.kde.StatusNotifierItem.Activate", "int32:600", "int32:10"});
+            runAsNobody(base, QStringLiteral("dbus-send"),
+                        {"--session", "--type=method_call", "--dest=" + item, "/StatusNotifierItem", "org.kde.StatusNotifierItem.Activate",
+                         "int32:600", "int32:10"});
             QString menu;
-            ASSERT_TRUE(QTest::qWaitFor([&] {
-                for (const QString& window : visibleWindowsOf(app.process.processId())) {
-                    if (!before.contains(window) && geometryOf(window).width() > 32)
-                        menu = window;
-                }
-                return !menu.isEmpty();
-            }, 10000)) << "no menu opened";
+            ASSERT_TRUE(QTest::qWaitFor(
+                [&] {
+                    for (const QString& window : visibleWindowsOf(app.process.processId())) {
+                        if (!before.contains(window) && geometryOf(window).width() > 32)
+                            menu = window;
+                    }
+                    return !menu.isEmpty();
+                },
+                10000))
+                << "no menu opened";
             const QRect clicked(600, 10, 1, 1);
             EXPECT_LE(distance(geometryOf(menu), clicked), 8) << "menu at " << describe(geometryOf(menu)) << ", clicked at 600,10";
             runAsNobody(x11, QStringLiteral("xdotool"), {"key", "Escape"});
         }
         // The bar goes, taking its watcher: the next round is a tray that comes back.
         bar.stop();
-        ASSERT_TRUE(QTest::qWaitFor([&] { return app.logged(QString()), app.log.count(QStringLiteral("The system tray went away")) == round; }, 20000))
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return app.logged(QString()), app.log.count(QStringLiteral("The system tray went away")) == round; }, 20000))
             << app.log.toStdString();
     }
     EXPECT_EQ(app.process.state(), QProcess::Running);
@@ -336,15 +373,22 @@ TEST_F(WaylandDesktop, TheSharePopoverClosesWhenAWaylandWindowTakesTheFocus)
     ChildProcess popover, other;
     popover.process.setProcessChannelMode(QProcess::MergedChannels);
     startAsNobody(popover, x11 + QStringList{"QT_QPA_PLATFORM=xcb"}, QStringLiteral(PARCLY_POPOVER_PROBE));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return popover.process.readAll().contains("shown") || popover.process.state() == QProcess::NotRunning; }, 15000));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return popover.process.readAll().contains("shown") || popover.process.state() == QProcess::NotRunning; }, 15000));
     ASSERT_EQ(popover.process.state(), QProcess::Running);
     ASSERT_EQ(visibleWindowsOf(popover.process.processId()).size(), 1);
 
     // A Wayland program's window opens and sway gives it the focus, as a click into it would: no
     // X client sees that click, and the popover must still close.
     startAsNobody(other, desktop + QStringList{"QT_QPA_PLATFORM=wayland"}, QStringLiteral(PARCLY_DRAG_SOURCE));
-    if (!QTest::qWaitFor([&] { return runAsNobody(desktop, QStringLiteral("swaymsg"), {"-t", "get_tree"}).contains(QStringLiteral("\"app_id\": \"parcly-drag-source\"")); }, 15000))
-        GTEST_SKIP() << "no Wayland client window here (Qt's Wayland platform is needed): " << other.process.readAllStandardError().toStdString();
+    if (!QTest::qWaitFor(
+            [&] {
+                return runAsNobody(desktop, QStringLiteral("swaymsg"), {"-t", "get_tree"})
+                    .contains(QStringLiteral("\"app_id\": \"parcly-drag-source\""));
+            },
+            15000))
+        GTEST_SKIP() << "no Wayland client window here (Qt's Wayland platform is needed): "
+                     << other.process.readAllStandardError().toStdString();
     EXPECT_TRUE(QTest::qWaitFor([&] { return popover.process.state() == QProcess::NotRunning; }, 10000))
         << "the popover stayed open after the focus went to a Wayland window";
     popover.log = QString::fromUtf8(popover.process.readAll());
@@ -378,8 +422,8 @@ QString focusedAppId(const QByteArray& tree)
 // the area is played by a stand-in `slurp`: a headless compositor has no pointer.
 TEST_F(WaylandDesktop, ACaptureRegionActionWithAWaylandWindowFocusedGoesThroughThePortalAndIsUploaded)
 {
-    for (const char* program : {"/usr/bin/pipewire", "/usr/bin/grim", "/usr/libexec/xdg-desktop-portal", "/usr/libexec/xdg-desktop-portal-wlr",
-                                "/usr/bin/dbus-update-activation-environment"}) {
+    for (const char* program : {"/usr/bin/pipewire", "/usr/bin/grim", "/usr/libexec/xdg-desktop-portal",
+                                "/usr/libexec/xdg-desktop-portal-wlr", "/usr/bin/dbus-update-activation-environment"}) {
         if (!QFileInfo(QString::fromLatin1(program)).isExecutable())
             GTEST_SKIP() << program << " is not installed: no screenshot portal on this desktop";
     }
@@ -390,7 +434,8 @@ TEST_F(WaylandDesktop, ACaptureRegionActionWithAWaylandWindowFocusedGoesThroughT
         QFile file(path);
         const bool written = file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
         file.close();
-        return written && QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
+        return written
+            && QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
     };
     ASSERT_TRUE(writeScript(bin + QStringLiteral("/slurp"), "#!/bin/sh\necho \"10,20 200x100\"\n"));
     const QString opened = rt + QStringLiteral("/opened.log");
@@ -400,37 +445,56 @@ TEST_F(WaylandDesktop, ACaptureRegionActionWithAWaylandWindowFocusedGoesThroughT
     // The portal and its backend, as the desktop's session would start them: the portal is started
     // by the bus when asked for, with the desktop's environment.
     const QStringList session = desktop + QStringList{"DISPLAY=" + display, "XDG_CURRENT_DESKTOP=sway", "PATH=" + bin + ":/usr/bin:/bin"};
-    runAsNobody(session, QStringLiteral("dbus-update-activation-environment"), {"WAYLAND_DISPLAY", "XDG_CURRENT_DESKTOP", "PATH", "DISPLAY"});
+    runAsNobody(session, QStringLiteral("dbus-update-activation-environment"),
+                {"WAYLAND_DISPLAY", "XDG_CURRENT_DESKTOP", "PATH", "DISPLAY"});
     ChildProcess pipewire, backend, app, other;
     startAsNobody(pipewire, session, QStringLiteral("pipewire"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo::exists(rt + QStringLiteral("/pipewire-0")); }, 15000)) << "pipewire did not start";
     startAsNobody(backend, session, QStringLiteral("/usr/libexec/xdg-desktop-portal-wlr"));
-    ASSERT_TRUE(QTest::qWaitFor([&] {
-        return runAsNobody(base, QStringLiteral("dbus-send"), {"--session", "--print-reply", "--dest=org.freedesktop.DBus", "/", "org.freedesktop.DBus.NameHasOwner",
-                                                               "string:org.freedesktop.impl.portal.desktop.wlr"}).contains(QStringLiteral("true"));
-    }, 15000)) << "the portal's wlroots backend did not start";
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            return runAsNobody(base, QStringLiteral("dbus-send"),
+                               {"--session", "--print-reply", "--dest=org.freedesktop.DBus", "/", "org.freedesktop.DBus.NameHasOwner",
+                                "string:org.freedesktop.impl.portal.desktop.wlr"})
+                .contains(QStringLiteral("true"));
+        },
+        15000))
+        << "the portal's wlroots backend did not start";
 
     const QStringList appEnvironment = session + QStringList{"XDG_SESSION_TYPE=wayland", "BROWSER=" + bin + "/browser"};
     startAsNobody(app, appEnvironment, QStringLiteral(PARCLY_LITE_PATH));
     ASSERT_TRUE(app.waitForLog(QStringLiteral("No system tray on this desktop"))) << app.log.toStdString();
-    ASSERT_TRUE(QTest::qWaitFor([&] {
-        QSettings stored(rt + QStringLiteral("/home/.config/parcly/Parcly Lite.conf"), QSettings::IniFormat);
-        return !stored.value(QStringLiteral("parcly-token")).toString().isEmpty();
-    }, 15000)) << "no account: " << app.log.toStdString();
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            QSettings stored(rt + QStringLiteral("/home/.config/parcly/Parcly Lite.conf"), QSettings::IniFormat);
+            return !stored.value(QStringLiteral("parcly-token")).toString().isEmpty();
+        },
+        15000))
+        << "no account: " << app.log.toStdString();
 
     // A Wayland window takes the focus, as a click into it would.
     startAsNobody(other, desktop + QStringList{"QT_QPA_PLATFORM=wayland"}, QStringLiteral(PARCLY_DRAG_SOURCE));
-    if (!QTest::qWaitFor([&] { return runAsNobody(desktop, QStringLiteral("swaymsg"), {"-t", "get_tree"}).contains(QStringLiteral("\"app_id\": \"parcly-drag-source\"")); }, 15000))
-        GTEST_SKIP() << "no Wayland client window here (Qt's Wayland platform is needed): " << other.process.readAllStandardError().toStdString();
-    EXPECT_EQ(focusedAppId(runAsNobody(desktop, QStringLiteral("swaymsg"), {"-t", "get_tree"}).toUtf8()), QStringLiteral("parcly-drag-source"));
+    if (!QTest::qWaitFor(
+            [&] {
+                return runAsNobody(desktop, QStringLiteral("swaymsg"), {"-t", "get_tree"})
+                    .contains(QStringLiteral("\"app_id\": \"parcly-drag-source\""));
+            },
+            15000))
+        GTEST_SKIP() << "no Wayland client window here (Qt's Wayland platform is needed): "
+                     << other.process.readAllStandardError().toStdString();
+    EXPECT_EQ(focusedAppId(runAsNobody(desktop, QStringLiteral("swaymsg"), {"-t", "get_tree"}).toUtf8()),
+              QStringLiteral("parcly-drag-source"));
 
     const QString action = runAsNobody(appEnvironment, QStringLiteral(PARCLY_LITE_PATH), {"--capture-region"});
     QString link;
-    ASSERT_TRUE(QTest::qWaitFor([&] {
-        QFile file(opened);
-        link = file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).trimmed() : QString();
-        return !link.isEmpty();
-    }, 30000)) << "nothing was uploaded: " << action.toStdString() << (app.logged(QString()), app.log.toStdString());
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            QFile file(opened);
+            link = file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).trimmed() : QString();
+            return !link.isEmpty();
+        },
+        30000))
+        << "nothing was uploaded: " << action.toStdString() << (app.logged(QString()), app.log.toStdString());
     EXPECT_TRUE(link.startsWith(service.url)) << link.toStdString();
     app.logged(QString());
     EXPECT_TRUE(app.log.contains(QStringLiteral("Action from the command line: --capture-region"))) << app.log.toStdString();

@@ -84,12 +84,14 @@ TEST(TrayAppAgainstAService, OnlyAnswersThatAreDropsReachTheUserAndNothingGoesTh
     AppProcess app;
     // First an empty 200: no drop.
     app.start({handOff(QStringLiteral("empty.txt"))}, environment);
-    ASSERT_TRUE(app.waitForLog(QStringLiteral("Upload failed: the service's answer (status 200) is not a drop"))) << app.log().toStdString();
+    ASSERT_TRUE(app.waitForLog(QStringLiteral("Upload failed: the service's answer (status 200) is not a drop")))
+        << app.log().toStdString();
 
     // Then a "drop" whose link is a local file.
     service.reply("POST", "/files", {.status = 201, .body = R"({"title":"local.txt","shortlink":"file:///etc/hostname"})"});
     EXPECT_TRUE(handToRunningApp(handOff(QStringLiteral("local.txt")), environment));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return app.log().count(QStringLiteral("Upload failed: the service's answer (status 201)")) == 1; }, 15000))
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return app.log().count(QStringLiteral("Upload failed: the service's answer (status 201)")) == 1; }, 15000))
         << app.log().toStdString();
     EXPECT_EQ(clipboard(), QStringLiteral("the user's own text"));
 

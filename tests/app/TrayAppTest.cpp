@@ -3,8 +3,8 @@
 // target from another program and keys are pressed with xdotool.
 #include "ChildProcess.h"
 #include "DesktopWindows.h"
-#include "ProcessTree.h"
 #include "PrivateSessionBus.h"
+#include "ProcessTree.h"
 #include "QtPrinters.h"
 #include "ReferenceService.h"
 
@@ -69,7 +69,8 @@ protected:
 
         notificationServer.process.setProcessChannelMode(QProcess::SeparateChannels);
         notificationServer.process.start(QStringLiteral(PARCLY_FAKE_NOTIFICATION_SERVER), {QStringLiteral("--record"), notifications});
-        ASSERT_TRUE(QTest::qWaitFor([&] { return notificationServer.process.canReadLine() || notificationServer.process.state() == QProcess::NotRunning; }, 10000));
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return notificationServer.process.canReadLine() || notificationServer.process.state() == QProcess::NotRunning; }, 10000));
         ASSERT_EQ(notificationServer.process.readLine().trimmed(), "ready");
 
         ASSERT_FALSE(service.url.isEmpty()) << service.banner.toStdString();
@@ -97,10 +98,12 @@ protected:
         dropTarget = waitForWindow(QStringLiteral("Parcly Lite"));
         ASSERT_FALSE(dropTarget.isEmpty()) << "the drop target never showed";
         // The free account is registered at launch; uploads need it.
-        ASSERT_TRUE(QTest::qWaitFor([&] {
-            QSettings stored(home + QStringLiteral("/.config/parcly/Parcly Lite.conf"), QSettings::IniFormat);
-            return !stored.value(QStringLiteral("parcly-token")).toString().isEmpty();
-        }, 15000));
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] {
+                QSettings stored(home + QStringLiteral("/.config/parcly/Parcly Lite.conf"), QSettings::IniFormat);
+                return !stored.value(QStringLiteral("parcly-token")).toString().isEmpty();
+            },
+            15000));
     }
 
     QJsonObject lastNotification() const
@@ -176,21 +179,25 @@ TEST_F(TrayApp, TheShareShortcutFiresOncePerPress)
         tree.removeIf([&](qint64 pid) { return others.contains(pid); });
         return tree;
     };
-    EXPECT_TRUE(QTest::qWaitFor([&] { return (engine = pageProcesses()).size() > 1; }, 10000))
-        << "no helper shows the page";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return (engine = pageProcesses()).size() > 1; }, 10000)) << "no helper shows the page";
     const QPoint centre = windowCentre(popover);
     const QPoint button(centre.x(), centre.y() - 180 + 307);
-    const bool panelOpened = QTest::qWaitFor([&] {
-        xdotool({"mousemove", QString::number(button.x()), QString::number(button.y()), "click", "1"});
-        return !waitForWindow(kFilePanelTitle, 1000).isEmpty();
-    }, 30000);
+    const bool panelOpened = QTest::qWaitFor(
+        [&] {
+            xdotool({"mousemove", QString::number(button.x()), QString::number(button.y()), "click", "1"});
+            return !waitForWindow(kFilePanelTitle, 1000).isEmpty();
+        },
+        30000);
     EXPECT_TRUE(panelOpened) << "the page's button did not open the file panel";
 
     // Once the panel and the popover have closed, the page's processes are gone within seconds.
-    ASSERT_TRUE(QTest::qWaitFor([&] {
-        xdotool({"key", "Escape"});
-        return findWindow(kFilePanelTitle).isEmpty() && findWindow(QStringLiteral("Share a File with Parcly Lite")).isEmpty();
-    }, 10000)) << "the panel or the popover did not close";
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            xdotool({"key", "Escape"});
+            return findWindow(kFilePanelTitle).isEmpty() && findWindow(QStringLiteral("Share a File with Parcly Lite")).isEmpty();
+        },
+        10000))
+        << "the panel or the popover did not close";
     EXPECT_TRUE(QTest::qWaitFor([&] { return !anyAlive(engine); }, 5000)) << "engine processes remain";
     EXPECT_EQ(pageProcesses(), QList<qint64>());
 }
@@ -230,10 +237,12 @@ TEST_F(TrayApp, MenuActionsFromTheCommandLineReachTheRunningAppOrStartIt)
     };
     EXPECT_EQ(runAction(QStringLiteral("--share-file")), 0);
     EXPECT_TRUE(QTest::qWaitFor([&] { return !shareWindow().isEmpty(); }, 15000)) << "--share-file showed nothing";
-    ASSERT_TRUE(QTest::qWaitFor([&] {
-        xdotool({"key", "Escape"});
-        return shareWindow().isEmpty();
-    }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            xdotool({"key", "Escape"});
+            return shareWindow().isEmpty();
+        },
+        10000));
 
     EXPECT_EQ(runAction(QStringLiteral("--capture-window")), 0);
     const QString window = cancelCaptureStartedBy(app.process.processId());
@@ -282,7 +291,8 @@ TEST_F(TrayApp, TheMenuAnswersWhileADroppedFolderIsZippedAndItsKeysWorkInIt)
     // first share shows the introduction and later ones the file panel (the tests share a home),
     // so a second firing would open a file panel too many.
     const bool introduced = QSettings(home + QStringLiteral("/.config/parcly/Parcly Lite.conf"), QSettings::IniFormat)
-                                .value(QStringLiteral("hashShownSharePop")).toBool();
+                                .value(QStringLiteral("hashShownSharePop"))
+                                .toBool();
     xdotool({"key", "shift+alt+d"});
     if (introduced)
         EXPECT_FALSE(waitForWindow(kFilePanelTitle, 15000).isEmpty());
@@ -293,9 +303,8 @@ TEST_F(TrayApp, TheMenuAnswersWhileADroppedFolderIsZippedAndItsKeysWorkInIt)
     EXPECT_EQ(findWindows(kFilePanelTitle).size(), introduced ? 1 : 0) << "the key equivalent did not fire exactly once";
 
     // The archive is uploaded once made.
-    ASSERT_TRUE(QTest::qWaitFor([&] {
-        return readFile(notifications).contains(QStringLiteral("\"body\":\"Album.zip\\n"));
-    }, 60000)) << readFile(notifications).toStdString();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return readFile(notifications).contains(QStringLiteral("\"body\":\"Album.zip\\n")); }, 60000))
+        << readFile(notifications).toStdString();
 }
 
 TEST_F(TrayApp, AScreenshotTheDesktopSavesIsShared)
@@ -334,14 +343,16 @@ TEST_F(TrayApp, AFileSharedFromAFileManagerIsUploadedUnderItsRealName)
 
     // Earlier tests' screenshots may be announced too: look for this drop's own notification.
     QString link;
-    const bool uploaded = QTest::qWaitFor([&] {
-        for (const QString& line : readFile(notifications).split('\n', Qt::SkipEmptyParts)) {
-            const QStringList body = QJsonDocument::fromJson(line.toUtf8()).object().value("body").toString().split('\n');
-            if (body.size() == 2 && body[0] == QStringLiteral("my file.txt"))
-                link = body[1];
-        }
-        return !link.isEmpty();
-    }, 20000);
+    const bool uploaded = QTest::qWaitFor(
+        [&] {
+            for (const QString& line : readFile(notifications).split('\n', Qt::SkipEmptyParts)) {
+                const QStringList body = QJsonDocument::fromJson(line.toUtf8()).object().value("body").toString().split('\n');
+                if (body.size() == 2 && body[0] == QStringLiteral("my file.txt"))
+                    link = body[1];
+            }
+            return !link.isEmpty();
+        },
+        20000);
     ASSERT_TRUE(uploaded) << "no drop named \"my file.txt\": " << readFile(notifications).toStdString();
     EXPECT_EQ(runCommand(QStringLiteral("curl"), {"-sS", link + QStringLiteral("/raw")}), "shared from the file manager");
 }

@@ -154,9 +154,13 @@ TEST_F(CommandLineTest, AFolderOrSeveralItemsAreUploadedAsOneZip)
     EXPECT_EQ(first.fileName, QStringLiteral("Trip.zip"));
     EXPECT_EQ(first.entries, (QStringList{QStringLiteral("Trip/beach.txt"), QStringLiteral("Trip/day 2/sea.txt")}));
     const UploadedArchive second = unpack(requests[1], home.path());
-    EXPECT_TRUE(QRegularExpression(QStringLiteral("^Archive on \\d{4}-\\d{2}-\\d{2} at \\d{2}-\\d{2}-\\d{2}\\.zip$")).match(second.fileName).hasMatch())
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^Archive on \\d{4}-\\d{2}-\\d{2} at \\d{2}-\\d{2}-\\d{2}\\.zip$"))
+                    .match(second.fileName)
+                    .hasMatch())
         << second.fileName.toStdString();
-    EXPECT_EQ(second.entries, (QStringList{QStringLiteral("-rf"), QStringLiteral("Trip/beach.txt"), QStringLiteral("Trip/day 2/sea.txt"), QStringLiteral("notes.txt")}));
+    EXPECT_EQ(second.entries,
+              (QStringList{QStringLiteral("-rf"), QStringLiteral("Trip/beach.txt"), QStringLiteral("Trip/day 2/sea.txt"),
+                           QStringLiteral("notes.txt")}));
 }
 
 TEST_F(CommandLineTest, AStoredAccountIsUsedAsIsAndDropsPrintsTheCount)
@@ -312,13 +316,16 @@ TEST_F(CommandLineTest, PipesSocketsAndDevicesAreRefusedAtOnceAndNothingIsSent)
 TEST_F(CommandLineTest, NoTextFromTheServiceCanDriveTheTerminal)
 {
     storeAccount();
-    const std::string hostile = "\x1b[2J\x1b]0;owned\x07\xe2\x80\xae" "gnp.exe";  // ESC sequences, then U+202E
+    const std::string hostile = "\x1b[2J\x1b]0;owned\x07\xe2\x80\xae"
+                                "gnp.exe"; // ESC sequences, then U+202E
     server.reply("GET", "/users/me", {.raw = "HTTP/1.1 500 Broken " + hostile + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"});
     const Finished count = parcly({QStringLiteral("drops")});
     EXPECT_EQ(count.exitCode, 1);
-    EXPECT_TRUE(count.err.contains(QStringLiteral("Broken gnp.exe"))) << "the readable rest of the reason stays: " << count.err.toStdString();
+    EXPECT_TRUE(count.err.contains(QStringLiteral("Broken gnp.exe")))
+        << "the readable rest of the reason stays: " << count.err.toStdString();
 
-    server.reply("POST", "/files", {.status = 201, .body = R"({"title":"a\u001b[31m","shortlink":"http://127.0.0.1:8787/A\u202egnp.exe"})"});
+    server.reply("POST", "/files",
+                 {.status = 201, .body = R"({"title":"a\u001b[31m","shortlink":"http://127.0.0.1:8787/A\u202egnp.exe"})"});
     const Finished upload = parcly({QStringLiteral("upload"), writeFile(QStringLiteral("a.png"), "x")});
     EXPECT_EQ(upload.exitCode, 0) << upload.err.toStdString();
     EXPECT_EQ(upload.out, QStringLiteral("http://127.0.0.1:8787/Agnp.exe\n"));
@@ -337,8 +344,8 @@ TEST_F(CommandLineTest, AnUnusableSettingsFileIsOneErrorBeforeAnyRequest)
     ASSERT_TRUE(QDir().mkpath(storePath()));
     const QString notes = writeFile(QStringLiteral("notes.txt"), "n");
     server.reply("POST", "/account", {.status = 201, .headers = {{"x-parcly-authorization", "Bearer t"}}});
-    for (const QStringList& command : {QStringList{QStringLiteral("upload"), notes}, QStringList{QStringLiteral("drops")},
-                                       QStringList{QStringLiteral("register")}}) {
+    for (const QStringList& command :
+         {QStringList{QStringLiteral("upload"), notes}, QStringList{QStringLiteral("drops")}, QStringList{QStringLiteral("register")}}) {
         const Finished run = parcly(command);
         EXPECT_EQ(run.exitCode, 1) << command.first().toStdString();
         EXPECT_EQ(run.err, QStringLiteral("parcly: cannot use the settings file %1: Is a directory\n").arg(storePath()));
@@ -352,7 +359,8 @@ TEST_F(CommandLineTest, ASettingsFileThisUserCannotReadOrWriteIsRefusedToo)
     if (::getuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
         GTEST_SKIP() << "needs root and setpriv to run parcly as another user";
     // The store belongs to root; run as nobody, who may neither read nor write it.
-    ASSERT_TRUE(QFile::setPermissions(home.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther));
+    ASSERT_TRUE(
+        QFile::setPermissions(home.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther));
     const Finished run = parcly({QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups"),
                                  QStringLiteral(PARCLY_CLI_PATH), QStringLiteral("drops")},
                                 qEnvironmentVariable("TMPDIR"), QStringLiteral("setpriv"));
@@ -375,7 +383,8 @@ TEST_F(CommandLineTest, AServiceThatTricklesIsGivenUpWithAMessageThatSaysWhy)
 
     const Finished registration = parcly({QStringLiteral("register")}, temporaryFolder, program);
     EXPECT_EQ(registration.exitCode, 1);
-    EXPECT_TRUE(registration.err.contains(QStringLiteral("the service did not answer within 1.5 seconds"))) << registration.err.toStdString();
+    EXPECT_TRUE(registration.err.contains(QStringLiteral("the service did not answer within 1.5 seconds")))
+        << registration.err.toStdString();
 
     storeAccount();
     const Finished count = parcly({QStringLiteral("drops")}, temporaryFolder, program);
@@ -386,7 +395,8 @@ TEST_F(CommandLineTest, AServiceThatTricklesIsGivenUpWithAMessageThatSaysWhy)
     // An upload has no deadline (a large file rightly takes long) but fails when it stalls.
     const Finished upload = parcly({QStringLiteral("upload"), writeFile(QStringLiteral("a.txt"), "x")}, temporaryFolder, program);
     EXPECT_EQ(upload.exitCode, 1);
-    EXPECT_TRUE(upload.err.contains(QStringLiteral("stalled, moving less than 1024 bytes a second for 1 second"))) << upload.err.toStdString();
+    EXPECT_TRUE(upload.err.contains(QStringLiteral("stalled, moving less than 1024 bytes a second for 1 second")))
+        << upload.err.toStdString();
 }
 
 } // namespace

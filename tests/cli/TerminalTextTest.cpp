@@ -1,6 +1,6 @@
 // What may reach a terminal from text the service sent.
-#include "QtPrinters.h"
 #include "cli/TerminalText.h"
+#include "QtPrinters.h"
 
 #include <gtest/gtest.h>
 
@@ -24,11 +24,14 @@ TEST(TerminalText, SequencesGoWholeControlsAndBidiMarksGoReadableTextStays)
     const Case cases[] = {
         {u"clear\x1b[2J screen"sv, u"clear screen"sv},
         {u"red \x1b[1;31mtext\x1b[0m"sv, u"red text"sv},
-        {u"title\x1b]0;owned\x07 set"sv, u"title set"sv},                         // OSC ended by BEL
-        {u"link\x1b]8;;http://x\x1b\\ here"sv, u"link here"sv},                   // OSC ended by ESC backslash
-        {u"dcs\x1bPq#0;2;0;0;0\x1b\\ gone"sv, u"dcs gone"sv},                     // DCS (sixel)
-        {u"c1\x9b" u"31mcsi\x9d" u"0;t\x9c ok"sv, u"c1csi ok"sv},                 // C1 CSI and OSC
-        {u"keypad\x1b=mode\x1b(B"sv, u"keypadmode"sv},                            // two-character escapes
+        {u"title\x1b]0;owned\x07 set"sv, u"title set"sv}, // OSC ended by BEL
+        {u"link\x1b]8;;http://x\x1b\\ here"sv, u"link here"sv}, // OSC ended by ESC backslash
+        {u"dcs\x1bPq#0;2;0;0;0\x1b\\ gone"sv, u"dcs gone"sv}, // DCS (sixel)
+        {u"c1\x9b"
+         u"31mcsi\x9d"
+         u"0;t\x9c ok"sv,
+         u"c1csi ok"sv}, // C1 CSI and OSC
+        {u"keypad\x1b=mode\x1b(B"sv, u"keypadmode"sv}, // two-character escapes
         {u"bell\x07 nul\x00 del\x7f back\b"sv, u"bell nul del back"sv},
         {u"lines\r\nand\ttabs"sv, u"lines  and tabs"sv},
         {u"http://h/A\x202egnp.exe"sv, u"http://h/Agnp.exe"sv},

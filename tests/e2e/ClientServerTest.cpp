@@ -25,8 +25,7 @@ struct Outcome {
 };
 
 // Runs one API operation to its completion on this (the main) thread.
-template <typename Start>
-Outcome complete(Start start)
+template <typename Start> Outcome complete(Start start)
 {
     Outcome outcome;
     bool done = false;
@@ -82,9 +81,8 @@ TEST_F(ClientServerTest, AFreeAccountUploadsAFileAndTheDropServesItsBytes)
     for (qsizetype i = 0; i < contents.size(); ++i)
         contents[i] = char(i * 7 + i / 251);
     const QString name = QStringLiteral("Screen Shot on 2017-03-01 at 14:05:09 ünï.png");
-    const Outcome upload = complete([&](API::Completion done) {
-        API::instance().shareFile(QUrl::fromLocalFile(writeFile(name, contents)), {}, done);
-    });
+    const Outcome upload
+        = complete([&](API::Completion done) { API::instance().shareFile(QUrl::fromLocalFile(writeFile(name, contents)), {}, done); });
     ASSERT_TRUE(upload.success);
     const QVariantMap drop = upload.result.toMap();
     EXPECT_EQ(drop.value(QStringLiteral("title")).toString(), name);
@@ -130,9 +128,8 @@ TEST_F(ClientServerTest, OnlyAnAccountTheServiceDoesNotKnowRaisesTheUnknownUserS
     EXPECT_EQ(posts, 0);
 
     Defaults::standard().setValue(User::kUsernameKey, QStringLiteral("free-mac-forgotten@free.parcly.example"));
-    const Outcome forgotten = complete([&](API::Completion done) {
-        API::instance().shareFile(QUrl::fromLocalFile(writeFile(QStringLiteral("a.txt"), "x")), {}, done);
-    });
+    const Outcome forgotten = complete(
+        [&](API::Completion done) { API::instance().shareFile(QUrl::fromLocalFile(writeFile(QStringLiteral("a.txt"), "x")), {}, done); });
     EXPECT_FALSE(forgotten.success);
     EXPECT_EQ(forgotten.result.toMap().value(QStringLiteral("parcly-errorcode")).toString(), QStringLiteral("Authentication.UnknownUser"));
     EXPECT_EQ(posts, 1);

@@ -44,8 +44,8 @@ protected:
     {
         const QString bundle = appPath + QStringLiteral("/Contents/Library/LoginItems/ParclyLiteLauncher.app");
         const QString built = QFileInfo(QStringLiteral(PARCLY_LAUNCHER_PATH)).absoluteDir().filePath(QStringLiteral("../Info.plist"));
-        const QString executable = makeBundleWithProgram(bundle, QString::fromLatin1(kLauncherID),
-                                                         QStringLiteral(PARCLY_LAUNCHER_PATH), QStringLiteral("parcly-lite-launcher"));
+        const QString executable = makeBundleWithProgram(bundle, QString::fromLatin1(kLauncherID), QStringLiteral(PARCLY_LAUNCHER_PATH),
+                                                         QStringLiteral("parcly-lite-launcher"));
         EXPECT_FALSE(executable.isEmpty());
         QFile::remove(bundle + QStringLiteral("/Contents/Info.plist"));
         EXPECT_TRUE(QFile::copy(built, bundle + QStringLiteral("/Contents/Info.plist"))) << "the build's launcher has its Info.plist";
@@ -92,10 +92,9 @@ TEST_F(LauncherTest, StartsTheAppFourComponentsUpOnce)
 {
     if (anotherAppRuns(m_rootPath))
         GTEST_SKIP() << "another Parcly Lite runs on this machine";
-    EXPECT_EQ(runLauncher(m_launcher), (QStringList{QStringLiteral("Launching Parcly Lite at ") + m_launcher,
-                                                     QStringLiteral("App Path: ") + m_app,
-                                                     QStringLiteral("Launching Binary: ") + m_appExecutable,
-                                                     QStringLiteral("Terminate Helper")}));
+    EXPECT_EQ(runLauncher(m_launcher),
+              (QStringList{QStringLiteral("Launching Parcly Lite at ") + m_launcher, QStringLiteral("App Path: ") + m_app,
+                           QStringLiteral("Launching Binary: ") + m_appExecutable, QStringLiteral("Terminate Helper")}));
     EXPECT_TRUE(QTest::qWaitFor([this] { return starts() > 0; }, 10000)) << "the app was started";
     EXPECT_EQ(starts(), 1);
 }
@@ -103,9 +102,9 @@ TEST_F(LauncherTest, StartsTheAppFourComponentsUpOnce)
 TEST_F(LauncherTest, StartsNothingWhenTheAppRuns)
 {
     // Two running copies of the app: /bin/sleep as the executable of a bundle with its identifier.
-    const QString running = makeBundleWithProgram(m_rootPath + QStringLiteral("/Running/Parcly Lite.app"),
-                                                  QString::fromLatin1(kMainAppBundleID), QStringLiteral("/bin/sleep"),
-                                                  QStringLiteral("sleep"));
+    const QString running
+        = makeBundleWithProgram(m_rootPath + QStringLiteral("/Running/Parcly Lite.app"), QString::fromLatin1(kMainAppBundleID),
+                                QStringLiteral("/bin/sleep"), QStringLiteral("sleep"));
     ASSERT_FALSE(running.isEmpty());
     std::vector<std::unique_ptr<QProcess>> apps;
     for (int i = 0; i < 2; ++i) {
@@ -114,9 +113,9 @@ TEST_F(LauncherTest, StartsNothingWhenTheAppRuns)
         ASSERT_TRUE(apps.back()->waitForStarted());
     }
 
-    EXPECT_EQ(runLauncher(m_launcher), (QStringList{QStringLiteral("Launching Parcly Lite at ") + m_launcher,
-                                                     QStringLiteral("Parcly Lite is already runnning"),
-                                                     QStringLiteral("Terminate Helper")}));
+    EXPECT_EQ(runLauncher(m_launcher),
+              (QStringList{QStringLiteral("Launching Parcly Lite at ") + m_launcher, QStringLiteral("Parcly Lite is already runnning"),
+                           QStringLiteral("Terminate Helper")}));
     EXPECT_EQ(starts(), 0);
 
     for (auto& app : apps) {
@@ -162,9 +161,9 @@ TEST_F(LauncherTest, OnlyTheAppsMainExecutableOnThisDisplayCountsAsRunning)
 
     // On this display it is.
     ASSERT_TRUE(start(main, QProcessEnvironment::systemEnvironment()));
-    EXPECT_EQ(runLauncher(m_launcher), (QStringList{QStringLiteral("Launching Parcly Lite at ") + m_launcher,
-                                                     QStringLiteral("Parcly Lite is already runnning"),
-                                                     QStringLiteral("Terminate Helper")}));
+    EXPECT_EQ(runLauncher(m_launcher),
+              (QStringList{QStringLiteral("Launching Parcly Lite at ") + m_launcher, QStringLiteral("Parcly Lite is already runnning"),
+                           QStringLiteral("Terminate Helper")}));
     QTest::qWait(300);
     EXPECT_EQ(starts(), 2);
 
@@ -180,11 +179,10 @@ TEST_F(LauncherTest, QuitsWhenNoAppLiesAtTheComputedPath)
         GTEST_SKIP() << "another Parcly Lite runs on this machine";
     const QString nowhere = m_rootPath + QStringLiteral("/Nowhere.app");
     const QString launcher = installLauncher(nowhere);
-    EXPECT_EQ(runLauncher(launcher), (QStringList{QStringLiteral("Launching Parcly Lite at ") + launcher,
-                                                   QStringLiteral("App Path: ") + nowhere,
-                                                   QStringLiteral("No application bundle at ") + nowhere
-                                                       + QStringLiteral(", nothing launched"),
-                                                   QStringLiteral("Terminate Helper")}));
+    EXPECT_EQ(runLauncher(launcher),
+              (QStringList{QStringLiteral("Launching Parcly Lite at ") + launcher, QStringLiteral("App Path: ") + nowhere,
+                           QStringLiteral("No application bundle at ") + nowhere + QStringLiteral(", nothing launched"),
+                           QStringLiteral("Terminate Helper")}));
 }
 
 } // namespace

@@ -26,9 +26,9 @@
 #include <QProcess>
 #include <QPushButton>
 
+#include <X11/keysym.h>
 #include <xcb/xcb.h>
 #include <xcb/xcb_keysyms.h>
-#include <X11/keysym.h>
 
 namespace {
 
@@ -42,7 +42,8 @@ constexpr quint16 kKeyD = 2, kKey4 = 21, kKeyW = 13, kKeyK = 40, kKeyJ = 38;
 struct FakeNotificationServer {
     FakeNotificationServer()
     {
-        process.start(QStringLiteral(PARCLY_FAKE_NOTIFICATION_SERVER), {QStringLiteral("--record"), folder.filePath(QStringLiteral("n.jsonl"))});
+        process.start(QStringLiteral(PARCLY_FAKE_NOTIFICATION_SERVER),
+                      {QStringLiteral("--record"), folder.filePath(QStringLiteral("n.jsonl"))});
         ready = QTest::qWaitFor([this] { return process.canReadLine(); }, 10000);
     }
     ~FakeNotificationServer() { process.terminate(), process.waitForFinished(3000); }
@@ -85,7 +86,8 @@ TEST_F(Preferences, AFreshHomeShowsTheDefaultsAndTheCheckBoxesFollowTheirSetting
     screenshot(QStringLiteral("preferences"));
     EXPECT_EQ(window.shareFile()->objectValue(), ShortcutRecorder::shortcutDictionary(kKeyD, kShiftOption));
     EXPECT_EQ(window.takeScreenshot()->objectValue(), ShortcutRecorder::shortcutDictionary(kKey4, kShiftOption));
-    EXPECT_EQ(window.grabWindow()->objectValue(), ShortcutRecorder::shortcutDictionary(kKeyW, KeyCodes::ShiftKeyMask | KeyCodes::ControlKeyMask));
+    EXPECT_EQ(window.grabWindow()->objectValue(),
+              ShortcutRecorder::shortcutDictionary(kKeyW, KeyCodes::ShiftKeyMask | KeyCodes::ControlKeyMask));
     EXPECT_EQ(window.shareFile()->keySequence(), QKeySequence(Qt::SHIFT | Qt::ALT | Qt::Key_D));
     EXPECT_FALSE(Defaults::standard().contains(QStringLiteral("shareFile")));
     EXPECT_FALSE(window.messageLabel()->isVisible());
@@ -169,7 +171,8 @@ TEST_F(Preferences, ACombinationThatCannotWorkIsRefusedWithAVisibleMessage)
         EXPECT_TRUE(window.messageLabel()->isVisible());
         EXPECT_TRUE(window.messageLabel()->text().contains(QString::fromUtf8(words))) << window.messageLabel()->text().toStdString();
         EXPECT_FALSE(Defaults::standard().contains(QStringLiteral("grabWindow")));
-        EXPECT_EQ(window.grabWindow()->objectValue(), ShortcutRecorder::shortcutDictionary(kKeyW, KeyCodes::ShiftKeyMask | KeyCodes::ControlKeyMask));
+        EXPECT_EQ(window.grabWindow()->objectValue(),
+                  ShortcutRecorder::shortcutDictionary(kKeyW, KeyCodes::ShiftKeyMask | KeyCodes::ControlKeyMask));
     };
 
     // The share shortcut's default combination, for another item, typed through the X server.
@@ -190,7 +193,9 @@ TEST_F(Preferences, ACombinationThatCannotWorkIsRefusedWithAVisibleMessage)
     xcb_key_symbols_t* symbols = xcb_key_symbols_alloc(other);
     xcb_keycode_t* keycodes = xcb_key_symbols_get_keycode(symbols, XK_j);
     ASSERT_NE(keycodes, nullptr);
-    EXPECT_EQ(xcb_request_check(other, xcb_grab_key_checked(other, 0, root, XCB_MOD_MASK_ANY, keycodes[0], XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC)), nullptr);
+    EXPECT_EQ(xcb_request_check(
+                  other, xcb_grab_key_checked(other, 0, root, XCB_MOD_MASK_ANY, keycodes[0], XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC)),
+              nullptr);
     std::free(keycodes);
     xcb_key_symbols_free(symbols);
     QTest::keyClick(window.grabWindow(), Qt::Key_J, Qt::ControlModifier | Qt::AltModifier);
@@ -198,10 +203,12 @@ TEST_F(Preferences, ACombinationThatCannotWorkIsRefusedWithAVisibleMessage)
     xcb_disconnect(other);
 
     // Once the other program lets go the combination is taken, and the message goes.
-    ASSERT_TRUE(QTest::qWaitFor([&] {
-        QTest::keyClick(window.grabWindow(), Qt::Key_J, Qt::ControlModifier | Qt::AltModifier);
-        return Defaults::standard().contains(QStringLiteral("grabWindow"));
-    }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            QTest::keyClick(window.grabWindow(), Qt::Key_J, Qt::ControlModifier | Qt::AltModifier);
+            return Defaults::standard().contains(QStringLiteral("grabWindow"));
+        },
+        5000));
     EXPECT_FALSE(window.messageLabel()->isVisible());
     window.grabWindow()->clearFocus();
     EXPECT_TRUE(HotKeyCenter::sharedHotKeyCenter().hasRegisteredHotKey(kKeyJ, kControlOption));
@@ -294,8 +301,11 @@ TEST_F(UpgradePrompt, StayStoresANewAccountBeforeAskingAndClosesWhateverTheServi
 {
     subscribeOnce();
     for (const int status : {500, 200}) {
-        server.reply("POST", "/account", {.status = status, .headers = {{"X-Parcly-Authorization", "Bearer new.token"}},
-                                          .body = status == 200 ? R"({"ok": true})" : "{}", .delay = std::chrono::milliseconds(700)});
+        server.reply("POST", "/account",
+                     {.status = status,
+                      .headers = {{"X-Parcly-Authorization", "Bearer new.token"}},
+                      .body = status == 200 ? R"({"ok": true})" : "{}",
+                      .delay = std::chrono::milliseconds(700)});
         AuthWindowController* window = showPrompt();
         const size_t before = requestsFor("POST", "/account").size();
         const QString oldUser = stored("parcly-username");

@@ -58,7 +58,8 @@ TEST(LaunchSequence, FirstLaunchRegistersOnceAndSecondLaunchChangesNothing)
 
     AppProcess first;
     launch(first);
-    ASSERT_TRUE(QTest::qWaitFor([] { return AppProcess::setting(QStringLiteral("parcly-token")).toString().endsWith("first-token"); }, 10000));
+    ASSERT_TRUE(
+        QTest::qWaitFor([] { return AppProcess::setting(QStringLiteral("parcly-token")).toString().endsWith("first-token"); }, 10000));
     EXPECT_TRUE(AppProcess::setting(QStringLiteral("hasShownOnboarding")).toBool());
     EXPECT_FALSE(AppProcess::setting(QStringLiteral("parcly-username")).toString().isEmpty());
     EXPECT_EQ(accountRequests(service), 1);
@@ -163,9 +164,9 @@ TEST_F(UrlEntry, ASecondStartHandsItsURLToTheRunningAppWhichUploadsOnlyHandedOve
     const QString secret = writeFile(QDir::homePath() + QStringLiteral("/id_secret"), "private key\n");
     QFile::link(secret, handOff + QStringLiteral("/innocent.txt"));
     for (const QString& url : {handOffURL(secret), handOffURL(handOff + QStringLiteral("/../../../id_secret")),
-                               handOffURL(handOff + QStringLiteral("/innocent.txt")),
-                               QStringLiteral("parcly-lite://?handleURL"), QStringLiteral("parcly-lite://?a=%FF&handleURL=%E2%28"),
-                               QStringLiteral("parcly-lite:no-query"), QStringLiteral("not a url at all")}) {
+                               handOffURL(handOff + QStringLiteral("/innocent.txt")), QStringLiteral("parcly-lite://?handleURL"),
+                               QStringLiteral("parcly-lite://?a=%FF&handleURL=%E2%28"), QStringLiteral("parcly-lite:no-query"),
+                               QStringLiteral("not a url at all")}) {
         EXPECT_EQ(runSecondStart({url}), 0) << url.toStdString();
     }
 
@@ -177,7 +178,7 @@ TEST_F(UrlEntry, ASecondStartHandsItsURLToTheRunningAppWhichUploadsOnlyHandedOve
     QElapsedTimer clock;
     clock.start();
     EXPECT_EQ(runSecondStart({url}), 0);
-    EXPECT_LT(clock.elapsed(), 2000);  // generous: a second start must never hang around
+    EXPECT_LT(clock.elapsed(), 2000); // generous: a second start must never hang around
     EXPECT_EQ(openedDrop(1), "sun and sea\n");
     EXPECT_TRUE(app.running());
     EXPECT_EQ(browser.calls().size(), 2) << browser.calls().join(QLatin1Char(' ')).toStdString();

@@ -160,17 +160,23 @@ TEST_F(Onboarding, ThePageShowsAndItsSwitchAndButtonDismissTheWindow)
     // them; the page may take a moment to answer its first click.
     const QPoint startAtLoginSwitch(51, window->height() - 44);
     const QPoint getStarted(window->width() - 102, window->height() - 44);
-    EXPECT_TRUE(QTest::qWaitFor([&] {
-        QTest::mouseMove(view, startAtLoginSwitch);
-        QTest::mouseClick(view, Qt::LeftButton, {}, startAtLoginSwitch);
-        return QTest::qWaitFor([&] { return !controller.startAtLogin(); }, 1000);
-    }, 20000)) << "the switch sent no choice";
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            QTest::mouseMove(view, startAtLoginSwitch);
+            QTest::mouseClick(view, Qt::LeftButton, {}, startAtLoginSwitch);
+            return QTest::qWaitFor([&] { return !controller.startAtLogin(); }, 1000);
+        },
+        20000))
+        << "the switch sent no choice";
     EXPECT_TRUE(launcherRegistered());
-    EXPECT_TRUE(QTest::qWaitFor([&] {
-        QTest::mouseMove(view, getStarted);
-        QTest::mouseClick(view, Qt::LeftButton, {}, getStarted);
-        return QTest::qWaitFor([&] { return !window->isVisible(); }, 1000);
-    }, 20000)) << "the button did not dismiss the window";
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            QTest::mouseMove(view, getStarted);
+            QTest::mouseClick(view, Qt::LeftButton, {}, getStarted);
+            return QTest::qWaitFor([&] { return !window->isVisible(); }, 1000);
+        },
+        20000))
+        << "the button did not dismiss the window";
     EXPECT_FALSE(controller.startAtLogin());
     EXPECT_EQ(entriesOfOurs(), QStringList()) << "switched off, then \"Get started\": nothing of ours starts the app at login";
     // The page's helper goes with the window.

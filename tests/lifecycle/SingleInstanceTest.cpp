@@ -34,7 +34,7 @@ const QString kListening = QStringLiteral("Ignoring handed-over URL");
 // A connection to the app's socket, as a raw client: -1 when it cannot connect.
 int connectTo(const QString& path)
 {
-    sockaddr_un address {};
+    sockaddr_un address{};
     address.sun_family = AF_UNIX;
     const QByteArray native = QFile::encodeName(path);
     std::memcpy(address.sun_path, native.constData(), qMin<size_t>(native.size(), sizeof(address.sun_path) - 1));
@@ -51,22 +51,25 @@ qint64 residentKiB(qint64 pid)
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
-    const QRegularExpressionMatch match = QRegularExpression(QStringLiteral("VmRSS:\\s+(\\d+)")).match(QString::fromLatin1(status.readAll()));
+    const QRegularExpressionMatch match
+        = QRegularExpression(QStringLiteral("VmRSS:\\s+(\\d+)")).match(QString::fromLatin1(status.readAll()));
     return match.hasMatch() ? match.captured(1).toLongLong() : -1;
 }
 
 // True once the peer has closed every one of the connections.
 bool allClosedByPeer(const std::vector<int>& fds, int timeoutMs)
 {
-    return QTest::qWaitFor([&] {
-        for (int fd : fds) {
-            pollfd wait {fd, POLLIN, 0};
-            char byte = 0;
-            if (::poll(&wait, 1, 0) <= 0 || ::recv(fd, &byte, 1, MSG_DONTWAIT | MSG_PEEK) != 0)
-                return false;
-        }
-        return true;
-    }, timeoutMs);
+    return QTest::qWaitFor(
+        [&] {
+            for (int fd : fds) {
+                pollfd wait{fd, POLLIN, 0};
+                char byte = 0;
+                if (::poll(&wait, 1, 0) <= 0 || ::recv(fd, &byte, 1, MSG_DONTWAIT | MSG_PEEK) != 0)
+                    return false;
+            }
+            return true;
+        },
+        timeoutMs);
 }
 
 class SingleInstanceChannel : public ::testing::Test {
@@ -176,7 +179,8 @@ TEST_F(SingleInstanceChannel, AHandOffIsTakenOnceAndItsWorkFolderGoesWithItsUplo
 
     // The verdicts come back to the sender, one per URL, in order.
     const QString third = writeHandOff(QStringLiteral("third.txt"), "third\n");
-    const SingleInstance::Delivery delivery = SingleInstance::handOver({handOffURL(third), handOffURL(again), QStringLiteral("parcly-lite://?other=1")});
+    const SingleInstance::Delivery delivery
+        = SingleInstance::handOver({handOffURL(third), handOffURL(again), QStringLiteral("parcly-lite://?other=1")});
     ASSERT_EQ(delivery.status, SingleInstance::Delivery::Status::Answered);
     EXPECT_EQ(delivery.verdicts, (QStringList{QString(), QStringLiteral("no such file"), QString()}));
     EXPECT_EQ(browser.waitForCalls(5, 15000).size(), 5);
@@ -193,7 +197,8 @@ TEST_F(SingleInstanceChannel, AStoppedFirstInstanceIsNeverJoinedByASecondTrayApp
     ::kill(pid_t(app.process.processId()), SIGCONT);
     ASSERT_TRUE(ended) << "the second start never ended";
     EXPECT_EQ(second.exitCode(), 1);
-    EXPECT_TRUE(QString::fromUtf8(second.readAllStandardError()).contains(QStringLiteral("is already running (pid %1) but does not answer").arg(app.process.processId())));
+    EXPECT_TRUE(QString::fromUtf8(second.readAllStandardError())
+                    .contains(QStringLiteral("is already running (pid %1) but does not answer").arg(app.process.processId())));
     // Once it runs again, the first instance is still the one that answers.
     EXPECT_EQ(runSecondStart({}), 0);
 }
@@ -267,18 +272,20 @@ TEST_F(SingleInstanceChannel, TheListenerOutlivesAFailedAcceptAndHalfSentMessage
         stalled.push_back(fd);
         sent.push_back(0);
     }
-    (void)QTest::qWaitFor([&] {
-        bool all = true;
-        for (size_t i = 0; i < stalled.size(); ++i) {
-            if (sent[i] == half.size())
-                continue;
-            const ssize_t n = ::send(stalled[i], half.constData() + sent[i], half.size() - sent[i], MSG_DONTWAIT | MSG_NOSIGNAL);
-            if (n > 0)
-                sent[i] += n;
-            all = all && sent[i] == half.size();
-        }
-        return all;
-    }, 8000);
+    (void)QTest::qWaitFor(
+        [&] {
+            bool all = true;
+            for (size_t i = 0; i < stalled.size(); ++i) {
+                if (sent[i] == half.size())
+                    continue;
+                const ssize_t n = ::send(stalled[i], half.constData() + sent[i], half.size() - sent[i], MSG_DONTWAIT | MSG_NOSIGNAL);
+                if (n > 0)
+                    sent[i] += n;
+                all = all && sent[i] == half.size();
+            }
+            return all;
+        },
+        8000);
     const qint64 peak = residentKiB(second);
     ASSERT_GT(peak - before, 50 * 1024) << "the half messages were never buffered: " << before << " -> " << peak;
     // Closed by the app once they have stalled long enough, and their memory returned.

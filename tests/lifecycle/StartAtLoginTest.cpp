@@ -10,8 +10,8 @@
 #include "shared/SharedConstants.h"
 
 #include "PrivateSessionBus.h"
-#include "SessionBusEnvironment.h"
 #include "QtPrinters.h"
+#include "SessionBusEnvironment.h"
 #include "TempBundle.h"
 
 #include <gtest/gtest.h>
@@ -84,8 +84,8 @@ protected:
         m_appExecutable = makeBundleWithScript(m_app, QString::fromLatin1(kMainAppBundleID), QStringLiteral("parcly-lite"), "exit 0\n");
         m_launcherExecutable = makeBundleWithScript(m_app + QStringLiteral("/Contents/Library/LoginItems/ParclyLiteLauncher.app"),
                                                     QString::fromLatin1(kLauncherID), QStringLiteral("parcly-lite-launcher"), "exit 0\n");
-        m_otherCopyExecutable = makeBundleWithScript(root + QStringLiteral("/Other/Parcly Lite.app"),
-                                                     QString::fromLatin1(kMainAppBundleID), QStringLiteral("parcly-lite"), "exit 0\n");
+        m_otherCopyExecutable = makeBundleWithScript(root + QStringLiteral("/Other/Parcly Lite.app"), QString::fromLatin1(kMainAppBundleID),
+                                                     QStringLiteral("parcly-lite"), "exit 0\n");
         ASSERT_FALSE(m_appExecutable.isEmpty() || m_launcherExecutable.isEmpty() || m_otherCopyExecutable.isEmpty());
         Bundle::setMainBundlePath(m_app);
         m_items = LoginItems::create();
@@ -208,7 +208,9 @@ TEST_F(StartAtLoginTest, ExecIsReadAsTheDesktopEntrySpecQuotesIt)
     // What we write reads back as the same program, whatever its path holds; nothing in the path
     // can add a line of its own to the entry.
     const QString odd = m_root.path() + QStringLiteral("/odd \"quote\" $HOME `x` 100% back\\slash\nHidden=true");
-    ASSERT_FALSE(makeBundleWithScript(odd + QStringLiteral("/Odd.app"), QStringLiteral("org.example.Odd"), QStringLiteral("odd"), "exit 0\n").isEmpty());
+    ASSERT_FALSE(
+        makeBundleWithScript(odd + QStringLiteral("/Odd.app"), QStringLiteral("org.example.Odd"), QStringLiteral("odd"), "exit 0\n")
+            .isEmpty());
     const QString oddProgram = QFileInfo(odd + QStringLiteral("/Odd.app/Contents/MacOS/odd")).canonicalFilePath();
     const std::optional<LoginItem> item = m_items->insertItemBeforeFirst(oddProgram);
     ASSERT_TRUE(item);
@@ -237,8 +239,7 @@ TEST_F(StartAtLoginTest, KillLauncherIsPostedOncePerRunningLauncher)
 
     // Two launchers: /bin/sleep as the executable of a bundle with the launcher's identifier.
     const QString sleeper = makeBundleWithProgram(m_root.path() + QStringLiteral("/Sleeper/ParclyLiteLauncher.app"),
-                                                  QString::fromLatin1(kLauncherID), QStringLiteral("/bin/sleep"),
-                                                  QStringLiteral("sleep"));
+                                                  QString::fromLatin1(kLauncherID), QStringLiteral("/bin/sleep"), QStringLiteral("sleep"));
     ASSERT_FALSE(sleeper.isEmpty());
     std::vector<std::unique_ptr<QProcess>> launchers;
     for (int i = 0; i < 2; ++i) {

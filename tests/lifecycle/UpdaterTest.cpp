@@ -25,8 +25,8 @@ std::string feed(const std::vector<std::string>& versions)
 <channel><title>Parcly Lite</title><link>http://127.0.0.1:1/channel</link>
 )";
     for (const std::string& version : versions)
-        xml += "<item><title>Version " + version + "</title><link>http://127.0.0.1:1/download/" + version +
-               "</link><enclosure url=\"http://127.0.0.1:1/p.tar.gz\" sparkle:shortVersionString=\"" + version + "\"/></item>\n";
+        xml += "<item><title>Version " + version + "</title><link>http://127.0.0.1:1/download/" + version
+            + "</link><enclosure url=\"http://127.0.0.1:1/p.tar.gz\" sparkle:shortVersionString=\"" + version + "\"/></item>\n";
     return xml + "</channel></rss>\n";
 }
 
@@ -120,7 +120,8 @@ TEST_F(UpdateCheck, TheReferenceServiceIsAskedAboutParclyLiteNotTheFullClient)
     EXPECT_EQ(outcome, Updater::Outcome::UpToDate) << dialog->informativeText().toStdString();
     EXPECT_FALSE(dialog->informativeText().contains(QStringLiteral("7.3.0")));
 
-    ReferenceService newer({QStringLiteral("--client-version"), QStringLiteral("7.3.0"), QStringLiteral("--lite-version"), QStringLiteral("1.2.0")});
+    ReferenceService newer(
+        {QStringLiteral("--client-version"), QStringLiteral("7.3.0"), QStringLiteral("--lite-version"), QStringLiteral("1.2.0")});
     ASSERT_FALSE(newer.url.isEmpty());
     Defaults::standard().setValue(ServiceConfiguration::kWebURLKey, newer.url);
     std::tie(outcome, dialog) = check();

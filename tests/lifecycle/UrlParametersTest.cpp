@@ -8,9 +8,9 @@
 
 namespace {
 
-using Extensions::URLWithString;
 using Extensions::parameterForKey;
 using Extensions::parameters;
+using Extensions::URLWithString;
 
 QMap<QString, QString> queryOf(const char* url)
 {
@@ -32,8 +32,7 @@ TEST(UrlParameters, SplitAtEveryAmpersandAndEqualsSignAndDecodeOnce)
 
 TEST(UrlParameters, PiecesThatAreNoPairOrNoUtf8AreSkipped)
 {
-    EXPECT_EQ(queryOf("parcly-lite://?&lonely&k=v&bad=%FF&%C3%28=x&&z"),
-              (QMap<QString, QString>{{"k", "v"}}));
+    EXPECT_EQ(queryOf("parcly-lite://?&lonely&k=v&bad=%FF&%C3%28=x&&z"), (QMap<QString, QString>{{"k", "v"}}));
     // Not a URL at all: no parameters, nothing to act on.
     EXPECT_FALSE(URLWithString("not a url").isValid());
     EXPECT_FALSE(URLWithString("").isValid());

@@ -22,6 +22,6 @@ inline void screenshot(const QString& name)
     if (folder.isEmpty())
         return;
     QTest::qWait(300);
-    QProcess::execute(QStringLiteral("import"), {QStringLiteral("-window"), QStringLiteral("root"), folder + QLatin1Char('/') + name + QStringLiteral(".png")});
+    QProcess::execute(QStringLiteral("import"),
+                      {QStringLiteral("-window"), QStringLiteral("root"), folder + QLatin1Char('/') + name + QStringLiteral(".png")});
 }
-

@@ -17,7 +17,7 @@
 #include <atomic>
 #include <thread>
 
-class CaptureEnds : public MenubarTest {};
+class CaptureEnds : public MenubarTest { };
 
 TEST_F(CaptureEnds, AFailedCaptureIsAnnouncedWithWhatToInstallAndACancelStaysSilent)
 {

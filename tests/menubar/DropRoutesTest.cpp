@@ -65,7 +65,8 @@ protected:
     {
         MenubarTest::SetUp();
         server.reply("POST", "/files", {.body = R"({"title": "Dropped", "shortlink": "http://127.0.0.1:9/abc"})"});
-        root = QDir::home().filePath(QStringLiteral("drops/") + QString::fromStdString(testing::UnitTest::GetInstance()->current_test_info()->name()));
+        root = QDir::home().filePath(QStringLiteral("drops/")
+                                     + QString::fromStdString(testing::UnitTest::GetInstance()->current_test_info()->name()));
     }
 
     void TearDown() override
@@ -149,16 +150,19 @@ TEST_F(DropRoutes, WhatCannotBeSharedIsRefusedOrLeftOutAndTheUserIsTold)
     ASSERT_TRUE(QTest::qWaitFor([] { return openPanel() != nullptr; }, 5000));
     openPanel()->selectFile(pipe);
     static_cast<QDialog*>(openPanel())->accept();
-    EXPECT_TRUE(QTest::qWaitFor([&] {
-        return notified().count(QStringLiteral("Upload Failed: \"pipe\" is a named pipe: only files and folders can be shared.")) == 2;
-    }, 15000)) << notified().join('\n').toStdString();
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            return notified().count(QStringLiteral("Upload Failed: \"pipe\" is a named pipe: only files and folders can be shared.")) == 2;
+        },
+        15000))
+        << notified().join('\n').toStdString();
     EXPECT_EQ(item().imageName(), StatusItemController::kErrorImageName);
 
     // Inside a folder it is left out of the archive, and the user hears which.
     writeFile(root + QStringLiteral("/Mixed/kept.txt"), "kept");
     drop({QUrl::fromLocalFile(root + QStringLiteral("/Mixed"))});
     ASSERT_TRUE(waitForRequest("POST", "/files"));
-    EXPECT_EQ(zipEntries(requestsFor("POST", "/files").front().body), QStringList {"Mixed/kept.txt"});
+    EXPECT_EQ(zipEntries(requestsFor("POST", "/files").front().body), QStringList{"Mixed/kept.txt"});
     waitForNotification(QStringLiteral("Left Out of the Drop: \"Mixed/sub/pipe\" is not a file or folder, so it was left out."));
 
     // A folder that gives no archive says why.
@@ -187,7 +191,7 @@ TEST_F(DropRoutes, OneFolderIsUploadedAsAnArchiveOfIt)
     ASSERT_TRUE(waitForRequest("POST", "/files"));
     const RecordedRequest upload = requestsFor("POST", "/files").front();
     EXPECT_EQ(uploadedName(upload), "Trip.zip");
-    EXPECT_EQ(zipEntries(upload.body), (QStringList {"Trip/day one.jpg", "Trip/sub/day two.jpg"}));
+    EXPECT_EQ(zipEntries(upload.body), (QStringList{"Trip/day one.jpg", "Trip/sub/day two.jpg"}));
 }
 
 TEST_F(DropRoutes, SeveralItemsAreUploadedAsOneArchive)
@@ -199,7 +203,7 @@ TEST_F(DropRoutes, SeveralItemsAreUploadedAsOneArchive)
     const RecordedRequest upload = requestsFor("POST", "/files").front();
     EXPECT_EQ(requestsFor("POST", "/files").size(), 1u);
     EXPECT_TRUE(QString::fromStdString(uploadedName(upload)).startsWith("Archive on "));
-    EXPECT_EQ(zipEntries(upload.body), (QStringList {"Folder/y.txt", "x.txt"}));
+    EXPECT_EQ(zipEntries(upload.body), (QStringList{"Folder/y.txt", "x.txt"}));
 }
 
 TEST_F(DropRoutes, FilesWinOverImageData)
@@ -257,7 +261,7 @@ TEST_F(DropRoutes, ACreatedDropIsAnnouncedOpenedCopiedAndCounted)
     EXPECT_EQ(QGuiApplication::clipboard()->text(), "http://127.0.0.1:9/n0tes");
     const QMimeData* clipboard = QGuiApplication::clipboard()->mimeData();
     ASSERT_NE(clipboard, nullptr);
-    EXPECT_EQ(clipboard->urls(), QList<QUrl> {QUrl(QStringLiteral("http://127.0.0.1:9/n0tes"))});
+    EXPECT_EQ(clipboard->urls(), QList<QUrl>{QUrl(QStringLiteral("http://127.0.0.1:9/n0tes"))});
     ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(browserLog); }, 10000));
     QFile opened(browserLog);
     opened.open(QIODevice::ReadOnly);
@@ -282,7 +286,8 @@ TEST_F(DropRoutes, AFailedUploadShowsTheErrorAndChangesNothingElse)
 TEST_F(DropRoutes, AFailedUploadsErrorOutlastsTheOtherUploadsUntilANewOneStarts)
 {
     // A slow upload is still on its way when a second one fails.
-    server.reply("POST", "/files", {.body = R"({"title": "slow.txt", "shortlink": "http://127.0.0.1:9/s10w"})", .delay = std::chrono::milliseconds(1500)});
+    server.reply("POST", "/files",
+                 {.body = R"({"title": "slow.txt", "shortlink": "http://127.0.0.1:9/s10w"})", .delay = std::chrono::milliseconds(1500)});
     ParclyStatusMenu::instance().uploadFile(QUrl::fromLocalFile(writeFile(root + QStringLiteral("/slow.txt"), "s")));
     ASSERT_TRUE(waitForRequest("POST", "/files"));
     server.reply("POST", "/files", {.status = 500, .body = "{}"});

@@ -66,7 +66,7 @@ protected:
     }
 
     // Settings of the test's own, stored before the first test makes the menu.
-    virtual void storeSettings() {}
+    virtual void storeSettings() { }
 
     StatusItemController& controller() { return sharedController(); }
     StatusItem& item() { return *controller().statusItem(); }

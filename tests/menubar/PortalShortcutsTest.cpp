@@ -39,10 +39,13 @@ public:
     }
     bool waitForOutput(const QByteArray& text)
     {
-        return QTest::qWaitFor([&] {
-            output += process.readAllStandardOutput();
-            return output.contains(text) || process.state() == QProcess::NotRunning;
-        }, 15000) && output.contains(text);
+        return QTest::qWaitFor(
+                   [&] {
+                       output += process.readAllStandardOutput();
+                       return output.contains(text) || process.state() == QProcess::NotRunning;
+                   },
+                   15000)
+            && output.contains(text);
     }
     void send(const QByteArray& line) { process.write(line + '\n'); }
 
@@ -70,8 +73,8 @@ protected:
     }
     // The desktop assigns its own keys to one, echoes the proposal for another, and gives the share
     // shortcut none (as a desktop does that binds only what the user confirms).
-    PortalStandIn portal {{QStringLiteral("--assign"), QStringLiteral("capture-region=Meta+Shift+R"), QStringLiteral("--assign"),
-                           QStringLiteral("share-file=")}};
+    PortalStandIn portal{{QStringLiteral("--assign"), QStringLiteral("capture-region=Meta+Shift+R"), QStringLiteral("--assign"),
+                          QStringLiteral("share-file=")}};
 };
 
 } // namespace
@@ -144,7 +147,8 @@ TEST_F(PortalShortcutsTest, BoundThroughThePortalTheyRunTheirActionsAndShowTheAs
 
     // The user reassigns a shortcut in the desktop's settings: menu and preferences follow.
     portal.send("change capture-window=Super+W");
-    EXPECT_TRUE(QTest::qWaitFor([&] { return statusMenu.itemWithTag(ParclyStatusMenu::TagGrabWindow)->text().endsWith(QStringLiteral("\tSuper+W")); }, 15000));
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return statusMenu.itemWithTag(ParclyStatusMenu::TagGrabWindow)->text().endsWith(QStringLiteral("\tSuper+W")); }, 15000));
     EXPECT_EQ(prefs->assignedTriggerLabel(ParclyStatusMenu::TagGrabWindow)->text(), QStringLiteral("Super+W"));
     prefs->close();
 }

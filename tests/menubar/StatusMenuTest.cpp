@@ -54,9 +54,8 @@ TEST_F(MenubarTest, AFailedCountKeepsTheLastOne)
     // an earlier case's request to a server that has gone).
     ScopedLogCapture log;
     menu().updateDropCount();
-    ASSERT_TRUE(QTest::qWaitFor([&] {
-        return log.linesStartingWith(QStringLiteral("Error: ")).join(QLatin1Char('\n')).contains(QStringLiteral("500"));
-    }, 15000));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return log.linesStartingWith(QStringLiteral("Error: ")).join(QLatin1Char('\n')).contains(QStringLiteral("500")); }, 15000));
     QCoreApplication::processEvents();
     EXPECT_EQ(menu().dropCount(), 9);
 }
@@ -147,7 +146,7 @@ TEST_F(MenubarTest, ChoosingAFileInThePanelUploadsIt)
     menu().file();
     ASSERT_TRUE(QTest::qWaitFor([] { return openPanel() != nullptr; }, 5000));
     openPanel()->selectFile(path);
-    static_cast<QDialog*>(openPanel())->accept();  // QFileDialog checks the selection, as the OK button does
+    static_cast<QDialog*>(openPanel())->accept(); // QFileDialog checks the selection, as the OK button does
     ASSERT_TRUE(waitForRequest("POST", "/files"));
     EXPECT_EQ(requestsFor("POST", "/files").front().body, "chosen bytes");
 }
@@ -203,10 +202,13 @@ TEST_F(MenubarTest, TheSharePopoverClosesWhenAnotherProgramsWindowBecomesActive)
     other.start(QStringLiteral("xmessage"), {QStringLiteral("-name"), QStringLiteral("parcly-other"), QStringLiteral("another program")});
     ASSERT_TRUE(other.waitForStarted(5000)) << "xmessage is needed for another program's window";
     QString otherWindow;
-    ASSERT_TRUE(QTest::qWaitFor([&] {
-        otherWindow = runCommand(QStringLiteral("xdotool"), {"search", "--onlyvisible", "--classname", "parcly-other"}).section('\n', 0, 0);
-        return !otherWindow.isEmpty();
-    }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            otherWindow
+                = runCommand(QStringLiteral("xdotool"), {"search", "--onlyvisible", "--classname", "parcly-other"}).section('\n', 0, 0);
+            return !otherWindow.isEmpty();
+        },
+        10000));
     auto activate = [](const QString& window) {
         QProcess::execute(QStringLiteral("xprop"), {"-root", "-f", "_NET_ACTIVE_WINDOW", "32x", "-set", "_NET_ACTIVE_WINDOW", window});
     };

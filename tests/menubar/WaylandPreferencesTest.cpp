@@ -47,7 +47,8 @@ QString gsettings(const QStringList& arguments)
     QProcess process;
     process.start(QStringLiteral("gsettings"), arguments);
     if (!process.waitForFinished(15000) || process.exitCode() != 0)
-        return QStringLiteral("<gsettings %1 failed: %2>").arg(arguments.join(QLatin1Char(' ')), QString::fromUtf8(process.readAllStandardError()));
+        return QStringLiteral("<gsettings %1 failed: %2>")
+            .arg(arguments.join(QLatin1Char(' ')), QString::fromUtf8(process.readAllStandardError()));
     return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
 }
 
@@ -56,7 +57,8 @@ QString gsettings(const QStringList& arguments)
 TEST_F(MenubarTest, WaylandWithoutThePortalSaysWhereShortcutsWorkAndOffersTheDesktopsOwn)
 {
     ParclyStatusMenu& statusMenu = menu();
-    ASSERT_TRUE(QTest::qWaitFor([] { return PortalGlobalShortcuts::shared().state() == PortalGlobalShortcuts::State::Unavailable; }, 15000));
+    ASSERT_TRUE(
+        QTest::qWaitFor([] { return PortalGlobalShortcuts::shared().state() == PortalGlobalShortcuts::State::Unavailable; }, 15000));
 
     // The grab still serves X11 windows, but the menu makes no promise of it.
     statusMenu.validateMenuItems();
@@ -94,8 +96,9 @@ TEST_F(MenubarTest, WaylandWithoutThePortalSaysWhereShortcutsWorkAndOffersTheDes
     button->click();
     ASSERT_TRUE(QTest::qWaitFor([&] { return button->isEnabled(); }, 15000));
     EXPECT_EQ(button->text(), QStringLiteral("Remove from GNOME Keyboard Shortcuts")) << prefs->messageLabel()->text().toStdString();
-    EXPECT_EQ(gsettings({QStringLiteral("get"), kMediaKeys, QStringLiteral("custom-keybindings")}),
-              QStringLiteral("['%1', '%2parcly-share-file/', '%2parcly-capture-region/', '%2parcly-capture-window/']").arg(theirs, kFolder));
+    EXPECT_EQ(
+        gsettings({QStringLiteral("get"), kMediaKeys, QStringLiteral("custom-keybindings")}),
+        QStringLiteral("['%1', '%2parcly-share-file/', '%2parcly-capture-region/', '%2parcly-capture-window/']").arg(theirs, kFolder));
     const QString region = entry(QStringLiteral("parcly-capture-region"));
     EXPECT_EQ(gsettings({QStringLiteral("get"), region, QStringLiteral("binding")}), QStringLiteral("'<Alt><Shift>4'"));
     EXPECT_EQ(gsettings({QStringLiteral("get"), region, QStringLiteral("command")}), QStringLiteral("'parcly-lite --capture-region'"));

@@ -23,7 +23,11 @@ const QColor kTopLeft(220, 30, 30), kTopRight(30, 180, 60), kBottomLeft(30, 60, 
 // A window of four coloured quarters, so a snapshot shows how it was stretched.
 class Quarters : public QWidget {
 public:
-    Quarters() : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint) { setAttribute(Qt::WA_DeleteOnClose); }
+    Quarters()
+        : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint)
+    {
+        setAttribute(Qt::WA_DeleteOnClose);
+    }
 
 protected:
     void paintEvent(QPaintEvent*) override
@@ -107,8 +111,8 @@ TEST(WindowZoom, AShownWindowFliesIntoTheTargetAndIsHiddenNotClosed)
     EXPECT_EQ(watcher.frames.last(), target);
     EXPECT_GT(watcher.frames.size(), 3) << "no animation between the two frames";
     const QWidgetList windows = QApplication::topLevelWidgets();
-    const bool noZoomWindowLeft = std::none_of(windows.cbegin(), windows.cend(),
-                                               [](QWidget* w) { return w->objectName() == QLatin1String("ZoomWindow"); });
+    const bool noZoomWindowLeft
+        = std::none_of(windows.cbegin(), windows.cend(), [](QWidget* w) { return w->objectName() == QLatin1String("ZoomWindow"); });
     EXPECT_TRUE(noZoomWindowLeft);
 
     // Hidden, not closed: a window deleted on close is still there, and can come back.

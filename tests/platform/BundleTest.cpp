@@ -142,8 +142,7 @@ TEST(BuiltBundle, NamesTheAppAndItsVersion)
     EXPECT_EQ(bundle.bundleIdentifier(), QStringLiteral("org.parcly.ParclyLite"));
     EXPECT_EQ(bundle.objectForInfoDictionaryKey(QStringLiteral("CFBundleExecutable")), QVariant(QStringLiteral("parcly-lite")));
     EXPECT_EQ(bundle.objectForInfoDictionaryKey(QStringLiteral("CFBundleName")), QVariant(QStringLiteral("Parcly Lite")));
-    EXPECT_EQ(bundle.objectForInfoDictionaryKey(QStringLiteral("CFBundleShortVersionString")),
-              QVariant(QStringLiteral(PARCLY_VERSION)));
+    EXPECT_EQ(bundle.objectForInfoDictionaryKey(QStringLiteral("CFBundleShortVersionString")), QVariant(QStringLiteral(PARCLY_VERSION)));
 }
 
 } // namespace

@@ -6,18 +6,18 @@
 #include <QColor>
 #include <QDBusArgument>
 #include <QDBusConnection>
-#include <QDBusMetaType>
 #include <QDBusMessage>
+#include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QDBusVirtualObject>
-#include <QTimer>
-#include <QUrl>
-#include <QVariantMap>
 #include <QImage>
 #include <QPainter>
 #include <QProcess>
 #include <QScreen>
 #include <QTest>
+#include <QTimer>
+#include <QUrl>
+#include <QVariantMap>
 #include <QWidget>
 
 #include <cstdlib>
@@ -40,7 +40,8 @@ inline QRgb patternPixel(int x, int y)
 class PictureWindow : public QWidget {
 public:
     PictureWindow(const QRect& geometry, QImage picture)
-        : QWidget(nullptr, Qt::FramelessWindowHint), m_picture(std::move(picture))
+        : QWidget(nullptr, Qt::FramelessWindowHint)
+        , m_picture(std::move(picture))
     {
         setGeometry(geometry);
     }
@@ -87,8 +88,7 @@ inline bool showAndWaitUntilOnScreen(QWidget& window, const QPoint& probe, QRgb 
 // thread of its own while the main thread waits for the tool.
 inline bool whenOverlayIsUp(const std::string& xdotoolActions)
 {
-    const std::string wait = "timeout 15 xdotool search --sync --onlyvisible --name '"
-        + kOverlayTitle.toStdString() + "' >/dev/null";
+    const std::string wait = "timeout 15 xdotool search --sync --onlyvisible --name '" + kOverlayTitle.toStdString() + "' >/dev/null";
     if (std::system(wait.c_str()) != 0)
         return false;
     return std::system(("xdotool " + xdotoolActions).c_str()) == 0;
@@ -106,7 +106,8 @@ public:
     static inline const QString kService = QStringLiteral("org.freedesktop.portal.Desktop");
     static inline const QString kPath = QStringLiteral("/org/freedesktop/portal/desktop");
 
-    explicit PortalStandIn(bool offerScreenshot = true) : m_offerScreenshot(offerScreenshot)
+    explicit PortalStandIn(bool offerScreenshot = true)
+        : m_offerScreenshot(offerScreenshot)
     {
         QDBusConnection bus = QDBusConnection::sessionBus();
         m_running = bus.registerVirtualObject(kPath, this) && bus.registerService(kService);
@@ -138,14 +139,14 @@ public:
         m_lastOptions = qdbus_cast<QVariantMap>(message.arguments().at(1));
         QString sender = message.service().mid(1);
         sender.replace(QLatin1Char('.'), QLatin1Char('_'));
-        const QString request = QStringLiteral("%1/request/%2/%3")
-                                    .arg(kPath, sender, m_lastOptions.value(QStringLiteral("handle_token")).toString());
+        const QString request
+            = QStringLiteral("%1/request/%2/%3").arg(kPath, sender, m_lastOptions.value(QStringLiteral("handle_token")).toString());
         connection.send(message.createReply(QVariant::fromValue(QDBusObjectPath(request))));
         QVariantMap results;
         if (!m_imagePath.isEmpty())
             results.insert(QStringLiteral("uri"), QUrl::fromLocalFile(m_imagePath).toString());
-        QDBusMessage response = QDBusMessage::createSignal(request, QStringLiteral("org.freedesktop.portal.Request"),
-                                                           QStringLiteral("Response"));
+        QDBusMessage response
+            = QDBusMessage::createSignal(request, QStringLiteral("org.freedesktop.portal.Request"), QStringLiteral("Response"));
         response << m_code << results;
         // After the reply, as the real portal answers once the user is done.
         QTimer::singleShot(50, this, [connection, response]() mutable { connection.send(response); });

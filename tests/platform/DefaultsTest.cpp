@@ -16,7 +16,7 @@ namespace {
 
 mode_t modeOf(const QString& path)
 {
-    struct stat info {};
+    struct stat info { };
     EXPECT_EQ(::stat(QFile::encodeName(path).constData(), &info), 0) << path.toStdString();
     return info.st_mode & 0777;
 }
@@ -48,7 +48,8 @@ TEST_F(DefaultsTest, ValuesSurviveAReloadWithTheirTypes)
     {
         Defaults defaults(path());
         defaults.setValue(QStringLiteral("hasShownOnboarding"), true);
-        defaults.setValue(QStringLiteral("shareFile"), QVariantMap{{QStringLiteral("keyCode"), 1}, {QStringLiteral("modifierFlags"), 1179648}});
+        defaults.setValue(QStringLiteral("shareFile"),
+                          QVariantMap{{QStringLiteral("keyCode"), 1}, {QStringLiteral("modifierFlags"), 1179648}});
         defaults.setValue(QStringLiteral("parcly-password"), QStringLiteral("p a=s;s#w\"o'rd"));
         defaults.synchronize();
     }
@@ -93,7 +94,7 @@ TEST_F(DefaultsTest, SynchronizeSharesChangesBetweenProcesses)
 
 ino_t inodeOf(const QString& path)
 {
-    struct stat info {};
+    struct stat info { };
     ::stat(QFile::encodeName(path).constData(), &info);
     return info.st_ino;
 }

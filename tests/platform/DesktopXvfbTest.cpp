@@ -1,7 +1,7 @@
 // On a real X display: other programs read the link the app leaves on the clipboard, and the
 // browser named by $BROWSER is the one that opens URLs.
-#include "platform/gui/Pasteboard.h"
 #include "platform/Workspace.h"
+#include "platform/gui/Pasteboard.h"
 
 #include "BrowserRecorder.h"
 #include "QtPrinters.h"
@@ -64,10 +64,12 @@ public:
     }
     bool waitUntilOwner(const QString& target)
     {
-        return QTest::qWaitFor([&] {
-            const QMimeData* data = QGuiApplication::clipboard()->mimeData();
-            return data && data->formats().contains(target);
-        }, 10000);
+        return QTest::qWaitFor(
+            [&] {
+                const QMimeData* data = QGuiApplication::clipboard()->mimeData();
+                return data && data->formats().contains(target);
+            },
+            10000);
     }
 
 private:

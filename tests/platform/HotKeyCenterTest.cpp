@@ -1,8 +1,8 @@
 // Global hot keys on a real X server: keys are typed with xdotool, which goes through the server
 // like a keyboard would.
 #include "platform/gui/HotKeyCenter.h"
-#include "platform/gui/KeyCodes.h"
 #include "platform/Log.h"
+#include "platform/gui/KeyCodes.h"
 
 #include "QtPrinters.h"
 
@@ -12,9 +12,9 @@
 #include <QStandardPaths>
 #include <QTest>
 
+#include <X11/keysym.h>
 #include <xcb/xcb.h>
 #include <xcb/xcb_keysyms.h>
-#include <X11/keysym.h>
 
 #include <cstdlib>
 
@@ -38,8 +38,7 @@ class HotKeyCenterTest : public testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(center.registerHotKey(keyF12, KeyCodes::ControlKeyMask | KeyCodes::ShiftKeyMask, nullptr,
-                                          [this] { ++markers; }));
+        ASSERT_TRUE(center.registerHotKey(keyF12, KeyCodes::ControlKeyMask | KeyCodes::ShiftKeyMask, nullptr, [this] { ++markers; }));
     }
 
     void type(QStringList keys)
@@ -74,8 +73,8 @@ TEST_F(HotKeyCenterTest, OtherModifiersOrKeysDoNotCallIt)
 {
     int calls = 0;
     ASSERT_TRUE(center.registerHotKey(keyD, shiftOption, nullptr, [&] { ++calls; }));
-    type({QStringLiteral("alt+d"), QStringLiteral("shift+d"), QStringLiteral("ctrl+shift+alt+d"),
-          QStringLiteral("super+shift+alt+d"), QStringLiteral("shift+alt+s")});
+    type({QStringLiteral("alt+d"), QStringLiteral("shift+d"), QStringLiteral("ctrl+shift+alt+d"), QStringLiteral("super+shift+alt+d"),
+          QStringLiteral("shift+alt+s")});
     EXPECT_EQ(calls, 0);
 
     // Command is the Super key; Shift + Control is told apart from Shift + Option.
@@ -176,7 +175,9 @@ protected:
         ASSERT_TRUE(process.waitForFinished(10000));
         ASSERT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
         // Keys typed before the grabs were renewed would reach the old keys.
-        ASSERT_TRUE(QTest::qWaitFor([&] { return capture.lines().contains(QStringLiteral("Hot keys: the keyboard layout changed; grabbing the shortcuts anew")); }, 5000))
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return capture.lines().contains(QStringLiteral("Hot keys: the keyboard layout changed; grabbing the shortcuts anew")); },
+            5000))
             << "no keymap change was seen after setxkbmap " << layout.toStdString();
     }
 };

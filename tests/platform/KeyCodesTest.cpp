@@ -1,7 +1,7 @@
 // Stored shortcuts (ANSI virtual key codes and modifier flags) as Qt, X and menus see them.
 #include "platform/gui/KeyCodes.h"
-#include "platform/gui/HotKeyCenter.h"
 #include "platform/Log.h"
+#include "platform/gui/HotKeyCenter.h"
 
 #include "QtPrinters.h"
 
@@ -20,10 +20,11 @@ TEST(KeyCodes, TheDefaultShortcutKeysAndTheIrregularDigitRow)
         const char* text;
     };
     const Case cases[] = {
-        {0, Qt::Key_A, XK_a, "A"},    {2, Qt::Key_D, XK_d, "D"},    {21, Qt::Key_4, XK_4, "4"},
-        {13, Qt::Key_W, XK_w, "W"},   {0x16, Qt::Key_6, XK_6, "6"}, {0x17, Qt::Key_5, XK_5, "5"},
-        {0x1A, Qt::Key_7, XK_7, "7"}, {0x1D, Qt::Key_0, XK_0, "0"}, {0x0B, Qt::Key_B, XK_b, "B"},
-        {0x2A, Qt::Key_Backslash, XK_backslash, "\\"},
+        {0, Qt::Key_A, XK_a, "A"},    {2, Qt::Key_D, XK_d, "D"},
+        {21, Qt::Key_4, XK_4, "4"},   {13, Qt::Key_W, XK_w, "W"},
+        {0x16, Qt::Key_6, XK_6, "6"}, {0x17, Qt::Key_5, XK_5, "5"},
+        {0x1A, Qt::Key_7, XK_7, "7"}, {0x1D, Qt::Key_0, XK_0, "0"},
+        {0x0B, Qt::Key_B, XK_b, "B"}, {0x2A, Qt::Key_Backslash, XK_backslash, "\\"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.code);
@@ -79,8 +80,7 @@ TEST(KeyCodes, RecordedQtKeysFindTheirKeyAgain)
         if (!qtKey || qtKey == Qt::Key_Underscore)
             continue;
         SCOPED_TRACE(code);
-        const auto found = KeyCodes::keyCodeForQtKey(
-            qtKey, KeyCodes::isKeypadKeyCode(code) ? Qt::KeypadModifier : Qt::NoModifier);
+        const auto found = KeyCodes::keyCodeForQtKey(qtKey, KeyCodes::isKeypadKeyCode(code) ? Qt::KeypadModifier : Qt::NoModifier);
         ASSERT_TRUE(found.has_value());
         EXPECT_EQ(KeyCodes::qtKeyForKeyCode(*found), qtKey);
         EXPECT_EQ(KeyCodes::isKeypadKeyCode(*found), KeyCodes::isKeypadKeyCode(code));

@@ -94,10 +94,7 @@ protected:
     // Waits until the clock has moved past the last file's creation, so creation dates differ.
     // File times come from the kernel's coarse clock, which moves in ticks of a few milliseconds:
     // files written within one tick share a time. Wait until the next tick.
-    static void nextMillisecond()
-    {
-        QThread::msleep(25);
-    }
+    static void nextMillisecond() { QThread::msleep(25); }
 
     QString pictures;
     std::vector<Posted> posted;
@@ -107,11 +104,11 @@ protected:
 
 TEST(MetadataQueryNames, TheDesktopToolsNamesCountAndOthersDoNot)
 {
-    for (const char* name : {"Screenshot from 2026-12-07 14-02-11.png", "Screenshot From 2026-12-07 14-02-11.png",
-                             "Screenshot from 2026-12-07 14-02-11-2.png", "Screenshot from 2026-12-07 14-02-11 - 2.png",
-                             "Screenshot 2026-12-07 at 14-02-11.png", "Screenshot_20261207_140211.png",
-                             "Screenshot_20261207_140211-1.png", "Screenshot_2026-12-07_14-02-11.png", "2026-12-07_14-02.png",
-                             "2026-12-07_14-02-11.png", "2026-12-07_14-02_1.png"})
+    for (const char* name :
+         {"Screenshot from 2026-12-07 14-02-11.png", "Screenshot From 2026-12-07 14-02-11.png", "Screenshot from 2026-12-07 14-02-11-2.png",
+          "Screenshot from 2026-12-07 14-02-11 - 2.png", "Screenshot 2026-12-07 at 14-02-11.png", "Screenshot_20261207_140211.png",
+          "Screenshot_20261207_140211-1.png", "Screenshot_2026-12-07_14-02-11.png", "2026-12-07_14-02.png", "2026-12-07_14-02-11.png",
+          "2026-12-07_14-02_1.png"})
         EXPECT_TRUE(MetadataQuery::isScreenshotName(QString::fromUtf8(name), false)) << name;
     for (const char* name : {"holiday.png", "Screenshot from 2026-12-07 14-02-11.jpg", "Screencast from 2026-12-07 14-02-11.webm",
                              "Screenshot from 2026-12-07 14-02-11.png.part", "Screenshot_2026120_140211.png", "2026-12-07.png",
@@ -138,7 +135,8 @@ TEST_F(MetadataQueryTest, GatheringListsTheScreenshotsAlreadyThereOldestFirst)
     for (const Posted& p : posted)
         EXPECT_EQ(p.object, &query);
     EXPECT_EQ(posted.back().resultCount, 2) << "the list is complete when gathering finishes";
-    EXPECT_EQ(names(), (QStringList{QStringLiteral("Screenshot from 2026-12-07 14-02-11.png"), QStringLiteral("Screenshot_20261207_140300.png")}));
+    EXPECT_EQ(names(),
+              (QStringList{QStringLiteral("Screenshot from 2026-12-07 14-02-11.png"), QStringLiteral("Screenshot_20261207_140300.png")}));
 
     const MetadataItem newest = query.results().last();
     EXPECT_EQ(newest.valueForAttribute(QString::fromLatin1(kMetadataItemPathKey)).toString(),
@@ -252,14 +250,15 @@ TEST_F(MetadataQueryTest, EmptyFilesWaitAndSavedOverScreenshotsKeepTheirDate)
 
 TEST_F(MetadataQueryTest, FoldersMadeAfterTheStartAreWatchedAndTheirRemovalIsSeen)
 {
-    start();  // neither Pictures nor Screenshots exists yet
+    start(); // neither Pictures nor Screenshots exists yet
     EXPECT_TRUE(names().isEmpty());
 
     QDir().mkpath(pictures + QStringLiteral("/Screenshots"));
     write(QStringLiteral("Screenshots/Screenshot from 2026-12-07 14-02-11.png"));
     ASSERT_TRUE(waitForNames({QStringLiteral("Screenshot from 2026-12-07 14-02-11.png")}));
     write(QStringLiteral("Screenshots/Screenshot from 2026-12-07 14-02-12.png"));
-    ASSERT_TRUE(waitForNames({QStringLiteral("Screenshot from 2026-12-07 14-02-11.png"), QStringLiteral("Screenshot from 2026-12-07 14-02-12.png")}));
+    ASSERT_TRUE(waitForNames(
+        {QStringLiteral("Screenshot from 2026-12-07 14-02-11.png"), QStringLiteral("Screenshot from 2026-12-07 14-02-12.png")}));
 
     ASSERT_TRUE(QDir(pictures + QStringLiteral("/Screenshots")).removeRecursively());
     ASSERT_TRUE(waitForNames({}));

@@ -16,7 +16,9 @@ TEST(NotificationCenter, PostRunsEveryObserverOfTheNameBeforeReturning)
     QStringList seen;
     center.addObserver(QStringLiteral("A"), [&](const Notification& n) { seen << QStringLiteral("first ") + n.name; });
     center.addObserver(QStringLiteral("B"), [&](const Notification&) { seen << QStringLiteral("wrong name"); });
-    center.addObserver(QStringLiteral("A"), [&](const Notification& n) { seen << QStringLiteral("second ") + n.userInfo.value(QStringLiteral("k")).toString(); });
+    center.addObserver(QStringLiteral("A"), [&](const Notification& n) {
+        seen << QStringLiteral("second ") + n.userInfo.value(QStringLiteral("k")).toString();
+    });
 
     center.post(QStringLiteral("A"), QVariant(), {{QStringLiteral("k"), QStringLiteral("v")}});
     EXPECT_EQ(seen, (QStringList{QStringLiteral("first A"), QStringLiteral("second v")}));
@@ -33,7 +35,8 @@ TEST(NotificationCenter, RemovedObserversNoLongerRun)
     EXPECT_EQ(calls, 1);
 
     {
-        ScopedObserver scoped(QStringLiteral("A"), [&](const Notification&) { ++calls; }, center);
+        ScopedObserver scoped(
+            QStringLiteral("A"), [&](const Notification&) { ++calls; }, center);
         center.post(QStringLiteral("A"));
     }
     center.post(QStringLiteral("A"));

@@ -39,8 +39,7 @@ TEST(Pasteboard, FileUrlsAreFileNamesAndOtherUrlsOnlyUrls)
     files.setData("text/uri-list", "# dragged from a file manager\r\nfile:///home/me/My%20Notes.txt\r\nfile:///tmp/b\r\n");
     const Pasteboard filePasteboard(&files);
     EXPECT_TRUE(filePasteboard.types().contains(NSFilenamesPboardType));
-    EXPECT_EQ(filePasteboard.propertyListForType(NSFilenamesPboardType).toStringList(),
-              (QStringList{"/home/me/My Notes.txt", "/tmp/b"}));
+    EXPECT_EQ(filePasteboard.propertyListForType(NSFilenamesPboardType).toStringList(), (QStringList{"/home/me/My Notes.txt", "/tmp/b"}));
 
     QMimeData web;
     web.setData("text/uri-list", "https://example.com/a.png\nhttps://example.com/b?c=d%20e\n");
@@ -108,11 +107,14 @@ TEST(Pasteboard, ImagesAreOfferedByKindAndAlwaysAsTiff)
 
 TEST(Pasteboard, WebArchivesAreReadFromOurPrivateType)
 {
-    const QVariantMap archive{
-        {"WebSubresources", QVariantList{QVariantMap{{"WebResourceMIMEType", "image/png"}, {"WebResourceData", QByteArray("\x89PNG", 4)},
-                                                     {"WebResourceURL", QUrl("https://example.org/a%20b.png")}}}},
-        {"WebMainResource", QVariantMap{{"WebResourceFrameName", QString()}, {"Sizes", QVariantList{1, 2.5, true, qint64(1) << 40}},
-                                        {"Names", QStringList{"a", "\u00e9t\u00e9"}}}}};
+    const QVariantMap archive{{"WebSubresources",
+                               QVariantList{QVariantMap{{"WebResourceMIMEType", "image/png"},
+                                                        {"WebResourceData", QByteArray("\x89PNG", 4)},
+                                                        {"WebResourceURL", QUrl("https://example.org/a%20b.png")}}}},
+                              {"WebMainResource",
+                               QVariantMap{{"WebResourceFrameName", QString()},
+                                           {"Sizes", QVariantList{1, 2.5, true, qint64(1) << 40}},
+                                           {"Names", QStringList{"a", "\u00e9t\u00e9"}}}}};
     QByteArray bytes;
     {
         QDataStream stream(&bytes, QIODevice::WriteOnly);

@@ -1,10 +1,10 @@
 // The portal's GlobalShortcuts where it says no or goes away, against a stand-in on a private
 // session bus (tests/fixtures/FakeGlobalShortcutsPortal.cpp); and the shortcut spellings the
 // desktops' settings take. The bound case end to end is in tests/menubar/PortalShortcutsTest.cpp.
+#include "platform/gui/PortalGlobalShortcuts.h"
 #include "platform/GnomeCustomShortcuts.h"
 #include "platform/gui/DesktopShortcutFormats.h"
 #include "platform/gui/KeyCodes.h"
-#include "platform/gui/PortalGlobalShortcuts.h"
 
 #include "SessionBusEnvironment.h"
 
@@ -24,10 +24,13 @@ bool startPortal(QProcess& process, const QStringList& arguments)
 {
     process.start(QStringLiteral(FAKE_GLOBAL_SHORTCUTS_PORTAL), arguments);
     QByteArray output;
-    return QTest::qWaitFor([&] {
-        output += process.readAllStandardOutput();
-        return output.contains("ready\n") || process.state() == QProcess::NotRunning;
-    }, 15000) && output.contains("ready\n");
+    return QTest::qWaitFor(
+               [&] {
+                   output += process.readAllStandardOutput();
+                   return output.contains("ready\n") || process.state() == QProcess::NotRunning;
+               },
+               15000)
+        && output.contains("ready\n");
 }
 
 bool waitForState(const PortalGlobalShortcuts& portal, State state)
@@ -35,7 +38,8 @@ bool waitForState(const PortalGlobalShortcuts& portal, State state)
     return QTest::qWaitFor([&] { return portal.state() == state; }, 15000);
 }
 
-const QList<PortalGlobalShortcuts::Shortcut> kShortcuts{{QStringLiteral("capture-region"), QStringLiteral("Capture"), QStringLiteral("ALT+SHIFT+4")}};
+const QList<PortalGlobalShortcuts::Shortcut> kShortcuts{
+    {QStringLiteral("capture-region"), QStringLiteral("Capture"), QStringLiteral("ALT+SHIFT+4")}};
 
 } // namespace
 

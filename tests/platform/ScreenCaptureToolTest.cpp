@@ -73,8 +73,8 @@ TEST_F(ScreenCaptureToolTest, DraggedRegionIsWrittenWithThePixelsOfThatRegion)
 
 TEST_F(ScreenCaptureToolTest, DragTowardsTheTopLeftSelectsTheSameRegion)
 {
-    const ToolRun result = run({QStringLiteral("-i"), path(QStringLiteral("up.png"))},
-                               "mousemove 300 250 mousedown 1 mousemove 100 100 mouseup 1");
+    const ToolRun result
+        = run({QStringLiteral("-i"), path(QStringLiteral("up.png"))}, "mousemove 300 250 mousedown 1 mousemove 100 100 mouseup 1");
 
     ASSERT_EQ(result.exitCode, 0) << result.standardError.constData();
     const QImage image(path(QStringLiteral("up.png")));
@@ -86,12 +86,11 @@ TEST_F(ScreenCaptureToolTest, DragTowardsTheTopLeftSelectsTheSameRegion)
 TEST_F(ScreenCaptureToolTest, EscapeAndRightClickCancelWithoutWritingAnything)
 {
     // A click without a drag selects nothing, so the overlay is still up for the Escape.
-    const ToolRun escaped = run({QStringLiteral("-i"), path(QStringLiteral("escape.png"))},
-                                "mousemove 500 500 click 1 key Escape");
+    const ToolRun escaped = run({QStringLiteral("-i"), path(QStringLiteral("escape.png"))}, "mousemove 500 500 click 1 key Escape");
     EXPECT_EQ(escaped.exitCode, 1) << escaped.standardError.constData();
 
-    const ToolRun rightClicked = run({QStringLiteral("-i"), QStringLiteral("-w"), path(QStringLiteral("right.png"))},
-                                     "mousemove 500 500 click 3");
+    const ToolRun rightClicked
+        = run({QStringLiteral("-i"), QStringLiteral("-w"), path(QStringLiteral("right.png"))}, "mousemove 500 500 click 3");
     EXPECT_EQ(rightClicked.exitCode, 1) << rightClicked.standardError.constData();
 
     EXPECT_TRUE(filesInFolder().isEmpty()) << filesInFolder().join(u' ').toStdString();
@@ -103,8 +102,8 @@ TEST_F(ScreenCaptureToolTest, WindowModeWritesTheTopmostWindowUnderThePointer)
     PictureWindow front(QRect(400, 300, 320, 200), solidImage(QSize(320, 200), QColor(20, 200, 60)));
     ASSERT_TRUE(showAndWaitUntilOnScreen(front, QPoint(500, 350), qRgb(20, 200, 60)));
 
-    const ToolRun result = run({QStringLiteral("-i"), QStringLiteral("-w"), path(QStringLiteral("window.png"))},
-                               "mousemove 500 350 click 1");
+    const ToolRun result
+        = run({QStringLiteral("-i"), QStringLiteral("-w"), path(QStringLiteral("window.png"))}, "mousemove 500 350 click 1");
 
     ASSERT_EQ(result.exitCode, 0) << result.standardError.constData();
     const QImage image(path(QStringLiteral("window.png")));
@@ -292,7 +291,8 @@ TEST(RealPortalCaptureTest, OnHeadlessSwayTheRealPortalTakesTheAreaAsAnotherUser
     const auto executable = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther;
     for (const QString& name : {QStringLiteral("/bin/slurp"), QStringLiteral("/portal-session"), QStringLiteral("/screencapture")})
         ASSERT_TRUE(QFile::setPermissions(home + name, executable));
-    ASSERT_TRUE(QFile::setPermissions(root.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther));
+    ASSERT_TRUE(
+        QFile::setPermissions(root.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther));
     QProcess chown;
     chown.start(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("65534:65534"), home});
     ASSERT_TRUE(chown.waitForFinished() && chown.exitCode() == 0);

@@ -9,8 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
-#include <QScopeGuard>
 #include <QFile>
+#include <QScopeGuard>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,7 +51,7 @@ TEST(MimeTypes, KnownExtensionsMapAndUnknownOnesAreOctetStream)
 
 mode_t modeOf(const QString& path)
 {
-    struct stat info {};
+    struct stat info { };
     ::lstat(QFile::encodeName(path).constData(), &info);
     return info.st_mode;
 }

@@ -25,7 +25,9 @@ TEST(TaskTest, ArgumentsReachTheProgramUntouchedInItsWorkingDirectory)
     task.setLaunchPath(QStringLiteral("/bin/sh"));
     // No shell of ours sits in between: the glob, the variable and the blank arrive as given.
     const QStringList given{QStringLiteral("*.DS_Store"), QStringLiteral("$HOME"), QStringLiteral("a b; rm -rf x"), QStringLiteral("-x")};
-    task.setArguments(QStringList{QStringLiteral("-c"), QStringLiteral("printf '%s\\n' \"$@\" > args.txt; pwd > pwd.txt; exit 3"), QStringLiteral("sh")} + given);
+    task.setArguments(
+        QStringList{QStringLiteral("-c"), QStringLiteral("printf '%s\\n' \"$@\" > args.txt; pwd > pwd.txt; exit 3"), QStringLiteral("sh")}
+        + given);
     task.setCurrentDirectoryPath(folder.path());
 
     ASSERT_TRUE(task.launch());
@@ -81,7 +83,7 @@ TEST(TaskTest, AProgramThatCannotStartIsRefusedWithAReason)
         task.setLaunchPath(c.launchPath);
         task.setCurrentDirectoryPath(c.directory);
         EXPECT_FALSE(task.launch()) << c.launchPath.toStdString();
-        task.waitUntilExit();  // returns at once
+        task.waitUntilExit(); // returns at once
         EXPECT_EQ(task.terminationStatus(), -1);
         EXPECT_EQ(task.description(), QStringLiteral("<Task %1 not launched>").arg(c.launchPath));
         ASSERT_EQ(log.lines().size(), 1);

@@ -1,11 +1,11 @@
 // Notifications reach the desktop's notification server on a private session bus, or fall back
 // without blocking when there is none.
-#include "platform/Log.h"
 #include "platform/gui/UserNotificationCenter.h"
+#include "platform/Log.h"
 
 #include "PrivateSessionBus.h"
-#include "SessionBusEnvironment.h"
 #include "QtPrinters.h"
+#include "SessionBusEnvironment.h"
 
 #include <gtest/gtest.h>
 
@@ -29,8 +29,7 @@ class NotificationServer {
 public:
     explicit NotificationServer(const QStringList& options = {})
     {
-        m_process.start(QStringLiteral(FAKE_NOTIFICATION_SERVER),
-                        QStringList{QStringLiteral("--record"), recordPath()} + options);
+        m_process.start(QStringLiteral(FAKE_NOTIFICATION_SERVER), QStringList{QStringLiteral("--record"), recordPath()} + options);
         const bool ready = QTest::qWaitFor(
             [this] {
                 m_output += m_process.readAllStandardOutput();
@@ -117,9 +116,8 @@ TEST(UserNotificationCenter, TextIsEscapedForServersThatReadMarkup)
 TEST(UserNotificationCenter, WithoutAServerItFallsBackAndSaysSo)
 {
     // The previous test's server may take a moment to leave the bus.
-    ASSERT_TRUE(QTest::qWaitFor([] {
-        return !QDBusConnection::sessionBus().interface()->isServiceRegistered("org.freedesktop.Notifications");
-    }));
+    ASSERT_TRUE(
+        QTest::qWaitFor([] { return !QDBusConnection::sessionBus().interface()->isServiceRegistered("org.freedesktop.Notifications"); }));
     ScopedLogCapture log(ScopedLogCapture::Echo::Off);
     EXPECT_FALSE(deliverAndWait({"Drop Created", "a.png", "http://127.0.0.1:8787/a"}));
     ASSERT_EQ(log.lines().size(), 1);

@@ -1,6 +1,6 @@
 // Opening URLs: a recording script stands in for the browser, through $BROWSER.
-#include "platform/Log.h"
 #include "platform/Workspace.h"
+#include "platform/Log.h"
 
 #include "BrowserRecorder.h"
 #include "QtPrinters.h"

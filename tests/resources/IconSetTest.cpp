@@ -16,7 +16,7 @@ const QDir resources(QStringLiteral(PARCLY_RESOURCES_DIR));
 
 QStringList iconNames()
 {
-    QStringList names {QStringLiteral("PAStatusItemIcon"), QStringLiteral("PAStatusItemIconError")};
+    QStringList names{QStringLiteral("PAStatusItemIcon"), QStringLiteral("PAStatusItemIconError")};
     for (int n = 1; n <= 57; ++n)
         names.append(QString::number(n));
     return names;
@@ -142,8 +142,8 @@ TEST(IconSet, ApplicationIconAtEverySizeStandsOutOnDarkAndLightBackgrounds)
     const QDir theme(QStringLiteral(PARCLY_ICON_THEME_DIR));
     for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
         SCOPED_TRACE(size);
-        QImage icon = QImage(theme.filePath(QStringLiteral("hicolor/%1x%1/apps/parcly-lite.png").arg(size)))
-                          .convertToFormat(QImage::Format_ARGB32);
+        QImage icon
+            = QImage(theme.filePath(QStringLiteral("hicolor/%1x%1/apps/parcly-lite.png").arg(size))).convertToFormat(QImage::Format_ARGB32);
         ASSERT_FALSE(icon.isNull());
         EXPECT_EQ(icon.size(), QSize(size, size));
         // A glyph on its own tile: the light arrow and frame on a dark face, so it shows on both.

@@ -39,8 +39,8 @@ QJsonObject verifiedClaims(const std::string& token, const std::string& secret)
     const QByteArray signingInput = parts[0] + '.' + parts[1];
     unsigned char mac[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()),
-         reinterpret_cast<const unsigned char*>(signingInput.constData()), static_cast<size_t>(signingInput.size()), mac, &length);
+    HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()), reinterpret_cast<const unsigned char*>(signingInput.constData()),
+         static_cast<size_t>(signingInput.size()), mac, &length);
     if (QByteArray(reinterpret_cast<const char*>(mac), static_cast<int>(length)).toBase64(kBase64Url) != parts[2])
         return {};
     return QJsonDocument::fromJson(QByteArray::fromBase64(parts[1], kBase64Url)).object();
@@ -76,7 +76,7 @@ TEST_F(AccountTest, RegisteringAnswers201WithATokenSignedByTheServersPrivateSecr
     EXPECT_GT(claims.value("exp").toDouble(), claims.value("iat").toDouble());
     EXPECT_NEAR(claims.value("iat").toDouble(), static_cast<double>(std::time(nullptr)), 60);
 
-    struct stat info {};
+    struct stat info { };
     ASSERT_EQ(::stat((service.dataDirectory() / "secret.key").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
     EXPECT_GE(info.st_size, 32);
@@ -93,12 +93,12 @@ TEST_F(AccountTest, RegisteringRefusesTakenAddressesAndMalformedBodies)
     EXPECT_EQ(postAccount(R"({"email":"bob@parcly.test","password":"two"})")->status, 409);
     EXPECT_EQ(postAccount(R"({"email":"BOB@Parcly.test","password":"two"})")->status, 409) << "addresses differ only in case";
 
-    for (const char* body : {"", "not json", R"({"email":"c@parcly.test","password":"x")", R"(["c@parcly.test","x"])",
-                             R"({"email":"c@parcly.test"})", R"({"password":"x"})", R"({"email":"","password":"x"})",
-                             R"({"email":"c@parcly.test","password":""})", R"({"email":42,"password":"x"})",
-                             R"({"email":"no-at-sign","password":"x"})", R"({"email":"a:b@parcly.test","password":"x"})",
-                             R"({"email":"c\u202e@parcly.test","password":"x"})", R"({"email":"c\u200f@parcly.test","password":"x"})",
-                             R"({"email":"c@parcly\u061c.test","password":"x"})"}) {
+    for (const char* body :
+         {"", "not json", R"({"email":"c@parcly.test","password":"x")", R"(["c@parcly.test","x"])", R"({"email":"c@parcly.test"})",
+          R"({"password":"x"})", R"({"email":"","password":"x"})", R"({"email":"c@parcly.test","password":""})",
+          R"({"email":42,"password":"x"})", R"({"email":"no-at-sign","password":"x"})", R"({"email":"a:b@parcly.test","password":"x"})",
+          R"({"email":"c\u202e@parcly.test","password":"x"})", R"({"email":"c\u200f@parcly.test","password":"x"})",
+          R"({"email":"c@parcly\u061c.test","password":"x"})"}) {
         auto result = postAccount(body);
         ASSERT_TRUE(result) << body;
         EXPECT_EQ(result->status, 400) << body;
@@ -215,8 +215,8 @@ TEST_F(AccountTest, GuessesAndMassRegistrationsAreThrottledWhileKnownClientsGoOn
 std::pair<int, std::string> signInFrom(const RunningService& service, const std::string& from, const Credentials& who)
 {
     RawConnection connection(service.port(), from);
-    connection.send("GET /users/me HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nAuthorization: Basic " +
-                    toBase64(who.email + ":" + who.password) + "\r\n\r\n");
+    connection.send("GET /users/me HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nAuthorization: Basic "
+                    + toBase64(who.email + ":" + who.password) + "\r\n\r\n");
     const std::string answer = connection.receive("\r\n\r\n");
     const size_t code = answer.find("parcly-errorcode: ");
     return {answer.size() > 12 ? std::atoi(answer.substr(9, 3).c_str()) : 0,

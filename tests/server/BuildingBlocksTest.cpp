@@ -17,10 +17,33 @@ namespace {
 
 TEST(JsonParser, RefusesMalformedAndHostileDocumentsWithoutCrashing)
 {
-    for (const std::string text : {"", "{", "}", "{\"a\":}", "{\"a\" 1}", "{\"a\":1,}", "[1,]", "{'a':1}", "\"unterminated",
-                                   "{\"a\":1}{", "01", "1.", "-", "1e", "NaN", "Infinity", "tru", "nul",
-                                   "\"\\u12\"", "\"\\ud800\"", "\"\\udc00\\ud800\"", "\"\\x41\"", "\"tab\there\"",
-                                   "\"\xff\xfe\"", "\"\xc0\xaf\"", "{\"a\":1,\"a\":2}", "1e999"}) {
+    for (const std::string text : {"",
+                                   "{",
+                                   "}",
+                                   "{\"a\":}",
+                                   "{\"a\" 1}",
+                                   "{\"a\":1,}",
+                                   "[1,]",
+                                   "{'a':1}",
+                                   "\"unterminated",
+                                   "{\"a\":1}{",
+                                   "01",
+                                   "1.",
+                                   "-",
+                                   "1e",
+                                   "NaN",
+                                   "Infinity",
+                                   "tru",
+                                   "nul",
+                                   "\"\\u12\"",
+                                   "\"\\ud800\"",
+                                   "\"\\udc00\\ud800\"",
+                                   "\"\\x41\"",
+                                   "\"tab\there\"",
+                                   "\"\xff\xfe\"",
+                                   "\"\xc0\xaf\"",
+                                   "{\"a\":1,\"a\":2}",
+                                   "1e999"}) {
         EXPECT_FALSE(json::parse(text)) << text;
     }
     // Deep nesting is refused, not recursed into until the stack runs out.
@@ -53,8 +76,9 @@ TEST(JsonParser, ReadsEscapesAndUnicodeAsTheClientWritesThem)
 
 TEST(Base64Decoding, IsStrictSoThatEachNameHasOneEncoding)
 {
-    for (const char* bad : {"YQ", "YQ=", "Y", "YQ===", "Y Q==", "YQ==\n", "Y-_=", "YR==", "=YQ=", "YQ=="
-                                                                                               "YQ=="}) {
+    for (const char* bad : {"YQ", "YQ=", "Y", "YQ===", "Y Q==", "YQ==\n", "Y-_=", "YR==", "=YQ=",
+                            "YQ=="
+                            "YQ=="}) {
         EXPECT_FALSE(base64::decode(bad)) << bad;
     }
     std::string every;
@@ -125,11 +149,11 @@ TEST(ImageSizes, DamagedOrForeignFilesGiveNoSize)
         return readImageSize(file);
     };
     EXPECT_FALSE(sizeOf(""));
-    EXPECT_FALSE(sizeOf("\x89PNG\r\n\x1a\n"));                       // cut in the signature's wake
+    EXPECT_FALSE(sizeOf("\x89PNG\r\n\x1a\n")); // cut in the signature's wake
     EXPECT_FALSE(sizeOf(std::string("\xff\xd8\xff\xe0\x00\x10JFIF", 10))); // segment runs past the end
-    EXPECT_FALSE(sizeOf(std::string("\xff\xd8\xff\xda\x00\x08", 6)));     // scan before any frame
+    EXPECT_FALSE(sizeOf(std::string("\xff\xd8\xff\xda\x00\x08", 6))); // scan before any frame
     EXPECT_FALSE(sizeOf("<svg width='10' height='10'/>"));
-    EXPECT_FALSE(sizeOf(std::string("GIF89a\x00\x00\x10\x00", 10)));       // zero width
+    EXPECT_FALSE(sizeOf(std::string("GIF89a\x00\x00\x10\x00", 10))); // zero width
     // A JPEG whose frame header sits after a large metadata segment.
     std::string jpeg("\xff\xd8\xff\xe1\xff\xf0", 6);
     jpeg += std::string(0xfff0 - 2, '\0');

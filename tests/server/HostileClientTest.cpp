@@ -112,8 +112,8 @@ TEST(HostileClients, HeaderFloodsAre431)
 TEST(HostileClients, RefusedBodiesAreNotReadToTheirEnd)
 {
     RunningService service;
-    const std::string hugeUpload = "POST /files HTTP/1.1\r\nHost: 127.0.0.1\r\nx-parcly-filename: " + toBase64("big.bin") +
-                                   "\r\nContent-Length: 6500000000\r\n\r\n";
+    const std::string hugeUpload
+        = "POST /files HTTP/1.1\r\nHost: 127.0.0.1\r\nx-parcly-filename: " + toBase64("big.bin") + "\r\nContent-Length: 6500000000\r\n\r\n";
     const std::string hugeElsewhere = "PUT /somewhere HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 6500000000\r\n\r\n";
     const std::string hugeForm = "POST /account HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/x-www-form-urlencoded"
                                  "\r\nContent-Length: 6500000000\r\n\r\n";
@@ -140,9 +140,9 @@ TEST(HostileClients, BothContentLengthAndChunkedAre400)
     RunningService service;
     const Credentials user = registerAccount(service);
     RawConnection connection(service.port());
-    ASSERT_TRUE(connection.send("POST /files HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Basic " +
-                                toBase64(user.email + ":" + user.password) + "\r\nx-parcly-filename: " + toBase64("s.bin") +
-                                "\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\nGET / HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(connection.send("POST /files HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Basic "
+                                + toBase64(user.email + ":" + user.password) + "\r\nx-parcly-filename: " + toBase64("s.bin")
+                                + "\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\nGET / HTTP/1.1\r\n\r\n"));
     const std::string answer = connection.receive("\r\n\r\n");
     EXPECT_EQ(answer.rfind("HTTP/1.1 400", 0), 0u) << answer;
     // Nothing after it is taken as a request of its own.
@@ -157,23 +157,22 @@ TEST(HostileClients, AmbiguousHeadsGetOneRefusalAndTheConnectionCloses)
     RunningService service;
     const Credentials user = registerAccount(service);
     const std::string smuggled = "GET /smuggled-request HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-    const std::string upload = "POST /files HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Basic " +
-                               toBase64(user.email + ":" + user.password) + "\r\nx-parcly-filename: " + toBase64("s.bin") + "\r\n";
+    const std::string upload = "POST /files HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Basic "
+        + toBase64(user.email + ":" + user.password) + "\r\nx-parcly-filename: " + toBase64("s.bin") + "\r\n";
     const struct {
         std::string request;
         std::string status;
     } cases[] = {
         {"POST /nowhere HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding : chunked\r\nContent-Length: 3\r\n\r\nabc", "400"},
-        {"POST /account HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\nContent-Length : " +
-             std::to_string(smuggled.size()) + "\r\n\r\n" + smuggled,
+        {"POST /account HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\nContent-Length : "
+             + std::to_string(smuggled.size()) + "\r\n\r\n" + smuggled,
          "400"},
         {upload + "Transfer-Encoding : chunked\r\n\r\n0\r\n\r\n", "400"},
         {upload + "Content-Length: 3\r\nContent-Length: 3\r\n\r\nabc" + smuggled, "400"},
         {"GET / HTTP/1.1\r\n\r\n", "400"},
         {upload + "Expect: 42-bogus\r\nContent-Length: 3\r\n\r\n", "417"},
         // 63 KiB of path and 63 KiB of header: the request line counts towards the 64 KiB head.
-        {"GET /" + std::string(63 * 1024, 'u') + " HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Long: " + std::string(63 * 1024, 'h') +
-             "\r\n\r\n",
+        {"GET /" + std::string(63 * 1024, 'u') + " HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Long: " + std::string(63 * 1024, 'h') + "\r\n\r\n",
          "431"},
     };
     for (const auto& [request, status] : cases) {
@@ -183,7 +182,8 @@ TEST(HostileClients, AmbiguousHeadsGetOneRefusalAndTheConnectionCloses)
         EXPECT_EQ(wire.rfind("HTTP/1.1 " + status + " ", 0), 0u) << request.substr(0, 120) << "\n" << wire;
         const std::regex statusLine("HTTP/1\\.[01] [0-9]{3} ");
         EXPECT_EQ(std::distance(std::sregex_iterator(wire.begin(), wire.end(), statusLine), std::sregex_iterator()), 1)
-            << "not one answer:\n" << wire;
+            << "not one answer:\n"
+            << wire;
         EXPECT_NE(wire.find("Content-Type: application/json"), std::string::npos) << wire;
         EXPECT_TRUE(connection.closedByPeer(std::chrono::seconds(2)));
         EXPECT_TRUE(service.waitForLogLine(" " + status + " ")) << request.substr(0, 120);
@@ -211,8 +211,8 @@ TEST(Connections, OneKeptAliveConnectionCarriesUploadsAndPagesInTurn)
     RawConnection connection(service.port());
     const std::string authorization = "Authorization: Basic " + toBase64(user.email + ":" + user.password) + "\r\n";
     for (int i = 0; i < 3; ++i) {
-        ASSERT_TRUE(connection.send("POST /files HTTP/1.1\r\nHost: 127.0.0.1\r\n" + authorization + "x-parcly-filename: " +
-                                    toBase64("k.txt") + "\r\nContent-Length: 5\r\n\r\nhello"));
+        ASSERT_TRUE(connection.send("POST /files HTTP/1.1\r\nHost: 127.0.0.1\r\n" + authorization
+                                    + "x-parcly-filename: " + toBase64("k.txt") + "\r\nContent-Length: 5\r\n\r\nhello"));
         const std::string uploaded = connection.receive("}");
         EXPECT_EQ(uploaded.rfind("HTTP/1.1 201", 0), 0u) << uploaded;
         ASSERT_TRUE(connection.send(get("/users/me", authorization)));

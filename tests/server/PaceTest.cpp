@@ -27,9 +27,8 @@ void quickPace(ServerOptions& options)
 
 std::string uploadHead(const Credentials& user, size_t length, const std::string& extra = {})
 {
-    return "POST /files HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Basic " + toBase64(user.email + ":" + user.password) +
-           "\r\nx-parcly-filename: " + toBase64("slow.bin") + "\r\nContent-Length: " + std::to_string(length) + "\r\n" + extra +
-           "\r\n";
+    return "POST /files HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Basic " + toBase64(user.email + ":" + user.password)
+        + "\r\nx-parcly-filename: " + toBase64("slow.bin") + "\r\nContent-Length: " + std::to_string(length) + "\r\n" + extra + "\r\n";
 }
 
 size_t linesContaining(const RunningService& service, const std::string& part)
@@ -167,8 +166,8 @@ TEST(Pace, ARegistrationBurstQueuesForItsWorkerAndASignInIsNotBehindIt)
         burst.emplace_back([&, i] {
             RawConnection connection(service.port(), "127.0.0." + std::to_string(2 + i % 4));
             const std::string body = "{\"email\":\"burst" + std::to_string(i) + "@example.org\",\"password\":\"pass word\"}";
-            connection.send("POST /account HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\nContent-Length: " +
-                            std::to_string(body.size()) + "\r\n\r\n" + body);
+            connection.send("POST /account HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\nContent-Length: "
+                            + std::to_string(body.size()) + "\r\n\r\n" + body);
             const std::string answer = connection.receive("\r\n\r\n", 60s);
             if (answer.rfind("HTTP/1.1 503", 0) == 0)
                 ++busy;

@@ -170,7 +170,8 @@ TEST(ServerProcess, AccountsAndDropsSurviveARestart)
         ServerProcess server(arguments(data));
         const int port = server.listeningPort();
         ASSERT_GT(port, 0) << server.errorOutput();
-        auto registered = clientFor(port).Post("/account", R"({"email":"keep@parcly.test","password":"kept password"})", "application/json");
+        auto registered
+            = clientFor(port).Post("/account", R"({"email":"keep@parcly.test","password":"kept password"})", "application/json");
         ASSERT_TRUE(registered && registered->status == 201);
         httplib::Headers headers = auth;
         headers.emplace("x-parcly-filename", toBase64("kept.txt"));
@@ -229,7 +230,8 @@ TEST(ServerProcess, ServesHttpsWithTheGivenCertificate)
 {
     const auto folder = makeTemporaryFolder("tls");
     writeCertificate(folder);
-    ServerProcess server(arguments(folder / "data", {"--tls-cert", (folder / "cert.pem").string(), "--tls-key", (folder / "key.pem").string()}));
+    ServerProcess server(
+        arguments(folder / "data", {"--tls-cert", (folder / "cert.pem").string(), "--tls-key", (folder / "key.pem").string()}));
     const int port = server.listeningPort("https");
     ASSERT_GT(port, 0) << server.errorOutput();
 
@@ -257,9 +259,13 @@ TEST(ServerProcess, MistakesAndConflictsFailWithAMessage)
         EXPECT_EQ(help.readLine().rfind("Usage: parcly-server", 0), 0u);
         EXPECT_EQ(help.waitForExit(), 0);
     }
-    for (const std::vector<std::string>& wrong : std::vector<std::vector<std::string>>{
-             {"--bogus"}, {"--listen", "nonsense"}, {"--listen", "127.0.0.1:70000"}, {"--max-upload-bytes", "-5"},
-             {"--public-url", "ftp://x"}, {"--tls-cert", "/nowhere.pem"}, {"--data"}}) {
+    for (const std::vector<std::string>& wrong : std::vector<std::vector<std::string>>{{"--bogus"},
+                                                                                       {"--listen", "nonsense"},
+                                                                                       {"--listen", "127.0.0.1:70000"},
+                                                                                       {"--max-upload-bytes", "-5"},
+                                                                                       {"--public-url", "ftp://x"},
+                                                                                       {"--tls-cert", "/nowhere.pem"},
+                                                                                       {"--data"}}) {
         ServerProcess server(wrong);
         EXPECT_EQ(server.waitForExit(), 2) << wrong.front();
         EXPECT_NE(server.errorOutput().find("parcly-server: "), std::string::npos) << wrong.front();

@@ -133,8 +133,8 @@ RawConnection::RawConnection(int port, const std::string& from)
     if (m_fd >= 0 && !from.empty()) {
         sockaddr_in source{};
         source.sin_family = AF_INET;
-        if (::inet_pton(AF_INET, from.c_str(), &source.sin_addr) != 1 ||
-            ::bind(m_fd, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0)
+        if (::inet_pton(AF_INET, from.c_str(), &source.sin_addr) != 1
+            || ::bind(m_fd, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0)
             throw std::runtime_error("cannot bind to " + from);
     }
     sockaddr_in address{};

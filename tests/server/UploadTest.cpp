@@ -39,9 +39,9 @@ int activeDrops(const RunningService& service, const Credentials& credentials)
 
 std::string uploadHeaders(const Credentials& credentials, size_t length, const std::string& extra = {})
 {
-    return "POST /files HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Basic " + toBase64(credentials.email + ":" + credentials.password) +
-           "\r\nContent-Type: application/octet-stream\r\nx-parcly-filename: " + toBase64("cut.bin") +
-           "\r\nContent-Length: " + std::to_string(length) + "\r\n" + extra + "\r\n";
+    return "POST /files HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Basic " + toBase64(credentials.email + ":" + credentials.password)
+        + "\r\nContent-Type: application/octet-stream\r\nx-parcly-filename: " + toBase64("cut.bin")
+        + "\r\nContent-Length: " + std::to_string(length) + "\r\n" + extra + "\r\n";
 }
 
 TEST(Upload, RoundTripKeepsBytesTypeAndNameAndLinksOnThePublicOrigin)
@@ -102,14 +102,17 @@ TEST(Upload, OversizedUploadsAre413AndLeaveNothingBehind)
     // No declared length (chunked): the limit holds while streaming.
     httplib::Headers headers = basicAuthorization(user);
     headers.emplace("x-parcly-filename", toBase64("chunked.bin"));
-    auto chunked = service.client().Post("/files", headers, [](size_t offset, httplib::DataSink& sink) {
-        const std::string piece(500, 'y');
-        if (offset >= 3000) {
-            sink.done();
-            return true;
-        }
-        return sink.write(piece.data(), piece.size());
-    }, "application/octet-stream");
+    auto chunked = service.client().Post(
+        "/files", headers,
+        [](size_t offset, httplib::DataSink& sink) {
+            const std::string piece(500, 'y');
+            if (offset >= 3000) {
+                sink.done();
+                return true;
+            }
+            return sink.write(piece.data(), piece.size());
+        },
+        "application/octet-stream");
     ASSERT_TRUE(chunked);
     EXPECT_EQ(chunked->status, 413);
 
@@ -267,8 +270,7 @@ TEST(Upload, AFullDiskAtTheFinalFlushAnswers507AndLeavesNothing)
         {
             std::ofstream filler(data / "filler", std::ios::binary);
             const std::string block(64 * 1024, 'f');
-            while (filler.write(block.data(), static_cast<std::streamsize>(block.size())) && filler.flush()) {
-            }
+            while (filler.write(block.data(), static_cast<std::streamsize>(block.size())) && filler.flush()) { }
         }
         auto full = upload(service, user, {randomBytes(100 * 1024, 7), "full.bin"});
         ASSERT_TRUE(full);
@@ -287,7 +289,8 @@ TEST(Upload, AFullDiskAtTheFinalFlushAnswers507AndLeavesNothing)
 
 // A tmpfs of `size` at a fresh folder, unmounted at the end; empty when it cannot be mounted.
 struct SmallDisk {
-    explicit SmallDisk(const char* size) : path(makeTemporaryFolder("small-disk") / "data")
+    explicit SmallDisk(const char* size)
+        : path(makeTemporaryFolder("small-disk") / "data")
     {
         std::filesystem::create_directories(path);
         mounted = ::mount("tmpfs", path.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, (std::string("size=") + size + ",mode=0700").c_str()) == 0;
@@ -303,7 +306,7 @@ struct SmallDisk {
         std::ofstream filler(path / ("filler" + std::to_string(fillers++)), std::ios::binary);
         const std::string block(16 * 1024, 'f');
         for (;;) {
-            struct statvfs disk {};
+            struct statvfs disk { };
             ::statvfs(path.c_str(), &disk);
             if (leave > 0 && static_cast<std::uint64_t>(disk.f_bavail) * disk.f_frsize <= leave)
                 return;
@@ -319,10 +322,10 @@ struct SmallDisk {
 // curl's status for an upload of `file`; `expect` false sends the body without waiting for 100.
 std::string curlUpload(const RunningService& service, const Credentials& user, const std::filesystem::path& file, bool expect)
 {
-    const std::string command = "curl -s -o /dev/null -w '%{http_code}' -H 'Authorization: Basic " +
-                                toBase64(user.email + ":" + user.password) + "' -H 'x-parcly-filename: " + toBase64("big.bin") +
-                                "' -H '" + (expect ? "Expect: 100-continue" : "Expect:") + "' --data-binary @" + file.string() +
-                                " http://127.0.0.1:" + std::to_string(service.port()) + "/files";
+    const std::string command = "curl -s -o /dev/null -w '%{http_code}' -H 'Authorization: Basic "
+        + toBase64(user.email + ":" + user.password) + "' -H 'x-parcly-filename: " + toBase64("big.bin") + "' -H '"
+        + (expect ? "Expect: 100-continue" : "Expect:") + "' --data-binary @" + file.string()
+        + " http://127.0.0.1:" + std::to_string(service.port()) + "/files";
     std::string output;
     if (std::FILE* pipe = ::popen(command.c_str(), "r")) {
         char buffer[64];
@@ -355,9 +358,9 @@ TEST(Upload, AFullDiskIsAnswered507WhateverTheSizeAndWhenever)
     std::vector<std::unique_ptr<RawConnection>> racing;
     for (const Credentials& who : {user, other}) {
         racing.push_back(std::make_unique<RawConnection>(service.port()));
-        ASSERT_TRUE(racing.back()->send("POST /files HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Basic " +
-                                        toBase64(who.email + ":" + who.password) + "\r\nx-parcly-filename: " + toBase64("r.bin") +
-                                        "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n"));
+        ASSERT_TRUE(racing.back()->send("POST /files HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Basic "
+                                        + toBase64(who.email + ":" + who.password) + "\r\nx-parcly-filename: " + toBase64("r.bin")
+                                        + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n"));
     }
     ASSERT_TRUE(racing[0]->send(body));
     EXPECT_EQ(racing[0]->receive("}").rfind("HTTP/1.1 201", 0), 0u);

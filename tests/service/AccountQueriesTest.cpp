@@ -54,10 +54,10 @@ TEST_F(AccountQueriesTest, MissingFieldsAndHeadersGiveSuccessWithNull)
 TEST_F(AccountQueriesTest, RefreshStripsEveryBearerAndStoresNothing)
 {
     storeCredentials();
-    for (const auto& [header, expected] : std::vector<std::pair<std::string, QString>>{
-             {"Bearer eyJ.abc.def", QStringLiteral("eyJ.abc.def")},
-             {"eyJ.abc.def", QStringLiteral("eyJ.abc.def")},
-             {"Bearer Bearer x", QStringLiteral("x")}}) {
+    for (const auto& [header, expected] :
+         std::vector<std::pair<std::string, QString>>{{"Bearer eyJ.abc.def", QStringLiteral("eyJ.abc.def")},
+                                                      {"eyJ.abc.def", QStringLiteral("eyJ.abc.def")},
+                                                      {"Bearer Bearer x", QStringLiteral("x")}}) {
         server.reply("GET", kMe, {.headers = {{"X-Parcly-Authorization", header}}, .body = R"({"activeDrops":1})"});
         CompletionProbe probe;
         API::instance().refreshAccountComplete(probe.callback());

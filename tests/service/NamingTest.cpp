@@ -15,7 +15,8 @@ namespace {
 
 TEST(NameForDrop, WithoutATimestampItIsNameDotExtension)
 {
-    EXPECT_EQ(API::instance().nameForDrop(QStringLiteral("Image upload"), QStringLiteral("gif"), false), QStringLiteral("Image upload.gif"));
+    EXPECT_EQ(API::instance().nameForDrop(QStringLiteral("Image upload"), QStringLiteral("gif"), false),
+              QStringLiteral("Image upload.gif"));
     EXPECT_EQ(API::instance().nameForDrop(QStringLiteral("Image upload"), QString(), false), QStringLiteral("Image upload."));
 }
 
@@ -28,7 +29,8 @@ TEST(NameForDrop, WithATimestampItCarriesTheLocalDateAndTime)
     const QRegularExpression shape(QStringLiteral("^Screen Shot on (\\d{4}-\\d{2}-\\d{2}) at (\\d{2}:\\d{2}:\\d{2})\\.png$"));
     const QRegularExpressionMatch match = shape.match(name);
     ASSERT_TRUE(match.hasMatch()) << name.toStdString();
-    const QDateTime stamped = QDateTime::fromString(match.captured(1) + QLatin1Char(' ') + match.captured(2), QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    const QDateTime stamped
+        = QDateTime::fromString(match.captured(1) + QLatin1Char(' ') + match.captured(2), QStringLiteral("yyyy-MM-dd HH:mm:ss"));
     EXPECT_GE(stamped, before.addMSecs(-before.time().msec()));
     EXPECT_LE(stamped, after);
 }
@@ -56,7 +58,8 @@ TEST(MIMETypeFromURL, UsesTheDecodedLastExtension)
 {
     EXPECT_EQ(API::instance().MIMETypeFromURL(QUrl::fromLocalFile(QStringLiteral("/tmp/a b.png"))), QStringLiteral("image/png"));
     EXPECT_EQ(API::instance().MIMETypeFromURL(QUrl(QStringLiteral("file:///tmp/a%20b.tar.gz"))), QStringLiteral("application/gzip"));
-    EXPECT_EQ(API::instance().MIMETypeFromURL(QUrl::fromLocalFile(QStringLiteral("/tmp/dir.d/README"))), QStringLiteral("application/octet-stream"));
+    EXPECT_EQ(API::instance().MIMETypeFromURL(QUrl::fromLocalFile(QStringLiteral("/tmp/dir.d/README"))),
+              QStringLiteral("application/octet-stream"));
 }
 
 } // namespace

@@ -16,7 +16,8 @@ using RegistrationTest = ServiceTest;
 TEST_F(RegistrationTest, EndpointsAreTheBaseURLFollowedByThePath)
 {
     EXPECT_EQ(API::instance().endpointForPath(QStringLiteral("/users/me")), server.baseURL() + QStringLiteral("/users/me"));
-    EXPECT_EQ(API::instance().endpointForPath(QStringLiteral("/files?pixel_density=2.0")), server.baseURL() + QStringLiteral("/files?pixel_density=2.0"));
+    EXPECT_EQ(API::instance().endpointForPath(QStringLiteral("/files?pixel_density=2.0")),
+              server.baseURL() + QStringLiteral("/files?pixel_density=2.0"));
 
     // A configured base URL with a trailing slash still gives one slash.
     Defaults::standard().setValue(ServiceConfiguration::kAPIURLKey, QStringLiteral("https://drops.parcly.example/"));
@@ -133,9 +134,11 @@ TEST_F(RegistrationTest, PlainHttpToAHostOtherThanLoopbackSendsNothing)
 
 TEST(ServiceConfiguration, OnlyHttpsOrLoopbackHttpMayCarryCredentials)
 {
-    for (const char* allowed : {"https://drops.parcly.example", "http://127.0.0.1:8787", "http://127.1.2.3", "http://localhost:9", "http://[::1]:8787"})
+    for (const char* allowed :
+         {"https://drops.parcly.example", "http://127.0.0.1:8787", "http://127.1.2.3", "http://localhost:9", "http://[::1]:8787"})
         EXPECT_TRUE(ServiceConfiguration::refusalReason(QString::fromLatin1(allowed)).isNull()) << allowed;
-    for (const char* refused : {"http://drops.parcly.example", "http://127.0.0.1.evil.example", "http://10.0.0.1", "ftp://127.0.0.1", "not a url", "http://"})
+    for (const char* refused :
+         {"http://drops.parcly.example", "http://127.0.0.1.evil.example", "http://10.0.0.1", "ftp://127.0.0.1", "not a url", "http://"})
         EXPECT_FALSE(ServiceConfiguration::refusalReason(QString::fromLatin1(refused)).isNull()) << refused;
 }
 

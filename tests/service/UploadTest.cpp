@@ -281,7 +281,8 @@ TEST_F(UploadTest, AnExplainedFailureCarriesItsReasonBesideTheSameResult)
     API::instance().shareData("x", QStringLiteral("a.txt"), {}, noDrop.callback());
     ASSERT_TRUE(QTest::qWaitFor([&] { return noDrop.calls > 0; }, 15000));
     EXPECT_FALSE(noDrop.success);
-    EXPECT_TRUE(noDrop.reason.localizedDescription.contains(QStringLiteral("not a drop"))) << noDrop.reason.localizedDescription.toStdString();
+    EXPECT_TRUE(noDrop.reason.localizedDescription.contains(QStringLiteral("not a drop")))
+        << noDrop.reason.localizedDescription.toStdString();
 
     server.reply("POST", "/files", {.status = 201, .body = R"({"title":"a","shortlink":"http://127.0.0.1:8787/A"})"});
     Explained sent;

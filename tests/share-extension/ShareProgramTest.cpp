@@ -175,7 +175,9 @@ TEST_F(ShareProgram, SameNamedItemsSharedAtOnceEachBecomeADropOfTheirOwnBytes)
     }
     EXPECT_THAT(texts, UnorderedElementsAre("report from a\n", "report from b\n"));
     EXPECT_THAT(zips, UnorderedElementsAre(::testing::HasSubstr("only-in-a.txt"), ::testing::HasSubstr("only-in-b.txt")));
-    EXPECT_THAT(zips, ::testing::Each(::testing::Not(::testing::AllOf(::testing::HasSubstr("only-in-a.txt"), ::testing::HasSubstr("only-in-b.txt")))));
+    EXPECT_THAT(
+        zips,
+        ::testing::Each(::testing::Not(::testing::AllOf(::testing::HasSubstr("only-in-a.txt"), ::testing::HasSubstr("only-in-b.txt")))));
 
     // Nothing went into the other user's folder, and every hand-off is gone once uploaded.
     EXPECT_TRUE(QDir(squatted).isEmpty());
@@ -244,12 +246,17 @@ TEST_F(ShareProgram, WhatCannotBeHandedOverEndsNonZeroWithTheReasonShown)
     finish(shares);
 
     EXPECT_EQ(shares[0].exitCode(), 1);
-    EXPECT_THAT(shares[0].log.toStdString(), ::testing::HasSubstr("Parcly Share: \"pipe\" is a named pipe: only files and folders can be shared."));
+    EXPECT_THAT(shares[0].log.toStdString(),
+                ::testing::HasSubstr("Parcly Share: \"pipe\" is a named pipe: only files and folders can be shared."));
     EXPECT_EQ(shares[1].exitCode(), 1);
-    EXPECT_THAT(shares[1].log.toStdString(), ::testing::HasSubstr("Parcly Share: \"zero\" is a device: only files and folders can be shared."));
+    EXPECT_THAT(shares[1].log.toStdString(),
+                ::testing::HasSubstr("Parcly Share: \"zero\" is a device: only files and folders can be shared."));
     EXPECT_EQ(shares[2].exitCode(), 1);
-    EXPECT_THAT(shares[2].log.toStdString(), ::testing::HasSubstr("was not handed to Parcly Lite. Parcly Lite refused it: not in the share extension's hand-off folder."));
-    EXPECT_TRUE(QDir(QDir::homePath() + QStringLiteral("/other-tmp/parcly-%1/share").arg(::getuid())).isEmpty()) << "the refused copy stayed";
+    EXPECT_THAT(
+        shares[2].log.toStdString(),
+        ::testing::HasSubstr("was not handed to Parcly Lite. Parcly Lite refused it: not in the share extension's hand-off folder."));
+    EXPECT_TRUE(QDir(QDir::homePath() + QStringLiteral("/other-tmp/parcly-%1/share").arg(::getuid())).isEmpty())
+        << "the refused copy stayed";
     EXPECT_EQ(shares[3].exitCode(), 1);
     EXPECT_THAT(shares[3].log.toStdString(), ::testing::HasSubstr("Parcly Lite is not installed, and no program takes its links."));
     // Nothing read from a pipe, nothing waited on: all of them ended on their own, soon.
@@ -270,15 +277,22 @@ TEST_F(ShareProgram, TheSheetSaysWhyAndItsButtonsEndAFailedRequestWithAnError)
     // Nothing the app could take: the sheet shows why; Send cannot make that a success.
     Share share = start({files + QStringLiteral("/gone.txt"), files + QStringLiteral("/also gone.txt")}, shareEnvironment());
     QString id;
-    ASSERT_TRUE(QTest::qWaitFor([&] {
-        id = runCommand(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--name"), QStringLiteral("^Parcly Share$")});
-        return !id.isEmpty();
-    }, 15000));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            id = runCommand(
+                QStringLiteral("xdotool"),
+                {QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--name"), QStringLiteral("^Parcly Share$")});
+            return !id.isEmpty();
+        },
+        15000));
     id = id.section(QLatin1Char('\n'), 0, 0);
-    ASSERT_TRUE(QTest::qWaitFor([&] {
-        share.log += QString::fromUtf8(share.process->readAllStandardError());
-        return share.log.contains(QStringLiteral("Parcly Share: None of the shared items is a file"));
-    }, 15000)) << share.log.toStdString();
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            share.log += QString::fromUtf8(share.process->readAllStandardError());
+            return share.log.contains(QStringLiteral("Parcly Share: None of the shared items is a file"));
+        },
+        15000))
+        << share.log.toStdString();
     QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), QStringLiteral("--sync"), id});
     QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("alt+s")});
     ASSERT_TRUE(share.process->waitForFinished(10000));

@@ -148,7 +148,8 @@ TEST_F(ShareViewControllerTest, AFolderIsCopiedWithItsLinksAsLinksAndWithoutItsP
         EXPECT_EQ(QFileInfo(QFileInfo(copy).path()).path() + QLatin1Char('/'), shareHandOffDirectory());
         EXPECT_THAT(copiedEntries, UnorderedElementsAreArray({"src", "relative", "leaves", "absolute"}));
         EXPECT_THAT(log.linesStartingWith(QStringLiteral("Parcly Share: left out: ")),
-                    ::testing::ElementsAre(QStringLiteral("Parcly Share: left out: \"pipe\" is a named pipe: only files and folders can be shared.")));
+                    ::testing::ElementsAre(
+                        QStringLiteral("Parcly Share: left out: \"pipe\" is a named pipe: only files and folders can be shared.")));
 
         // The app refused it: the request fails with the reason in the sheet, and the copy goes.
         ASSERT_TRUE(QTest::qWaitFor([&] { return context.hasEnded(); }, 20000));
@@ -194,12 +195,14 @@ TEST_F(ShareViewControllerTest, LinksKeepTheirTargetsAsWrittenAndCancelStopsACop
     ShareViewController controller(&context);
     controller.show();
     QString started;
-    ASSERT_TRUE(QTest::qWaitFor([&] {
-        for (const QFileInfo& work : QDir(shareHandOffDirectory()).entryInfoList({QStringLiteral("work-*")}, QDir::Dirs))
-            if (QFileInfo::exists(work.filePath() + QStringLiteral("/huge.bin")))
-                started = work.filePath();
-        return !started.isEmpty();
-    }, 20000));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            for (const QFileInfo& work : QDir(shareHandOffDirectory()).entryInfoList({QStringLiteral("work-*")}, QDir::Dirs))
+                if (QFileInfo::exists(work.filePath() + QStringLiteral("/huge.bin")))
+                    started = work.filePath();
+            return !started.isEmpty();
+        },
+        20000));
     controller.cancel();
     EXPECT_TRUE(ItemProvider::waitForPendingLoads(5000)) << "the copy went on after Cancel";
     EXPECT_FALSE(QFileInfo::exists(started));

@@ -15,9 +15,9 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocalServer>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QLocalServer>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
@@ -117,7 +117,10 @@ TEST_F(ArchiverTest, AFolderIsZippedUnderItsOwnNameWithoutDirectoryEntriesOrDsSt
     EXPECT_EQ(contentsOf(archive, QStringLiteral("Trip/beach.jpg")), "sand");
     const QStringList runs = log.linesStartingWith(QStringLiteral("Archive Task: "));
     ASSERT_EQ(runs.size(), 1) << log.lines().join(QLatin1Char('\n')).toStdString();
-    EXPECT_THAT(runs.first().toStdString(), ::testing::MatchesRegex(R"(Archive Task: <Task /usr/bin/zip pid [0-9]+> \(-r, -y, -9, -x, "\*\.DS_Store", -D, .*/work-[A-Za-z0-9]{6}/Trip\.zip, \./Trip\))"));
+    EXPECT_THAT(
+        runs.first().toStdString(),
+        ::testing::MatchesRegex(
+            R"(Archive Task: <Task /usr/bin/zip pid [0-9]+> \(-r, -y, -9, -x, "\*\.DS_Store", -D, .*/work-[A-Za-z0-9]{6}/Trip\.zip, \./Trip\))"));
 }
 
 TEST_F(ArchiverTest, APlainFileKeepsItsExtensionBeforeZip)
@@ -143,7 +146,8 @@ TEST_F(ArchiverTest, SeveralItemsGoIntoOneTimestampedArchiveEachUnderItsOwnName)
 
     const QString name = QFileInfo(archive.toLocalFile()).fileName();
     const auto stamp = [](const QDateTime& when) {
-        return QStringLiteral("Archive on %1 at %2.zip").arg(when.toString(QStringLiteral("yyyy-MM-dd")), when.toString(QStringLiteral("HH-mm-ss")));
+        return QStringLiteral("Archive on %1 at %2.zip")
+            .arg(when.toString(QStringLiteral("yyyy-MM-dd")), when.toString(QStringLiteral("HH-mm-ss")));
     };
     EXPECT_TRUE(name == stamp(before) || name == stamp(after)) << name.toStdString();
     expectInOwnWorkFolder(archive);
@@ -302,7 +306,9 @@ TEST_F(ArchiverTest, AFolderWithUnreadableItemsGivesNoArchiveAndSaysWhichAndHowM
     if (::geteuid() == 0) {
         if (QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
             GTEST_SKIP() << "running as root without setpriv: no other user to be";
-        command = QStringList{QStringLiteral("setpriv"), QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups")} + command;
+        command = QStringList{QStringLiteral("setpriv"), QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                              QStringLiteral("--clear-groups")}
+            + command;
     }
     // Outside the test's private HOME, which the other user cannot enter.
     QTemporaryDir shared(QStringLiteral("/tmp/parcly-unreadable-XXXXXX"));
@@ -334,7 +340,9 @@ TEST_F(ArchiverTest, AFolderWithUnreadableItemsGivesNoArchiveAndSaysWhichAndHowM
     const QStringList folderOut = run({base + QStringLiteral("/proj")});
     ASSERT_GE(folderOut.size(), 2);
     EXPECT_TRUE(folderOut[0].isEmpty()) << "an archive was made: " << folderOut[0].toStdString();
-    EXPECT_THAT(folderOut[1].toStdString(), ::testing::MatchesRegex(R"re("(secret|locked)" and 1 more item in "proj" cannot be read, so the folder was not shared\.)re"));
+    EXPECT_THAT(
+        folderOut[1].toStdString(),
+        ::testing::MatchesRegex(R"re("(secret|locked)" and 1 more item in "proj" cannot be read, so the folder was not shared\.)re"));
 
     const QStringList fileOut = run({base + QStringLiteral("/proj/a.txt"), base + QStringLiteral("/proj/secret")});
     ASSERT_GE(fileOut.size(), 2);
@@ -362,12 +370,14 @@ TEST_F(ArchiverTest, ARootPathIsRefusedAndAFolderWithATrailingSlashKeepsItsName)
         const QByteArray tmp = qgetenv("TMPDIR");
         qputenv("TMPDIR", root.path().toUtf8() + "/not-there");
         ScopedLogCapture log(ScopedLogCapture::Echo::Off);
-        for (const QStringList& paths : {QStringList{QStringLiteral("/")}, QStringList{root.path() + QStringLiteral("/../../../../../../..")},
-                                         QStringList{root.path() + QStringLiteral("/Trip"), QStringLiteral("/")}}) {
+        for (const QStringList& paths :
+             {QStringList{QStringLiteral("/")}, QStringList{root.path() + QStringLiteral("/../../../../../../..")},
+              QStringList{root.path() + QStringLiteral("/Trip"), QStringLiteral("/")}}) {
             EXPECT_TRUE(Archiver::zipFiles(paths).isEmpty()) << paths.join(QLatin1Char(' ')).toStdString();
         }
         qputenv("TMPDIR", tmp);
-        EXPECT_EQ(log.linesStartingWith(QStringLiteral("Archive: refusing to zip ")).size(), 3) << log.lines().join(QLatin1Char('\n')).toStdString();
+        EXPECT_EQ(log.linesStartingWith(QStringLiteral("Archive: refusing to zip ")).size(), 3)
+            << log.lines().join(QLatin1Char('\n')).toStdString();
     }
 
     const QUrl archive = Archiver::zipFiles({root.path() + QStringLiteral("/Trip/")});

@@ -45,7 +45,7 @@ TEST(WorkFolder, EachIsFreshAndPrivateAndGoesWithWhatItHoldsButNeverWithWhatItsL
     ASSERT_FALSE(first.isEmpty());
     EXPECT_NE(first, second);
     EXPECT_TRUE(first.startsWith(base + QStringLiteral("work-")) && first.endsWith(QLatin1Char('/'))) << first.toStdString();
-    struct stat info {};
+    struct stat info { };
     ASSERT_EQ(::stat(QFile::encodeName(first).constData(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0700u);
     {

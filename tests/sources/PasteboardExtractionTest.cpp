@@ -96,8 +96,7 @@ TEST(ImageExtraction, RicherFormatsWinInAFixedOrderAndAreUsedAsTheyAre)
     for (const Case& c : cases) {
         QMimeData data;
         for (const QString& format : c.formats) {
-            const QByteArray bytes = format == "image/png" ? png : format == "image/jpeg" ? kJpeg
-                                   : format == "image/gif" ? kGif : tiff;
+            const QByteArray bytes = format == "image/png" ? png : format == "image/jpeg" ? kJpeg : format == "image/gif" ? kGif : tiff;
             data.setData(format, bytes);
         }
         const QVariantMap result = PAExtensions::imageData(Pasteboard(&data));
@@ -112,8 +111,7 @@ TEST(ImageExtraction, WebArchiveGivesItsFirstImageResourceBeforeTheTiffFallback)
 {
     QMimeData data;
     data.setData(WebArchiveMimeType,
-                 webArchive({resource("text/css", "body{}"), resource("image/jpeg", kJpeg),
-                             resource("image/png", "second image")}));
+                 webArchive({resource("text/css", "body{}"), resource("image/jpeg", kJpeg), resource("image/png", "second image")}));
     data.setData("image/tiff", encoded(sampleImage(), "TIFF"));
     const Pasteboard pasteboard(&data);
 
@@ -219,7 +217,8 @@ TEST(ImageExtraction, FirefoxDragOfAnImageReachesTheImageRouteNamedAfterTheImage
     QMimeData linked;
     linked.setData("text/x-moz-url", utf16("https://news.example.org/story/42\nA story"));
     linked.setData("text/uri-list", "https://news.example.org/story/42\r\n");
-    linked.setData("text/html", "<a href=\"https://news.example.org/story/42\"><img class=x SRC='https://cdn.example.org/i/dog.jpg?s=1&amp;t=2'></a>");
+    linked.setData("text/html",
+                   "<a href=\"https://news.example.org/story/42\"><img class=x SRC='https://cdn.example.org/i/dog.jpg?s=1&amp;t=2'></a>");
     linked.setData("image/png", png);
 
     for (auto [data, name] : {std::pair{&plain, "cat.png"}, std::pair{&linked, "dog.jpg"}}) {

@@ -11,9 +11,9 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
-#include <QLocale>
 #include <QFileInfo>
 #include <QImage>
+#include <QLocale>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QTemporaryDir>
@@ -151,9 +151,10 @@ TEST_F(ScreenGrabberTest, ACancelledCaptureReturnsNothingEvenWhenAnEarlierCaptur
     const QDateTime now = QDateTime::currentDateTime();
     for (int second = 0; second < 10; ++second) {
         const QDateTime time = now.addSecs(second);
-        QFile earlier(temporaryDirectory() + QStringLiteral("Screen Shot on %1 at %2.png")
-                          .arg(QLocale::system().toString(time, QStringLiteral("yyyy-MM-dd")),
-                               QLocale::system().toString(time, QStringLiteral("HH:mm:ss"))));
+        QFile earlier(temporaryDirectory()
+                      + QStringLiteral("Screen Shot on %1 at %2.png")
+                            .arg(QLocale::system().toString(time, QStringLiteral("yyyy-MM-dd")),
+                                 QLocale::system().toString(time, QStringLiteral("HH:mm:ss"))));
         ASSERT_TRUE(earlier.open(QIODevice::WriteOnly));
     }
     const QStringList before = screenShotsInTemporaryDirectory();
@@ -180,8 +181,9 @@ TEST_F(ScreenGrabberTest, ThroughThePortalACancelIsSilentAndAFailureSaysWhy)
 
     const Outcome noPortal = captureAndWait(&ScreenGrabber::captureWindow);
     EXPECT_TRUE(noPortal.capture.isEmpty());
-    EXPECT_EQ(noPortal.failure, QStringLiteral("The desktop offers no screenshot service: install xdg-desktop-portal and a "
-                                               "backend such as xdg-desktop-portal-gtk, -kde, -gnome or -wlr."));
+    EXPECT_EQ(noPortal.failure,
+              QStringLiteral("The desktop offers no screenshot service: install xdg-desktop-portal and a "
+                             "backend such as xdg-desktop-portal-gtk, -kde, -gnome or -wlr."));
 
     PortalStandIn portal;
     ASSERT_TRUE(portal.isRunning());

@@ -41,8 +41,7 @@ protected:
     {
         // Files made in one go get distinct creation dates, so "newest" is never a tie.
         const qint64 now = QDateTime::currentMSecsSinceEpoch();
-        while (QDateTime::currentMSecsSinceEpoch() <= now + 1) {
-        }
+        while (QDateTime::currentMSecsSinceEpoch() <= now + 1) { }
         const QString path = pictures + QLatin1Char('/') + name;
         QFile file(path);
         EXPECT_TRUE(file.open(QIODevice::WriteOnly));
@@ -109,7 +108,7 @@ TEST_F(ScreenshotDetectorTest, OnlyScreenshotsFromTheLastTenSecondsCount)
     const QDateTime created = detector.query()->results().last().creationDate();
 
     const Notification update{QString::fromLatin1(kMetadataQueryDidUpdateNotification), QVariant::fromValue(detector.query().get()), {}};
-    now = created.addSecs(10);  // exactly ten seconds old: too old
+    now = created.addSecs(10); // exactly ten seconds old: too old
     detector.queryUpdated(update);
     EXPECT_TRUE(reported.isEmpty());
     EXPECT_TRUE(detector.lastShot().isEmpty());

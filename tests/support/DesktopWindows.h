@@ -73,8 +73,26 @@ inline QString waitForWindow(const QString& title, int timeoutMs = 20000)
 // Presses at `from`, moves in steps a drag source and target notice, and releases at `to`.
 inline void dragWithMouse(const QPoint& from, const QPoint& to)
 {
-    xdotool({"mousemove", QString::number(from.x()), QString::number(from.y()), "mousedown", "1",
-             "mousemove", QString::number(from.x() + 20), QString::number(from.y() + 20), "sleep", "0.3",
-             "mousemove", QString::number(to.x() - 5), QString::number(to.y() - 5), "sleep", "0.3",
-             "mousemove", QString::number(to.x()), QString::number(to.y()), "sleep", "0.3", "mouseup", "1"});
+    xdotool({"mousemove",
+             QString::number(from.x()),
+             QString::number(from.y()),
+             "mousedown",
+             "1",
+             "mousemove",
+             QString::number(from.x() + 20),
+             QString::number(from.y() + 20),
+             "sleep",
+             "0.3",
+             "mousemove",
+             QString::number(to.x() - 5),
+             QString::number(to.y() - 5),
+             "sleep",
+             "0.3",
+             "mousemove",
+             QString::number(to.x()),
+             QString::number(to.y()),
+             "sleep",
+             "0.3",
+             "mouseup",
+             "1"});
 }

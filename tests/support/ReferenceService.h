@@ -23,7 +23,7 @@ struct ReferenceService {
         }
     }
 
-    QTemporaryDir data;  // before the server: it ends before its folder goes
+    QTemporaryDir data; // before the server: it ends before its folder goes
     ChildProcess server;
     QString banner;
     QString url;

@@ -30,12 +30,12 @@ TEST_F(WebViewTest, SharePageButtonAsksForAFileWhenClicked)
 
     // The app shows the share shortcut as set; where the page put its button, so the click lands
     // where a person would click.
-    view->runJavaScript(QStringLiteral(
-        "showShortcut(['Ctrl', 'Alt', 'Super', 'K']);"
-        "var r = document.querySelector('button').getBoundingClientRect();"
-        "window.webkit.messageHandlers.probe.postMessage({ x: r.left + r.width / 2, y: r.top + r.height / 2,"
-        "  text: document.querySelector('button').textContent,"
-        "  keys: document.getElementById('shortcut-keys').textContent, overflows: document.documentElement.scrollHeight > innerHeight });"));
+    view->runJavaScript(QStringLiteral("showShortcut(['Ctrl', 'Alt', 'Super', 'K']);"
+                                       "var r = document.querySelector('button').getBoundingClientRect();"
+                                       "window.webkit.messageHandlers.probe.postMessage({ x: r.left + r.width / 2, y: r.top + r.height / 2,"
+                                       "  text: document.querySelector('button').textContent,"
+                                       "  keys: document.getElementById('shortcut-keys').textContent, overflows: "
+                                       "document.documentElement.scrollHeight > innerHeight });"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return !messages.isEmpty(); }, 10000));
     const QVariantMap probe = messages.takeFirst().second.toMap();
     EXPECT_EQ(probe.value(QStringLiteral("text")), QStringLiteral("Choose a File…"));

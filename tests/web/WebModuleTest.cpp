@@ -1,8 +1,8 @@
 // Where web views come from: a helper program per shown page, never the engine in the program.
+#include "app/web/WebModule.h"
 #include "ProcessTree.h"
 #include "WebTestPaths.h"
 #include "app/web/RemoteWebView.h"
-#include "app/web/WebModule.h"
 #include "platform/Log.h"
 
 #include <gtest/gtest.h>

@@ -24,8 +24,9 @@ void WebViewTest::SetUp()
     view->setGeometry(0, 0, 320, 360);
     QObject::connect(view, &WebView::didFinishNavigation, [this] { ++finished; });
     QObject::connect(view, &WebView::didFailNavigation, [this] { ++failed; });
-    QObject::connect(view, &WebView::didReceiveScriptMessage,
-                     [this](const QString& name, const QVariant& body) { messages.append({name, body}); });
+    QObject::connect(view, &WebView::didReceiveScriptMessage, [this](const QString& name, const QVariant& body) {
+        messages.append({name, body});
+    });
     window->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.data()));
 }

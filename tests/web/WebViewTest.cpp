@@ -43,9 +43,8 @@ TEST_F(WebViewTest, OnlyRegisteredHandlersExistForThePage)
 {
     view->addScriptMessageHandler(QStringLiteral("known"));
     ASSERT_TRUE(loadAndWait(testPage(QStringLiteral("colour.html"))));
-    view->runJavaScript(QStringLiteral(
-        "var h = window.webkit.messageHandlers;"
-        "h.known.postMessage(String(typeof h.unknown));"));
+    view->runJavaScript(QStringLiteral("var h = window.webkit.messageHandlers;"
+                                       "h.known.postMessage(String(typeof h.unknown));"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return !messages.isEmpty(); }, 10000));
     EXPECT_EQ(messages.first().second, QStringLiteral("undefined"));
 }
@@ -63,8 +62,8 @@ TEST_F(WebViewTest, NavigationFinishesOnlyForPagesThatLoad)
 
 TEST_F(WebViewTest, TransparentViewShowsThePageOnlyAsItsAlphaAllows)
 {
-    const QPoint inside(160, 180);  // on the page's green block
-    const QPoint outside(20, 20);   // page background only
+    const QPoint inside(160, 180); // on the page's green block
+    const QPoint outside(20, 20); // page background only
     const QRgb green = 0xff00ff00;
 
     view->setDrawsBackground(false);

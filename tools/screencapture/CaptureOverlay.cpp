@@ -1,11 +1,11 @@
 #include "CaptureOverlay.h"
 
+#include <QCursor>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
-#include <QCursor>
 #include <QScreen>
 #include <QTimer>
 #include <QWindow>
@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr int kGrabRetries = 50;       // another program may hold the keyboard for a moment
+constexpr int kGrabRetries = 50; // another program may hold the keyboard for a moment
 constexpr int kGrabRetryDelayMs = 20;
 const QColor kDimming(0, 0, 0, 110);
 const QColor kOutline(255, 255, 255, 220);
@@ -56,8 +56,7 @@ void CaptureOverlay::showEvent(QShowEvent* event)
 void CaptureOverlay::grabInput()
 {
     QWindow* window = windowHandle();
-    const bool grabbed = window && window->isExposed() && window->setKeyboardGrabEnabled(true)
-        && window->setMouseGrabEnabled(true);
+    const bool grabbed = window && window->isExposed() && window->setKeyboardGrabEnabled(true) && window->setMouseGrabEnabled(true);
     if (!grabbed && ++m_grabAttempts < kGrabRetries) {
         QTimer::singleShot(kGrabRetryDelayMs, this, &CaptureOverlay::grabInput);
         return;

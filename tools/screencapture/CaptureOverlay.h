@@ -46,8 +46,8 @@ private:
     QImage m_desktop;
     QList<QRect> m_windows;
     bool m_dragging = false;
-    QPoint m_anchor;   // device pixels
-    QPoint m_pointer;  // device pixels
+    QPoint m_anchor; // device pixels
+    QPoint m_pointer; // device pixels
     QRect m_highlighted;
     int m_grabAttempts = 0;
 };

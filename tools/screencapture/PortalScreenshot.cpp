@@ -3,8 +3,8 @@
 #include <QDBusConnection>
 #include <QDBusError>
 #include <QDBusMessage>
-#include <QDBusReply>
 #include <QDBusObjectPath>
+#include <QDBusReply>
 #include <QDBusServiceWatcher>
 #include <QEventLoop>
 #include <QRandomGenerator>
@@ -49,16 +49,14 @@ PortalScreenshot::Outcome PortalScreenshot::take(QUrl* image, QString* error)
     QString sender = bus.baseService().mid(1);
     sender.replace(QLatin1Char('.'), QLatin1Char('_'));
     const QString requestPath = QStringLiteral("%1/request/%2/%3").arg(kPath, sender, token);
-    bus.connect(kService, requestPath, kRequestInterface, QStringLiteral("Response"), this,
-                SLOT(onResponse(uint, QVariantMap)));
+    bus.connect(kService, requestPath, kRequestInterface, QStringLiteral("Response"), this, SLOT(onResponse(uint, QVariantMap)));
 
     QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, QStringLiteral("org.freedesktop.portal.Screenshot"),
                                                        QStringLiteral("Screenshot"));
     // This tool has no window of its own to name as the dialog's parent, and on Wayland a parent
     // can only be named through an exported surface handle; "" is the portal's value for none.
-    const QVariantMap options{{QStringLiteral("handle_token"), token},
-                              {QStringLiteral("interactive"), true},
-                              {QStringLiteral("modal"), true}};
+    const QVariantMap options{
+        {QStringLiteral("handle_token"), token}, {QStringLiteral("interactive"), true}, {QStringLiteral("modal"), true}};
     call << QString() << options;
     const QDBusReply<QDBusObjectPath> reply = bus.call(call);
     if (!reply.isValid()) {

@@ -141,16 +141,14 @@ int captureOnX11(int argc, char** argv, const Options& options)
     QString error;
     QImage grab = desktop.grab(&error);
     if (grab.isNull() && inAWaylandSession()) {
-        std::fprintf(stderr, "screencapture: %s; asking the desktop's screenshot portal instead\n",
-                     error.toLocal8Bit().constData());
+        std::fprintf(stderr, "screencapture: %s; asking the desktop's screenshot portal instead\n", error.toLocal8Bit().constData());
         return -1;
     }
     if (grab.isNull())
         return fail(error);
     const QList<QRect> windows = options.window ? desktop.windowsInStackingOrder() : QList<QRect>();
 
-    CaptureOverlay overlay(options.window ? CaptureOverlay::Mode::Window : CaptureOverlay::Mode::Region,
-                           std::move(grab), windows);
+    CaptureOverlay overlay(options.window ? CaptureOverlay::Mode::Window : CaptureOverlay::Mode::Region, std::move(grab), windows);
     int status = Cancelled;
     QObject::connect(&overlay, &CaptureOverlay::cancelled, &app, [&] {
         status = Cancelled;

@@ -43,8 +43,9 @@ QString jsonStringList(const QStringList& strings)
 PageHost::PageHost(WebHelperChannel* channel, QObject* parent)
     : QObject(parent)
     , m_channel(channel)
-    , m_window(new QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint
-                                        | Qt::WindowDoesNotAcceptFocus | Qt::WindowTransparentForInput))
+    , m_window(new QWidget(nullptr,
+                           Qt::Tool | Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint | Qt::WindowDoesNotAcceptFocus
+                               | Qt::WindowTransparentForInput))
     , m_view(new QWebEngineView(m_window))
     , m_page(new QWebEnginePage(m_view))
     , m_webChannel(new QWebChannel(m_page))
@@ -130,8 +131,8 @@ void PageHost::handle(const QVariantList& message)
         if (type != QEvent::KeyPress && type != QEvent::KeyRelease)
             return;
         if (QWidget* target = inputTarget()) {
-            QKeyEvent event(type, arg(1).toInt(), Qt::KeyboardModifiers(arg(2).toInt()), arg(5).toUInt(), arg(6).toUInt(),
-                            arg(7).toUInt(), arg(3).toString(), arg(4).toBool());
+            QKeyEvent event(type, arg(1).toInt(), Qt::KeyboardModifiers(arg(2).toInt()), arg(5).toUInt(), arg(6).toUInt(), arg(7).toUInt(),
+                            arg(3).toString(), arg(4).toBool());
             QApplication::sendEvent(target, &event);
         }
     } else if (name == WebHelperMessage::focus) {
@@ -195,10 +196,13 @@ void PageHost::watchRenderer()
     if (m_renderer) {
         m_renderer->installEventFilter(this);
         // Its own frames; the grab below renders one more, which is not news.
-        connect(m_renderer->quickWindow(), &QQuickWindow::afterFrameEnd, this, [this] {
-            if (!m_grabbing)
-                m_frameTimer.start();
-        }, Qt::DirectConnection);
+        connect(
+            m_renderer->quickWindow(), &QQuickWindow::afterFrameEnd, this,
+            [this] {
+                if (!m_grabbing)
+                    m_frameTimer.start();
+            },
+            Qt::DirectConnection);
         m_frameTimer.start();
     }
 }
@@ -240,6 +244,5 @@ void PageHost::sendFrame()
         return;
     m_lastFrame = frame;
     const QByteArray bytes(reinterpret_cast<const char*>(frame.constBits()), frame.sizeInBytes());
-    m_channel->send({WebHelperMessage::frame, frame.width(), frame.height(), frame.devicePixelRatio(),
-                     frame.bytesPerLine(), bytes});
+    m_channel->send({WebHelperMessage::frame, frame.width(), frame.height(), frame.devicePixelRatio(), frame.bytesPerLine(), bytes});
 }

@@ -33,8 +33,7 @@ QVariant plainBody(const QVariant& body)
         return body.toJsonArray().toVariantList();
     case QMetaType::QJsonDocument: {
         const QJsonDocument document = body.toJsonDocument();
-        return document.isArray() ? QVariant(document.array().toVariantList())
-                                  : QVariant(document.object().toVariantMap());
+        return document.isArray() ? QVariant(document.array().toVariantList()) : QVariant(document.object().toVariantMap());
     }
     default:
         return body;
