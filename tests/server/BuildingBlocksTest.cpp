@@ -66,7 +66,7 @@ TEST(JsonParser, ReadsEscapesAndUnicodeAsTheClientWritesThem)
 
     // What the writer makes, the parser reads back, control characters and markup included;
     // bytes that are not UTF-8 are replaced, not thrown over.
-    const std::string awkward("<\x01\"\\\n\t\0end", 11);
+    const std::string awkward("<\x01\"\\\n\t\0end\0", 11); // a NUL inside and one at the end
     const auto written = json::parse(json::write({{"s", awkward}}));
     ASSERT_TRUE(written);
     EXPECT_EQ(*json::stringMember(*written, "s"), awkward);
@@ -76,9 +76,7 @@ TEST(JsonParser, ReadsEscapesAndUnicodeAsTheClientWritesThem)
 
 TEST(Base64Decoding, IsStrictSoThatEachNameHasOneEncoding)
 {
-    for (const char* bad : {"YQ", "YQ=", "Y", "YQ===", "Y Q==", "YQ==\n", "Y-_=", "YR==", "=YQ=",
-                            "YQ=="
-                            "YQ=="}) {
+    for (const char* bad : {"YQ", "YQ=", "Y", "YQ===", "Y Q==", "YQ==\n", "Y-_=", "YR==", "=YQ=", "YQ==YQ=="}) {
         EXPECT_FALSE(base64::decode(bad)) << bad;
     }
     std::string every;
