@@ -281,6 +281,19 @@ protected:
         return QRect(field("Absolute upper-left X"), field("Absolute upper-left Y"), field("Width"), field("Height"));
     }
 
+    // Opens a Wayland-native window (the drag source on Qt's Wayland platform), which sway gives the
+    // focus as a click into it would; false when none appears.
+    bool openWaylandWindow(ChildProcess& window) const
+    {
+        startAsNobody(window, desktop + QStringList{"QT_QPA_PLATFORM=wayland"}, QStringLiteral(PARCLY_DRAG_SOURCE));
+        return QTest::qWaitFor(
+            [&] {
+                return runAsNobody(desktop, QStringLiteral("swaymsg"), {"-t", "get_tree"})
+                    .contains(QStringLiteral("\"app_id\": \"parcly-drag-source\""));
+            },
+            15000);
+    }
+
     // The desktop's own folder, "nobody"'s: its runtime folder, the app's home, sway's settings.
     QTemporaryDir runtime{QStringLiteral("/tmp/parcly-sway-XXXXXX")};
     ReferenceService service;
@@ -380,13 +393,7 @@ TEST_F(WaylandDesktop, TheSharePopoverClosesWhenAWaylandWindowTakesTheFocus)
 
     // A Wayland program's window opens and sway gives it the focus, as a click into it would: no
     // X client sees that click, and the popover must still close.
-    startAsNobody(other, desktop + QStringList{"QT_QPA_PLATFORM=wayland"}, QStringLiteral(PARCLY_DRAG_SOURCE));
-    if (!QTest::qWaitFor(
-            [&] {
-                return runAsNobody(desktop, QStringLiteral("swaymsg"), {"-t", "get_tree"})
-                    .contains(QStringLiteral("\"app_id\": \"parcly-drag-source\""));
-            },
-            15000))
+    if (!openWaylandWindow(other))
         GTEST_SKIP() << "no Wayland client window here (Qt's Wayland platform is needed): "
                      << other.process.readAllStandardError().toStdString();
     EXPECT_TRUE(QTest::qWaitFor([&] { return popover.process.state() == QProcess::NotRunning; }, 10000))
@@ -473,13 +480,7 @@ TEST_F(WaylandDesktop, ACaptureRegionActionWithAWaylandWindowFocusedGoesThroughT
         << "no account: " << app.log.toStdString();
 
     // A Wayland window takes the focus, as a click into it would.
-    startAsNobody(other, desktop + QStringList{"QT_QPA_PLATFORM=wayland"}, QStringLiteral(PARCLY_DRAG_SOURCE));
-    if (!QTest::qWaitFor(
-            [&] {
-                return runAsNobody(desktop, QStringLiteral("swaymsg"), {"-t", "get_tree"})
-                    .contains(QStringLiteral("\"app_id\": \"parcly-drag-source\""));
-            },
-            15000))
+    if (!openWaylandWindow(other))
         GTEST_SKIP() << "no Wayland client window here (Qt's Wayland platform is needed): "
                      << other.process.readAllStandardError().toStdString();
     EXPECT_EQ(focusedAppId(runAsNobody(desktop, QStringLiteral("swaymsg"), {"-t", "get_tree"}).toUtf8()),
