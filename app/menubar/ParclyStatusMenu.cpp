@@ -265,16 +265,6 @@ void reportStart()
         controller->uploadDidStart();
 }
 
-// A file the app made itself: directly inside a work folder of its own temporary directory.
-bool isOwnWorkFile(const QUrl& url)
-{
-    if (!url.isLocalFile())
-        return false;
-    const QString directory = temporaryDirectory();
-    const QString folder = QFileInfo(QDir::cleanPath(url.toLocalFile())).path();
-    return !directory.isEmpty() && QFileInfo(folder).path() + QLatin1Char('/') == directory;
-}
-
 } // namespace
 
 void ParclyStatusMenu::uploadFile(const QUrl& url, std::function<void(bool success)> ended)
@@ -309,13 +299,13 @@ void ParclyStatusMenu::uploadFileData(const QByteArray& data, const QString& nam
 void ParclyStatusMenu::shareFile(const QUrl& url, std::function<void(bool success)> ended)
 {
     reportStart();
-    const bool ownWorkFile = isOwnWorkFile(url);
     const QString path = url.toLocalFile();
-    API::instance().shareFile(url, reportProgress, [ownWorkFile, path, ended = std::move(ended)](bool success, const QVariant& result) {
+    API::instance().shareFile(url, reportProgress, [path, ended = std::move(ended)](bool success, const QVariant& result) {
         reportOutcome(success, result);
-        // Sent or not, an archive has served: a new drop makes a new one. Off the GUI thread, as
-        // every disk walk is.
-        if (ownWorkFile)
+        // Sent or not, a file the app made in a work folder (an archive) has served: a new drop
+        // makes a new one. WorkFolder leaves anything else alone, the user's own files above all.
+        // Off the GUI thread, as every disk walk is.
+        if (!path.isEmpty())
             QThreadPool::globalInstance()->start([path] { WorkFolder::removeContaining(path); });
         if (ended)
             ended(success);

@@ -52,8 +52,8 @@ public:
     // main thread once the upload has ended (or was refused).
     void uploadFile(const QUrl& url, std::function<void(bool success)> ended = {});
     void uploadFileData(const QByteArray& data, const QString& name);
-    // A file the app made in a work folder of its temporary directory (an archive) goes with the
-    // folder once its upload has ended; any other file is left where it is.
+    // A file the app made in a work folder (an archive) goes with the folder once its upload has
+    // ended; any other file is left where it is.
     void shareFile(const QUrl& url, std::function<void(bool success)> ended = {});
     // What the user offered was not uploaded, and `reason` (a sentence for the user) says why: the
     // log's "Upload failed: ..." line, the error image and a notification.
