@@ -15,6 +15,7 @@
 class QAction;
 class QKeySequence;
 class PreferencesWindowController;
+class RecentDropsMenu;
 class QShortcut;
 class ScreenshotDetector;
 #include "app/menubar/SharePopover.h"
@@ -39,6 +40,7 @@ public:
     void setDropCount(qint64 count) { m_dropCount = count; }
     SharePopover* shareFilePopover() const { return m_shareFilePopover; }
     PreferencesWindowController* prefsWindow() const { return m_prefsWindow; }
+    RecentDropsMenu* recentDropsMenu() const { return m_recentDrops; }
 
     // Menu actions.
     void file();
@@ -124,5 +126,6 @@ private:
     // The combination each item's hot key was last registered with.
     QHash<int, Shortcut> m_hotKeys;
     PreferencesWindowController* m_prefsWindow = nullptr;
+    RecentDropsMenu* m_recentDrops = nullptr;
     bool m_hotKeysSuspended = false;
 };

@@ -2,6 +2,7 @@
 
 #include "app/lifecycle/AppDelegate.h"
 #include "app/lifecycle/Updater.h"
+#include "app/menubar/DropExpiryPicker.h"
 #include "app/menubar/ParclyStatusMenu.h"
 #include "app/menubar/ShortcutRecorder.h"
 #include "platform/DefaultsController.h"
@@ -208,6 +209,9 @@ void PreferencesWindowController::windowDidLoad()
     layout->addWidget(sectionTitle(QStringLiteral("General"), this));
     layout->addWidget(m_startAtLoginButton);
     layout->addWidget(m_uploadAllScreenshotsButton);
+    auto* dropExpiry = new QFormLayout;
+    dropExpiry->addRow(QStringLiteral("Delete new drops after:"), new DropExpiryPicker(this));
+    layout->addLayout(dropExpiry);
     layout->addSpacing(8);
     layout->addWidget(sectionTitle(QStringLiteral("Updates"), this));
     auto* updates = new QHBoxLayout;
