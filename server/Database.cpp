@@ -207,6 +207,12 @@ bool Database::Statement::step()
     throw errorOf(m_connection, "statement failed");
 }
 
+void Database::Statement::reset()
+{
+    sqlite3_reset(m_statement);
+    sqlite3_clear_bindings(m_statement);
+}
+
 std::string Database::Statement::text(int column) const
 {
     const auto* bytes = reinterpret_cast<const char*>(sqlite3_column_text(m_statement, column));

@@ -54,6 +54,8 @@ public:
         Statement& bind(int index, std::optional<std::int64_t> value);
         // True while there is a row to read; false when done. Throws on errors.
         bool step();
+        // Ready to run again with new values, as a loop of inserts does.
+        void reset();
         std::string text(int column) const;
         std::int64_t integer(int column) const;
         double real(int column) const;
