@@ -45,6 +45,7 @@ ul.drops li{display:flex;flex-wrap:wrap;align-items:center;gap:.5rem 1rem;paddin
 ul.drops .what{flex:1 1 16rem;min-width:0}
 ul.drops .what a{font-weight:600;overflow-wrap:anywhere}
 ul.drops .what p{margin:0;font-size:.9rem}
+ul.drops .what span{white-space:nowrap}
 ul.drops input{flex:1 1 14rem;font:inherit;font-size:.9rem;padding:.35rem .5rem;border:1px solid var(--line);border-radius:7px;background:var(--page);color:var(--ink)}
 ul.drops form{margin:0}
 button{font:inherit;font-size:.9rem;padding:.4rem .9rem;border-radius:8px;border:1px solid var(--line);background:var(--card);color:var(--ink);cursor:pointer}
@@ -212,10 +213,10 @@ std::string Pages::dropList(const DropList& list) const
         const std::string shortlink = link("/" + drop.code);
         std::string when = text::isoTime(drop.createdAt);
         when = when.substr(0, 10) + " " + when.substr(11, 5);
-        std::string details = htmlEscape(text::humanSize(drop.size)) + " &middot; " + when;
+        std::string details = "<span>" + htmlEscape(text::humanSize(drop.size)) + "</span> &middot; <span>" + when + "</span>";
         if (drop.expiresAt) {
             const std::string until = text::isoTime(*drop.expiresAt);
-            details += " &middot; expires " + until.substr(0, 10) + " " + until.substr(11, 5);
+            details += " &middot; <span>expires " + until.substr(0, 10) + " " + until.substr(11, 5) + "</span>";
         }
         body += "<li><div class=\"what\"><a href=\"" + shortlink + "\">" + title + "</a><p class=\"muted\">" + details + "</p></div>";
         body += "<input readonly value=\"" + shortlink + "\" aria-label=\"Link to " + title + "\">";
