@@ -237,7 +237,7 @@ TEST_F(CommandLineServerTest, DropsAreListedExpireAsAskedAndOnlyTheAccountsOwnAr
     // Another account's drop is "No such drop" to this one, and stays; the others still go.
     const Credentials other = registerAccount(service);
     const auto theirs = upload(service, other, {.bytes = "theirs", .name = "theirs.txt"});
-    ASSERT_TRUE(theirs && theirs->status == 200);
+    ASSERT_TRUE(theirs && theirs->status == 201);
     const QString theirLink = jsonObject(theirs->body).value(QStringLiteral("shortlink")).toString();
     const QString theirCode = QUrl(theirLink).path().mid(1);
     auto removal

@@ -203,7 +203,7 @@ TEST(RecentDrops, UploadsListCopyOpenAndDeleteFromTheMenuAgainstTheService)
 
     // A drop made elsewhere shows once the menu has opened again.
     const auto fromElsewhere = upload(service, account, {.bytes = "e", .name = "e.txt"});
-    ASSERT_TRUE(fromElsewhere && fromElsewhere->status == 200);
+    ASSERT_TRUE(fromElsewhere && fromElsewhere->status == 201);
     menu().popup(QPoint(100, 100));
     EXPECT_TRUE(
         QTest::qWaitFor([&] { return !recent.drops().isEmpty() && recent.drops().first().title == QStringLiteral("e.txt"); }, 15000));
