@@ -89,8 +89,11 @@ void RecentDropsMenu::refresh()
             if (added != self->m_addedAt.constEnd() && *added >= request && !listedAlready)
                 newer.append(drop);
         }
-        self->m_drops = newer + listed;
-        self->m_drops = self->m_drops.mid(0, kShownDrops);
+        const QList<DropRecord::Drop> shown = (newer + listed).mid(0, kShownDrops);
+        // Unchanged, the entries stay as they are: the user may be in one of them.
+        if (self->m_listed && self->m_failure.isEmpty() && shown == self->m_drops)
+            return;
+        self->m_drops = shown;
         self->m_listed = true;
         self->m_failure.clear();
         self->rebuild();
@@ -125,6 +128,13 @@ const DropRecord::Drop* RecentDropsMenu::dropWithCode(const QString& code) const
 
 void RecentDropsMenu::rebuild()
 {
+    // clear() leaves the entries' menus, which are this menu's children; later, because one of
+    // them may be the menu whose action is running now.
+    for (QMenu* entry : std::as_const(m_entries)) {
+        entry->setObjectName(QString());
+        entry->deleteLater();
+    }
+    m_entries.clear();
     clear();
     const QDateTime now = QDateTime::currentDateTimeUtc();
     for (const DropRecord::Drop& drop : std::as_const(m_drops)) {
@@ -134,6 +144,7 @@ void RecentDropsMenu::rebuild()
         // Doubled, an ampersand shows as itself rather than marking a mnemonic.
         QMenu* entry
             = addMenu(QStringLiteral("%1 — %2").arg(menuTitle(drop.title), details).replace(QLatin1Char('&'), QStringLiteral("&&")));
+        m_entries.append(entry);
         entry->setObjectName(QStringLiteral("drop-") + drop.code);
         entry->setAccessibleName(menuTitle(drop.title));
         entry->menuAction()->setToolTip(drop.shortlink.toString());

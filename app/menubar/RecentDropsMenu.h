@@ -50,6 +50,7 @@ private:
     const DropRecord::Drop* dropWithCode(const QString& code) const;
 
     QList<DropRecord::Drop> m_drops;
+    QList<QMenu*> m_entries;
     // Whether any list has arrived yet, and why the last request failed (empty when it did not).
     bool m_listed = false;
     QString m_failure;
