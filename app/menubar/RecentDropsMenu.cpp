@@ -71,9 +71,10 @@ void RecentDropsMenu::refresh()
         if (!self || request != self->m_request)
             return;
         if (!success) {
-            // What was shown stays; the log has the reason.
+            // What was shown stays; the log has the reason, and an empty list says it failed.
             self->m_failure = result.value<Error>().localizedDescription;
-            self->rebuild();
+            if (self->m_drops.isEmpty())
+                self->rebuild();
             return;
         }
         QList<DropRecord::Drop> listed;
@@ -81,7 +82,8 @@ void RecentDropsMenu::refresh()
             if (!self->m_deleted.contains(drop.code))
                 listed.append(drop);
         }
-        // Uploads that ended after this list was asked for are newer than all it names.
+        // Uploads that ended after this list was asked for are newer than all it names; once a
+        // list names one, the service's order holds for it.
         QList<DropRecord::Drop> newer;
         for (const DropRecord::Drop& drop : std::as_const(self->m_drops)) {
             const auto added = self->m_addedAt.constFind(drop.code);
@@ -89,6 +91,9 @@ void RecentDropsMenu::refresh()
             if (added != self->m_addedAt.constEnd() && *added >= request && !listedAlready)
                 newer.append(drop);
         }
+        self->m_addedAt.removeIf([&](const auto& added) {
+            return std::any_of(listed.cbegin(), listed.cend(), [&](const auto& l) { return l.code == added.key(); });
+        });
         const QList<DropRecord::Drop> shown = (newer + listed).mid(0, kShownDrops);
         // Unchanged, the entries stay as they are: the user may be in one of them.
         if (self->m_listed && self->m_failure.isEmpty() && shown == self->m_drops)
