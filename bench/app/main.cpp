@@ -558,10 +558,11 @@ int main(int argc, char** argv)
     AppDelegate::instance().setStatusItemController(controller);
     // The build's bundle: the popover's page and the web helper that shows it.
     Bundle::setMainBundlePath(QStringLiteral(PARCLY_BUNDLE_PATH));
+    const PopoverFigures popover = measurePopoverRounds();
+    // After the popover's figures, which the menu's windows would otherwise add to.
     defaults.setValue(QStringLiteral("parcly-api-url"), recorder.url());
     const qint64 menuOpenMs = measureMenuOpen(recorder.url());
     defaults.setValue(QStringLiteral("parcly-api-url"), service);
-    const PopoverFigures popover = measurePopoverRounds();
     const QString file = home.filePath(QStringLiteral("upload.bin"));
     if (!writeFile(file, mib)) {
         std::fprintf(stderr, "bench-app: cannot write %lld MiB to %s\n", static_cast<long long>(mib), qPrintable(file));
