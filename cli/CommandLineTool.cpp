@@ -127,7 +127,12 @@ int CommandLineTool::upload(const QStringList& arguments)
         if (option == QLatin1String("--"))
             break;
         QString value;
-        if (option == QLatin1String("--expires") && !paths.isEmpty())
+        if (option == QLatin1String("--expires") && paths.size() < 2) {
+            // A duration with no file, or a file with no duration.
+            printUsage(stderr);
+            return Usage;
+        }
+        if (option == QLatin1String("--expires"))
             value = paths.takeFirst();
         else if (option.startsWith(QLatin1String("--expires=")))
             value = option.section(QLatin1Char('='), 1);

@@ -194,6 +194,8 @@ TEST_F(CommandLineServerTest, DropsAreListedExpireAsAskedAndOnlyTheAccountsOwnAr
         = start({QStringLiteral("upload"), QStringLiteral("--expires"), QStringLiteral("soon"), home.path() + QStringLiteral("/a.txt")});
     EXPECT_EQ(finish(*unclear), 2);
     EXPECT_NE(lastError.find("--expires soon: not a duration"), std::string::npos) << lastError;
+    auto nothingToSend = start({QStringLiteral("upload"), QStringLiteral("--expires"), QStringLiteral("1h")});
+    EXPECT_EQ(finish(*nothingToSend), 2);
 
     // Newest first, one tab-separated line each; the tab in a title does not make a column.
     QString table;
