@@ -4,6 +4,7 @@
 #include "server/RequestBody.h"
 #include "server/Text.h"
 
+#include <limits>
 #include <regex>
 
 namespace {
