@@ -4,17 +4,12 @@
 #include "server/RequestBody.h"
 #include "server/Text.h"
 
+#include <limits>
 #include <regex>
 
 namespace {
 
 constexpr const char* kDropPath = "/drops/([^/]+)";
-
-void sendToken(httplib::Response& response, const TokenSigner& tokens, const std::string& email)
-{
-    response.set_header(reply::kAuthorizationHeader, "Bearer " + tokens.issue(email));
-}
-
 } // namespace
 
 json::Object describeDrop(const Drop& drop, const std::string& publicUrl)
@@ -82,7 +77,7 @@ void DropRoutes::list(const httplib::Request& request, httplib::Response& respon
     json::Object drops = json::Object::array();
     for (const Drop& drop : page.drops)
         drops.push_back(describeDrop(drop, m_context.publicUrl));
-    sendToken(response, m_context.tokens, signIn.account.email);
+    reply::bearerToken(response, m_context.tokens.issue(signIn.account.email));
     reply::json(
         response, 200,
         json::write({{"drops", std::move(drops)}, {"next", page.next ? json::Object(std::to_string(*page.next)) : json::Object(nullptr)}}));
@@ -105,7 +100,7 @@ void DropRoutes::remove(const httplib::Request& request, httplib::Response& resp
         return;
     }
     m_context.log.note("drop " + request.matches[1].str() + " deleted by its owner");
-    sendToken(response, m_context.tokens, signIn.account.email);
+    reply::bearerToken(response, m_context.tokens.issue(signIn.account.email));
     response.status = 204;
     response.set_header("Cache-Control", "no-store");
 }

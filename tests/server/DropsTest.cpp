@@ -11,6 +11,8 @@
 #include <openssl/sha.h>
 
 #include <algorithm>
+#include <fstream>
+#include <thread>
 
 namespace {
 
@@ -151,6 +153,34 @@ TEST(Drops, ListedInPagesDeletedByTheirOwnerOnlyAndGoneWhenDeletedOrExpired)
     EXPECT_EQ(std::count(listed.begin(), listed.end(), "short-lived.txt"), 0);
     EXPECT_EQ(listed.front(), "capped.txt");
     EXPECT_EQ(jsonObject(service.client().Get("/users/me", basicAuthorization(ada))->body).value("activeDrops").toInt(), 5);
+}
+
+TEST(Drops, ARestartFinishesWhatAStopCutShort)
+{
+    const auto data = makeTemporaryFolder("restart") / "data";
+    std::string deleted, expiring;
+    {
+        RunningService service(data);
+        const Credentials ada = registerAccount(service, "ada@parcly.test");
+        deleted = uploadCode(service, ada, "deleted.txt");
+        expiring = uploadCode(service, ada, "expiring.txt", "?expires_in=1");
+        ASSERT_EQ(service.client().Delete("/drops/" + deleted, basicAuthorization(ada))->status, 204);
+        // Expired for everyone at once, long before the next sweep (a minute away) removes its bytes.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (service.client().Get("/" + expiring)->status != 410 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ASSERT_EQ(service.client().Get("/" + expiring)->status, 410);
+        EXPECT_EQ(filesIn(data / "drops"), std::vector<std::string>{expiring});
+    }
+    // As if the server had stopped between marking the row and removing the bytes.
+    std::ofstream(data / "drops" / deleted) << "bytes of deleted.txt";
+
+    RunningService restarted(data);
+    EXPECT_TRUE(filesIn(data / "drops").empty());
+    EXPECT_TRUE(restarted.waitForLogLine("removed 1 expired drop", std::chrono::milliseconds(0)));
+    expectGone(restarted, deleted, "deleted");
+    expectGone(restarted, expiring, "expired");
+    EXPECT_TRUE(jsonObject(listDrops(restarted, {"ada@parcly.test", "secret pass"})->body).value("drops").toArray().isEmpty());
 }
 
 // The page's one script runs only if the hash in its policy is that of the script it carries.
