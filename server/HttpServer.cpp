@@ -23,6 +23,9 @@ namespace {
 
 constexpr size_t kResponseBlock = 256 * 1024;
 constexpr size_t kSpareBodyPieces = 2;
+// A body is queued for its route in blocks: small ones until it proves large.
+constexpr size_t kFirstBlockBytes = 16 * 1024;
+constexpr size_t kBlockBytes = 256 * 1024;
 // How much the engine grows a connection's read buffer by at a time.
 constexpr size_t kMemoryIncrement = 8 * 1024;
 
@@ -282,6 +285,7 @@ struct HttpServer::Exchange {
     std::deque<std::vector<char>> queue;
     std::vector<std::vector<char>> spare;
     size_t queuedBytes = 0;
+    std::uint64_t received = 0;
     bool draining = false; // a worker has it, or will
     bool ended = false; // all of the body is queued
     bool gone = false; // the connection closed first
@@ -313,7 +317,7 @@ struct HttpServer::Callbacks {
             server.countBody(*exchange, *uploadSize);
             exchange->ignored += *uploadSize;
             *uploadSize = 0;
-            return exchange->ignored <= server.m_limits.ignoredBodyBytes ? MHD_YES : MHD_NO;
+            return exchange->ignored <= server.ignoredLimit(*exchange) ? MHD_YES : MHD_NO;
         }
         if (*uploadSize > 0)
             return server.receive(*exchange, uploadData, uploadSize) ? MHD_YES : MHD_NO;
@@ -672,14 +676,14 @@ void HttpServer::watchBody(Connection& entry, std::chrono::steady_clock::time_po
     entry.bodyCut = true;
 }
 
-void HttpServer::startBody(Exchange& exchange, const Route* route)
+void HttpServer::startBody(Exchange& exchange, const Route* route, bool toItsEnd)
 {
     const body::Shape shape = body::shapeOf(exchange.request);
     const auto now = std::chrono::steady_clock::now();
     std::chrono::steady_clock::duration allowed = m_limits.shortBodyDeadline;
     // Bodies that are read to their end get the time their length needs at the minimum rate, and
     // a window more; bodies of unknown length only the rate.
-    if (route && route->deadline == BodyDeadline::FromLength && !exchange.answered && !exchange.deferred) {
+    if ((route && route->deadline == BodyDeadline::FromLength && !exchange.answered && !exchange.deferred) || toItsEnd) {
         if (shape.framing == body::Framing::Length && m_limits.bodyMinimumRate > 0)
             allowed = m_limits.bodyWindow + std::chrono::seconds(shape.length / m_limits.bodyMinimumRate);
         else
@@ -817,24 +821,16 @@ bool HttpServer::begin(Exchange& exchange, const char* url, const char* method, 
 
     const Route* route = findRoute(request);
     const bool bodyless = body::shapeOf(request).framing == body::Framing::None;
-    if (!route) {
-        exchange.response.status = 404;
-        if (bodyless)
-            return defer(exchange);
-        const bool answered = answer(exchange);
-        startBody(exchange, nullptr);
-        return answered;
-    }
     // Refused from its head: the client may be sending the body still, so the connection closes.
     const auto refuseBody = [&] {
         if (exchange.response.status == -1)
             exchange.response.status = 500;
-        if (bodyless)
-            return defer(exchange);
-        startBody(exchange, nullptr);
-        exchange.response.set_header("Connection", "close");
-        return answer(exchange);
+        return bodyless ? defer(exchange) : answerBeforeBody(exchange);
     };
+    if (!route) {
+        exchange.response.status = 404;
+        return refuseBody();
+    }
     if (route->streamHandler) {
         std::unique_ptr<BodyReceiver> receiver;
         if (!call(exchange, [&] { receiver = route->streamHandler(request, exchange.response); }) || !receiver)
@@ -862,6 +858,32 @@ bool HttpServer::begin(Exchange& exchange, const char* url, const char* method, 
             route->bodyHandler(request, exchange.response, httplib::ContentReader([](auto) { return true; }, {}));
     });
     return bodyless ? defer(exchange) : answer(exchange);
+}
+
+bool HttpServer::answerBeforeBody(Exchange& exchange)
+{
+    exchange.response.set_header("Connection", "close");
+    const body::Shape shape = body::shapeOf(exchange.request);
+    const bool waits = text::toLower(text::trim(exchange.request.get_header_value("Expect"))) == "100-continue";
+    if (!waits && shape.framing == body::Framing::Length && shape.length <= m_limits.drainedBodyBytes) {
+        // The body is on its way: answered once it is read, as closing on unread bytes would reset
+        // the connection, and the client's system would drop the answer with it.
+        startBody(exchange, nullptr, true);
+        return defer(exchange);
+    }
+    startBody(exchange, nullptr);
+    return answer(exchange);
+}
+
+std::uint64_t HttpServer::ignoredLimit(const Exchange& exchange) const
+{
+    // Closing with the client's bytes unread resets the connection, and the client's system then
+    // drops the answer it has not read yet: a body of moderate announced length is read to its
+    // end (within its deadline), so the client, still sending, sees the answer.
+    const body::Shape shape = body::shapeOf(exchange.request);
+    if (shape.framing == body::Framing::Length && shape.length <= m_limits.drainedBodyBytes)
+        return shape.length;
+    return m_limits.ignoredBodyBytes;
 }
 
 bool HttpServer::beginBody(Exchange& exchange, const Route& route, std::unique_ptr<BodyReceiver> receiver)
@@ -898,18 +920,32 @@ bool HttpServer::receive(Exchange& exchange, const char* data, size_t* size)
         // The route has what it wanted: the rest is read and dropped, up to a limit.
         exchange.ignored += *size;
         *size = 0;
-        return exchange.ignored <= m_limits.ignoredBodyBytes;
+        return exchange.ignored <= ignoredLimit(exchange);
     }
-    std::vector<char> piece;
-    if (!exchange.spare.empty()) {
-        piece = std::move(exchange.spare.back());
-        exchange.spare.pop_back();
+    // Pieces are gathered into blocks, and a worker is woken for whole blocks only: a large body
+    // costs a wake-up per block, not per read, and a trickle costs none until it ends.
+    const size_t block = exchange.received < kBlockBytes ? kFirstBlockBytes : kBlockBytes;
+    exchange.received += *size;
+    size_t taken = 0;
+    while (taken < *size) {
+        if (exchange.queue.empty() || exchange.queue.back().size() == exchange.queue.back().capacity()) {
+            std::vector<char> piece;
+            if (!exchange.spare.empty() && exchange.spare.back().capacity() >= block) {
+                piece = std::move(exchange.spare.back());
+                exchange.spare.pop_back();
+            }
+            piece.clear();
+            piece.reserve(block);
+            exchange.queue.push_back(std::move(piece));
+        }
+        std::vector<char>& piece = exchange.queue.back();
+        const size_t part = std::min(*size - taken, piece.capacity() - piece.size());
+        piece.insert(piece.end(), data + taken, data + taken + part);
+        taken += part;
     }
-    piece.assign(data, data + *size);
+    exchange.queuedBytes += *size;
     *size = 0;
-    exchange.queuedBytes += piece.size();
-    exchange.queue.push_back(std::move(piece));
-    if (!exchange.draining) {
+    if (!exchange.draining && exchange.queue.front().size() == exchange.queue.front().capacity()) {
         exchange.draining = true;
         m_workers->post([this, hold = exchange.self] { drain(hold); });
     }

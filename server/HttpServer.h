@@ -80,6 +80,7 @@ public:
         size_t queuedBodyBytes = 1024 * 1024; // read ahead of a route that is storing a body
         size_t bufferedBodyBytes = 64 * 1024; // the most of a small-body route's body kept for it
         size_t ignoredBodyBytes = 64 * 1024; // read after an answer was given without the body
+        std::uint64_t drainedBodyBytes = 64 * 1024 * 1024; // ...or all of it, when it announced at most this
         size_t bodyMinimumRate = 1024; // bytes a second, averaged over bodyWindow
         std::chrono::seconds bodyWindow{30};
         std::chrono::seconds shortBodyDeadline{5}; // for routes of small unauthenticated bodies
@@ -153,6 +154,9 @@ private:
 
     void add(const std::string& method, const std::string& pattern, Route route);
     bool begin(Exchange& exchange, const char* url, const char* method, const char* version);
+    // Answers a request refused from its head whose body may be on its way.
+    bool answerBeforeBody(Exchange& exchange);
+    std::uint64_t ignoredLimit(const Exchange& exchange) const;
     bool beginBody(Exchange& exchange, const Route& route, std::unique_ptr<BodyReceiver> receiver);
     // Answers `status` and closes the connection: nothing after a head we refuse can be trusted
     // to be where the next request starts.
@@ -169,7 +173,8 @@ private:
     void finished(Exchange& exchange);
     void watchHeads();
     void watchBody(Connection& entry, std::chrono::steady_clock::time_point now);
-    void startBody(Exchange& exchange, const Route* route);
+    // The body's pace is watched from here; `toItsEnd`: a refused body read to its end anyway.
+    void startBody(Exchange& exchange, const Route* route, bool toItsEnd = false);
     void countBody(Exchange& exchange, size_t bytes);
     void setPaused(MHD_Connection* connection, bool paused);
     // Under the exchange's lock. False when the server is stopping: the connection then closes.

@@ -1,11 +1,13 @@
 // bench-server: the reference service measured from outside. Ingest of one large upload and of
 // parallel uploads into the real parcly-server, each beside the same client sending to a sink that
 // reads 1 MiB at a time and discards (alternating rounds, medians); the server's peak RSS; and
-// authenticated GET /users/me requests per second over kept-alive connections. Beside them, what
-// the disk under the data folder takes with no network, the bound of any service that syncs.
+// authenticated GET /users/me requests per second over kept-alive connections; and, with 2,000
+// slow bodies open at once from many loopback addresses, the server's memory and threads and how
+// long an ordinary GET takes meanwhile. Beside them, what the disk under the data folder takes
+// with no network, the bound of any service that syncs.
 //
 //   bench-server [--single-mib N] [--parallel N] [--parallel-mib N] [--rounds N] [--seconds N]
-//                [--data DIR] [--server PATH]
+//                [--slow N] [--data DIR] [--server PATH]
 #include "SinkServer.h"
 #include "server/Base64.h"
 
@@ -14,6 +16,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +24,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -50,9 +54,17 @@ double median(std::vector<double> values)
     return n == 0 ? 0 : n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
-int connectTo(int port)
+// From `from` (another loopback address) when given.
+int connectTo(int port, const char* from = nullptr)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && from) {
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        ::inet_pton(AF_INET, from, &source.sin_addr);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0)
+            std::perror("bench-server: bind");
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
@@ -158,7 +170,7 @@ double uploadSeconds(int port, const std::string& authorization, int count, size
 // The real service as a child process, on a free loopback port.
 class Service {
 public:
-    Service(const std::string& program, const std::filesystem::path& data)
+    Service(const std::string& program, const std::filesystem::path& data, std::vector<std::string> extra = {})
     {
         int out[2];
         if (::pipe(out) != 0)
@@ -170,9 +182,13 @@ public:
             const int null = ::open("/dev/null", O_WRONLY);
             ::dup2(null, STDERR_FILENO);
             ::close(out[0]);
-            const std::string dataArgument = data.string();
-            ::execl(program.c_str(), program.c_str(), "--listen", "127.0.0.1:0", "--data", dataArgument.c_str(),
-                    static_cast<char*>(nullptr));
+            std::vector<std::string> arguments{program, "--listen", "127.0.0.1:0", "--data", data.string()};
+            arguments.insert(arguments.end(), extra.begin(), extra.end());
+            std::vector<char*> argv;
+            for (std::string& argument : arguments)
+                argv.push_back(argument.data());
+            argv.push_back(nullptr);
+            ::execv(program.c_str(), argv.data());
             std::perror(("bench-server: " + program).c_str());
             ::_exit(127);
         }
@@ -195,13 +211,18 @@ public:
         ::waitpid(m_child, nullptr, 0);
     }
     int port() const { return m_port; }
-    double peakRssMiB() const
+    double peakRssMiB() const { return status("VmHWM:") / 1024.0; }
+    double rssMiB() const { return status("VmRSS:") / 1024.0; }
+    int threads() const { return static_cast<int>(status("Threads:")); }
+
+    // A field of /proc/PID/status (kB for sizes), or -1.
+    double status(const std::string& field) const
     {
         std::ifstream status("/proc/" + std::to_string(m_child) + "/status");
         std::string line;
         while (std::getline(status, line)) {
-            if (line.rfind("VmHWM:", 0) == 0)
-                return std::atof(line.c_str() + 6) / 1024.0;
+            if (line.rfind(field, 0) == 0)
+                return std::atof(line.c_str() + field.size());
         }
         return -1;
     }
@@ -287,6 +308,49 @@ double diskRate(const std::filesystem::path& folder, size_t mib, const std::vect
     return ok ? static_cast<double>(mib) / seconds : -1;
 }
 
+struct SlowConnections {
+    double rssMiB = -1;
+    int threads = -1;
+    double getMs = -1; // -1: not answered
+};
+
+// `count` registrations that send their head and a few bytes of a 16 KiB body, then stall, from
+// 20 loopback addresses; then the service's memory and threads, and one ordinary GET's time.
+SlowConnections slowConnections(const Service& service, int count)
+{
+    const std::string head = "POST /account HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+                             "Content-Length: 16384\r\n\r\n{\"email\":\"";
+    std::vector<int> open;
+    for (int i = 0; i < count; ++i) {
+        const std::string from = "127.0.2." + std::to_string(1 + i % 20);
+        const int fd = connectTo(service.port(), from.c_str());
+        if (!writeAll(fd, head.data(), head.size())) {
+            ::close(fd);
+            break;
+        }
+        open.push_back(fd);
+    }
+    // The service takes what is queued in its backlog.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    SlowConnections result;
+    result.rssMiB = service.rssMiB();
+    result.threads = service.threads();
+    const auto start = Clock::now();
+    const int fd = connectTo(service.port(), "127.0.3.1");
+    const timeval timeout{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    const std::string get = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    std::string pending;
+    if (writeAll(fd, get.data(), get.size()) && readResponse(fd, pending) == 200)
+        result.getMs = secondsSince(start) * 1000;
+    ::close(fd);
+    std::printf("%zu slow bodies open: service RSS %.1f MiB, %d threads; GET / meanwhile %s\n", open.size(), result.rssMiB, result.threads,
+                result.getMs < 0 ? "not answered" : (std::to_string(std::lround(result.getMs)) + " ms").c_str());
+    for (const int slow : open)
+        ::close(slow);
+    return result;
+}
+
 void removeDrops(const std::filesystem::path& data)
 {
     std::error_code error;
@@ -299,7 +363,7 @@ void removeDrops(const std::filesystem::path& data)
 int main(int argc, char** argv)
 {
     size_t singleMiB = 1024, parallelMiB = 64;
-    int parallel = 16, rounds = 3;
+    int parallel = 16, rounds = 3, slowCount = 2000;
     double seconds = 3;
     std::filesystem::path data;
     std::string program = PARCLY_SERVER_PATH;
@@ -317,6 +381,8 @@ int main(int argc, char** argv)
             seconds = std::atof(argv[i + 1]);
         else if (option == "--data")
             data = argv[i + 1];
+        else if (option == "--slow")
+            slowCount = std::atoi(argv[i + 1]);
         else if (option == "--server")
             program = argv[i + 1];
     }
@@ -328,6 +394,12 @@ int main(int argc, char** argv)
         data = folder;
     }
     std::signal(SIGPIPE, SIG_IGN);
+    // Thousands of connections at once, for the slow-client part.
+    rlimit descriptors{};
+    if (::getrlimit(RLIMIT_NOFILE, &descriptors) == 0) {
+        descriptors.rlim_cur = descriptors.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &descriptors);
+    }
 
     // Forked before any thread exists.
     const SinkServer sink(kMiB);
@@ -384,10 +456,21 @@ int main(int argc, char** argv)
     std::printf("GET /users/me at concurrency 16, kept alive: %.0f requests/s (target >= 3000)\n", rps);
     const double rss = service.peakRssMiB();
     std::printf("service peak RSS %.1f MiB (target < 100)\n", rss);
-    std::printf("RESULT ratio_single=%.3f ratio_parallel=%.3f rss_mib=%.1f auth_rps=%.0f\n", single.service / single.sink,
-                parallelRates.service / parallelRates.sink, rss, rps);
     std::fflush(stdout);
     running.reset();
+
+    // A service of its own, whose short body deadline outlasts the measurement: what is measured
+    // is the cost of the slow bodies held, not of their being cut.
+    SlowConnections slow;
+    {
+        const Service held(program, data / "slow", {"--short-body-deadline", "600"});
+        slow = slowConnections(held, slowCount);
+    }
+    std::printf("%d slow bodies: targets RSS < 200 MiB, threads < 64, GET < 1000 ms\n", slowCount);
+    std::printf("RESULT ratio_single=%.3f ratio_parallel=%.3f rss_mib=%.1f auth_rps=%.0f slow_conn_rss_mib=%.1f slow_conn_threads=%d "
+                "busy_get_ms=%.0f\n",
+                single.service / single.sink, parallelRates.service / parallelRates.sink, rss, rps, slow.rssMiB, slow.threads, slow.getMs);
+    std::fflush(stdout);
     if (ownData)
         std::filesystem::remove_all(data);
     return 0;
