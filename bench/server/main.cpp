@@ -10,6 +10,7 @@
 //                [--slow N] [--data DIR] [--server PATH]
 #include "SinkServer.h"
 #include "server/Base64.h"
+#include "server/UploadRoute.h"
 
 #include <arpa/inet.h>
 #include <csignal>
@@ -148,15 +149,17 @@ int upload(int port, const std::string& authorization, size_t bytes, const std::
     return status;
 }
 
-// `count` uploads at once; the seconds until the last is answered, or -1 when one failed.
-double uploadSeconds(int port, const std::string& authorization, int count, size_t bytes, const std::vector<char>& chunk, int expected)
+// `count` uploads at once, spread over the accounts (the service takes a few at once from each);
+// the seconds until the last is answered, or -1 when one failed.
+double uploadSeconds(int port, const std::vector<std::string>& authorizations, int count, size_t bytes, const std::vector<char>& chunk,
+                     int expected)
 {
     std::atomic<bool> failed = false;
     const auto start = Clock::now();
     std::vector<std::thread> clients;
     for (int i = 0; i < count; ++i)
-        clients.emplace_back([&] {
-            const int status = upload(port, authorization, bytes, chunk);
+        clients.emplace_back([&, i] {
+            const int status = upload(port, authorizations[static_cast<size_t>(i) % authorizations.size()], bytes, chunk);
             if (status != expected) {
                 std::fprintf(stderr, "bench-server: upload answered %d\n", status);
                 failed = true;
@@ -364,6 +367,7 @@ int main(int argc, char** argv)
 {
     size_t singleMiB = 1024, parallelMiB = 64;
     int parallel = 16, rounds = 3, slowCount = 2000;
+    constexpr int perAccount = static_cast<int>(UploadRoute::kUploadsPerAccount);
     double seconds = 3;
     std::filesystem::path data;
     std::string program = PARCLY_SERVER_PATH;
@@ -407,16 +411,22 @@ int main(int argc, char** argv)
     const Service& service = *running;
     std::printf("service on 127.0.0.1:%d, sink on 127.0.0.1:%d, data in %s\n", service.port(), sink.port(), data.c_str());
 
-    const std::string email = "bench@example.org", password = "bench password";
-    const std::string account = "{\"email\":\"" + email + "\",\"password\":\"" + password + "\"}";
-    if (request(service.port(),
-                "POST /account HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\nContent-Length: "
-                    + std::to_string(account.size()) + "\r\nConnection: close\r\n\r\n" + account)
-        != 201) {
-        std::fprintf(stderr, "bench-server: cannot register\n");
-        return 1;
+    // One account for every few parallel uploads: the service takes at most that many at once from each.
+    std::vector<std::string> authorizations;
+    const std::string password = "bench password";
+    for (int i = 0; i < std::max(1, (parallel + perAccount - 1) / perAccount); ++i) {
+        const std::string email = "bench" + std::to_string(i) + "@example.org";
+        const std::string account = "{\"email\":\"" + email + "\",\"password\":\"" + password + "\"}";
+        if (request(service.port(),
+                    "POST /account HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\nContent-Length: "
+                        + std::to_string(account.size()) + "\r\nConnection: close\r\n\r\n" + account)
+            != 201) {
+            std::fprintf(stderr, "bench-server: cannot register\n");
+            return 1;
+        }
+        authorizations.push_back("Basic " + base64::encode(email + ":" + password));
     }
-    const std::string authorization = "Basic " + base64::encode(email + ":" + password);
+    const std::string& authorization = authorizations.front();
     const std::vector<char> chunk = pattern();
 
     struct Rates {
@@ -426,8 +436,8 @@ int main(int argc, char** argv)
         std::vector<double> sinkRates, serverRates;
         const double total = static_cast<double>(count) * static_cast<double>(mib);
         for (int round = 0; round < rounds; ++round) {
-            const double toSink = uploadSeconds(sink.port(), authorization, count, mib * kMiB, chunk, 201);
-            const double toServer = uploadSeconds(service.port(), authorization, count, mib * kMiB, chunk, 201);
+            const double toSink = uploadSeconds(sink.port(), authorizations, count, mib * kMiB, chunk, 201);
+            const double toServer = uploadSeconds(service.port(), authorizations, count, mib * kMiB, chunk, 201);
             removeDrops(data / "data");
             if (toSink <= 0 || toServer <= 0)
                 std::exit(1);
