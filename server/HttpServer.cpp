@@ -25,7 +25,7 @@ constexpr size_t kResponseBlock = 256 * 1024;
 constexpr size_t kSpareBodyPieces = 2;
 // A body is queued for its route in blocks: small ones until it proves large.
 constexpr size_t kFirstBlockBytes = 16 * 1024;
-constexpr size_t kBlockBytes = 256 * 1024;
+constexpr size_t kBlockBytes = 512 * 1024;
 // How much the engine grows a connection's read buffer by at a time.
 constexpr size_t kMemoryIncrement = 8 * 1024;
 
@@ -248,6 +248,21 @@ private:
     size_t m_droppedLimit;
     std::string m_body;
     size_t m_dropped = 0;
+};
+
+// A request without a body whose handler may block (credentials to check against a password
+// hash), run on a worker so that the engine's threads go on serving everyone else.
+class HandlerOnWorker : public HttpServer::BodyReceiver {
+public:
+    explicit HandlerOnWorker(std::function<void(httplib::Response&)> handler)
+        : m_handler(std::move(handler))
+    {
+    }
+    bool receive(const char*, size_t) override { return false; }
+    void finish(bool, httplib::Response& response) override { m_handler(response); }
+
+private:
+    std::function<void(httplib::Response&)> m_handler;
 };
 
 } // namespace
@@ -851,12 +866,15 @@ bool HttpServer::begin(Exchange& exchange, const char* url, const char* method, 
             exchange, *route,
             std::make_unique<BufferedBody>(request, route->bodyHandler, m_limits.bufferedBodyBytes, m_limits.ignoredBodyBytes));
     }
-    call(exchange, [&] {
+    const auto handle = [route, &request](httplib::Response& response) {
         if (route->handler)
-            route->handler(request, exchange.response);
+            route->handler(request, response);
         else
-            route->bodyHandler(request, exchange.response, httplib::ContentReader([](auto) { return true; }, {}));
-    });
+            route->bodyHandler(request, response, httplib::ContentReader([](auto) { return true; }, {}));
+    };
+    if (bodyless && request.has_header("Authorization"))
+        return beginBody(exchange, *route, std::make_unique<HandlerOnWorker>(handle));
+    call(exchange, [&] { handle(exchange.response); });
     return bodyless ? defer(exchange) : answer(exchange);
 }
 
