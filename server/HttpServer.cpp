@@ -375,8 +375,13 @@ struct HttpServer::Callbacks {
             server.engineAnswered(connection, exchange->target);
             return;
         }
-        if (exchange->receiver || exchange->finished) {
-            bool finishing = false;
+        bool finishing = false;
+        bool withReceiver = false;
+        {
+            std::lock_guard lock(exchange->mutex);
+            withReceiver = exchange->receiver || exchange->finished;
+        }
+        if (withReceiver) {
             {
                 std::lock_guard lock(exchange->mutex);
                 exchange->gone = !exchange->answered;
