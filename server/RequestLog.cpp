@@ -8,14 +8,6 @@
 
 namespace {
 
-// httplib handles a connection on one thread from request line to response, so a thread-local
-// marks which request the start time belongs to.
-struct Start {
-    const httplib::Request* request = nullptr;
-    std::chrono::steady_clock::time_point time;
-};
-thread_local Start t_start;
-
 std::string timestamp()
 {
     return text::isoTime(std::time(nullptr));
@@ -28,21 +20,8 @@ RequestLog::RequestLog(Sink sink)
 {
 }
 
-void RequestLog::started(const httplib::Request& request)
+void RequestLog::finished(const httplib::Request& request, const httplib::Response& response, std::chrono::milliseconds took)
 {
-    if (t_start.request == &request)
-        return;
-    t_start = {&request, std::chrono::steady_clock::now()};
-}
-
-void RequestLog::finished(const httplib::Request& request, const httplib::Response& response)
-{
-    long long milliseconds = 0;
-    if (t_start.request == &request)
-        milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t_start.time).count();
-    // The same address is reused by the connection's next request.
-    t_start.request = nullptr;
-
     const size_t bytes = response.body.empty() ? response.content_length_ : response.body.size();
     std::string line = timestamp();
     line += ' ';
@@ -51,7 +30,7 @@ void RequestLog::finished(const httplib::Request& request, const httplib::Respon
     line += request.method.empty() ? "-" : text::printable(request.method);
     line += ' ';
     line += request.path.empty() ? "-" : text::printable(request.path);
-    line += ' ' + std::to_string(response.status) + ' ' + std::to_string(bytes) + ' ' + std::to_string(milliseconds) + "ms";
+    line += ' ' + std::to_string(response.status) + ' ' + std::to_string(bytes) + ' ' + std::to_string(took.count()) + "ms";
     write(std::move(line));
 }
 

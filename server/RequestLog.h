@@ -17,9 +17,8 @@ public:
     // Lines go to `sink`, or to standard error when none is given.
     explicit RequestLog(Sink sink = {});
 
-    // Marks the start of a request on the handling thread; the first call per request counts.
-    void started(const httplib::Request& request);
-    void finished(const httplib::Request& request, const httplib::Response& response);
+    // `took`: from the request's head to its answer.
+    void finished(const httplib::Request& request, const httplib::Response& response, std::chrono::milliseconds took);
     // Lines that are not about a request (startup, failures).
     void note(std::string_view message);
 

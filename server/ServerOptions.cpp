@@ -132,7 +132,7 @@ std::unique_ptr<CLI::App> makeParser(ServerOptions& options, bool& version)
         ->type_name("N")
         ->capture_default_str()
         ->check(CLI::Range(PasswordHasher::kMinimumIterations, 50'000'000u).description(""));
-    app->add_option("--threads", options.threads, "ignored, kept for old command lines: each connection has a thread of its own")
+    app->add_option("--threads", options.threads, "threads serving connections (an event loop each)")
         ->type_name("N")
         ->capture_default_str()
         ->check(CLI::Range(1u, 1024u).description(""));

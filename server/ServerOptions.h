@@ -22,7 +22,7 @@ struct ServerOptions {
     std::string clientDownloadUrl;
     std::string liteVersion = PARCLY_LITE_VERSION; // Parcly Lite's own feed
     unsigned passwordIterations = PasswordHasher::kDefaultIterations;
-    unsigned threads = 16; // no longer used: each connection has a thread of its own
+    unsigned threads = 4; // of the engine's event loop; bodies are stored by a pool of workers besides
     // A body must average this many bytes a second over each window; /account bodies must be
     // whole within the short deadline. Settable (hidden) so tests need not wait half a minute.
     std::uint64_t bodyMinimumRate = 1024;

@@ -209,6 +209,7 @@ void ServiceApp::configure()
     limits.bodyMinimumRate = m_options.bodyMinimumRate;
     limits.bodyWindow = std::chrono::seconds(m_options.bodyWindowSeconds);
     limits.shortBodyDeadline = std::chrono::seconds(m_options.shortBodyDeadlineSeconds);
+    limits.engineThreads = std::max(1u, m_options.threads);
     fitConnectionsToDescriptors(limits, m_log);
     m_server = std::make_unique<HttpServer>(limits, [this](const std::string& line) { m_log.note(line); });
     HttpServer& server = *m_server;
@@ -229,13 +230,10 @@ void ServiceApp::configure()
     server.Patch(".*", noSuchEndpoint);
     server.Delete(".*", noSuchEndpoint);
 
-    server.setRequestStarted([this](const httplib::Request& request, const httplib::Response&) { m_log.started(request); });
     // Bodies are refused from their headers when they can be, before a byte of them is read: an
     // answer cannot be sent halfway through a body, and reading it all to answer is what a
     // hostile client wants.
-    server.setEarlyAnswer([this](const httplib::Request& request, httplib::Response& response, std::shared_ptr<void>& hold) {
-        if (request.method == "POST" && request.path == UploadRoute::kPath)
-            return m_upload->expectContinue(request, response, hold);
+    server.setEarlyAnswer([this](const httplib::Request& request, httplib::Response& response) {
         if (request.method == "POST" && request.path == ApiRoutes::kAccountPath)
             return m_api->expectAccount(request, response);
         if (request.method == "POST" && request.path == WebRoutes::kDropListDeletePath)
@@ -254,8 +252,9 @@ void ServiceApp::configure()
     server.setRefusal([](httplib::Response& response, int status, const std::string& code, const std::string& message) {
         reply::error(response, status, code, message);
     });
-    server.setRequestFinished(
-        [this](const httplib::Request& request, const httplib::Response& response) { m_log.finished(request, response); });
+    server.setRequestFinished([this](const httplib::Request& request, const httplib::Response& response, std::chrono::milliseconds took) {
+        m_log.finished(request, response, took);
+    });
 }
 
 void ServiceApp::run()

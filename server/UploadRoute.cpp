@@ -38,9 +38,9 @@ std::optional<double> parseDensity(const std::string& value)
 
 void UploadRoute::install(HttpServer& server)
 {
-    server.Post(kPath, [this](const httplib::Request& request, httplib::Response& response, const httplib::ContentReader& reader) {
-        upload(request, response, reader);
-    });
+    server.Post(kPath, HttpServer::StreamHandler([this](const httplib::Request& request, httplib::Response& response) {
+                    return open(request, response);
+                }));
 }
 
 void UploadRoute::sendTooLarge(httplib::Response& response) const
@@ -113,87 +113,103 @@ std::optional<UploadRoute::Accepted> UploadRoute::check(const httplib::Request& 
     return Accepted{signIn.account, *title, density, expiresIn};
 }
 
-int UploadRoute::expectContinue(const httplib::Request& request, httplib::Response& response, std::shared_ptr<void>& hold)
+// The body of one accepted upload, written to its temporary file as it comes, on a worker.
+class UploadRoute::Receiver : public HttpServer::BodyReceiver {
+public:
+    Receiver(UploadRoute& route, const httplib::Request& request, Accepted accepted, std::shared_ptr<void> slots)
+        : m_route(route)
+        , m_request(request)
+        , m_accepted(std::move(accepted))
+        , m_slots(std::move(slots))
+        , m_shape(body::shapeOf(request))
+        , m_pending(route.m_context.drops.beginUpload())
+    {
+    }
+
+    bool receive(const char* data, size_t size) override
+    {
+        if (m_writeFailed) {
+            // The disk filled mid-body: a client that announced its length is read to the end of it
+            // (for a while at most) so that it gets the 507 rather than a reset.
+            return m_shape.framing == body::Framing::Length && std::chrono::steady_clock::now() - m_failedAt < kDiscardAfterFailure;
+        }
+        if (m_tooLarge || m_pending->size() + size > m_route.m_context.options.maxUploadBytes) {
+            // Keep reading a while so that the client, still sending, gets to see the 413.
+            m_tooLarge = true;
+            m_discarded += size;
+            return m_discarded <= kDiscardAfterLimit;
+        }
+        if (!m_pending->append(data, size)) {
+            m_writeFailed = true;
+            m_failedAt = std::chrono::steady_clock::now();
+            m_pending.reset(); // its space back at once
+            return m_shape.framing == body::Framing::Length;
+        }
+        return true;
+    }
+
+    void finish(bool whole, httplib::Response& response) override { m_route.finish(*this, whole, response); }
+
+private:
+    friend class UploadRoute;
+    UploadRoute& m_route;
+    const httplib::Request& m_request;
+    Accepted m_accepted;
+    std::shared_ptr<void> m_slots; // given back when the upload is over
+    body::Shape m_shape;
+    std::unique_ptr<PendingUpload> m_pending;
+    bool m_tooLarge = false;
+    std::uint64_t m_discarded = 0;
+    bool m_writeFailed = false;
+    std::chrono::steady_clock::time_point m_failedAt;
+};
+
+std::unique_ptr<HttpServer::BodyReceiver> UploadRoute::open(const httplib::Request& request, httplib::Response& response)
 {
-    const auto accepted = check(request, response);
+    auto accepted = check(request, response);
     if (!accepted)
-        return response.status;
-    hold = m_inProgress.take(
+        return nullptr;
+    auto slots = m_inProgress.take(
         {{"account " + std::to_string(accepted->account.id), kUploadsPerAccount}, {"address " + request.remote_addr, kUploadsPerAddress}});
-    if (!hold) {
+    if (!slots) {
         reply::tooManyRequests(response, std::chrono::seconds(10), "Upload.TooManyAtOnce",
                                "Too many uploads at once from this account or address; try again when one has finished");
-        return response.status;
+        return nullptr;
     }
-    return 100;
+    return std::make_unique<Receiver>(*this, request, std::move(*accepted), std::move(slots));
 }
 
-void UploadRoute::upload(const httplib::Request& request, httplib::Response& response, const httplib::ContentReader& reader)
+void UploadRoute::finish(Receiver& upload, bool whole, httplib::Response& response)
 {
-    const auto accepted = check(request, response);
-    // Refusals are answered from the head; this one only when the account changed since. The
-    // engine drops what is left of the body.
-    if (!accepted)
-        return;
-
-    const std::uint64_t limit = m_context.options.maxUploadBytes;
-    auto pending = m_context.drops.beginUpload();
-    bool tooLarge = false;
-    std::uint64_t discarded = 0;
-    bool writeFailed = false;
-    std::chrono::steady_clock::time_point failedAt;
-    bool complete = true;
-    const body::Shape shape = body::shapeOf(request);
-    if (shape.framing != body::Framing::None) {
-        complete = reader([&](const char* data, size_t size) {
-            if (writeFailed) {
-                // The disk filled mid-body: a client that announced its length is read to the end
-                // of it (for a while at most) so that it gets the 507 rather than a reset.
-                return shape.framing == body::Framing::Length && std::chrono::steady_clock::now() - failedAt < kDiscardAfterFailure;
-            }
-            if (tooLarge || pending->size() + size > limit) {
-                // Keep reading a while so that the client, still sending, gets to see the 413.
-                tooLarge = true;
-                discarded += size;
-                return discarded <= kDiscardAfterLimit;
-            }
-            if (!pending->append(data, size)) {
-                writeFailed = true;
-                failedAt = std::chrono::steady_clock::now();
-                pending.reset(); // its space back at once
-
-                return shape.framing == body::Framing::Length;
-            }
-            return true;
-        });
-    }
-    if (tooLarge) {
+    const httplib::Request& request = upload.m_request;
+    if (upload.m_tooLarge) {
         // Only bodies without a declared length get here: a length over the limit was refused above.
-        if (!complete)
+        if (!whole)
             reply::closeAfter(response);
         sendTooLarge(response);
         return;
     }
-    if (writeFailed) {
-        if (!complete)
+    if (upload.m_writeFailed) {
+        if (!whole)
             reply::closeAfter(response);
         m_context.log.note("upload failed: cannot write to " + m_context.drops.incomingDirectory().string());
         sendStorageFull(response);
         return;
     }
-    if (!complete) {
+    if (!whole) {
         // The client went away or sent a broken body; `pending` removes its file.
         reply::closeAfter(response);
         reply::error(response, 400, "Upload.Incomplete", "The upload ended before all of its bytes arrived");
         return;
     }
 
+    const Accepted& accepted = upload.m_accepted;
     Drop drop;
     try {
-        drop = m_context.drops.commit(*pending,
-                                      {accepted->account.id, accepted->title,
-                                       raw::normalizeContentType(request.get_header_value("Content-Type")), accepted->pixelDensity,
-                                       accepted->expiresIn});
+        drop = m_context.drops.commit(*upload.m_pending,
+                                      {accepted.account.id, accepted.title,
+                                       raw::normalizeContentType(request.get_header_value("Content-Type")), accepted.pixelDensity,
+                                       accepted.expiresIn});
     } catch (const StorageFull& full) {
         m_context.log.note(std::string("upload failed: ") + full.what());
         sendStorageFull(response);

@@ -5,11 +5,14 @@
 #include "server/HttpServer.h"
 #include "server/Slots.h"
 
+#include <memory>
 #include <optional>
 #include <string>
 
 // POST /files: the raw body becomes a drop. It is streamed into a temporary file and committed
-// only when complete, so an upload cut short leaves nothing behind.
+// only when complete, so an upload cut short leaves nothing behind. Everything that can be refused
+// from the head (credentials, file name, announced size, uploads in progress) is, once, before the
+// client sends the body.
 class UploadRoute {
 public:
     static constexpr const char* kPath = "/files";
@@ -20,16 +23,12 @@ public:
     }
     void install(HttpServer& server);
 
-    // For "Expect: 100-continue": answers what can be refused before the body is sent
-    // (credentials, file name, announced size). 100 to go on, else the status set in `response`.
-    // Also takes the upload's slots (of its account and its address) into `hold`: a few uploads
-    // at once each, so stalled ones cannot pile up memory and threads.
-    int expectContinue(const httplib::Request& request, httplib::Response& response, std::shared_ptr<void>& hold);
-
+    // A few uploads at once per account and per address, so stalled ones cannot pile up.
     static constexpr unsigned kUploadsPerAccount = 8;
     static constexpr unsigned kUploadsPerAddress = 16;
 
 private:
+    class Receiver;
     struct Accepted {
         Account account;
         std::string title;
@@ -38,7 +37,9 @@ private:
     };
     // Everything that can be checked from the headers. Sets the error response on refusal.
     std::optional<Accepted> check(const httplib::Request& request, httplib::Response& response);
-    void upload(const httplib::Request& request, httplib::Response& response, const httplib::ContentReader& reader);
+    // A receiver for the body, holding the upload's slots; none, with the refusal set, to refuse it.
+    std::unique_ptr<HttpServer::BodyReceiver> open(const httplib::Request& request, httplib::Response& response);
+    void finish(Receiver& upload, bool whole, httplib::Response& response);
     void sendTooLarge(httplib::Response& response) const;
     void sendStorageFull(httplib::Response& response) const;
 

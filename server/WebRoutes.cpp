@@ -19,7 +19,6 @@ namespace {
 // Codes are [A-Za-z0-9]{8}: this can never match a fixed route, nor anything with a dot or slash.
 constexpr const char* kDropPattern = "/([A-Za-z0-9]{8})";
 constexpr const char* kRawPattern = "/([A-Za-z0-9]{8})/raw";
-constexpr size_t kReadChunk = 64 * 1024;
 constexpr std::int64_t kCacheSeconds = 300;
 constexpr int kDropListPage = 50;
 constexpr size_t kMaximumDeleteForm = 4096;
@@ -71,15 +70,6 @@ bool acceptRanges(const httplib::Request& request, size_t size)
     ranges = satisfiable.size() == 1 ? satisfiable : httplib::Ranges();
     return !satisfiable.empty() || size == 0;
 }
-
-struct OpenFile {
-    int fd = -1;
-    ~OpenFile()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-};
 
 } // namespace
 
@@ -147,17 +137,19 @@ void WebRoutes::rawContent(const httplib::Request& request, httplib::Response& r
     const auto drop = m_context.drops.find(request.matches[1].str());
     if (drop && answeredGone(*drop, response))
         return;
-    auto file = std::make_shared<OpenFile>();
+    const int fd = drop ? ::open(m_context.drops.contentPath(drop->code).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW) : -1;
     struct stat info { };
-    if (drop)
-        file->fd = ::open(m_context.drops.contentPath(drop->code).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (!drop || file->fd < 0 || ::fstat(file->fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        if (fd >= 0)
+            ::close(fd);
         page(response, 404, m_context.pages.notFound());
         return;
     }
-
+    // From here the response owns the descriptor, and the engine sends from it.
     const auto size = static_cast<size_t>(info.st_size);
+    HttpServer::setFileContent(response, fd, size, drop->contentType);
     if (!acceptRanges(request, size)) {
+        response = httplib::Response();
         response.status = 416;
         response.set_header("Content-Range", "bytes */" + std::to_string(size));
         return;
@@ -174,14 +166,6 @@ void WebRoutes::rawContent(const httplib::Request& request, httplib::Response& r
     if (drop->expiresAt)
         maxAge = std::clamp<std::int64_t>(*drop->expiresAt - TokenSigner::now(), 0, kCacheSeconds);
     response.set_header("Cache-Control", "public, max-age=" + std::to_string(maxAge));
-
-    response.set_content_provider(size, drop->contentType, [file](size_t offset, size_t length, httplib::DataSink& sink) {
-        char buffer[kReadChunk];
-        const ssize_t n = ::pread(file->fd, buffer, std::min(length, sizeof buffer), static_cast<off_t>(offset));
-        if (n <= 0)
-            return false;
-        return sink.write(buffer, static_cast<size_t>(n));
-    });
 }
 
 bool WebRoutes::answeredGone(const Drop& drop, httplib::Response& response) const

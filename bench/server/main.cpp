@@ -1,22 +1,26 @@
 // bench-server: the reference service measured from outside. Ingest of one large upload and of
 // parallel uploads into the real parcly-server, each beside the same client sending to a sink that
 // reads 1 MiB at a time and discards (alternating rounds, medians); the server's peak RSS; and
-// authenticated GET /users/me requests per second over kept-alive connections; and the time of
-// GET /drops?limit=10 for an account with 10,000 drops. Beside them, what the disk under the data
-// folder takes with no network, the bound of any service that syncs.
+// authenticated GET /users/me requests per second over kept-alive connections; the time of
+// GET /drops?limit=10 for an account with 10,000 drops; and, with 2,000 slow bodies open at once
+// from many loopback addresses, the server's memory and threads and how long an ordinary GET takes
+// meanwhile. Beside them, what the disk under the data folder takes with no network, the bound of
+// any service that syncs.
 //
 //   bench-server [--single-mib N] [--parallel N] [--parallel-mib N] [--rounds N] [--seconds N]
-//                [--data DIR] [--server PATH]
+//                [--slow N] [--data DIR] [--server PATH]
 #include "SinkServer.h"
 #include "server/AccountStore.h"
 #include "server/Base64.h"
 #include "server/Database.h"
+#include "server/UploadRoute.h"
 
 #include <arpa/inet.h>
 #include <csignal>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,6 +28,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -54,9 +59,17 @@ double median(std::vector<double> values)
     return n == 0 ? 0 : n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
-int connectTo(int port)
+// From `from` (another loopback address) when given.
+int connectTo(int port, const char* from = nullptr)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && from) {
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        ::inet_pton(AF_INET, from, &source.sin_addr);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0)
+            std::perror("bench-server: bind");
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
@@ -142,15 +155,17 @@ int upload(int port, const std::string& authorization, size_t bytes, const std::
     return status;
 }
 
-// `count` uploads at once; the seconds until the last is answered, or -1 when one failed.
-double uploadSeconds(int port, const std::string& authorization, int count, size_t bytes, const std::vector<char>& chunk, int expected)
+// `count` uploads at once, spread over the accounts (the service takes a few at once from each);
+// the seconds until the last is answered, or -1 when one failed.
+double uploadSeconds(int port, const std::vector<std::string>& authorizations, int count, size_t bytes, const std::vector<char>& chunk,
+                     int expected)
 {
     std::atomic<bool> failed = false;
     const auto start = Clock::now();
     std::vector<std::thread> clients;
     for (int i = 0; i < count; ++i)
-        clients.emplace_back([&] {
-            const int status = upload(port, authorization, bytes, chunk);
+        clients.emplace_back([&, i] {
+            const int status = upload(port, authorizations[static_cast<size_t>(i) % authorizations.size()], bytes, chunk);
             if (status != expected) {
                 std::fprintf(stderr, "bench-server: upload answered %d\n", status);
                 failed = true;
@@ -164,7 +179,7 @@ double uploadSeconds(int port, const std::string& authorization, int count, size
 // The real service as a child process, on a free loopback port.
 class Service {
 public:
-    Service(const std::string& program, const std::filesystem::path& data)
+    Service(const std::string& program, const std::filesystem::path& data, std::vector<std::string> extra = {})
     {
         int out[2];
         if (::pipe(out) != 0)
@@ -176,9 +191,13 @@ public:
             const int null = ::open("/dev/null", O_WRONLY);
             ::dup2(null, STDERR_FILENO);
             ::close(out[0]);
-            const std::string dataArgument = data.string();
-            ::execl(program.c_str(), program.c_str(), "--listen", "127.0.0.1:0", "--data", dataArgument.c_str(),
-                    static_cast<char*>(nullptr));
+            std::vector<std::string> arguments{program, "--listen", "127.0.0.1:0", "--data", data.string()};
+            arguments.insert(arguments.end(), extra.begin(), extra.end());
+            std::vector<char*> argv;
+            for (std::string& argument : arguments)
+                argv.push_back(argument.data());
+            argv.push_back(nullptr);
+            ::execv(program.c_str(), argv.data());
             std::perror(("bench-server: " + program).c_str());
             ::_exit(127);
         }
@@ -201,13 +220,18 @@ public:
         ::waitpid(m_child, nullptr, 0);
     }
     int port() const { return m_port; }
-    double peakRssMiB() const
+    double peakRssMiB() const { return status("VmHWM:") / 1024.0; }
+    double rssMiB() const { return status("VmRSS:") / 1024.0; }
+    int threads() const { return static_cast<int>(status("Threads:")); }
+
+    // A field of /proc/PID/status (kB for sizes), or -1.
+    double status(const std::string& field) const
     {
         std::ifstream status("/proc/" + std::to_string(m_child) + "/status");
         std::string line;
         while (std::getline(status, line)) {
-            if (line.rfind("VmHWM:", 0) == 0)
-                return std::atof(line.c_str() + 6) / 1024.0;
+            if (line.rfind(field, 0) == 0)
+                return std::atof(line.c_str() + field.size());
         }
         return -1;
     }
@@ -342,6 +366,49 @@ std::vector<double> requestTimes(int port, const std::string& authorization, con
     return times;
 }
 
+struct SlowConnections {
+    double rssMiB = -1;
+    int threads = -1;
+    double getMs = -1; // -1: not answered
+};
+
+// `count` registrations that send their head and a few bytes of a 16 KiB body, then stall, from
+// 20 loopback addresses; then the service's memory and threads, and one ordinary GET's time.
+SlowConnections slowConnections(const Service& service, int count)
+{
+    const std::string head = "POST /account HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+                             "Content-Length: 16384\r\n\r\n{\"email\":\"";
+    std::vector<int> open;
+    for (int i = 0; i < count; ++i) {
+        const std::string from = "127.0.2." + std::to_string(1 + i % 20);
+        const int fd = connectTo(service.port(), from.c_str());
+        if (!writeAll(fd, head.data(), head.size())) {
+            ::close(fd);
+            break;
+        }
+        open.push_back(fd);
+    }
+    // The service takes what is queued in its backlog.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    SlowConnections result;
+    result.rssMiB = service.rssMiB();
+    result.threads = service.threads();
+    const auto start = Clock::now();
+    const int fd = connectTo(service.port(), "127.0.3.1");
+    const timeval timeout{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    const std::string get = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    std::string pending;
+    if (writeAll(fd, get.data(), get.size()) && readResponse(fd, pending) == 200)
+        result.getMs = secondsSince(start) * 1000;
+    ::close(fd);
+    std::printf("%zu slow bodies open: service RSS %.1f MiB, %d threads; GET / meanwhile %s\n", open.size(), result.rssMiB, result.threads,
+                result.getMs < 0 ? "not answered" : (std::to_string(std::lround(result.getMs)) + " ms").c_str());
+    for (const int slow : open)
+        ::close(slow);
+    return result;
+}
+
 void removeDrops(const std::filesystem::path& data)
 {
     std::error_code error;
@@ -354,7 +421,8 @@ void removeDrops(const std::filesystem::path& data)
 int main(int argc, char** argv)
 {
     size_t singleMiB = 1024, parallelMiB = 64;
-    int parallel = 16, rounds = 3;
+    int parallel = 16, rounds = 3, slowCount = 2000;
+    constexpr int perAccount = static_cast<int>(UploadRoute::kUploadsPerAccount);
     double seconds = 3;
     std::filesystem::path data;
     std::string program = PARCLY_SERVER_PATH;
@@ -372,6 +440,8 @@ int main(int argc, char** argv)
             seconds = std::atof(argv[i + 1]);
         else if (option == "--data")
             data = argv[i + 1];
+        else if (option == "--slow")
+            slowCount = std::atoi(argv[i + 1]);
         else if (option == "--server")
             program = argv[i + 1];
     }
@@ -383,6 +453,12 @@ int main(int argc, char** argv)
         data = folder;
     }
     std::signal(SIGPIPE, SIG_IGN);
+    // Thousands of connections at once, for the slow-client part.
+    rlimit descriptors{};
+    if (::getrlimit(RLIMIT_NOFILE, &descriptors) == 0) {
+        descriptors.rlim_cur = descriptors.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &descriptors);
+    }
 
     // Forked before any thread exists.
     const SinkServer sink(kMiB);
@@ -390,16 +466,22 @@ int main(int argc, char** argv)
     const Service& service = *running;
     std::printf("service on 127.0.0.1:%d, sink on 127.0.0.1:%d, data in %s\n", service.port(), sink.port(), data.c_str());
 
-    const std::string email = "bench@example.org", password = "bench password";
-    const std::string account = "{\"email\":\"" + email + "\",\"password\":\"" + password + "\"}";
-    if (request(service.port(),
-                "POST /account HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\nContent-Length: "
-                    + std::to_string(account.size()) + "\r\nConnection: close\r\n\r\n" + account)
-        != 201) {
-        std::fprintf(stderr, "bench-server: cannot register\n");
-        return 1;
+    // One account for every few parallel uploads: the service takes at most that many at once from each.
+    std::vector<std::string> authorizations;
+    const std::string password = "bench password";
+    for (int i = 0; i < std::max(1, (parallel + perAccount - 1) / perAccount); ++i) {
+        const std::string email = "bench" + std::to_string(i) + "@example.org";
+        const std::string account = "{\"email\":\"" + email + "\",\"password\":\"" + password + "\"}";
+        if (request(service.port(),
+                    "POST /account HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\nContent-Length: "
+                        + std::to_string(account.size()) + "\r\nConnection: close\r\n\r\n" + account)
+            != 201) {
+            std::fprintf(stderr, "bench-server: cannot register\n");
+            return 1;
+        }
+        authorizations.push_back("Basic " + base64::encode(email + ":" + password));
     }
-    const std::string authorization = "Basic " + base64::encode(email + ":" + password);
+    const std::string& authorization = authorizations.front();
     const std::vector<char> chunk = pattern();
 
     struct Rates {
@@ -409,8 +491,8 @@ int main(int argc, char** argv)
         std::vector<double> sinkRates, serverRates;
         const double total = static_cast<double>(count) * static_cast<double>(mib);
         for (int round = 0; round < rounds; ++round) {
-            const double toSink = uploadSeconds(sink.port(), authorization, count, mib * kMiB, chunk, 201);
-            const double toServer = uploadSeconds(service.port(), authorization, count, mib * kMiB, chunk, 201);
+            const double toSink = uploadSeconds(sink.port(), authorizations, count, mib * kMiB, chunk, 201);
+            const double toServer = uploadSeconds(service.port(), authorizations, count, mib * kMiB, chunk, 201);
             removeDrops(data / "data");
             if (toSink <= 0 || toServer <= 0)
                 std::exit(1);
@@ -439,6 +521,7 @@ int main(int argc, char** argv)
     std::printf("GET /users/me at concurrency 16, kept alive: %.0f requests/s (target >= 3000)\n", rps);
     const double rss = service.peakRssMiB();
     std::printf("service peak RSS %.1f MiB (target < 100)\n", rss);
+    std::fflush(stdout);
     running.reset();
 
     constexpr int kListedDrops = 10'000;
@@ -454,8 +537,19 @@ int main(int argc, char** argv)
         const std::vector<double> deep = requestTimes(lister.port(), authorization, "/drops?limit=10&before=5000", 200, listed);
         std::printf("GET /drops?limit=10 from the middle: median %.2f ms, %zu listed\n", median(deep), listed);
     }
-    std::printf("RESULT ratio_single=%.3f ratio_parallel=%.3f rss_mib=%.1f auth_rps=%.0f list_ms=%.2f\n", single.service / single.sink,
-                parallelRates.service / parallelRates.sink, rss, rps, listMs);
+
+    // A service of its own, whose short body deadline outlasts the measurement: what is measured
+    // is the cost of the slow bodies held, not of their being cut.
+    SlowConnections slow;
+    {
+        const Service held(program, data / "slow", {"--short-body-deadline", "600"});
+        slow = slowConnections(held, slowCount);
+    }
+    std::printf("%d slow bodies: targets RSS < 200 MiB, threads < 64, GET < 1000 ms\n", slowCount);
+    std::printf("RESULT ratio_single=%.3f ratio_parallel=%.3f rss_mib=%.1f auth_rps=%.0f list_ms=%.2f slow_conn_rss_mib=%.1f "
+                "slow_conn_threads=%d busy_get_ms=%.0f\n",
+                single.service / single.sink, parallelRates.service / parallelRates.sink, rss, rps, listMs, slow.rssMiB, slow.threads,
+                slow.getMs);
     std::fflush(stdout);
     if (ownData)
         std::filesystem::remove_all(data);

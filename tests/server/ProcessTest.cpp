@@ -246,6 +246,11 @@ TEST(ServerProcess, ServesHttpsWithTheGivenCertificate)
     auto created = client.Post("/files", headers, "secret", "text/plain");
     ASSERT_TRUE(created);
     EXPECT_EQ(jsonObject(created->body).value("shortlink").toString().toStdString().rfind("https://127.0.0.1:", 0), 0u);
+    // A drop's bytes come from its file, which over TLS the engine reads rather than sends directly.
+    auto raw = client.Get("/" + jsonObject(created->body).value("code").toString().toStdString() + "/raw", {{"Range", "bytes=1-3"}});
+    ASSERT_TRUE(raw);
+    EXPECT_EQ(raw->status, 206);
+    EXPECT_EQ(raw->body, "ecr");
 
     // Plain http on the same port gets nowhere.
     EXPECT_FALSE(clientFor(port).Get("/"));
