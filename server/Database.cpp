@@ -41,6 +41,10 @@ constexpr const char* kMigrations[] = {
            signed_in_at INTEGER NOT NULL,
            PRIMARY KEY (account_id, address)
        );)",
+    // An image drop's pixel size, read from its header once when it is stored rather than on every
+    // page view. 0 x 0: not an image, or no size could be read; NULL: stored before this column.
+    R"(ALTER TABLE drops ADD COLUMN image_width INTEGER;
+       ALTER TABLE drops ADD COLUMN image_height INTEGER;)",
 };
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include <sys/statvfs.h>
 
+#include "server/RawDelivery.h"
 #include "server/ShortCode.h"
 #include "server/TokenSigner.h"
 
@@ -40,14 +41,34 @@ void makePrivateDirectory(const std::filesystem::path& path)
         throw systemError("cannot create", path);
 }
 
-// A rename is only durable once the folder holding it is synced.
-void syncDirectory(const std::filesystem::path& path)
+// A link is only durable once the folder holding it is synced. False with errno set on failure.
+bool syncDirectory(const std::filesystem::path& path)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
-        return;
-    ::fsync(fd);
+        return false;
+    const bool synced = ::fsync(fd) == 0;
+    const int error = errno;
     ::close(fd);
+    errno = error;
+    return synced;
+}
+
+void insertRow(Database::Session& session, const Drop& drop)
+{
+    session
+        .prepare("INSERT INTO drops (code, account_id, title, content_type, size, pixel_density, created_at, image_width, image_height) "
+                 "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)")
+        .bind(1, drop.code)
+        .bind(2, drop.accountId)
+        .bind(3, drop.title)
+        .bind(4, drop.contentType)
+        .bind(5, static_cast<std::int64_t>(drop.size))
+        .bind(6, drop.pixelDensity)
+        .bind(7, drop.createdAt)
+        .bind(8, static_cast<std::int64_t>(drop.image ? drop.image->width : 0))
+        .bind(9, static_cast<std::int64_t>(drop.image ? drop.image->height : 0))
+        .step();
 }
 
 } // namespace
@@ -167,7 +188,7 @@ std::unique_ptr<PendingUpload> DropStore::beginUpload()
 
 bool DropStore::codeTaken(const std::string& code)
 {
-    auto session = m_database.session();
+    auto session = m_database.reader();
     auto query = session.prepare("SELECT 1 FROM drops WHERE code = ?");
     query.bind(1, code);
     return query.step();
@@ -178,7 +199,6 @@ Drop DropStore::commit(PendingUpload& upload, Metadata metadata)
     if (!upload.finish())
         throwStoreError("cannot write", upload.m_path);
 
-    std::lock_guard lock(m_commitMutex);
     std::string code;
     std::filesystem::path target;
     for (int attempt = 0;; ++attempt) {
@@ -188,7 +208,8 @@ Drop DropStore::commit(PendingUpload& upload, Metadata metadata)
         if (codeTaken(code))
             continue;
         target = contentPath(code);
-        // link() refuses to replace an existing file, unlike rename().
+        // link() refuses to replace an existing file, unlike rename(): of two uploads drawing the
+        // same code at once, one links and the other draws again.
         if (::link(upload.m_path.c_str(), target.c_str()) == 0)
             break;
         if (errno != EEXIST)
@@ -196,23 +217,12 @@ Drop DropStore::commit(PendingUpload& upload, Metadata metadata)
     }
     ::unlink(upload.m_path.c_str());
     upload.m_committed = true;
-    syncDirectory(m_drops);
 
     Drop drop{code,          metadata.accountId,    std::move(metadata.title), std::move(metadata.contentType),
-              upload.size(), metadata.pixelDensity, TokenSigner::now()};
+              upload.size(), metadata.pixelDensity, TokenSigner::now(),        std::nullopt};
+    drop.image = measureImage(target, drop.contentType);
     try {
-        auto session = m_database.session();
-        session
-            .prepare("INSERT INTO drops (code, account_id, title, content_type, size, pixel_density, created_at) "
-                     "VALUES (?, ?, ?, ?, ?, ?, ?)")
-            .bind(1, drop.code)
-            .bind(2, drop.accountId)
-            .bind(3, drop.title)
-            .bind(4, drop.contentType)
-            .bind(5, static_cast<std::int64_t>(drop.size))
-            .bind(6, drop.pixelDensity)
-            .bind(7, drop.createdAt)
-            .step();
+        record(drop);
     } catch (const DatabaseError& error) {
         ::unlink(target.c_str());
         if (error.isFull())
@@ -225,22 +235,109 @@ Drop DropStore::commit(PendingUpload& upload, Metadata metadata)
     return drop;
 }
 
+void DropStore::record(const Drop& drop)
+{
+    Recording own{drop, nullptr};
+    std::unique_lock lock(m_recordMutex);
+    m_waiting.push_back(&own);
+    while (!own.done) {
+        if (m_writing) {
+            m_recorded.wait(lock);
+            continue;
+        }
+        m_writing = true;
+        std::vector<Recording*> batch;
+        batch.swap(m_waiting);
+        lock.unlock();
+        writeBatch(batch);
+        lock.lock();
+        for (Recording* recording : batch)
+            recording->done = true;
+        m_writing = false;
+        m_recorded.notify_all();
+    }
+    if (own.error)
+        std::rethrow_exception(own.error);
+}
+
+// One folder sync makes every file of the batch durable under its name, then one transaction
+// their rows. A row refused on its own (a code taken meanwhile) fails only its upload; anything
+// else fails the whole batch, whose rows are then rolled back together.
+void DropStore::writeBatch(const std::vector<Recording*>& batch)
+{
+    try {
+        if (!syncDirectory(m_drops))
+            throwStoreError("cannot sync", m_drops);
+        auto session = m_database.session();
+        Database::Transaction transaction(session);
+        for (Recording* recording : batch) {
+            try {
+                insertRow(session, recording->drop);
+            } catch (const DatabaseError& error) {
+                if (!error.isConstraintViolation())
+                    throw;
+                recording->error = std::current_exception();
+            }
+        }
+        transaction.commit();
+    } catch (...) {
+        for (Recording* recording : batch) {
+            if (!recording->error)
+                recording->error = std::current_exception();
+        }
+    }
+}
+
+std::optional<ImageSize> DropStore::measureImage(const std::filesystem::path& file, const std::string& contentType) const
+{
+    if (raw::mediaKind(contentType) != raw::MediaKind::Image)
+        return std::nullopt;
+    return readImageSize(file);
+}
+
+void DropStore::keepImageSize(const Drop& drop)
+{
+    try {
+        auto session = m_database.session();
+        session.prepare("UPDATE drops SET image_width = ?, image_height = ? WHERE code = ?")
+            .bind(1, static_cast<std::int64_t>(drop.image ? drop.image->width : 0))
+            .bind(2, static_cast<std::int64_t>(drop.image ? drop.image->height : 0))
+            .bind(3, drop.code)
+            .step();
+    } catch (const DatabaseError&) {
+        // Only spares a later view the reading (a full disk, say): this view has its size.
+    }
+}
+
 std::optional<Drop> DropStore::find(std::string_view code)
 {
     if (!shortcode::isValid(code))
         return std::nullopt;
-    auto session = m_database.session();
-    auto query = session.prepare("SELECT code, account_id, title, content_type, size, pixel_density, created_at FROM drops WHERE code = ?");
-    query.bind(1, code);
-    if (!query.step())
-        return std::nullopt;
-    return Drop{query.text(0), query.integer(1), query.text(2), query.text(3), static_cast<std::uint64_t>(query.integer(4)),
-                query.real(5), query.integer(6)};
+    Drop drop;
+    bool measured = true;
+    {
+        auto session = m_database.reader();
+        auto query = session.prepare("SELECT code, account_id, title, content_type, size, pixel_density, created_at, image_width, "
+                                     "image_height FROM drops WHERE code = ?");
+        query.bind(1, code);
+        if (!query.step())
+            return std::nullopt;
+        drop = Drop{query.text(0), query.integer(1), query.text(2), query.text(3), static_cast<std::uint64_t>(query.integer(4)),
+                    query.real(5), query.integer(6), std::nullopt};
+        measured = !query.isNull(7);
+        if (query.integer(7) > 0 && query.integer(8) > 0)
+            drop.image = ImageSize{static_cast<std::uint32_t>(query.integer(7)), static_cast<std::uint32_t>(query.integer(8))};
+    }
+    if (!measured) {
+        drop.image = measureImage(contentPath(drop.code), drop.contentType);
+        keepImageSize(drop);
+    }
+    return drop;
 }
 
 std::int64_t DropStore::countForAccount(std::int64_t accountId)
 {
-    auto session = m_database.session();
+    auto session = m_database.reader();
     auto query = session.prepare("SELECT COUNT(*) FROM drops WHERE account_id = ?");
     query.bind(1, accountId);
     return query.step() ? query.integer(0) : 0;

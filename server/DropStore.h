@@ -1,8 +1,11 @@
 #pragma once
 
 #include "server/Database.h"
+#include "server/ImageSize.h"
 
+#include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -26,6 +29,7 @@ struct Drop {
     std::uint64_t size = 0;
     double pixelDensity = 1.0;
     std::int64_t createdAt = 0;
+    std::optional<ImageSize> image; // an image drop's pixel size, when its header could be read
 };
 
 // The bytes of an upload on their way to disk: a private temporary file in the store's
@@ -74,10 +78,12 @@ public:
         std::string contentType;
         double pixelDensity = 1.0;
     };
-    // Syncs the upload to disk, gives it a fresh code and records it. Throws on failure (StorageFull
-    // when the disk is full), in which case nothing of the upload remains.
+    // Syncs the upload to disk, gives it a fresh code and records it; returns once all of that is
+    // durable. Throws on failure (StorageFull when the disk is full), in which case nothing of the
+    // upload remains. Uploads committed at the same time share their folder sync and database commit.
     Drop commit(PendingUpload& upload, Metadata metadata);
 
+    // A drop stored before image sizes were kept has its size read here, once, and kept.
     std::optional<Drop> find(std::string_view code);
     std::int64_t countForAccount(std::int64_t accountId);
     std::filesystem::path contentPath(std::string_view code) const;
@@ -88,11 +94,29 @@ public:
     std::optional<std::uint64_t> roomForUploads() const;
 
 private:
+    // A drop whose file is in place, waiting for the folder sync and the row that make it durable.
+    struct Recording {
+        const Drop& drop;
+        std::exception_ptr error;
+        bool done = false;
+    };
+
     void removeLeftovers();
     bool codeTaken(const std::string& code);
+    std::optional<ImageSize> measureImage(const std::filesystem::path& file, const std::string& contentType) const;
+    void keepImageSize(const Drop& drop);
+    // Blocks until the drop's row is committed, or throws why it could not be.
+    void record(const Drop& drop);
+    void writeBatch(const std::vector<Recording*>& batch);
 
     Database& m_database;
     std::filesystem::path m_drops;
     std::filesystem::path m_incoming;
-    std::mutex m_commitMutex;
+
+    // Whoever finds no batch being written writes all that wait, its own among them; the others
+    // wait for it, and meanwhile the next batch gathers.
+    std::mutex m_recordMutex;
+    std::condition_variable m_recorded;
+    std::vector<Recording*> m_waiting;
+    bool m_writing = false;
 };
