@@ -6,6 +6,7 @@
 #include "server/ShortCode.h"
 #include "server/TokenSigner.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -142,9 +143,9 @@ void PendingUpload::writeBack()
     }
 }
 
-bool PendingUpload::finish()
+bool PendingUpload::sync()
 {
-    if (m_failed || !flush() || ::fsync(m_fd) != 0) {
+    if (m_failed || ::fsync(m_fd) != 0) {
         m_failed = true;
         return false;
     }
@@ -162,6 +163,17 @@ DropStore::DropStore(Database& database, const std::filesystem::path& dataDirect
     makePrivateDirectory(m_drops);
     makePrivateDirectory(m_incoming);
     removeLeftovers();
+    m_committer = std::thread([this] { commitBatches(); });
+}
+
+DropStore::~DropStore()
+{
+    {
+        std::lock_guard lock(m_recordMutex);
+        m_stopping = true;
+    }
+    m_committerWake.notify_all();
+    m_committer.join();
 }
 
 void DropStore::removeLeftovers()
@@ -196,9 +208,11 @@ bool DropStore::codeTaken(const std::string& code)
 
 Drop DropStore::commit(PendingUpload& upload, Metadata metadata)
 {
-    if (!upload.finish())
+    if (!upload.flush())
         throwStoreError("cannot write", upload.m_path);
 
+    // Linked before the file is synced, so that its sync and the folder's run at once: a file
+    // under its code is no drop until its row exists, and one without a row is removed at start.
     std::string code;
     std::filesystem::path target;
     for (int attempt = 0;; ++attempt) {
@@ -216,61 +230,84 @@ Drop DropStore::commit(PendingUpload& upload, Metadata metadata)
             throwStoreError("cannot store", target);
     }
     ::unlink(upload.m_path.c_str());
-    upload.m_committed = true;
+    upload.m_path = target;
 
     Drop drop{code,          metadata.accountId,    std::move(metadata.title), std::move(metadata.contentType),
               upload.size(), metadata.pixelDensity, TokenSigner::now(),        std::nullopt};
     drop.image = measureImage(target, drop.contentType);
     try {
-        record(drop);
+        record(drop, upload);
     } catch (const DatabaseError& error) {
-        ::unlink(target.c_str());
         if (error.isFull())
             throw StorageFull(error.what());
         throw;
-    } catch (...) {
-        ::unlink(target.c_str());
-        throw;
     }
+    upload.m_committed = true;
     return drop;
 }
 
-void DropStore::record(const Drop& drop)
+void DropStore::record(const Drop& drop, PendingUpload& upload)
 {
-    Recording own{drop, nullptr};
+    Recording own(drop);
+    {
+        std::lock_guard lock(m_recordMutex);
+        m_waiting.push_back(&own);
+    }
+    m_committerWake.notify_all();
+    const bool synced = upload.sync();
+    const int syncError = errno;
     std::unique_lock lock(m_recordMutex);
-    m_waiting.push_back(&own);
-    while (!own.done) {
-        if (m_writing) {
-            m_recorded.wait(lock);
-            continue;
-        }
-        m_writing = true;
-        std::vector<Recording*> batch;
-        batch.swap(m_waiting);
-        lock.unlock();
-        writeBatch(batch);
-        lock.lock();
-        for (Recording* recording : batch)
-            recording->done = true;
-        m_writing = false;
-        m_recorded.notify_all();
+    own.fileChecked = true;
+    own.fileSynced = synced;
+    m_committerWake.notify_all();
+    m_recorded.wait(lock, [&] { return own.done; });
+    lock.unlock();
+    if (!synced) {
+        errno = syncError;
+        throwStoreError("cannot write", upload.m_path);
     }
     if (own.error)
         std::rethrow_exception(own.error);
 }
 
-// One folder sync makes every file of the batch durable under its name, then one transaction
-// their rows. A row refused on its own (a code taken meanwhile) fails only its upload; anything
-// else fails the whole batch, whose rows are then rolled back together.
-void DropStore::writeBatch(const std::vector<Recording*>& batch)
+void DropStore::commitBatches()
+{
+    std::unique_lock lock(m_recordMutex);
+    for (;;) {
+        m_committerWake.wait(lock, [this] { return m_stopping || !m_waiting.empty(); });
+        if (m_waiting.empty())
+            return;
+        std::vector<Recording*> batch;
+        batch.swap(m_waiting);
+        lock.unlock();
+        const bool folderSynced = syncDirectory(m_drops);
+        const int folderError = errno;
+        lock.lock();
+        m_committerWake.wait(lock, [&] { return std::all_of(batch.begin(), batch.end(), [](Recording* r) { return r->fileChecked; }); });
+        lock.unlock();
+        writeBatch(batch, folderSynced, folderError);
+        lock.lock();
+        for (Recording* recording : batch)
+            recording->done = true;
+        m_recorded.notify_all();
+    }
+}
+
+// One folder sync has made every file of the batch durable under its name; one transaction adds
+// the rows of those whose own sync succeeded. A row refused on its own (a code taken meanwhile)
+// fails only its upload; anything else fails the whole batch, whose rows roll back together.
+void DropStore::writeBatch(const std::vector<Recording*>& batch, bool folderSynced, int folderError)
 {
     try {
-        if (!syncDirectory(m_drops))
+        if (!folderSynced) {
+            errno = folderError;
             throwStoreError("cannot sync", m_drops);
+        }
         auto session = m_database.session();
         Database::Transaction transaction(session);
         for (Recording* recording : batch) {
+            if (!recording->fileSynced)
+                continue;
             try {
                 insertRow(session, recording->drop);
             } catch (const DatabaseError& error) {

@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 // An upload that could not be stored for lack of space: the client may try again later.
@@ -48,9 +49,9 @@ private:
     friend class DropStore;
     PendingUpload(int fd, std::filesystem::path path);
     bool flush();
+    bool sync(); // fsyncs and closes
     bool writeAll(const char* data, size_t size);
     void writeBack();
-    bool finish(); // flushes, fsyncs and closes
 
     int m_fd = -1;
     std::filesystem::path m_path;
@@ -69,6 +70,9 @@ public:
     // Makes the folders and removes what an interrupted run left behind: temporary uploads, and
     // content files that never got their row.
     DropStore(Database& database, const std::filesystem::path& dataDirectory);
+    ~DropStore();
+    DropStore(const DropStore&) = delete;
+    DropStore& operator=(const DropStore&) = delete;
 
     std::unique_ptr<PendingUpload> beginUpload();
 
@@ -94,10 +98,17 @@ public:
     std::optional<std::uint64_t> roomForUploads() const;
 
 private:
-    // A drop whose file is in place, waiting for the folder sync and the row that make it durable.
+    // A drop linked under its code, waiting for its file's sync (made by its upload), the folder
+    // sync and the row that make it durable.
     struct Recording {
+        explicit Recording(const Drop& recorded)
+            : drop(recorded)
+        {
+        }
         const Drop& drop;
-        std::exception_ptr error;
+        bool fileChecked = false; // its upload's fsync returned...
+        bool fileSynced = false; // ...successfully
+        std::exception_ptr error; // why its row was not written
         bool done = false;
     };
 
@@ -105,18 +116,23 @@ private:
     bool codeTaken(const std::string& code);
     std::optional<ImageSize> measureImage(const std::filesystem::path& file, const std::string& contentType) const;
     void keepImageSize(const Drop& drop);
-    // Blocks until the drop's row is committed, or throws why it could not be.
-    void record(const Drop& drop);
-    void writeBatch(const std::vector<Recording*>& batch);
+    // Syncs the upload's file while the committer syncs the folder, then waits for the row.
+    // Throws why the drop could not be made durable.
+    void record(const Drop& drop, PendingUpload& upload);
+    void commitBatches();
+    void writeBatch(const std::vector<Recording*>& batch, bool folderSynced, int folderError);
 
     Database& m_database;
     std::filesystem::path m_drops;
     std::filesystem::path m_incoming;
 
-    // Whoever finds no batch being written writes all that wait, its own among them; the others
-    // wait for it, and meanwhile the next batch gathers.
+    // One committer makes drops durable in batches: everything linked while it wrote the previous
+    // batch shares one folder sync and one transaction, and the uploads' own file syncs run
+    // beside its folder sync.
     std::mutex m_recordMutex;
+    std::condition_variable m_committerWake;
     std::condition_variable m_recorded;
     std::vector<Recording*> m_waiting;
-    bool m_writing = false;
+    bool m_stopping = false;
+    std::thread m_committer;
 };

@@ -1,7 +1,9 @@
 // bench-sync: how many small uploads a second the disk under a folder lets a service store
 // durably, with no network and no HTTP. Each simulated upload does what the service's store does:
-// its bytes into a new file, fsync, link under its final name, fsync of that folder, and a row
-// appended to a journal file with fdatasync. `--concurrency N` runs N of these loops at once, so
+// its bytes into a new file, a link under its final name, the file's fsync and that folder's fsync
+// at the same time, then a row written into a journal file with fdatasync. The journal is made
+// beforehand and written in place, as SQLite reuses its write-ahead log, so that its sync flushes
+// data without a change of size. `--concurrency N` runs N of these loops at once, so
 // the file system may share its journal commits between them as it does for the service.
 //
 //   bench-sync DIR [--concurrency N] [--seconds S] [--bytes B]
@@ -71,8 +73,10 @@ int main(int argc, char** argv)
     const std::filesystem::path stored = root / "sync-probe-stored";
     std::filesystem::create_directories(incoming);
     std::filesystem::create_directories(stored);
-    const int journal = ::open((root / "sync-probe-journal").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (journal < 0) {
+    constexpr size_t kJournalBytes = 4 * 1024 * 1024;
+    const int journal = ::open((root / "sync-probe-journal").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const std::vector<char> zeros(kJournalBytes, 0);
+    if (journal < 0 || !writeAll(journal, zeros.data(), zeros.size()) || ::fsync(journal) != 0) {
         std::perror("bench-sync: journal");
         return 1;
     }
@@ -80,6 +84,7 @@ int main(int argc, char** argv)
     const std::vector<char> content(bytes, 'x');
     const std::string row(256, 'r');
     std::atomic<long> done = 0;
+    std::atomic<size_t> rows = 0;
     std::atomic<bool> failed = false;
     const auto start = Clock::now();
     const auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
@@ -90,11 +95,20 @@ int main(int argc, char** argv)
                 const std::string name = std::to_string(worker) + "-" + std::to_string(n);
                 const std::filesystem::path temporary = incoming / name;
                 const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-                const bool ok = fd >= 0 && writeAll(fd, content.data(), content.size()) && ::fsync(fd) == 0;
+                bool ok = fd >= 0 && writeAll(fd, content.data(), content.size()) && ::link(temporary.c_str(), (stored / name).c_str()) == 0
+                    && ::unlink(temporary.c_str()) == 0;
+                bool folderSynced = false;
+                if (ok) {
+                    std::thread folder([&] { folderSynced = syncFolder(stored); });
+                    ok = ::fsync(fd) == 0;
+                    folder.join();
+                }
                 if (fd >= 0)
                     ::close(fd);
-                if (!ok || ::link(temporary.c_str(), (stored / name).c_str()) != 0 || ::unlink(temporary.c_str()) != 0
-                    || !syncFolder(stored) || !writeAll(journal, row.data(), row.size()) || ::fdatasync(journal) != 0) {
+                if (!ok || !folderSynced
+                    || ::pwrite(journal, row.data(), row.size(), static_cast<off_t>(rows++ * row.size() % kJournalBytes))
+                        != static_cast<ssize_t>(row.size())
+                    || ::fdatasync(journal) != 0) {
                     std::perror("bench-sync");
                     failed = true;
                     return;
