@@ -163,7 +163,8 @@ DropStore::DropStore(Database& database, const std::filesystem::path& dataDirect
     makePrivateDirectory(m_drops);
     makePrivateDirectory(m_incoming);
     removeLeftovers();
-    m_committer = std::thread([this] { commitBatches(); });
+    m_folderSyncer = std::thread([this] { syncFolders(); });
+    m_rowWriter = std::thread([this] { writeRows(); });
 }
 
 DropStore::~DropStore()
@@ -173,7 +174,8 @@ DropStore::~DropStore()
         m_stopping = true;
     }
     m_committerWake.notify_all();
-    m_committer.join();
+    m_folderSyncer.join();
+    m_rowWriter.join();
 }
 
 void DropStore::removeLeftovers()
@@ -270,24 +272,42 @@ void DropStore::record(const Drop& drop, PendingUpload& upload)
         std::rethrow_exception(own.error);
 }
 
-void DropStore::commitBatches()
+void DropStore::syncFolders()
 {
     std::unique_lock lock(m_recordMutex);
     for (;;) {
         m_committerWake.wait(lock, [this] { return m_stopping || !m_waiting.empty(); });
         if (m_waiting.empty())
+            break;
+        SyncedBatch batch;
+        batch.recordings.swap(m_waiting);
+        lock.unlock();
+        batch.folderSynced = syncDirectory(m_drops);
+        batch.folderError = errno;
+        lock.lock();
+        m_synced.push_back(std::move(batch));
+        m_committerWake.notify_all();
+    }
+    m_foldersStopped = true;
+    m_committerWake.notify_all();
+}
+
+void DropStore::writeRows()
+{
+    const auto filesChecked = [](const SyncedBatch& batch) {
+        return std::all_of(batch.recordings.begin(), batch.recordings.end(), [](const Recording* r) { return r->fileChecked; });
+    };
+    std::unique_lock lock(m_recordMutex);
+    for (;;) {
+        m_committerWake.wait(lock, [&] { return m_synced.empty() ? m_foldersStopped : filesChecked(m_synced.front()); });
+        if (m_synced.empty())
             return;
-        std::vector<Recording*> batch;
-        batch.swap(m_waiting);
+        SyncedBatch batch = std::move(m_synced.front());
+        m_synced.pop_front();
         lock.unlock();
-        const bool folderSynced = syncDirectory(m_drops);
-        const int folderError = errno;
+        writeBatch(batch.recordings, batch.folderSynced, batch.folderError);
         lock.lock();
-        m_committerWake.wait(lock, [&] { return std::all_of(batch.begin(), batch.end(), [](Recording* r) { return r->fileChecked; }); });
-        lock.unlock();
-        writeBatch(batch, folderSynced, folderError);
-        lock.lock();
-        for (Recording* recording : batch)
+        for (Recording* recording : batch.recordings)
             recording->done = true;
         m_recorded.notify_all();
     }

@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <filesystem>
 #include <memory>
@@ -119,20 +120,30 @@ private:
     // Syncs the upload's file while the committer syncs the folder, then waits for the row.
     // Throws why the drop could not be made durable.
     void record(const Drop& drop, PendingUpload& upload);
-    void commitBatches();
+    // The two stages of the committer, each on a thread of its own so that one batch's folder
+    // sync runs beside the previous batch's transaction.
+    void syncFolders();
+    void writeRows();
     void writeBatch(const std::vector<Recording*>& batch, bool folderSynced, int folderError);
 
     Database& m_database;
     std::filesystem::path m_drops;
     std::filesystem::path m_incoming;
 
-    // One committer makes drops durable in batches: everything linked while it wrote the previous
-    // batch shares one folder sync and one transaction, and the uploads' own file syncs run
-    // beside its folder sync.
+    // Drops are made durable in batches: everything linked while the previous folder sync ran
+    // shares the next one and then one transaction, and the uploads' own file syncs run beside it.
+    struct SyncedBatch {
+        std::vector<Recording*> recordings;
+        bool folderSynced = false;
+        int folderError = 0;
+    };
     std::mutex m_recordMutex;
     std::condition_variable m_committerWake;
     std::condition_variable m_recorded;
-    std::vector<Recording*> m_waiting;
+    std::vector<Recording*> m_waiting; // linked, their folder not synced since
+    std::deque<SyncedBatch> m_synced; // in order, waiting for their rows
     bool m_stopping = false;
-    std::thread m_committer;
+    bool m_foldersStopped = false;
+    std::thread m_folderSyncer;
+    std::thread m_rowWriter;
 };

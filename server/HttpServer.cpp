@@ -114,7 +114,7 @@ struct HttpServer::Exchange {
     bool deferred = false;
     bool readsBody = false;
     std::uint64_t ignored = 0;
-    std::shared_ptr<void> hold; // from the early answer, released when the request is over
+    std::shared_ptr<void> hold; // from the early answer, released when the request is answered
 
     // The body, copied piece by piece into a short queue for the route's thread, so that reading
     // the socket and storing what came overlap.
@@ -706,6 +706,9 @@ bool HttpServer::answer(Exchange& exchange)
             continue;
         MHD_add_response_header(reply, name.c_str(), value.c_str());
     }
+    // A client with its answer may start the next request at once, before this connection's
+    // completion is noticed: what the request held (an upload's slot) is free from here.
+    exchange.hold.reset();
     const bool queued = MHD_queue_response(exchange.connection, static_cast<unsigned>(response.status), reply) == MHD_YES;
     MHD_destroy_response(reply);
     if (!queued)

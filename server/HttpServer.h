@@ -31,7 +31,7 @@ public:
     using BodyHandler = std::function<void(const httplib::Request&, httplib::Response&, const httplib::ContentReader&)>;
     // Asked of every request for a body route before any of its body is read: 100 to go on, else
     // the status of the answer set in the response (the connection closes when a body follows).
-    // What it puts in `hold` is kept until the request is over (a slot it took, say).
+    // What it puts in `hold` is kept until the request is answered (a slot it took, say).
     using EarlyAnswer = std::function<int(const httplib::Request&, httplib::Response&, std::shared_ptr<void>& hold)>;
     using Observer = std::function<void(const httplib::Request&, const httplib::Response&)>;
     using StatusPage = std::function<void(const httplib::Request&, httplib::Response&)>;
