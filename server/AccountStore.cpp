@@ -47,7 +47,7 @@ AccountStore::Created AccountStore::create(std::string_view email, std::string_v
 
 std::optional<AccountStore::StoredAccount> AccountStore::lookup(std::string_view email)
 {
-    auto session = m_database.session();
+    auto session = m_database.reader();
     auto query = session.prepare("SELECT id, email, password_hash FROM accounts WHERE email = ?");
     query.bind(1, email);
     if (!query.step())
@@ -98,7 +98,7 @@ bool AccountStore::signedInFrom(std::int64_t accountId, const std::string& addre
 {
     if (address.empty())
         return false;
-    auto session = m_database.session();
+    auto session = m_database.reader();
     auto query = session.prepare("SELECT 1 FROM sign_in_addresses WHERE account_id = ? AND address = ? AND signed_in_at >= ?");
     query.bind(1, accountId).bind(2, address).bind(3, TokenSigner::now() - kAddressRemembered.count());
     return query.step();

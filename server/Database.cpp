@@ -3,8 +3,10 @@
 #include <sqlite3.h>
 
 #include <fcntl.h>
+#include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace {
 
@@ -46,6 +48,10 @@ constexpr const char* kMigrations[] = {
        ALTER TABLE drops ADD COLUMN deleted_at INTEGER;
        CREATE INDEX drops_live_by_account ON drops(account_id, id) WHERE deleted_at IS NULL;
        CREATE INDEX drops_expiring ON drops(expires_at) WHERE deleted_at IS NULL AND expires_at IS NOT NULL;)",
+    // An image drop's pixel size, read from its header once when it is stored rather than on every
+    // page view. 0 x 0: not an image, or no size could be read; NULL: stored before this column.
+    R"(ALTER TABLE drops ADD COLUMN image_width INTEGER;
+       ALTER TABLE drops ADD COLUMN image_height INTEGER;)",
 };
 
 } // namespace
@@ -60,7 +66,51 @@ bool DatabaseError::isFull() const
     return (m_code & 0xFF) == SQLITE_FULL;
 }
 
-Database::Database(const std::filesystem::path& file)
+// The SQL texts are the service's own literals, a few dozen: the cache needs no bound.
+struct Database::Connection {
+    struct TextHash {
+        using is_transparent = void;
+        size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+    };
+    struct Cached {
+        sqlite3_stmt* statement = nullptr;
+        bool inUse = false;
+    };
+
+    Connection(const std::filesystem::path& file, bool readOnly)
+    {
+        // Each connection is only ever used under its own lock: SQLite's mutexes would be a second one.
+        const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW;
+        if (sqlite3_open_v2(file.c_str(), &handle, flags, nullptr) != SQLITE_OK) {
+            const DatabaseError error
+                = handle ? errorOf(handle, "cannot open " + file.string()) : DatabaseError("cannot open " + file.string(), SQLITE_NOMEM);
+            sqlite3_close(handle);
+            throw error;
+        }
+        sqlite3_extended_result_codes(handle, 1);
+        // Another process (a backup, the sqlite3 shell) may hold the file briefly.
+        sqlite3_busy_timeout(handle, 5000);
+        if (readOnly && sqlite3_exec(handle, "PRAGMA query_only=1", nullptr, nullptr, nullptr) != SQLITE_OK) {
+            const DatabaseError error = errorOf(handle, "cannot open " + file.string());
+            sqlite3_close(handle);
+            throw error;
+        }
+    }
+    ~Connection()
+    {
+        for (auto& [sql, cached] : statements)
+            sqlite3_finalize(cached.statement);
+        sqlite3_close(handle);
+    }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    sqlite3* handle = nullptr;
+    std::mutex mutex;
+    std::unordered_map<std::string, Cached, TextHash, std::equal_to<>> statements;
+};
+
+Database::Database(const std::filesystem::path& file, unsigned readers)
 {
     // Private to the server, also if the folder is ever opened up. SQLite gives its -wal and -shm
     // files the mode of the database file; ones left by an older run are narrowed as well.
@@ -72,39 +122,46 @@ Database::Database(const std::filesystem::path& file)
             ::close(fd);
         }
     }
-    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW;
-    if (sqlite3_open_v2(file.c_str(), &m_connection, flags, nullptr) != SQLITE_OK) {
-        const DatabaseError error = m_connection ? errorOf(m_connection, "cannot open " + file.string())
-                                                 : DatabaseError("cannot open " + file.string(), SQLITE_NOMEM);
-        sqlite3_close(m_connection);
-        throw error;
+    m_writer = std::make_unique<Connection>(file, false);
+    {
+        Session s = session();
+        s.exec("PRAGMA journal_mode=WAL");
+        // A drop is only announced once its row is on disk.
+        s.exec("PRAGMA synchronous=FULL");
+        s.exec("PRAGMA foreign_keys=ON");
     }
-    sqlite3_extended_result_codes(m_connection, 1);
-    // Another process (a backup, the sqlite3 shell) may hold the file briefly.
-    sqlite3_busy_timeout(m_connection, 5000);
-    try {
-        {
-            Session s(*this);
-            s.exec("PRAGMA journal_mode=WAL");
-            // A drop is only announced once its row is on disk.
-            s.exec("PRAGMA synchronous=FULL");
-            s.exec("PRAGMA foreign_keys=ON");
-        }
-        migrate();
-    } catch (...) {
-        sqlite3_close(m_connection);
-        throw;
-    }
+    migrate();
+    // Opened once the file is in WAL mode: only then can they read beside the writer.
+    for (unsigned n = 0; n < readers; ++n)
+        m_readers.push_back(std::make_unique<Connection>(file, true));
 }
 
-Database::~Database()
+Database::~Database() = default;
+
+Database::Session Database::session()
 {
-    sqlite3_close(m_connection);
+    return Session(std::unique_lock(m_writer->mutex), *m_writer);
+}
+
+Database::Session Database::reader()
+{
+    if (m_readers.empty())
+        return session();
+    // Any free one; when all are busy, wait for one in turn.
+    const unsigned first = m_nextReader.fetch_add(1, std::memory_order_relaxed);
+    for (size_t n = 0; n < m_readers.size(); ++n) {
+        Connection& connection = *m_readers[(first + n) % m_readers.size()];
+        std::unique_lock lock(connection.mutex, std::try_to_lock);
+        if (lock.owns_lock())
+            return Session(std::move(lock), connection);
+    }
+    Connection& connection = *m_readers[first % m_readers.size()];
+    return Session(std::unique_lock(connection.mutex), connection);
 }
 
 void Database::migrate()
 {
-    Session s(*this);
+    Session s = session();
     std::int64_t version = 0;
     {
         Statement query = s.prepare("PRAGMA user_version");
@@ -125,10 +182,10 @@ void Database::migrate()
 void Database::Session::exec(const char* sql)
 {
     char* message = nullptr;
-    if (sqlite3_exec(m_connection, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+    if (sqlite3_exec(m_connection->handle, sql, nullptr, nullptr, &message) != SQLITE_OK) {
         const std::string text = message ? message : "unknown error";
         sqlite3_free(message);
-        throw DatabaseError(text, sqlite3_extended_errcode(m_connection));
+        throw DatabaseError(text, sqlite3_extended_errcode(m_connection->handle));
     }
 }
 
@@ -155,16 +212,42 @@ void Database::Transaction::commit()
     m_open = false;
 }
 
-Database::Statement::Statement(sqlite3* connection, std::string_view sql)
-    : m_connection(connection)
+Database::Statement Database::Session::prepare(std::string_view sql)
 {
-    if (sqlite3_prepare_v2(connection, sql.data(), static_cast<int>(sql.size()), &m_statement, nullptr) != SQLITE_OK)
-        throw errorOf(connection, "cannot prepare a statement");
+    auto found = m_connection->statements.find(sql);
+    if (found == m_connection->statements.end() || found->second.inUse) {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v3(m_connection->handle, sql.data(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT, &statement,
+                               nullptr)
+            != SQLITE_OK)
+            throw errorOf(m_connection->handle, "cannot prepare a statement");
+        if (found != m_connection->statements.end()) {
+            // The same text twice at once in one session: the second is a statement of its own.
+            return Statement(m_connection->handle, statement, nullptr);
+        }
+        found = m_connection->statements.emplace(std::string(sql), Connection::Cached{statement}).first;
+    }
+    found->second.inUse = true;
+    return Statement(m_connection->handle, found->second.statement, &found->second.inUse);
+}
+
+Database::Statement::Statement(sqlite3* connection, sqlite3_stmt* statement, bool* inUse)
+    : m_connection(connection)
+    , m_statement(statement)
+    , m_inUse(inUse)
+{
 }
 
 Database::Statement::~Statement()
 {
-    sqlite3_finalize(m_statement);
+    if (!m_inUse) {
+        sqlite3_finalize(m_statement);
+        return;
+    }
+    // Reset at once: a statement left mid-read would hold its read snapshot open.
+    sqlite3_reset(m_statement);
+    sqlite3_clear_bindings(m_statement);
+    *m_inUse = false;
 }
 
 Database::Statement& Database::Statement::bind(int index, std::string_view text)
@@ -177,6 +260,13 @@ Database::Statement& Database::Statement::bind(int index, std::string_view text)
 Database::Statement& Database::Statement::bind(int index, std::int64_t value)
 {
     if (sqlite3_bind_int64(m_statement, index, value) != SQLITE_OK)
+        throw errorOf(m_connection, "cannot bind a value");
+    return *this;
+}
+
+Database::Statement& Database::Statement::bindNull(int index)
+{
+    if (sqlite3_bind_null(m_statement, index) != SQLITE_OK)
         throw errorOf(m_connection, "cannot bind a value");
     return *this;
 }
@@ -235,4 +325,9 @@ std::optional<std::int64_t> Database::Statement::optionalInteger(int column) con
     if (sqlite3_column_type(m_statement, column) == SQLITE_NULL)
         return std::nullopt;
     return sqlite3_column_int64(m_statement, column);
+}
+
+bool Database::Statement::isNull(int column) const
+{
+    return sqlite3_column_type(m_statement, column) == SQLITE_NULL;
 }

@@ -1,12 +1,15 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -28,20 +31,24 @@ private:
     int m_code;
 };
 
-// One SQLite connection in WAL mode, shared by all request threads. Every use goes through a
-// Session, which holds the connection's lock, so statements never interleave; the service's
-// queries are short, and file I/O always happens outside a session.
+// The service's SQLite file in WAL mode: one connection that writes, and a few that only read, so
+// that sign-ins and page views never queue behind an upload's commit or each other. Every use goes
+// through a Session, which holds one connection's lock, so statements on a connection never
+// interleave; the service's queries are short, and file I/O always happens outside a session.
+// Each connection keeps its statements prepared: the same SQL text is compiled once.
 class Database {
+    struct Connection;
+
 public:
     // Opens (or creates) the file and brings its schema up to date. Throws DatabaseError.
-    explicit Database(const std::filesystem::path& file);
+    explicit Database(const std::filesystem::path& file, unsigned readers = 4);
     ~Database();
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;
 
+    // A statement from its connection's cache, reset and unbound again when this is destroyed.
     class Statement {
     public:
-        Statement(sqlite3* connection, std::string_view sql);
         ~Statement();
         Statement(const Statement&) = delete;
         Statement& operator=(const Statement&) = delete;
@@ -52,6 +59,7 @@ public:
         Statement& bind(int index, double value);
         // NULL when empty.
         Statement& bind(int index, std::optional<std::int64_t> value);
+        Statement& bindNull(int index);
         // True while there is a row to read; false when done. Throws on errors.
         bool step();
         // Ready to run again with new values, as a loop of inserts does.
@@ -60,28 +68,39 @@ public:
         std::int64_t integer(int column) const;
         double real(int column) const;
         std::optional<std::int64_t> optionalInteger(int column) const;
+        bool isNull(int column) const;
 
     private:
+        friend class Database;
+        Statement(sqlite3* connection, sqlite3_stmt* statement, bool* inUse);
+
         sqlite3* m_connection;
-        sqlite3_stmt* m_statement = nullptr;
+        sqlite3_stmt* m_statement;
+        bool* m_inUse; // the cache's mark; null for a statement of its own, finalized here
     };
 
     class Session {
     public:
-        explicit Session(Database& database)
-            : m_lock(database.m_mutex)
-            , m_connection(database.m_connection)
-        {
-        }
-        Statement prepare(std::string_view sql) { return Statement(m_connection, sql); }
+        Statement prepare(std::string_view sql);
         void exec(const char* sql);
 
     private:
+        friend class Database;
+        Session(std::unique_lock<std::mutex> lock, Connection& connection)
+            : m_lock(std::move(lock))
+            , m_connection(&connection)
+        {
+        }
+
         std::unique_lock<std::mutex> m_lock;
-        sqlite3* m_connection;
+        Connection* m_connection;
     };
 
-    Session session() { return Session(*this); }
+    // The connection that writes; also for reads that must see a write of the same session.
+    Session session();
+    // A connection that only reads (queries on it fail to write), any free one. Sees every commit
+    // made before it was taken.
+    Session reader();
 
     // Commits on commit(); rolls back when left without it (an exception, an early return).
     class Transaction {
@@ -98,6 +117,7 @@ public:
 private:
     void migrate();
 
-    std::mutex m_mutex;
-    sqlite3* m_connection = nullptr;
+    std::unique_ptr<Connection> m_writer;
+    std::vector<std::unique_ptr<Connection>> m_readers;
+    std::atomic<unsigned> m_nextReader = 0;
 };

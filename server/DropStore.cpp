@@ -2,9 +2,11 @@
 
 #include <sys/statvfs.h>
 
+#include "server/RawDelivery.h"
 #include "server/ShortCode.h"
 #include "server/TokenSigner.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -41,18 +43,41 @@ void makePrivateDirectory(const std::filesystem::path& path)
         throw systemError("cannot create", path);
 }
 
-// A rename is only durable once the folder holding it is synced.
-void syncDirectory(const std::filesystem::path& path)
+// A link is only durable once the folder holding it is synced. False with errno set on failure.
+bool syncDirectory(const std::filesystem::path& path)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
-        return;
-    ::fsync(fd);
+        return false;
+    const bool synced = ::fsync(fd) == 0;
+    const int error = errno;
     ::close(fd);
+    errno = error;
+    return synced;
 }
 
-constexpr const char* kDropColumns
-    = "SELECT code, account_id, title, content_type, size, pixel_density, created_at, expires_at, deleted_at, id FROM drops ";
+// Sets the drop's row id.
+void insertRow(Database::Session& session, Drop& drop)
+{
+    auto insert = session.prepare("INSERT INTO drops (code, account_id, title, content_type, size, pixel_density, created_at, "
+                                  "image_width, image_height, expires_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id");
+    insert.bind(1, drop.code)
+        .bind(2, drop.accountId)
+        .bind(3, drop.title)
+        .bind(4, drop.contentType)
+        .bind(5, static_cast<std::int64_t>(drop.size))
+        .bind(6, drop.pixelDensity)
+        .bind(7, drop.createdAt)
+        .bind(8, static_cast<std::int64_t>(drop.image ? drop.image->width : 0))
+        .bind(9, static_cast<std::int64_t>(drop.image ? drop.image->height : 0))
+        .bind(10, drop.expiresAt);
+    if (insert.step())
+        drop.id = insert.integer(0);
+    while (insert.step()) { } // to its end, so the statement is done before it is used again
+}
+
+constexpr const char* kDropColumns = "SELECT code, account_id, title, content_type, size, pixel_density, created_at, expires_at, "
+                                     "deleted_at, id, image_width, image_height FROM drops ";
 // A drop that is neither deleted nor past its time; `deleted_at IS NULL` also picks the partial indexes.
 constexpr const char* kLive = "deleted_at IS NULL AND (expires_at IS NULL OR expires_at > ?)";
 // Rows the sweep takes at once, so that requests wait for the database no longer than a moment.
@@ -71,6 +96,8 @@ Drop readDrop(const Database::Statement& row)
     drop.expiresAt = row.optionalInteger(7);
     drop.deletedAt = row.optionalInteger(8);
     drop.id = row.integer(9);
+    if (row.integer(10) > 0 && row.integer(11) > 0)
+        drop.image = ImageSize{static_cast<std::uint32_t>(row.integer(10)), static_cast<std::uint32_t>(row.integer(11))};
     return drop;
 }
 
@@ -155,9 +182,9 @@ void PendingUpload::writeBack()
     }
 }
 
-bool PendingUpload::finish()
+bool PendingUpload::sync()
 {
-    if (m_failed || !flush() || ::fsync(m_fd) != 0) {
+    if (m_failed || ::fsync(m_fd) != 0) {
         m_failed = true;
         return false;
     }
@@ -175,6 +202,19 @@ DropStore::DropStore(Database& database, const std::filesystem::path& dataDirect
     makePrivateDirectory(m_drops);
     makePrivateDirectory(m_incoming);
     removeLeftovers();
+    m_folderSyncer = std::thread([this] { syncFolders(); });
+    m_rowWriter = std::thread([this] { writeRows(); });
+}
+
+DropStore::~DropStore()
+{
+    {
+        std::lock_guard lock(m_recordMutex);
+        m_stopping = true;
+    }
+    m_committerWake.notify_all();
+    m_folderSyncer.join();
+    m_rowWriter.join();
 }
 
 void DropStore::removeLeftovers()
@@ -202,7 +242,7 @@ std::unique_ptr<PendingUpload> DropStore::beginUpload()
 
 bool DropStore::codeTaken(const std::string& code)
 {
-    auto session = m_database.session();
+    auto session = m_database.reader();
     auto query = session.prepare("SELECT 1 FROM drops WHERE code = ?");
     query.bind(1, code);
     return query.step();
@@ -218,10 +258,11 @@ bool DropStore::bytesWanted(const std::string& code)
 
 Drop DropStore::commit(PendingUpload& upload, Metadata metadata)
 {
-    if (!upload.finish())
+    if (!upload.flush())
         throwStoreError("cannot write", upload.m_path);
 
-    std::lock_guard lock(m_commitMutex);
+    // Linked before the file is synced, so that its sync and the folder's run at once: a file
+    // under its code is no drop until its row exists, and one without a row is removed at start.
     std::string code;
     std::filesystem::path target;
     for (int attempt = 0;; ++attempt) {
@@ -231,15 +272,15 @@ Drop DropStore::commit(PendingUpload& upload, Metadata metadata)
         if (codeTaken(code))
             continue;
         target = contentPath(code);
-        // link() refuses to replace an existing file, unlike rename().
+        // link() refuses to replace an existing file, unlike rename(): of two uploads drawing the
+        // same code at once, one links and the other draws again.
         if (::link(upload.m_path.c_str(), target.c_str()) == 0)
             break;
         if (errno != EEXIST)
             throwStoreError("cannot store", target);
     }
     ::unlink(upload.m_path.c_str());
-    upload.m_committed = true;
-    syncDirectory(m_drops);
+    upload.m_path = target;
 
     Drop drop;
     drop.code = code;
@@ -251,49 +292,161 @@ Drop DropStore::commit(PendingUpload& upload, Metadata metadata)
     drop.createdAt = TokenSigner::now();
     if (metadata.expiresIn)
         drop.expiresAt = drop.createdAt + *metadata.expiresIn;
+    drop.image = measureImage(target, drop.contentType);
     try {
-        auto session = m_database.session();
-        auto insert
-            = session.prepare("INSERT INTO drops (code, account_id, title, content_type, size, pixel_density, created_at, expires_at) "
-                              "VALUES (?, ?, ?, ?, ?, ?, ?, ?) RETURNING id");
-        insert.bind(1, drop.code)
-            .bind(2, drop.accountId)
-            .bind(3, drop.title)
-            .bind(4, drop.contentType)
-            .bind(5, static_cast<std::int64_t>(drop.size))
-            .bind(6, drop.pixelDensity)
-            .bind(7, drop.createdAt)
-            .bind(8, drop.expiresAt);
-        if (insert.step())
-            drop.id = insert.integer(0);
-        while (insert.step()) { } // to its end, so the statement is done before the session is left
+        record(drop, upload);
     } catch (const DatabaseError& error) {
-        ::unlink(target.c_str());
         if (error.isFull())
             throw StorageFull(error.what());
         throw;
-    } catch (...) {
-        ::unlink(target.c_str());
-        throw;
     }
+    upload.m_committed = true;
     return drop;
+}
+
+void DropStore::record(Drop& drop, PendingUpload& upload)
+{
+    Recording own(drop);
+    {
+        std::lock_guard lock(m_recordMutex);
+        m_waiting.push_back(&own);
+    }
+    m_committerWake.notify_all();
+    const bool synced = upload.sync();
+    const int syncError = errno;
+    std::unique_lock lock(m_recordMutex);
+    own.fileChecked = true;
+    own.fileSynced = synced;
+    m_committerWake.notify_all();
+    m_recorded.wait(lock, [&] { return own.done; });
+    lock.unlock();
+    if (!synced) {
+        errno = syncError;
+        throwStoreError("cannot write", upload.m_path);
+    }
+    if (own.error)
+        std::rethrow_exception(own.error);
+}
+
+void DropStore::syncFolders()
+{
+    std::unique_lock lock(m_recordMutex);
+    for (;;) {
+        m_committerWake.wait(lock, [this] { return m_stopping || !m_waiting.empty(); });
+        if (m_waiting.empty())
+            break;
+        SyncedBatch batch;
+        batch.recordings.swap(m_waiting);
+        lock.unlock();
+        batch.folderSynced = syncDirectory(m_drops);
+        batch.folderError = errno;
+        lock.lock();
+        m_synced.push_back(std::move(batch));
+        m_committerWake.notify_all();
+    }
+    m_foldersStopped = true;
+    m_committerWake.notify_all();
+}
+
+void DropStore::writeRows()
+{
+    const auto filesChecked = [](const SyncedBatch& batch) {
+        return std::all_of(batch.recordings.begin(), batch.recordings.end(), [](const Recording* r) { return r->fileChecked; });
+    };
+    std::unique_lock lock(m_recordMutex);
+    for (;;) {
+        m_committerWake.wait(lock, [&] { return m_synced.empty() ? m_foldersStopped : filesChecked(m_synced.front()); });
+        if (m_synced.empty())
+            return;
+        SyncedBatch batch = std::move(m_synced.front());
+        m_synced.pop_front();
+        lock.unlock();
+        writeBatch(batch.recordings, batch.folderSynced, batch.folderError);
+        lock.lock();
+        for (Recording* recording : batch.recordings)
+            recording->done = true;
+        m_recorded.notify_all();
+    }
+}
+
+// One folder sync has made every file of the batch durable under its name; one transaction adds
+// the rows of those whose own sync succeeded. A row refused on its own (a code taken meanwhile)
+// fails only its upload; anything else fails the whole batch, whose rows roll back together.
+void DropStore::writeBatch(const std::vector<Recording*>& batch, bool folderSynced, int folderError)
+{
+    try {
+        if (!folderSynced) {
+            errno = folderError;
+            throwStoreError("cannot sync", m_drops);
+        }
+        auto session = m_database.session();
+        Database::Transaction transaction(session);
+        for (Recording* recording : batch) {
+            if (!recording->fileSynced)
+                continue;
+            try {
+                insertRow(session, recording->drop);
+            } catch (const DatabaseError& error) {
+                if (!error.isConstraintViolation())
+                    throw;
+                recording->error = std::current_exception();
+            }
+        }
+        transaction.commit();
+    } catch (...) {
+        for (Recording* recording : batch) {
+            if (!recording->error)
+                recording->error = std::current_exception();
+        }
+    }
+}
+
+std::optional<ImageSize> DropStore::measureImage(const std::filesystem::path& file, const std::string& contentType) const
+{
+    if (raw::mediaKind(contentType) != raw::MediaKind::Image)
+        return std::nullopt;
+    return readImageSize(file);
+}
+
+void DropStore::keepImageSize(const Drop& drop)
+{
+    try {
+        auto session = m_database.session();
+        session.prepare("UPDATE drops SET image_width = ?, image_height = ? WHERE code = ?")
+            .bind(1, static_cast<std::int64_t>(drop.image ? drop.image->width : 0))
+            .bind(2, static_cast<std::int64_t>(drop.image ? drop.image->height : 0))
+            .bind(3, drop.code)
+            .step();
+    } catch (const DatabaseError&) {
+        // Only spares a later view the reading (a full disk, say): this view has its size.
+    }
 }
 
 std::optional<Drop> DropStore::find(std::string_view code)
 {
     if (!shortcode::isValid(code))
         return std::nullopt;
-    auto session = m_database.session();
-    auto query = session.prepare(std::string(kDropColumns) + "WHERE code = ?");
-    query.bind(1, code);
-    if (!query.step())
-        return std::nullopt;
-    return readDrop(query);
+    Drop drop;
+    bool measured = true;
+    {
+        auto session = m_database.reader();
+        auto query = session.prepare(std::string(kDropColumns) + "WHERE code = ?");
+        query.bind(1, code);
+        if (!query.step())
+            return std::nullopt;
+        drop = readDrop(query);
+        measured = !query.isNull(10);
+    }
+    if (!measured) {
+        drop.image = measureImage(contentPath(drop.code), drop.contentType);
+        keepImageSize(drop);
+    }
+    return drop;
 }
 
 std::int64_t DropStore::countForAccount(std::int64_t accountId)
 {
-    auto session = m_database.session();
+    auto session = m_database.reader();
     auto query = session.prepare(std::string("SELECT COUNT(*) FROM drops WHERE account_id = ? AND ") + kLive);
     query.bind(1, accountId).bind(2, TokenSigner::now());
     return query.step() ? query.integer(0) : 0;

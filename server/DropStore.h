@@ -1,8 +1,12 @@
 #pragma once
 
 #include "server/Database.h"
+#include "server/ImageSize.h"
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <exception>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -10,6 +14,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 // An upload that could not be stored for lack of space: the client may try again later.
@@ -33,6 +38,7 @@ struct Drop {
     enum class State { Live, Deleted, Expired };
     // A drop expires at its time whether or not the sweep has removed its bytes yet.
     State state(std::int64_t now) const;
+    std::optional<ImageSize> image; // an image drop's pixel size, when its header could be read
 };
 
 // The bytes of an upload on their way to disk: a private temporary file in the store's
@@ -51,9 +57,9 @@ private:
     friend class DropStore;
     PendingUpload(int fd, std::filesystem::path path);
     bool flush();
+    bool sync(); // fsyncs and closes
     bool writeAll(const char* data, size_t size);
     void writeBack();
-    bool finish(); // flushes, fsyncs and closes
 
     int m_fd = -1;
     std::filesystem::path m_path;
@@ -72,6 +78,9 @@ public:
     // Makes the folders and removes what an interrupted run left behind: temporary uploads, and
     // content files that never got their row.
     DropStore(Database& database, const std::filesystem::path& dataDirectory);
+    ~DropStore();
+    DropStore(const DropStore&) = delete;
+    DropStore& operator=(const DropStore&) = delete;
 
     std::unique_ptr<PendingUpload> beginUpload();
 
@@ -82,11 +91,13 @@ public:
         double pixelDensity = 1.0;
         std::optional<std::int64_t> expiresIn; // seconds after creation
     };
-    // Syncs the upload to disk, gives it a fresh code and records it. Throws on failure (StorageFull
-    // when the disk is full), in which case nothing of the upload remains.
+    // Syncs the upload to disk, gives it a fresh code and records it; returns once all of that is
+    // durable. Throws on failure (StorageFull when the disk is full), in which case nothing of the
+    // upload remains. Uploads committed at the same time share their folder sync and database commit.
     Drop commit(PendingUpload& upload, Metadata metadata);
 
-    // Any drop ever made, live or not (see Drop::state).
+    // Any drop ever made, live or not (see Drop::state). A drop stored before image sizes were
+    // kept has its size read here, once, and kept.
     std::optional<Drop> find(std::string_view code);
     // Live drops only.
     std::int64_t countForAccount(std::int64_t accountId);
@@ -112,14 +123,54 @@ public:
     std::optional<std::uint64_t> roomForUploads() const;
 
 private:
+    // A drop linked under its code, waiting for its file's sync (made by its upload), the folder
+    // sync and the row that make it durable.
+    struct Recording {
+        explicit Recording(Drop& recorded)
+            : drop(recorded)
+        {
+        }
+        Drop& drop; // its row id is set when the row is written
+        bool fileChecked = false; // its upload's fsync returned...
+        bool fileSynced = false; // ...successfully
+        std::exception_ptr error; // why its row was not written
+        bool done = false;
+    };
+
     void removeLeftovers();
     bool codeTaken(const std::string& code);
     // Whether the row of `code` exists and its bytes are still wanted.
     bool bytesWanted(const std::string& code);
     void removeContent(const std::vector<std::string>& codes);
+    std::optional<ImageSize> measureImage(const std::filesystem::path& file, const std::string& contentType) const;
+    void keepImageSize(const Drop& drop);
+    // Syncs the upload's file while the committer syncs the folder, then waits for the row.
+    // Throws why the drop could not be made durable.
+    void record(Drop& drop, PendingUpload& upload);
+    // The two stages of the committer, each on a thread of its own so that one batch's folder
+    // sync runs beside the previous batch's transaction.
+    void syncFolders();
+    void writeRows();
+    void writeBatch(const std::vector<Recording*>& batch, bool folderSynced, int folderError);
 
     Database& m_database;
     std::filesystem::path m_drops;
     std::filesystem::path m_incoming;
-    std::mutex m_commitMutex;
+
+    // Drops are made durable in batches: everything linked while the previous folder sync ran
+    // shares the next one and then one transaction, and the uploads' own file syncs run beside it.
+    struct SyncedBatch {
+        std::vector<Recording*> recordings;
+        bool folderSynced = false;
+        int folderError = 0;
+    };
+    std::mutex m_recordMutex;
+    std::condition_variable m_committerWake;
+    std::condition_variable m_recorded;
+    std::vector<Recording*> m_waiting; // linked, their folder not synced since
+    std::deque<SyncedBatch> m_synced; // in order, waiting for their rows
+    bool m_stopping = false;
+    bool m_foldersStopped = false;
+    std::thread m_folderSyncer;
+    std::thread m_rowWriter;
 };

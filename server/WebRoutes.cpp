@@ -1,6 +1,5 @@
 #include "server/WebRoutes.h"
 
-#include "server/ImageSize.h"
 #include "server/RawDelivery.h"
 #include "server/Replies.h"
 #include "server/RequestBody.h"
@@ -126,10 +125,7 @@ void WebRoutes::dropPage(const httplib::Request& request, httplib::Response& res
     }
     if (answeredGone(*drop, response))
         return;
-    std::optional<ImageSize> image;
-    if (raw::mediaKind(drop->contentType) == raw::MediaKind::Image)
-        image = readImageSize(m_context.drops.contentPath(drop->code));
-    page(response, 200, m_context.pages.drop(*drop, image));
+    page(response, 200, m_context.pages.drop(*drop, drop->image));
 }
 
 void WebRoutes::rawContent(const httplib::Request& request, httplib::Response& response)

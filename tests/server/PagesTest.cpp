@@ -9,6 +9,10 @@
 #include <QBuffer>
 #include <QImage>
 
+#include <sqlite3.h>
+
+#include <fstream>
+
 namespace {
 
 std::string encodedImage(int width, int height, const char* format)
@@ -37,6 +41,32 @@ std::string gifHeader(int width, int height)
 bool contains(const std::string& text, const std::string& part)
 {
     return text.find(part) != std::string::npos;
+}
+
+// Runs SQL on a data folder's database while no server has it open; the rows' first columns,
+// each row's values joined by "x".
+std::vector<std::string> onDatabase(const std::filesystem::path& data, const std::string& sql)
+{
+    sqlite3* db = nullptr;
+    std::vector<std::string> rows;
+    if (sqlite3_open((data / "parcly.db").c_str(), &db) != SQLITE_OK) {
+        ADD_FAILURE() << "cannot open the database";
+        sqlite3_close(db);
+        return rows;
+    }
+    const auto collect = [](void* into, int columns, char** values, char**) {
+        std::string row;
+        for (int n = 0; n < columns; ++n)
+            row += (n ? "x" : "") + std::string(values[n] ? values[n] : "NULL");
+        static_cast<std::vector<std::string>*>(into)->push_back(row);
+        return 0;
+    };
+    char* error = nullptr;
+    if (sqlite3_exec(db, sql.c_str(), collect, &rows, &error) != SQLITE_OK)
+        ADD_FAILURE() << sql << ": " << (error ? error : "");
+    sqlite3_free(error);
+    sqlite3_close(db);
+    return rows;
 }
 
 class PagesTest : public ::testing::Test {
@@ -117,6 +147,50 @@ TEST_F(PagesTest, ImagesShowAtTheirSizeInPointsWhateverTheFormat)
         EXPECT_TRUE(contains(page->body, "<img src=\"" + code + "/raw\"")) << c.type;
         EXPECT_TRUE(contains(page->body, c.size)) << c.type << " " << c.query << ": expected " << c.size;
     }
+}
+
+// Sizes are kept with the drop when it is stored. A folder from before that has them read on the
+// first view and kept; later views use what was kept, whatever the file says by then.
+TEST(StoredImageSize, KeptAtUploadAndAddedToOlderDataFolders)
+{
+    const auto data = makeTemporaryFolder("image-size") / "data";
+    std::string picture, text;
+    {
+        RunningService service(data);
+        const Credentials user = registerAccount(service);
+        auto uploaded = upload(service, user, {encodedImage(640, 480, "PNG"), "shot.png", "image/png", "?pixel_density=2"});
+        ASSERT_TRUE(uploaded && uploaded->status == 201);
+        picture = jsonObject(uploaded->body).value("code").toString().toStdString();
+        uploaded = upload(service, user, {"just text", "note.txt", "text/plain"});
+        ASSERT_TRUE(uploaded && uploaded->status == 201);
+        text = jsonObject(uploaded->body).value("code").toString().toStdString();
+    }
+    EXPECT_EQ(onDatabase(data, "SELECT image_width, image_height FROM drops WHERE code = '" + picture + "'"),
+              std::vector<std::string>{"640x480"});
+    EXPECT_EQ(onDatabase(data, "SELECT image_width, image_height FROM drops WHERE code = '" + text + "'"), std::vector<std::string>{"0x0"});
+
+    // Back to the schema of a server that kept no sizes (the sizes' migration is the latest).
+    const int schema = std::stoi(onDatabase(data, "PRAGMA user_version").at(0));
+    onDatabase(data,
+               "ALTER TABLE drops DROP COLUMN image_width; ALTER TABLE drops DROP COLUMN image_height; PRAGMA user_version = "
+                   + std::to_string(schema - 1));
+    {
+        RunningService service(data);
+        auto page = service.client().Get("/" + picture);
+        ASSERT_TRUE(page);
+        EXPECT_TRUE(contains(page->body, "width=\"320\" height=\"240\"")) << page->body;
+        page = service.client().Get("/" + text);
+        ASSERT_TRUE(page && page->status == 200);
+    }
+    EXPECT_EQ(onDatabase(data, "SELECT image_width, image_height FROM drops ORDER BY image_width DESC"),
+              (std::vector<std::string>{"640x480", "0x0"}));
+
+    // The file is not read again: a different header under the same code changes nothing.
+    std::ofstream(data / "drops" / picture, std::ios::binary | std::ios::trunc) << encodedImage(10, 10, "PNG");
+    RunningService service(data);
+    auto page = service.client().Get("/" + picture);
+    ASSERT_TRUE(page);
+    EXPECT_TRUE(contains(page->body, "width=\"320\" height=\"240\"")) << page->body;
 }
 
 TEST_F(PagesTest, AudioAndVideoPlayAndEverythingCanBeDownloaded)

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -192,35 +193,48 @@ TEST(Upload, AConnectionCutMidUploadLeavesNoDropAndNoFile)
     EXPECT_EQ(upload(service, user, {"after the cut"})->status, 201);
 }
 
+// Uploads that arrive together are committed together; each answer still means its drop is
+// stored, with its own bytes, as a restart shows.
 TEST(Upload, ParallelUploadsAllLandWithDistinctCodes)
 {
-    RunningService service;
-    const Credentials user = registerAccount(service);
+    const auto data = makeTemporaryFolder("parallel") / "data";
     constexpr int kThreads = 8;
     constexpr int kEach = 4;
     std::mutex mutex;
-    std::set<std::string> codes;
+    std::map<std::string, std::string> stored; // code -> bytes
     std::vector<std::string> failures;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < kEach; ++i) {
-                const std::string bytes = randomBytes(64 * 1024, static_cast<unsigned>(t * 100 + i));
-                auto result = upload(service, user, {bytes, "parallel.bin"});
-                std::lock_guard lock(mutex);
-                if (!result || result->status != 201) {
-                    failures.push_back(result ? std::to_string(result->status) + " " + result->body : "no response");
-                    continue;
+    {
+        RunningService service(data);
+        const Credentials user = registerAccount(service);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&, t] {
+                for (int i = 0; i < kEach; ++i) {
+                    const std::string bytes = randomBytes(64 * 1024, static_cast<unsigned>(t * 100 + i));
+                    auto result = upload(service, user, {bytes, "parallel.bin"});
+                    std::lock_guard lock(mutex);
+                    if (!result || result->status != 201) {
+                        failures.push_back(result ? std::to_string(result->status) + " " + result->body : "no response");
+                        continue;
+                    }
+                    stored[jsonObject(result->body).value("code").toString().toStdString()] = bytes;
                 }
-                codes.insert(jsonObject(result->body).value("code").toString().toStdString());
-            }
-        });
+            });
+        }
+        for (auto& thread : threads)
+            thread.join();
+        EXPECT_TRUE(failures.empty()) << failures.front();
+        EXPECT_EQ(stored.size(), static_cast<size_t>(kThreads * kEach));
+        EXPECT_EQ(activeDrops(service, user), kThreads * kEach);
     }
-    for (auto& thread : threads)
-        thread.join();
-    EXPECT_TRUE(failures.empty()) << failures.front();
-    EXPECT_EQ(codes.size(), static_cast<size_t>(kThreads * kEach));
-    EXPECT_EQ(activeDrops(service, user), kThreads * kEach);
+    RunningService restarted(data);
+    for (const auto& [code, bytes] : stored) {
+        auto raw = restarted.client().Get("/" + code + "/raw");
+        ASSERT_TRUE(raw);
+        EXPECT_EQ(raw->status, 200) << code;
+        EXPECT_TRUE(raw->body == bytes) << code << " came back with other bytes";
+    }
+    EXPECT_EQ(filesIn(data / "drops").size(), stored.size());
 }
 
 TEST(Upload, DropsSurviveARestartAndLeftoversOfACrashAreRemoved)
