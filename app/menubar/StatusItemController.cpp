@@ -18,13 +18,23 @@
 #include <algorithm>
 #include <cmath>
 
-StatusItemController::StatusItemController(QObject* parent)
+StatusItemController::StatusItemController(ParclyStatusMenu& menu, QObject* parent)
     : QObject(parent)
+    , m_menu(menu)
     , m_statusItem(new StatusItem(this))
 {
     showImage(kNormalImageName);
-    m_statusItem->setMenu(&ParclyStatusMenu::instance());
-    m_statusItem->button()->setDragDestination(this);
+    m_statusItem->setMenu(&menu);
+    menu.setStatusItem(m_statusItem);
+    connect(&menu, &ParclyStatusMenu::uploadDidStart, this, &StatusItemController::uploadDidStart);
+    connect(&menu, &ParclyStatusMenu::uploadDidReportProgress, this, &StatusItemController::uploadDidReportProgress);
+    connect(&menu, &ParclyStatusMenu::uploadDidEnd, this, &StatusItemController::uploadDidEnd);
+    connect(&menu, &ParclyStatusMenu::uploadWasRefused, this, [this] { setStatusItemState(StatusItemStateError); });
+
+    DropTargetWindow* dropTarget = m_statusItem->button();
+    connect(dropTarget, &DropTargetWindow::dragEntered, this, [this](const QMimeData* data) { draggingEntered(Pasteboard(data)); });
+    connect(dropTarget, &DropTargetWindow::dragExited, this, &StatusItemController::draggingExited);
+    connect(dropTarget, &DropTargetWindow::dropped, this, [this](const QMimeData* data) { performDragOperation(Pasteboard(data)); });
 }
 
 StatusItemController::~StatusItemController() = default;
@@ -157,7 +167,7 @@ void StatusItemController::performImageDragOperation(const Pasteboard& pasteboar
     const QVariantMap image = PAExtensions::imageData(pasteboard);
     if (image.isEmpty())
         return;
-    ParclyStatusMenu::instance().uploadFileData(image.value(PAImageDataKey).toByteArray(), image.value(PAImageNameKey).toString());
+    m_menu.uploadFileData(image.value(PAImageDataKey).toByteArray(), image.value(PAImageNameKey).toString());
 }
 
 namespace {
@@ -183,19 +193,20 @@ void StatusItemController::performFileDragOperation(const Pasteboard& pasteboard
     if (paths.isEmpty())
         return;
     if (paths.size() == 1 && !QFileInfo(paths.first()).isDir()) {
-        ParclyStatusMenu::instance().uploadFile(QUrl::fromLocalFile(paths.first()));
+        m_menu.uploadFile(QUrl::fromLocalFile(paths.first()));
         return;
     }
     // A folder or several items go up as one archive. Zipping takes as long as the folder is big;
     // the icon keeps drawing and taking drops meanwhile, and the upload starts once it is done.
-    Archiver::makeArchive(paths, [](const Archiver::Result& result) {
+    // The menu lives as long as the app; the controller may not, so the archive goes to the menu.
+    Archiver::makeArchive(paths, [menu = &m_menu](const Archiver::Result& result) {
         if (!result.skipped.isEmpty())
             announceLeftOut(result.skipped);
         if (result.archive.isEmpty()) {
-            ParclyStatusMenu::instance().uploadDidFail(result.failure);
+            menu->uploadDidFail(result.failure);
             return;
         }
-        ParclyStatusMenu::instance().uploadFile(result.archive);
+        menu->uploadFile(result.archive);
     });
 }
 

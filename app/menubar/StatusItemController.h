@@ -5,6 +5,7 @@
 #include <QStringList>
 
 class Pasteboard;
+class ParclyStatusMenu;
 class StatusItem;
 
 enum StatusItemState : qint32 {
@@ -14,11 +15,12 @@ enum StatusItemState : qint32 {
 };
 
 // Owns the app's status item: its images (normal, drag hover, progress, error), its menu, and what
-// a drop on it does.
+// a drop on it does. The menu it is given is the one the item opens and the one every drop is
+// uploaded through; the icon follows what the menu reports of its uploads.
 class StatusItemController : public QObject {
     Q_OBJECT
 public:
-    explicit StatusItemController(QObject* parent = nullptr);
+    explicit StatusItemController(ParclyStatusMenu& menu, QObject* parent = nullptr);
     ~StatusItemController() override;
 
     StatusItem* statusItem() const { return m_statusItem; }
@@ -41,7 +43,7 @@ public:
 
     static QStringList defaultDraggedTypes();
 
-    // Drag destination: called by the drop target for the drag's pasteboard.
+    // Drag destination: what the drop target's drags do, for the drag's pasteboard.
     int draggingEntered(const Pasteboard& pasteboard);
     void draggingExited();
     bool performDragOperation(const Pasteboard& pasteboard);
@@ -58,6 +60,7 @@ private:
     void showImage(const QString& name);
     QColor focusColor() const;
 
+    ParclyStatusMenu& m_menu;
     StatusItem* m_statusItem = nullptr;
     bool m_showsUploadError = false;
     int m_uploadsInProgress = 0;

@@ -2,7 +2,7 @@
 
 #include "FixtureServer.h"
 #include "QtPrinters.h"
-#include "app/lifecycle/AppDelegate.h"
+#include "app/menubar/StartAtLogin.h"
 #include "app/menubar/StatusItem.h"
 #include "app/menubar/StatusItemController.h"
 #include "app/menubar/StatusItemImages.h"
@@ -24,17 +24,25 @@
 // makes it at launch, with the images the build generated into the bundle.
 inline StatusItemController& sharedController()
 {
-    if (!AppDelegate::instance().statusItemController()) {
+    static StatusItemController* controller = [] {
         StatusItemImages::shared().setResourcePath(QStringLiteral(PARCLY_BUNDLE_RESOURCES));
-        AppDelegate::instance().setStatusItemController(new StatusItemController);
-    }
-    return *AppDelegate::instance().statusItemController();
+        return new StatusItemController(ParclyStatusMenu::instance());
+    }();
+    return *controller;
 }
 
-// The status menu, with the controller it reports to in place.
+// What the preferences drive, as the delegate hands it to the menu.
+inline StartAtLogin& startAtLogin()
+{
+    static StartAtLogin setting;
+    return setting;
+}
+
+// The status menu, with the controller it reports to and what its preferences drive in place.
 inline ParclyStatusMenu& menu()
 {
     sharedController();
+    ParclyStatusMenu::instance().setStartAtLogin(&startAtLogin());
     return ParclyStatusMenu::instance();
 }
 
