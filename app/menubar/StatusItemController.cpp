@@ -4,7 +4,6 @@
 #include "app/menubar/ImageTinting.h"
 #include "app/menubar/ParclyStatusMenu.h"
 #include "app/menubar/StatusItem.h"
-#include "app/menubar/StatusItemImages.h"
 #include "app/sources/PAExtensions.h"
 #include "platform/gui/Pasteboard.h"
 #include "platform/gui/PasteboardTypes.h"
@@ -18,9 +17,10 @@
 #include <algorithm>
 #include <cmath>
 
-StatusItemController::StatusItemController(ParclyStatusMenu& menu, QObject* parent)
+StatusItemController::StatusItemController(ParclyStatusMenu& menu, QObject* parent, const QString& imagesPath)
     : QObject(parent)
     , m_menu(menu)
+    , m_images(imagesPath)
     , m_statusItem(new StatusItem(this))
 {
     showImage(kNormalImageName);
@@ -61,7 +61,7 @@ QString StatusItemController::imageNameForProgressValue(double fraction)
 QIcon StatusItemController::imageForProgressValue(double fraction) const
 {
     const QString name = imageNameForProgressValue(fraction);
-    return name.isEmpty() ? QIcon() : StatusItemImages::shared().imageNamed(name);
+    return name.isEmpty() ? QIcon() : m_images.imageNamed(name);
 }
 
 void StatusItemController::uploadDidStart()
@@ -91,7 +91,7 @@ void StatusItemController::setStatusItemState(qint32 state)
     switch (state) {
     case StatusItemStateDragging: {
         // Tinted anew on each call, so a change of the desktop's colours shows at the next drag.
-        const QIcon tinted = tintedWithColor(StatusItemImages::shared().imageNamed(kErrorImageName), focusColor());
+        const QIcon tinted = tintedWithColor(m_images.imageNamed(kErrorImageName), focusColor());
         m_statusItem->setImage(QStringLiteral("dragging"), tinted);
         break;
     }
@@ -106,7 +106,7 @@ void StatusItemController::setStatusItemState(qint32 state)
 
 void StatusItemController::showImage(const QString& name)
 {
-    m_statusItem->setImage(name, StatusItemImages::shared().imageNamed(name));
+    m_statusItem->setImage(name, m_images.imageNamed(name));
 }
 
 QColor StatusItemController::focusColor() const

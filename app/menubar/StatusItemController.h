@@ -4,6 +4,8 @@
 #include <QObject>
 #include <QStringList>
 
+#include "app/menubar/StatusItemImages.h"
+
 class Pasteboard;
 class ParclyStatusMenu;
 class StatusItem;
@@ -20,7 +22,8 @@ enum StatusItemState : qint32 {
 class StatusItemController : public QObject {
     Q_OBJECT
 public:
-    explicit StatusItemController(ParclyStatusMenu& menu, QObject* parent = nullptr);
+    // The tray images come from `imagesPath`, or from the bundle's resources when it is empty.
+    explicit StatusItemController(ParclyStatusMenu& menu, QObject* parent = nullptr, const QString& imagesPath = {});
     ~StatusItemController() override;
 
     StatusItem* statusItem() const { return m_statusItem; }
@@ -61,6 +64,8 @@ private:
     QColor focusColor() const;
 
     ParclyStatusMenu& m_menu;
+    // Loaded as they are first asked for, from const members too.
+    mutable StatusItemImages m_images;
     StatusItem* m_statusItem = nullptr;
     bool m_showsUploadError = false;
     int m_uploadsInProgress = 0;

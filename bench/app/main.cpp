@@ -27,7 +27,6 @@
 #include "app/menubar/SharePopover.h"
 #include "app/menubar/StatusItem.h"
 #include "app/menubar/StatusItemController.h"
-#include "app/menubar/StatusItemImages.h"
 #include "app/web/WebView.h"
 #include "platform/Bundle.h"
 #include "platform/Defaults.h"
@@ -505,8 +504,7 @@ int main(int argc, char** argv)
     app.waitForFinished(5000);
     defaults.setValue(QStringLiteral("parcly-api-url"), service);
 
-    StatusItemImages::shared().setResourcePath(QStringLiteral(PARCLY_BUNDLE_RESOURCES));
-    auto* controller = new StatusItemController(ParclyStatusMenu::instance());
+    auto* controller = new StatusItemController(ParclyStatusMenu::instance(), nullptr, QStringLiteral(PARCLY_BUNDLE_RESOURCES));
     // The build's bundle: the popover's page and the web helper that shows it.
     Bundle::setMainBundlePath(QStringLiteral(PARCLY_BUNDLE_PATH));
     const PopoverFigures popover = measurePopoverRounds();

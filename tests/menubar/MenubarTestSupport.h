@@ -24,10 +24,7 @@
 // makes it at launch, with the images the build generated into the bundle.
 inline StatusItemController& sharedController()
 {
-    static StatusItemController* controller = [] {
-        StatusItemImages::shared().setResourcePath(QStringLiteral(PARCLY_BUNDLE_RESOURCES));
-        return new StatusItemController(ParclyStatusMenu::instance());
-    }();
+    static auto* controller = new StatusItemController(ParclyStatusMenu::instance(), nullptr, QStringLiteral(PARCLY_BUNDLE_RESOURCES));
     return *controller;
 }
 
