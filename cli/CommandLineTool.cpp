@@ -5,6 +5,7 @@
 
 #include "app/service/API.h"
 #include "app/service/AccountSetup.h"
+#include "app/service/DropRecord.h"
 #include "app/service/ServiceConfiguration.h"
 #include "app/service/User.h"
 #include "platform/Defaults.h"
@@ -17,9 +18,14 @@
 #include "shared/SharedConstants.h"
 #include "shared/WorkFolder.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
 #include <QUrl>
 
 #include <cstdio>
@@ -71,14 +77,20 @@ int CommandLineTool::run(const QStringList& arguments)
     const QString command = arguments.value(0);
     const bool isUpload = command == QLatin1String("upload") && arguments.size() >= 2;
     const bool isDrops = command == QLatin1String("drops") && arguments.size() == 1;
+    const bool isList = command == QLatin1String("drops") && arguments.value(1) == QLatin1String("list");
+    const bool isDelete = command == QLatin1String("delete") && arguments.size() >= 2;
     const bool isRegister = command == QLatin1String("register") && arguments.size() == 1;
     // Every command stores or reads the account; none may reach the service without a store.
-    if ((isUpload || isDrops || isRegister) && !settingsUsable())
+    if ((isUpload || isDrops || isList || isDelete || isRegister) && !settingsUsable())
         return Failure;
     if (isUpload)
         return upload(arguments.mid(1));
     if (isDrops)
         return drops();
+    if (isList)
+        return listDrops(arguments.mid(2));
+    if (isDelete)
+        return deleteDrops(arguments.mid(1));
     if (isRegister)
         return registerFreeAccount();
     if (command == QLatin1String("help") || command == QLatin1String("--help") || command == QLatin1String("-h")) {
@@ -89,8 +101,57 @@ int CommandLineTool::run(const QStringList& arguments)
     return Usage;
 }
 
-int CommandLineTool::upload(const QStringList& paths)
+std::optional<std::chrono::seconds> CommandLineTool::parseExpiry(const QString& text)
 {
+    if (text == QLatin1String("never"))
+        return std::chrono::seconds(0);
+    static const QRegularExpression duration(QStringLiteral("^([0-9]{1,9})([smhdw])$"));
+    const QRegularExpressionMatch match = duration.match(text);
+    if (!match.hasMatch())
+        return std::nullopt;
+    const qint64 count = match.captured(1).toLongLong();
+    const qint64 unit = QStringLiteral("smhdw").indexOf(match.captured(2));
+    constexpr qint64 kUnitSeconds[] = {1, 60, 3600, 86400, 7 * 86400};
+    if (count <= 0)
+        return std::nullopt;
+    return std::chrono::seconds(count * kUnitSeconds[unit]);
+}
+
+int CommandLineTool::upload(const QStringList& arguments)
+{
+    // Options come first; "--" ends them, for a file whose name starts with "--".
+    std::chrono::seconds expiresIn = API::storedDropExpiry();
+    QStringList paths = arguments;
+    while (!paths.isEmpty() && paths.first().startsWith(QLatin1String("--"))) {
+        const QString option = paths.takeFirst();
+        if (option == QLatin1String("--"))
+            break;
+        QString value;
+        if (option == QLatin1String("--expires") && paths.size() < 2) {
+            // A duration with no file, or a file with no duration.
+            printUsage(stderr);
+            return Usage;
+        }
+        if (option == QLatin1String("--expires"))
+            value = paths.takeFirst();
+        else if (option.startsWith(QLatin1String("--expires=")))
+            value = option.section(QLatin1Char('='), 1);
+        else {
+            // Not an option of ours: a path after all.
+            paths.prepend(option);
+            break;
+        }
+        const auto parsed = parseExpiry(value);
+        if (!parsed) {
+            fail(QStringLiteral("--expires %1: not a duration such as 30m, 1h, 7d or never").arg(value));
+            return Usage;
+        }
+        expiresIn = *parsed;
+    }
+    if (paths.isEmpty()) {
+        printUsage(stderr);
+        return Usage;
+    }
     QStringList absolutePaths;
     for (const QString& path : paths) {
         const QFileInfo item(path);
@@ -123,7 +184,7 @@ int CommandLineTool::upload(const QStringList& paths)
         archive = zipped.archive.toLocalFile();
         fileToUpload = archive;
     }
-    const int status = uploadFile(fileToUpload);
+    const int status = uploadFile(fileToUpload, expiresIn);
     // The archive was only ever a vehicle for the upload; the user's own files are never touched.
     // Quietly: the one line this command prints has been printed.
     if (!archive.isEmpty()) {
@@ -133,7 +194,7 @@ int CommandLineTool::upload(const QStringList& paths)
     return status;
 }
 
-int CommandLineTool::uploadFile(const QString& path)
+int CommandLineTool::uploadFile(const QString& path, std::chrono::seconds expiresIn)
 {
     const QFileInfo file(path);
 
@@ -143,7 +204,7 @@ int CommandLineTool::uploadFile(const QString& path)
     if (bar.visible())
         progress = [&bar](double fraction) { dispatchToMainQueue([&bar, fraction] { bar.update(fraction); }); };
     const Outcome outcome = waitFor([&](API::ExplainedCompletion complete) {
-        API::instance().shareFile(QUrl::fromLocalFile(file.absoluteFilePath()), progress, std::move(complete));
+        API::instance().shareFile(QUrl::fromLocalFile(file.absoluteFilePath()), expiresIn, progress, std::move(complete));
     });
     // Progress posted before the completion has been drawn by now; end its line.
     bar.finish();
@@ -165,6 +226,99 @@ int CommandLineTool::drops()
         return fail(failureReason(outcome));
     printLine(stdout, QString::number(outcome.result.toLongLong()));
     return Success;
+}
+
+namespace {
+
+// The JSON for scripts, with nothing in it that a terminal would act on: controls and
+// bidirectional marks inside strings are written as \u escapes, which JSON reads back the same.
+QByteArray scriptSafeJson(const QJsonDocument& document)
+{
+    const QString text = QString::fromUtf8(document.toJson(QJsonDocument::Compact));
+    QString safe;
+    safe.reserve(text.size());
+    for (const QChar c : text) {
+        const QChar::Category category = c.category();
+        if (category == QChar::Other_Control || category == QChar::Other_Format || c == QChar(0x2028) || c == QChar(0x2029))
+            safe += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+        else
+            safe += c;
+    }
+    return safe.toUtf8();
+}
+
+} // namespace
+
+int CommandLineTool::listDrops(const QStringList& options)
+{
+    bool json = false;
+    int limit = 20;
+    for (qsizetype i = 0; i < options.size(); ++i) {
+        const QString& option = options.at(i);
+        bool valid = true;
+        if (option == QLatin1String("--json"))
+            json = true;
+        else if (option == QLatin1String("--limit") && i + 1 < options.size())
+            limit = options.at(++i).toInt(&valid);
+        else if (option.startsWith(QLatin1String("--limit=")))
+            limit = option.section(QLatin1Char('='), 1).toInt(&valid);
+        else
+            valid = false;
+        if (!valid || limit < 1 || limit > 100) {
+            if (valid)
+                fail(QStringLiteral("--limit: the service lists 1 to 100 drops at a time"));
+            else
+                printUsage(stderr);
+            return Usage;
+        }
+    }
+    if (!ensureAccount())
+        return Failure;
+    const ScopedLogCapture quiet(ScopedLogCapture::Echo::Off);
+    const Outcome outcome
+        = waitFor([limit](API::ExplainedCompletion complete) { API::instance().listDrops(limit, explaining(std::move(complete))); });
+    if (!outcome.success)
+        return fail(failureReason(outcome));
+    const auto drops = outcome.result.value<QList<DropRecord::Drop>>();
+    if (json) {
+        QJsonArray records;
+        for (const DropRecord::Drop& drop : drops)
+            records.append(DropRecord::toJson(drop));
+        std::fprintf(stdout, "%s\n", scriptSafeJson(QJsonDocument(QJsonObject{{QStringLiteral("drops"), records}})).constData());
+        std::fflush(stdout);
+        return Success;
+    }
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    for (const DropRecord::Drop& drop : drops) {
+        // Each field on its own: a tab or line break in a title must not make a column of its own.
+        QStringList fields{drop.code, DropRecord::shortAge(drop.created, now), DropRecord::sizeText(drop.size), drop.title,
+                           drop.shortlink.toString(QUrl::FullyEncoded)};
+        for (QString& field : fields)
+            field = TerminalText::printable(field);
+        std::fprintf(stdout, "%s\n", fields.join(QLatin1Char('\t')).toLocal8Bit().constData());
+    }
+    std::fflush(stdout);
+    return Success;
+}
+
+int CommandLineTool::deleteDrops(const QStringList& references)
+{
+    if (!ensureAccount())
+        return Failure;
+    const ScopedLogCapture quiet(ScopedLogCapture::Echo::Off);
+    int status = Success;
+    for (const QString& reference : references) {
+        const QString code = DropRecord::codeFromReference(reference);
+        if (code.isEmpty()) {
+            status = fail(QStringLiteral("%1: not a drop's code or link").arg(reference));
+            continue;
+        }
+        const Outcome outcome
+            = waitFor([&code](API::ExplainedCompletion complete) { API::instance().deleteDrop(code, explaining(std::move(complete))); });
+        if (!outcome.success)
+            status = fail(QStringLiteral("%1: %2").arg(code, failureReason(outcome)));
+    }
+    return status;
 }
 
 int CommandLineTool::registerFreeAccount()
@@ -231,10 +385,20 @@ QString CommandLineTool::failureReason(const Outcome& outcome) const
 void CommandLineTool::printUsage(std::FILE* stream) const
 {
     std::fprintf(stream,
-                 "usage: parcly upload PATH...  upload PATH as a drop and print its short link;\n"
-                 "                              a folder, or several files and folders, go as one zip\n"
-                 "       parcly drops           print how many drops the account holds\n"
-                 "       parcly register        make and register a new free account\n"
+                 "usage: parcly upload [--expires DURATION] PATH...\n"
+                 "                   upload PATH as a drop and print its short link; a folder, or\n"
+                 "                   several files and folders, go as one zip. The drop is deleted\n"
+                 "                   DURATION (30m, 1h, 7d, 2w or never) after the upload; without\n"
+                 "                   --expires, as Parcly Lite's preferences say\n"
+                 "       parcly drops\n"
+                 "                   print how many drops the account holds\n"
+                 "       parcly drops list [--json] [--limit N]\n"
+                 "                   print the newest N drops (20; at most 100): code, age, size,\n"
+                 "                   title and link, tab-separated, or as JSON\n"
+                 "       parcly delete CODE|LINK...\n"
+                 "                   delete drops, named by code or short link\n"
+                 "       parcly register\n"
+                 "                   make and register a new free account\n"
                  "\n"
                  "The account and the service URL are those of Parcly Lite, in\n"
                  "%s\n",

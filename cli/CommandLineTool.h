@@ -7,8 +7,10 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <chrono>
 #include <cstdio>
 #include <functional>
+#include <optional>
 
 // The `parcly` command: the service client for scripts and headless machines. It uses the same
 // stored account as the app and, like the app at first launch, makes and registers a free
@@ -27,11 +29,21 @@ public:
         Error reason;
     };
 
+    // "30m", "1h", "7d", "2w" (s, m, h, d, w after a whole number above zero) or "never" (zero);
+    // none for anything else.
+    static std::optional<std::chrono::seconds> parseExpiry(const QString& text);
+
 private:
-    // One plain file is uploaded as it is; a folder or several items are zipped into one first.
-    int upload(const QStringList& paths);
-    int uploadFile(const QString& path);
+    // `upload [--expires DURATION] PATH...`: one plain file is uploaded as it is; a folder or
+    // several items are zipped into one first. Without --expires the drop expires as the app's
+    // preferences say.
+    int upload(const QStringList& arguments);
+    int uploadFile(const QString& path, std::chrono::seconds expiresIn);
     int drops();
+    // `drops list [--json] [--limit N]`
+    int listDrops(const QStringList& options);
+    // `delete CODE|LINK...`: every one is tried; fails when any of them did.
+    int deleteDrops(const QStringList& references);
     int registerFreeAccount();
 
     // Makes sure an account is stored; registers a free one when there is none.

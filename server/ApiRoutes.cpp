@@ -30,12 +30,6 @@ bool plausibleEmail(std::string_view email)
     }
     return true;
 }
-
-void sendToken(httplib::Response& response, const TokenSigner& tokens, const std::string& email)
-{
-    response.set_header(reply::kAuthorizationHeader, "Bearer " + tokens.issue(email));
-}
-
 } // namespace
 
 void ApiRoutes::install(HttpServer& server)
@@ -127,7 +121,7 @@ void ApiRoutes::registerAccount(const httplib::Request& request, httplib::Respon
         reply::error(response, 409, "Account.EmailTaken", "An account with this e-mail address exists already");
         return;
     }
-    sendToken(response, m_context.tokens, *email);
+    reply::bearerToken(response, m_context.tokens.issue(*email));
     reply::json(response, 201, json::write({{"email", *email}}));
 }
 
@@ -139,6 +133,6 @@ void ApiRoutes::describeAccount(const httplib::Request& request, httplib::Respon
         return;
     }
     const std::int64_t drops = m_context.drops.countForAccount(signIn.account.id);
-    sendToken(response, m_context.tokens, signIn.account.email);
+    reply::bearerToken(response, m_context.tokens.issue(signIn.account.email));
     reply::json(response, 200, json::write({{"email", text::withoutDirectionControls(signIn.account.email)}, {"activeDrops", drops}}));
 }

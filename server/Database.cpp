@@ -39,6 +39,13 @@ constexpr const char* kMigrations[] = {
            signed_in_at INTEGER NOT NULL,
            PRIMARY KEY (account_id, address)
        );)",
+    // Drops that end: at a time set at upload, or when their owner deletes them. A row outlives
+    // its bytes so that its page can say the drop is gone, and its code is never handed out again.
+    // Listing walks an account's live rows newest first; the sweep walks those that expire.
+    R"(ALTER TABLE drops ADD COLUMN expires_at INTEGER;
+       ALTER TABLE drops ADD COLUMN deleted_at INTEGER;
+       CREATE INDEX drops_live_by_account ON drops(account_id, id) WHERE deleted_at IS NULL;
+       CREATE INDEX drops_expiring ON drops(expires_at) WHERE deleted_at IS NULL AND expires_at IS NOT NULL;)",
 };
 
 } // namespace
@@ -181,6 +188,15 @@ Database::Statement& Database::Statement::bind(int index, double value)
     return *this;
 }
 
+Database::Statement& Database::Statement::bind(int index, std::optional<std::int64_t> value)
+{
+    if (value)
+        return bind(index, *value);
+    if (sqlite3_bind_null(m_statement, index) != SQLITE_OK)
+        throw errorOf(m_connection, "cannot bind a value");
+    return *this;
+}
+
 bool Database::Statement::step()
 {
     const int result = sqlite3_step(m_statement);
@@ -189,6 +205,12 @@ bool Database::Statement::step()
     if (result == SQLITE_DONE)
         return false;
     throw errorOf(m_connection, "statement failed");
+}
+
+void Database::Statement::reset()
+{
+    sqlite3_reset(m_statement);
+    sqlite3_clear_bindings(m_statement);
 }
 
 std::string Database::Statement::text(int column) const
@@ -206,4 +228,11 @@ std::int64_t Database::Statement::integer(int column) const
 double Database::Statement::real(int column) const
 {
     return sqlite3_column_double(m_statement, column);
+}
+
+std::optional<std::int64_t> Database::Statement::optionalInteger(int column) const
+{
+    if (sqlite3_column_type(m_statement, column) == SQLITE_NULL)
+        return std::nullopt;
+    return sqlite3_column_int64(m_statement, column);
 }

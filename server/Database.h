@@ -50,11 +50,16 @@ public:
         Statement& bind(int index, std::string_view text);
         Statement& bind(int index, std::int64_t value);
         Statement& bind(int index, double value);
+        // NULL when empty.
+        Statement& bind(int index, std::optional<std::int64_t> value);
         // True while there is a row to read; false when done. Throws on errors.
         bool step();
+        // Ready to run again with new values, as a loop of inserts does.
+        void reset();
         std::string text(int column) const;
         std::int64_t integer(int column) const;
         double real(int column) const;
+        std::optional<std::int64_t> optionalInteger(int column) const;
 
     private:
         sqlite3* m_connection;

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -50,7 +51,40 @@ void syncDirectory(const std::filesystem::path& path)
     ::close(fd);
 }
 
+constexpr const char* kDropColumns
+    = "SELECT code, account_id, title, content_type, size, pixel_density, created_at, expires_at, deleted_at, id FROM drops ";
+// A drop that is neither deleted nor past its time; `deleted_at IS NULL` also picks the partial indexes.
+constexpr const char* kLive = "deleted_at IS NULL AND (expires_at IS NULL OR expires_at > ?)";
+// Rows the sweep takes at once, so that requests wait for the database no longer than a moment.
+constexpr int kSweepBatch = 256;
+
+Drop readDrop(const Database::Statement& row)
+{
+    Drop drop;
+    drop.code = row.text(0);
+    drop.accountId = row.integer(1);
+    drop.title = row.text(2);
+    drop.contentType = row.text(3);
+    drop.size = static_cast<std::uint64_t>(row.integer(4));
+    drop.pixelDensity = row.real(5);
+    drop.createdAt = row.integer(6);
+    drop.expiresAt = row.optionalInteger(7);
+    drop.deletedAt = row.optionalInteger(8);
+    drop.id = row.integer(9);
+    return drop;
+}
+
 } // namespace
+
+Drop::State Drop::state(std::int64_t now) const
+{
+    // The sweep marks an expired drop at or after its time; an owner can only delete it before.
+    if (deletedAt && (!expiresAt || *deletedAt < *expiresAt))
+        return State::Deleted;
+    if (expiresAt && *expiresAt <= now)
+        return State::Expired;
+    return deletedAt ? State::Deleted : State::Live;
+}
 
 PendingUpload::PendingUpload(int fd, std::filesystem::path path)
     : m_fd(fd)
@@ -150,8 +184,9 @@ void DropStore::removeLeftovers()
         std::filesystem::remove(entry.path(), error);
     for (const auto& entry : std::filesystem::directory_iterator(m_drops, error)) {
         const std::string name = entry.path().filename().string();
-        // Renamed into place, then the server stopped before the row was written.
-        if (shortcode::isValid(name) && !codeTaken(name))
+        // Renamed into place, then the server stopped before the row was written; or deleted,
+        // and the server stopped before the bytes were removed.
+        if (shortcode::isValid(name) && !bytesWanted(name))
             std::filesystem::remove(entry.path(), error);
     }
 }
@@ -169,6 +204,14 @@ bool DropStore::codeTaken(const std::string& code)
 {
     auto session = m_database.session();
     auto query = session.prepare("SELECT 1 FROM drops WHERE code = ?");
+    query.bind(1, code);
+    return query.step();
+}
+
+bool DropStore::bytesWanted(const std::string& code)
+{
+    auto session = m_database.session();
+    auto query = session.prepare("SELECT 1 FROM drops WHERE code = ? AND deleted_at IS NULL");
     query.bind(1, code);
     return query.step();
 }
@@ -198,21 +241,32 @@ Drop DropStore::commit(PendingUpload& upload, Metadata metadata)
     upload.m_committed = true;
     syncDirectory(m_drops);
 
-    Drop drop{code,          metadata.accountId,    std::move(metadata.title), std::move(metadata.contentType),
-              upload.size(), metadata.pixelDensity, TokenSigner::now()};
+    Drop drop;
+    drop.code = code;
+    drop.accountId = metadata.accountId;
+    drop.title = std::move(metadata.title);
+    drop.contentType = std::move(metadata.contentType);
+    drop.size = upload.size();
+    drop.pixelDensity = metadata.pixelDensity;
+    drop.createdAt = TokenSigner::now();
+    if (metadata.expiresIn)
+        drop.expiresAt = drop.createdAt + *metadata.expiresIn;
     try {
         auto session = m_database.session();
-        session
-            .prepare("INSERT INTO drops (code, account_id, title, content_type, size, pixel_density, created_at) "
-                     "VALUES (?, ?, ?, ?, ?, ?, ?)")
-            .bind(1, drop.code)
+        auto insert
+            = session.prepare("INSERT INTO drops (code, account_id, title, content_type, size, pixel_density, created_at, expires_at) "
+                              "VALUES (?, ?, ?, ?, ?, ?, ?, ?) RETURNING id");
+        insert.bind(1, drop.code)
             .bind(2, drop.accountId)
             .bind(3, drop.title)
             .bind(4, drop.contentType)
             .bind(5, static_cast<std::int64_t>(drop.size))
             .bind(6, drop.pixelDensity)
             .bind(7, drop.createdAt)
-            .step();
+            .bind(8, drop.expiresAt);
+        if (insert.step())
+            drop.id = insert.integer(0);
+        while (insert.step()) { } // to its end, so the statement is done before the session is left
     } catch (const DatabaseError& error) {
         ::unlink(target.c_str());
         if (error.isFull())
@@ -230,20 +284,89 @@ std::optional<Drop> DropStore::find(std::string_view code)
     if (!shortcode::isValid(code))
         return std::nullopt;
     auto session = m_database.session();
-    auto query = session.prepare("SELECT code, account_id, title, content_type, size, pixel_density, created_at FROM drops WHERE code = ?");
+    auto query = session.prepare(std::string(kDropColumns) + "WHERE code = ?");
     query.bind(1, code);
     if (!query.step())
         return std::nullopt;
-    return Drop{query.text(0), query.integer(1), query.text(2), query.text(3), static_cast<std::uint64_t>(query.integer(4)),
-                query.real(5), query.integer(6)};
+    return readDrop(query);
 }
 
 std::int64_t DropStore::countForAccount(std::int64_t accountId)
 {
     auto session = m_database.session();
-    auto query = session.prepare("SELECT COUNT(*) FROM drops WHERE account_id = ?");
-    query.bind(1, accountId);
+    auto query = session.prepare(std::string("SELECT COUNT(*) FROM drops WHERE account_id = ? AND ") + kLive);
+    query.bind(1, accountId).bind(2, TokenSigner::now());
     return query.step() ? query.integer(0) : 0;
+}
+
+DropStore::Page DropStore::listForAccount(std::int64_t accountId, int limit, std::optional<std::int64_t> before)
+{
+    auto session = m_database.session();
+    auto query = session.prepare(std::string(kDropColumns) + "WHERE account_id = ? AND id < ? AND " + kLive + " ORDER BY id DESC LIMIT ?");
+    // One more than asked tells whether another page follows.
+    query.bind(1, accountId)
+        .bind(2, before.value_or(std::numeric_limits<std::int64_t>::max()))
+        .bind(3, TokenSigner::now())
+        .bind(4, std::int64_t(limit) + 1);
+    Page page;
+    while (query.step()) {
+        if (static_cast<int>(page.drops.size()) == limit) {
+            page.next = page.drops.back().id;
+            break;
+        }
+        page.drops.push_back(readDrop(query));
+    }
+    return page;
+}
+
+bool DropStore::remove(std::int64_t accountId, std::string_view code)
+{
+    if (!shortcode::isValid(code))
+        return false;
+    {
+        auto session = m_database.session();
+        auto mark = session.prepare(std::string("UPDATE drops SET deleted_at = ? WHERE code = ? AND account_id = ? AND ") + kLive
+                                    + " RETURNING code");
+        const std::int64_t now = TokenSigner::now();
+        mark.bind(1, now).bind(2, code).bind(3, accountId).bind(4, now);
+        if (!mark.step())
+            return false;
+        while (mark.step()) { }
+    }
+    removeContent({std::string(code)});
+    return true;
+}
+
+size_t DropStore::sweepExpired(std::int64_t now)
+{
+    size_t removed = 0;
+    for (;;) {
+        std::vector<std::string> codes;
+        {
+            auto session = m_database.session();
+            auto mark = session.prepare("UPDATE drops SET deleted_at = ?1 WHERE id IN (SELECT id FROM drops WHERE deleted_at IS NULL "
+                                        "AND expires_at IS NOT NULL AND expires_at <= ?1 LIMIT ?2) RETURNING code");
+            mark.bind(1, now).bind(2, std::int64_t(kSweepBatch));
+            while (mark.step())
+                codes.push_back(mark.text(0));
+        }
+        removeContent(codes);
+        removed += codes.size();
+        if (codes.size() < static_cast<size_t>(kSweepBatch))
+            return removed;
+    }
+}
+
+// Rows are marked first: should the server stop in between, the start removes what is left.
+void DropStore::removeContent(const std::vector<std::string>& codes)
+{
+    if (codes.empty())
+        return;
+    for (const std::string& code : codes) {
+        if (::unlink(contentPath(code).c_str()) != 0 && errno != ENOENT)
+            throw systemError("cannot remove", contentPath(code));
+    }
+    syncDirectory(m_drops);
 }
 
 std::filesystem::path DropStore::contentPath(std::string_view code) const

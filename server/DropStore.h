@@ -26,6 +26,13 @@ struct Drop {
     std::uint64_t size = 0;
     double pixelDensity = 1.0;
     std::int64_t createdAt = 0;
+    std::optional<std::int64_t> expiresAt; // none: kept until deleted
+    std::optional<std::int64_t> deletedAt; // when its owner deleted it, or the sweep removed it
+    std::int64_t id = 0; // the row's, in upload order
+
+    enum class State { Live, Deleted, Expired };
+    // A drop expires at its time whether or not the sweep has removed its bytes yet.
+    State state(std::int64_t now) const;
 };
 
 // The bytes of an upload on their way to disk: a private temporary file in the store's
@@ -73,13 +80,30 @@ public:
         std::string title;
         std::string contentType;
         double pixelDensity = 1.0;
+        std::optional<std::int64_t> expiresIn; // seconds after creation
     };
     // Syncs the upload to disk, gives it a fresh code and records it. Throws on failure (StorageFull
     // when the disk is full), in which case nothing of the upload remains.
     Drop commit(PendingUpload& upload, Metadata metadata);
 
+    // Any drop ever made, live or not (see Drop::state).
     std::optional<Drop> find(std::string_view code);
+    // Live drops only.
     std::int64_t countForAccount(std::int64_t accountId);
+
+    struct Page {
+        std::vector<Drop> drops;
+        std::optional<std::int64_t> next; // `before` for the page after this one; none on the last
+    };
+    // The account's live drops, newest first, from just before the drop `before` names (a drop's
+    // id) on.
+    Page listForAccount(std::int64_t accountId, int limit, std::optional<std::int64_t> before);
+
+    // Deletes one of the account's live drops: its row is marked, then its bytes are removed.
+    // False when the account has no such live drop.
+    bool remove(std::int64_t accountId, std::string_view code);
+    // Removes the bytes of drops that have expired by `now` and marks their rows; how many.
+    size_t sweepExpired(std::int64_t now);
     std::filesystem::path contentPath(std::string_view code) const;
 
     const std::filesystem::path& incomingDirectory() const { return m_incoming; }
@@ -90,6 +114,9 @@ public:
 private:
     void removeLeftovers();
     bool codeTaken(const std::string& code);
+    // Whether the row of `code` exists and its bytes are still wanted.
+    bool bytesWanted(const std::string& code);
+    void removeContent(const std::vector<std::string>& codes);
 
     Database& m_database;
     std::filesystem::path m_drops;

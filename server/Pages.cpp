@@ -1,8 +1,12 @@
 #include "server/Pages.h"
 
+#include "server/Base64.h"
 #include "server/RawDelivery.h"
 #include "server/Text.h"
 
+#include <openssl/sha.h>
+
+#include <cctype>
 #include <cmath>
 
 namespace {
@@ -36,10 +40,50 @@ p{margin:.4rem 0 1rem}
 .file{width:88px;height:112px;border:2px solid var(--line);border-radius:10px;display:flex;align-items:flex-end;justify-content:center;padding-bottom:14px;font-weight:700;color:var(--muted);text-transform:uppercase;font-size:.85rem;overflow:hidden}
 .details{display:flex;flex-wrap:wrap;align-items:center;justify-content:space-between;gap:1rem}
 .details h1{overflow-wrap:anywhere}
+ul.drops{list-style:none;padding:0;margin:1rem 0 0}
+ul.drops li{display:flex;flex-wrap:wrap;align-items:center;gap:.5rem 1rem;padding:.8rem 0;border-top:1px solid var(--line)}
+ul.drops .what{flex:1 1 16rem;min-width:0}
+ul.drops .what a{font-weight:600;overflow-wrap:anywhere}
+ul.drops .what p{margin:0;font-size:.9rem}
+ul.drops .what span{white-space:nowrap}
+ul.drops input{flex:1 1 14rem;font:inherit;font-size:.9rem;padding:.35rem .5rem;border:1px solid var(--line);border-radius:7px;background:var(--page);color:var(--ink)}
+ul.drops form{margin:0}
+button{font:inherit;font-size:.9rem;padding:.4rem .9rem;border-radius:8px;border:1px solid var(--line);background:var(--card);color:var(--ink);cursor:pointer}
+button.delete{color:#c0342b;border-color:#e6b4b0}
+.notice{padding:.6rem .9rem;border-radius:9px;background:var(--page);border:1px solid var(--line)}
 ul.features{padding-left:1.2rem}
 ul.features li{margin:.3rem 0}
 footer{padding:1.2rem;text-align:center;color:var(--muted);font-size:.85rem}
 )css";
+
+// Copies a link on its button's click (through the clipboard API, else the selected field), and
+// asks before a delete form is sent. Without it, links can still be selected and drops deleted.
+constexpr std::string_view kDropListScript
+    = R"js(document.addEventListener("click",function(e){var b=e.target.closest("button[data-link]");if(!b)return;var f=b.parentNode.querySelector("input");var done=function(){b.textContent="Copied";setTimeout(function(){b.textContent="Copy link"},1500)};if(navigator.clipboard&&window.isSecureContext){navigator.clipboard.writeText(b.dataset.link).then(done)}else{f.select();if(document.execCommand("copy"))done()}});document.addEventListener("submit",function(e){var t=e.target.dataset.title;if(t!==undefined&&!confirm("Delete “"+t+"”? Its link will stop working."))e.preventDefault()});)js";
+
+std::string sha256Base64(std::string_view text)
+{
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+    SHA256(reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest);
+    return base64::encode(std::string_view(reinterpret_cast<const char*>(digest), sizeof digest));
+}
+
+std::string percentEncode(std::string_view value)
+{
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string encoded;
+    for (const char c : value) {
+        const auto u = static_cast<unsigned char>(c);
+        if (std::isalnum(u) || c == '-' || c == '_' || c == '.' || c == '~') {
+            encoded += c;
+        } else {
+            encoded += '%';
+            encoded += kHex[u >> 4];
+            encoded += kHex[u & 15];
+        }
+    }
+    return encoded;
+}
 
 std::string extensionBadge(std::string_view title)
 {
@@ -53,6 +97,8 @@ std::string extensionBadge(std::string_view title)
 
 Pages::Pages(Site site)
     : m_site(std::move(site))
+    , m_dropListPolicy("default-src 'none'; style-src 'unsafe-inline'; img-src 'self' data:; script-src 'sha256-"
+                       + sha256Base64(kDropListScript) + "'; frame-ancestors 'none'; base-uri 'none'; form-action 'self'")
 {
 }
 
@@ -151,6 +197,52 @@ std::string Pages::pro(const std::optional<std::string>& email) const
     return layout("Parcly Pro", body);
 }
 
+std::string Pages::dropList(const DropList& list) const
+{
+    const std::string token = percentEncode(list.token);
+    std::string body = "<div class=\"card\">\n<h1>Your drops</h1>\n";
+    body += "<p class=\"muted\">Signed in as <strong>" + htmlEscape(list.email) + "</strong>. Newest first; times in UTC.</p>\n";
+    if (!list.notice.empty())
+        body += "<p class=\"notice\" role=\"status\">" + htmlEscape(list.notice) + "</p>\n";
+    if (list.drops.empty())
+        body += "<p>No drops to show.</p>\n";
+    else
+        body += "<ul class=\"drops\">\n";
+    for (const Drop& drop : list.drops) {
+        const std::string title = htmlEscape(drop.title);
+        const std::string shortlink = link("/" + drop.code);
+        std::string when = text::isoTime(drop.createdAt);
+        when = when.substr(0, 10) + " " + when.substr(11, 5);
+        std::string details = "<span>" + htmlEscape(text::humanSize(drop.size)) + "</span> &middot; <span>" + when + "</span>";
+        if (drop.expiresAt) {
+            const std::string until = text::isoTime(*drop.expiresAt);
+            details += " &middot; <span>expires " + until.substr(0, 10) + " " + until.substr(11, 5) + "</span>";
+        }
+        body += "<li><div class=\"what\"><a href=\"" + shortlink + "\">" + title + "</a><p class=\"muted\">" + details + "</p></div>";
+        body += "<input readonly value=\"" + shortlink + "\" aria-label=\"Link to " + title + "\">";
+        body += "<button type=\"button\" data-link=\"" + shortlink + "\">Copy link</button>";
+        body += "<form method=\"post\" action=\"" + link("/account/drops/delete") + "\" data-title=\"" + title + "\">";
+        body += "<input type=\"hidden\" name=\"token\" value=\"" + htmlEscape(list.token) + "\">";
+        body += "<input type=\"hidden\" name=\"code\" value=\"" + htmlEscape(drop.code) + "\">";
+        body += "<button class=\"delete\" type=\"submit\" aria-label=\"Delete " + title + "\">Delete</button></form></li>\n";
+    }
+    if (!list.drops.empty())
+        body += "</ul>\n";
+    if (list.next)
+        body += "<p><a href=\"" + link("/account/drops?token=" + token + "&before=" + std::to_string(*list.next))
+            + "\">Older drops</a></p>\n";
+    body += "</div>";
+    return layout("Your drops", body, "<script>" + std::string(kDropListScript) + "</script>\n");
+}
+
+std::string Pages::dropListSignedOut() const
+{
+    return layout("Your drops", R"(<div class="card">
+<h1>This link has expired</h1>
+<p class="muted">Open the list of your drops from Parcly Lite again: the link it opens signs you in for a while only.</p>
+</div>)");
+}
+
 std::string Pages::desktopDownload() const
 {
     std::string body = "<div class=\"card\">\n<h1>Parcly for the desktop</h1>\n";
@@ -171,6 +263,17 @@ std::string Pages::notFound() const
 <h1>Nothing here</h1>
 <p class="muted">There is no drop at this address. Check the link, or ask whoever shared it for a new one.</p>
 </div>)");
+}
+
+std::string Pages::gone(Drop::State state) const
+{
+    const bool expired = state == Drop::State::Expired;
+    return layout(expired ? "Drop expired" : "Drop deleted",
+                  std::string("<div class=\"card\">\n<h1>") + (expired ? "This drop has expired" : "This drop was deleted")
+                      + "</h1>\n<p class=\"muted\">"
+                      + (expired ? "It was shared for a limited time, and that time is over. Its file is no longer stored here."
+                                 : "Whoever shared it has deleted it. Its file is no longer stored here.")
+                      + " Ask them for a new link if you still need it.</p>\n</div>");
 }
 
 std::string Pages::error(int status, std::string_view message) const

@@ -22,6 +22,12 @@ inline void json(httplib::Response& response, int status, const std::string& bod
     response.set_content(body, "application/json");
 }
 
+// A fresh token for the signed-in account, as every account route hands one out.
+inline void bearerToken(httplib::Response& response, const std::string& token)
+{
+    response.set_header(kAuthorizationHeader, "Bearer " + token);
+}
+
 // {"error": code, "message": ...} with the code also in the "parcly-errorcode" header.
 inline void error(httplib::Response& response, int status, std::string_view code, std::string_view message)
 {

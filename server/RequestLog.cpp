@@ -18,12 +18,7 @@ thread_local Start t_start;
 
 std::string timestamp()
 {
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    gmtime_r(&now, &utc);
-    char buffer[32];
-    std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return buffer;
+    return text::isoTime(std::time(nullptr));
 }
 
 } // namespace

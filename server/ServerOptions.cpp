@@ -111,6 +111,10 @@ std::unique_ptr<CLI::App> makeParser(ServerOptions& options, bool& version)
         ->type_name("N")
         ->capture_default_str()
         ->check(CLI::Range(std::uint64_t(1), std::uint64_t(1) << 50).description(""));
+    app->add_option("--max-expiry", options.maxExpirySeconds,
+                    "cap on the expiry an upload may ask for (expires_in), in seconds (default: no cap)")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(std::uint64_t(1), std::uint64_t(1) << 40).description(""));
     app->add_option("--client-version", options.clientVersion, "full desktop client version its update feed (/appcast.xml) names")
         ->type_name("VERSION")
         ->capture_default_str()
@@ -141,6 +145,9 @@ std::unique_ptr<CLI::App> makeParser(ServerOptions& options, bool& version)
         ->group("");
     app->add_option("--short-body-deadline", options.shortBodyDeadlineSeconds, "seconds a registration body may take")
         ->check(CLI::Range(1u, 3600u).description(""))
+        ->group("");
+    app->add_option("--sweep-interval", options.sweepIntervalSeconds, "seconds between sweeps of expired drops")
+        ->check(CLI::Range(1u, 86400u).description(""))
         ->group("");
     app->add_option("--registration-queue", options.registrationQueue, "registrations that may wait for a hash worker")
         ->check(CLI::Range(0u, 10000u).description(""))

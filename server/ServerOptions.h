@@ -28,6 +28,10 @@ struct ServerOptions {
     std::uint64_t bodyMinimumRate = 1024;
     unsigned bodyWindowSeconds = 30;
     unsigned shortBodyDeadlineSeconds = 5;
+    // The longest a drop may be kept when its upload asks for an expiry; 0: no cap.
+    std::uint64_t maxExpirySeconds = 0;
+    // How often expired drops' bytes are removed. Settable (hidden) so tests need not wait a minute.
+    unsigned sweepIntervalSeconds = 60;
     // Registrations whose hash waits for a worker; more are refused until the queue clears.
     unsigned registrationQueue = 8;
 

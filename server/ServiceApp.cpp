@@ -4,7 +4,9 @@
 #include "server/ApiRoutes.h"
 #include "server/Authenticator.h"
 #include "server/Database.h"
+#include "server/DropRoutes.h"
 #include "server/DropStore.h"
+#include "server/ExpirySweeper.h"
 #include "server/HttpServer.h"
 #include "server/Pages.h"
 #include "server/Replies.h"
@@ -146,6 +148,7 @@ ServiceApp::ServiceApp(ServerOptions options, RequestLog::Sink logSink)
         m_database = std::make_unique<Database>(data / "parcly.db");
         m_accounts = std::make_unique<AccountStore>(*m_database, PasswordHasher(m_options.passwordIterations));
         m_drops = std::make_unique<DropStore>(*m_database, data);
+        m_sweeper = std::make_unique<ExpirySweeper>(*m_drops, m_log, std::chrono::seconds(m_options.sweepIntervalSeconds));
         m_authenticator = std::make_unique<Authenticator>(*m_accounts);
 
         listeningSocket = listenOn(m_options.listenHost, m_options.listenPort, m_port);
@@ -212,9 +215,11 @@ void ServiceApp::configure()
 
     m_api = std::make_unique<ApiRoutes>(*m_context);
     m_upload = std::make_unique<UploadRoute>(*m_context);
+    m_dropRoutes = std::make_unique<DropRoutes>(*m_context);
     m_web = std::make_unique<WebRoutes>(*m_context);
     m_api->install(server);
     m_upload->install(server);
+    m_dropRoutes->install(server);
     m_web->install(server);
 
     // Whatever else arrives is no endpoint, refused from its head (below).
@@ -233,6 +238,10 @@ void ServiceApp::configure()
             return m_upload->expectContinue(request, response, hold);
         if (request.method == "POST" && request.path == ApiRoutes::kAccountPath)
             return m_api->expectAccount(request, response);
+        if (request.method == "POST" && request.path == WebRoutes::kDropListDeletePath)
+            return WebRoutes::expectDropListDelete(request, response);
+        if (request.method == "DELETE" && DropRoutes::isDropPath(request.path))
+            return DropRoutes::expectDelete(request, response);
         refuseNoSuchEndpoint(response);
         return response.status;
     });

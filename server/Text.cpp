@@ -1,5 +1,7 @@
 #include "server/Text.h"
 
+#include <ctime>
+
 #include <algorithm>
 
 #include <array>
@@ -276,6 +278,16 @@ std::optional<std::uint64_t> parseUnsigned(std::string_view digits)
     if (error != std::errc() || end != digits.data() + digits.size())
         return std::nullopt;
     return value;
+}
+
+std::string isoTime(std::int64_t seconds)
+{
+    const auto time = static_cast<std::time_t>(seconds);
+    std::tm utc{};
+    gmtime_r(&time, &utc);
+    char buffer[32];
+    std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return buffer;
 }
 
 } // namespace text

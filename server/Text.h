@@ -35,6 +35,9 @@ std::string printable(std::string_view value);
 // "0 bytes", "512 bytes", "1.4 KB", "23 MB", "2.0 GB" (decimal units, as file managers show).
 std::string humanSize(std::uint64_t bytes);
 
+// "2026-12-09T04:20:00Z": seconds since the epoch in UTC, as RFC 3339 writes them.
+std::string isoTime(std::int64_t seconds);
+
 // Strict unsigned decimal: digits only, no sign or blanks, no overflow.
 std::optional<std::uint64_t> parseUnsigned(std::string_view digits);
 

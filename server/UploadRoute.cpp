@@ -1,12 +1,14 @@
 #include "server/UploadRoute.h"
 
 #include "server/Base64.h"
+#include "server/DropRoutes.h"
 #include "server/Json.h"
 #include "server/RawDelivery.h"
 #include "server/Replies.h"
 #include "server/RequestBody.h"
 #include "server/Text.h"
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -19,6 +21,8 @@ constexpr double kMinimumDensity = 0.25;
 constexpr double kMaximumDensity = 8.0;
 constexpr std::uint64_t kDiscardAfterLimit = 64 * 1024 * 1024;
 constexpr std::chrono::seconds kDiscardAfterFailure{60};
+// Beyond any use, and far from where a time in seconds would overflow.
+constexpr std::uint64_t kLongestExpiry = std::uint64_t(1000) * 366 * 24 * 3600;
 
 std::optional<double> parseDensity(const std::string& value)
 {
@@ -95,7 +99,18 @@ std::optional<UploadRoute::Accepted> UploadRoute::check(const httplib::Request& 
         }
         density = *parsed;
     }
-    return Accepted{signIn.account, *title, density};
+    std::optional<std::int64_t> expiresIn;
+    if (request.has_param("expires_in")) {
+        auto seconds = text::parseUnsigned(request.get_param_value("expires_in"));
+        if (!seconds || *seconds == 0) {
+            reply::error(response, 400, "Request.BadParameter", "expires_in must be a whole number of seconds, at least 1");
+            return std::nullopt;
+        }
+        if (m_context.options.maxExpirySeconds > 0)
+            seconds = std::min(*seconds, m_context.options.maxExpirySeconds);
+        expiresIn = static_cast<std::int64_t>(std::min(*seconds, kLongestExpiry));
+    }
+    return Accepted{signIn.account, *title, density, expiresIn};
 }
 
 int UploadRoute::expectContinue(const httplib::Request& request, httplib::Response& response, std::shared_ptr<void>& hold)
@@ -177,7 +192,8 @@ void UploadRoute::upload(const httplib::Request& request, httplib::Response& res
     try {
         drop = m_context.drops.commit(*pending,
                                       {accepted->account.id, accepted->title,
-                                       raw::normalizeContentType(request.get_header_value("Content-Type")), accepted->pixelDensity});
+                                       raw::normalizeContentType(request.get_header_value("Content-Type")), accepted->pixelDensity,
+                                       accepted->expiresIn});
     } catch (const StorageFull& full) {
         m_context.log.note(std::string("upload failed: ") + full.what());
         sendStorageFull(response);
@@ -185,12 +201,10 @@ void UploadRoute::upload(const httplib::Request& request, httplib::Response& res
     }
     const std::string shortlink = m_context.publicUrl + "/" + drop.code;
     response.set_header("Location", shortlink);
-    reply::json(response, 201,
-                json::write({{"code", drop.code},
-                             {"title", text::withoutDirectionControls(drop.title)},
-                             {"shortlink", shortlink},
-                             {"type", drop.contentType},
-                             {"size", drop.size},
-                             {"pixelDensity", drop.pixelDensity},
-                             {"createdAt", drop.createdAt}}));
+    json::Object answer = describeDrop(drop, m_context.publicUrl);
+    // The names older clients read, beside the list's.
+    answer["type"] = drop.contentType;
+    answer["pixelDensity"] = drop.pixelDensity;
+    answer["createdAt"] = drop.createdAt;
+    reply::json(response, 201, json::write(answer));
 }

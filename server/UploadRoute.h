@@ -34,6 +34,7 @@ private:
         Account account;
         std::string title;
         double pixelDensity = 1.0;
+        std::optional<std::int64_t> expiresIn; // seconds, capped
     };
     // Everything that can be checked from the headers. Sets the error response on refusal.
     std::optional<Accepted> check(const httplib::Request& request, httplib::Response& response);

@@ -2,6 +2,8 @@
 
 #include "server/ImageSize.h"
 #include "server/RawDelivery.h"
+#include "server/Replies.h"
+#include "server/RequestBody.h"
 #include "server/ShortCode.h"
 #include "server/Text.h"
 
@@ -18,6 +20,9 @@ namespace {
 constexpr const char* kDropPattern = "/([A-Za-z0-9]{8})";
 constexpr const char* kRawPattern = "/([A-Za-z0-9]{8})/raw";
 constexpr size_t kReadChunk = 64 * 1024;
+constexpr std::int64_t kCacheSeconds = 300;
+constexpr int kDropListPage = 50;
+constexpr size_t kMaximumDeleteForm = 4096;
 
 const char* statusText(int status)
 {
@@ -93,14 +98,21 @@ void WebRoutes::install(HttpServer& server)
                [this, feed](const httplib::Request&, httplib::Response& response) { feed(response, m_context.pages.updateFeed()); });
     server.Get("/lite/appcast.xml",
                [this, feed](const httplib::Request&, httplib::Response& response) { feed(response, m_context.pages.liteUpdateFeed()); });
+    server.Get("/account/drops", [this](const httplib::Request& request, httplib::Response& response) { dropListPage(request, response); });
+    server.Post(
+        kDropListDeletePath,
+        [this](const httplib::Request& request, httplib::Response& response, const httplib::ContentReader& reader) {
+            dropListDelete(request, response, reader);
+        },
+        HttpServer::BodyDeadline::Short);
     server.Get(kDropPattern, [this](const httplib::Request& request, httplib::Response& response) { dropPage(request, response); });
     server.Get(kRawPattern, [this](const httplib::Request& request, httplib::Response& response) { rawContent(request, response); });
 }
 
-void WebRoutes::page(httplib::Response& response, int status, const std::string& html) const
+void WebRoutes::page(httplib::Response& response, int status, const std::string& html, const std::string& policy) const
 {
     response.status = status;
-    response.set_header("Content-Security-Policy", Pages::kContentSecurityPolicy);
+    response.set_header("Content-Security-Policy", policy);
     response.set_header("X-Content-Type-Options", "nosniff");
     response.set_header("X-Frame-Options", "DENY");
     response.set_header("Referrer-Policy", "no-referrer");
@@ -122,6 +134,8 @@ void WebRoutes::dropPage(const httplib::Request& request, httplib::Response& res
         page(response, 404, m_context.pages.notFound());
         return;
     }
+    if (answeredGone(*drop, response))
+        return;
     std::optional<ImageSize> image;
     if (raw::mediaKind(drop->contentType) == raw::MediaKind::Image)
         image = readImageSize(m_context.drops.contentPath(drop->code));
@@ -131,6 +145,8 @@ void WebRoutes::dropPage(const httplib::Request& request, httplib::Response& res
 void WebRoutes::rawContent(const httplib::Request& request, httplib::Response& response)
 {
     const auto drop = m_context.drops.find(request.matches[1].str());
+    if (drop && answeredGone(*drop, response))
+        return;
     auto file = std::make_shared<OpenFile>();
     struct stat info { };
     if (drop)
@@ -152,8 +168,12 @@ void WebRoutes::rawContent(const httplib::Request& request, httplib::Response& r
     response.set_header("X-Content-Type-Options", "nosniff");
     response.set_header("Content-Security-Policy",
                         "default-src 'none'; img-src 'self'; media-src 'self'; style-src 'unsafe-inline'; sandbox");
-    // A code always names the same bytes.
-    response.set_header("Cache-Control", "public, max-age=86400");
+    // A code always names the same bytes, but not for ever: its owner may delete them, so caches
+    // keep them briefly, and never past their time.
+    std::int64_t maxAge = kCacheSeconds;
+    if (drop->expiresAt)
+        maxAge = std::clamp<std::int64_t>(*drop->expiresAt - TokenSigner::now(), 0, kCacheSeconds);
+    response.set_header("Cache-Control", "public, max-age=" + std::to_string(maxAge));
 
     response.set_content_provider(size, drop->contentType, [file](size_t offset, size_t length, httplib::DataSink& sink) {
         char buffer[kReadChunk];
@@ -162,6 +182,90 @@ void WebRoutes::rawContent(const httplib::Request& request, httplib::Response& r
             return false;
         return sink.write(buffer, static_cast<size_t>(n));
     });
+}
+
+bool WebRoutes::answeredGone(const Drop& drop, httplib::Response& response) const
+{
+    const Drop::State state = drop.state(TokenSigner::now());
+    if (state == Drop::State::Live)
+        return false;
+    response.set_header("Cache-Control", "no-store");
+    page(response, 410, m_context.pages.gone(state));
+    return true;
+}
+
+std::optional<Account> WebRoutes::tokenAccount(const std::string& token) const
+{
+    const auto claims = m_context.tokens.verify(token);
+    return claims ? m_context.accounts.find(claims->subject) : std::nullopt;
+}
+
+void WebRoutes::dropListPage(const httplib::Request& request, httplib::Response& response)
+{
+    response.set_header("Cache-Control", "no-store");
+    const std::string token = request.get_param_value("token");
+    const auto account = tokenAccount(token);
+    if (!account) {
+        page(response, 403, m_context.pages.dropListSignedOut());
+        return;
+    }
+    std::optional<std::int64_t> before;
+    if (const auto cursor = text::parseUnsigned(request.get_param_value("before")); cursor && *cursor > 0 && *cursor < (1ull << 62))
+        before = static_cast<std::int64_t>(*cursor);
+    Pages::DropList list{account->email, token, {}, {}, {}};
+    DropStore::Page drops = m_context.drops.listForAccount(account->id, kDropListPage, before);
+    list.drops = std::move(drops.drops);
+    list.next = drops.next;
+    // What the delete before this view did, said by its own code.
+    if (request.has_param("deleted")) {
+        const auto deleted = m_context.drops.find(request.get_param_value("deleted"));
+        if (deleted && deleted->accountId == account->id && deleted->state(TokenSigner::now()) == Drop::State::Deleted)
+            list.notice = "Deleted \u201c" + deleted->title + "\u201d. Its link no longer works.";
+        else
+            list.notice = "That drop was already gone.";
+    }
+    page(response, 200, m_context.pages.dropList(list), m_context.pages.dropListPolicy());
+}
+
+int WebRoutes::expectDropListDelete(const httplib::Request& request, httplib::Response& response)
+{
+    const body::Shape shape = body::shapeOf(request);
+    if (raw::essence(request.get_header_value("Content-Type")) != "application/x-www-form-urlencoded"
+        || (shape.framing == body::Framing::Length && shape.length > kMaximumDeleteForm)) {
+        response.status = 400;
+        return response.status;
+    }
+    return 100;
+}
+
+void WebRoutes::dropListDelete(const httplib::Request& request, httplib::Response& response, const httplib::ContentReader& reader)
+{
+    std::string form;
+    if (body::readAll(request, reader, kMaximumDeleteForm, form) != body::Read::Ok) {
+        reply::closeAfter(response);
+        response.status = 400;
+        return;
+    }
+    httplib::Params fields;
+    httplib::detail::parse_query_text(form, fields);
+    const auto field = [&fields](const char* name) {
+        const auto found = fields.find(name);
+        return found == fields.end() ? std::string() : found->second;
+    };
+    const std::string token = field("token");
+    const auto account = tokenAccount(token);
+    response.set_header("Cache-Control", "no-store");
+    if (!account) {
+        page(response, 403, m_context.pages.dropListSignedOut());
+        return;
+    }
+    const std::string code = field("code");
+    // Whether it went or was gone already, the list says so once it shows again.
+    if (m_context.drops.remove(account->id, code))
+        m_context.log.note("drop " + code + " deleted by its owner from the drop list");
+    response.status = 303;
+    response.set_header("Location",
+                        m_context.publicUrl + "/account/drops?token=" + token + "&deleted=" + (shortcode::isValid(code) ? code : ""));
 }
 
 void WebRoutes::proPage(const httplib::Request& request, httplib::Response& response)

@@ -1,6 +1,7 @@
 #include "app/menubar/ParclyStatusMenu.h"
 
 #include "app/menubar/PreferencesWindowController.h"
+#include "app/menubar/RecentDropsMenu.h"
 #include "app/menubar/ShareFileViewController.h"
 #include "app/menubar/SharePopover.h"
 #include "app/menubar/StatusItem.h"
@@ -85,6 +86,7 @@ ParclyStatusMenu& ParclyStatusMenu::instance()
         created->validateMenuItems();
         created->bindPortalShortcuts();
         created->updateDropCount();
+        created->m_recentDrops->refresh();
         created->watchForScreenshots();
         return created;
     }();
@@ -128,6 +130,9 @@ void ParclyStatusMenu::buildItems()
             TagGrabWindow, &ParclyStatusMenu::grabWindow);
     addSeparator();
     addItem(QStringLiteral("No drops yet"), TagDropCount, nullptr);
+    m_recentDrops = new RecentDropsMenu(this);
+    addMenu(m_recentDrops);
+    connect(m_recentDrops, &RecentDropsMenu::dropDeleted, this, &ParclyStatusMenu::updateDropCount);
     addItem(QStringLiteral("Upgrade to Parcly Pro…"), 0, &ParclyStatusMenu::upgrade);
     addSeparator();
     addItem(QStringLiteral("Preferences…"), 0, &ParclyStatusMenu::preferences);
@@ -328,6 +333,7 @@ void ParclyStatusMenu::handleDropCreated(const QVariantMap& drop)
     pasteboard.setStringForType(address, NSStringPboardType);
     pasteboard.setStringForType(address, NSURLPboardType);
 
+    m_recentDrops->addDrop(drop);
     updateDropCount();
 }
 
@@ -585,6 +591,7 @@ void ParclyStatusMenu::menuWillOpen()
         m_dropTargetItem->setEnabled(m_statusItem && m_statusItem->hasTray());
     }
     updateDropCount();
+    m_recentDrops->refresh();
 }
 
 void ParclyStatusMenu::menuDidClose() { }

@@ -15,6 +15,7 @@
 class QAction;
 class QKeySequence;
 class PreferencesWindowController;
+class RecentDropsMenu;
 class QShortcut;
 class ScreenshotDetector;
 class StartAtLogin;
@@ -41,6 +42,7 @@ public:
     void setDropCount(qint64 count) { m_dropCount = count; }
     SharePopover* shareFilePopover() const { return m_shareFilePopover; }
     PreferencesWindowController* prefsWindow() const { return m_prefsWindow; }
+    RecentDropsMenu* recentDropsMenu() const { return m_recentDrops; }
 
     // The icon the menu opens from: where the share popover points, and the drop target the menu
     // shows and hides. Given by the status item controller that owns it.
@@ -147,5 +149,6 @@ private:
     PreferencesWindowController* m_prefsWindow = nullptr;
     QPointer<StatusItem> m_statusItem;
     StartAtLogin* m_startAtLogin = nullptr;
+    RecentDropsMenu* m_recentDrops = nullptr;
     bool m_hotKeysSuspended = false;
 };

@@ -1,5 +1,6 @@
 #include "app/menubar/PreferencesWindowController.h"
 
+#include "app/menubar/DropExpiryPicker.h"
 #include "app/menubar/ParclyStatusMenu.h"
 #include "app/menubar/ShortcutRecorder.h"
 #include "app/menubar/StartAtLogin.h"
@@ -216,6 +217,9 @@ void PreferencesWindowController::windowDidLoad()
     layout->addWidget(sectionTitle(QStringLiteral("General"), this));
     layout->addWidget(m_startAtLoginButton);
     layout->addWidget(m_uploadAllScreenshotsButton);
+    auto* dropExpiry = new QFormLayout;
+    dropExpiry->addRow(QStringLiteral("Delete new drops after:"), new DropExpiryPicker(this));
+    layout->addLayout(dropExpiry);
     layout->addSpacing(8);
     layout->addWidget(sectionTitle(QStringLiteral("Updates"), this));
     auto* updates = new QHBoxLayout;

@@ -4,6 +4,7 @@
 #include "app/service/HttpTransfer.h"
 #include "app/service/ServiceConfiguration.h"
 #include "app/service/User.h"
+#include "platform/Defaults.h"
 #include "platform/Error.h"
 #include "platform/Log.h"
 #include "platform/MainQueue.h"
@@ -18,6 +19,7 @@
 #include <QJsonObject>
 #include <QLocale>
 
+#include <algorithm>
 #include <charconv>
 #include <mutex>
 
@@ -68,6 +70,15 @@ HttpRequest dropRequest(const QString& url, const QString& contentType, const QS
     request.minimumBytesPerSecond = limits.uploadMinimumBytesPerSecond;
     request.slowPeriod = limits.uploadSlowPeriod;
     return request;
+}
+
+// The upload path with the drop's expiry, when it has one.
+QString withExpiry(const QString& path, std::chrono::seconds expiresIn)
+{
+    if (expiresIn.count() <= 0)
+        return path;
+    return path + (path.contains(QLatin1Char('?')) ? QLatin1Char('&') : QLatin1Char('?')) + QStringLiteral("expires_in=")
+        + QString::number(expiresIn.count());
 }
 
 HttpRequest accountRequest(const QString& url, const User& user)
@@ -204,6 +215,46 @@ HttpTransfer::Finished finishAccountQuery(const API& api, API::Completion comple
     };
 }
 
+// The drop routes' failures in the service's own words ("No such drop") where it sent some,
+// after the unknown-user signal.
+HttpTransfer::Finished finishDropQuery(const API& api, API::Completion complete, std::function<void(const HttpResult&)> succeeded)
+{
+    return [&api, complete = std::move(complete), succeeded = std::move(succeeded)](const HttpResult& result) {
+        if (result.error) {
+            Error error = *result.error;
+            const QString message = result.body.toMap().value(QStringLiteral("message")).toString();
+            if (error.domain == HttpErrorDomain::kStatus && !message.isEmpty())
+                error.localizedDescription = message;
+            logLine(QStringLiteral("Error: %1").arg(error.localizedDescription));
+            api.handleErrorResponse(result.headerFieldsOrNull());
+            complete(false, QVariant::fromValue(error));
+            return;
+        }
+        succeeded(result);
+    };
+}
+
+// A list answer's drops; records that are no drop with a web link are left out, logged.
+void completeWithDrops(const HttpResult& result, const API::Completion& complete)
+{
+    const QVariant drops = result.body.toMap().value(QStringLiteral("drops"));
+    if (drops.typeId() != QMetaType::QVariantList) {
+        const Error notAList{HttpErrorDomain::kResponse, result.status,
+                             QStringLiteral("The service's answer (status %1) is not a list of drops").arg(result.status)};
+        logLine(QStringLiteral("Error: %1").arg(notAList.localizedDescription));
+        complete(false, QVariant::fromValue(notAList));
+        return;
+    }
+    QList<DropRecord::Drop> list;
+    for (const QVariant& record : drops.toList()) {
+        if (const auto drop = DropRecord::dropFromRecord(record.toMap()))
+            list.append(*drop);
+        else
+            logLine(QStringLiteral("Leaving out a listed drop without a code or web link"));
+    }
+    complete(true, QVariant::fromValue(list));
+}
+
 } // namespace
 
 void API::shareFile(const QUrl& url, Progress progress, Completion complete) const
@@ -212,6 +263,11 @@ void API::shareFile(const QUrl& url, Progress progress, Completion complete) con
 }
 
 void API::shareFile(const QUrl& url, Progress progress, ExplainedCompletion complete) const
+{
+    shareFile(url, storedDropExpiry(), std::move(progress), std::move(complete));
+}
+
+void API::shareFile(const QUrl& url, std::chrono::seconds expiresIn, Progress progress, ExplainedCompletion complete) const
 {
     const User user;
     if (refuseWithoutCredentials(user, complete))
@@ -233,6 +289,7 @@ void API::shareFile(const QUrl& url, Progress progress, ExplainedCompletion comp
         const auto written = std::to_chars(density, density + sizeof density, factor, std::chars_format::fixed, 1);
         path += QStringLiteral("?pixel_density=") + QLatin1String(density, written.ptr - density);
     }
+    path = withExpiry(path, expiresIn);
 
     const QString fileName = QFileInfo(filePath).fileName();
     HttpRequest request = dropRequest(endpointForPath(path), MIMETypeFromURL(url), fileName, user);
@@ -250,7 +307,8 @@ void API::shareData(const QByteArray& data, const QString& name, Progress progre
     const User user;
     if (refuseWithoutCredentials(user, complete))
         return;
-    HttpRequest request = dropRequest(endpointForPath(QStringLiteral("/files")), mimeTypeForExtension(extensionOfName(name)), name, user);
+    HttpRequest request = dropRequest(endpointForPath(withExpiry(QStringLiteral("/files"), storedDropExpiry())),
+                                      mimeTypeForExtension(extensionOfName(name)), name, user);
     request.body = data;
     HttpTransfer::start(std::move(request), std::move(progress), finishUpload(*this, std::move(complete)));
 }
@@ -294,4 +352,32 @@ void API::refreshAccountComplete(Completion complete) const
                                 token = token.toString().remove(kBearerPrefix);
                             return token;
                         }));
+}
+
+void API::listDrops(int limit, Completion complete) const
+{
+    const User user;
+    if (refuseWithoutCredentials(user, complete))
+        return;
+    const QString url = endpointForPath(QStringLiteral("/drops?limit=%1").arg(limit));
+    HttpTransfer::start(accountRequest(url, user), {},
+                        finishDropQuery(*this, complete, [complete](const HttpResult& result) { completeWithDrops(result, complete); }));
+}
+
+void API::deleteDrop(const QString& code, Completion complete) const
+{
+    const User user;
+    if (refuseWithoutCredentials(user, complete))
+        return;
+    HttpRequest request
+        = accountRequest(endpointForPath(QStringLiteral("/drops/") + QString::fromLatin1(QUrl::toPercentEncoding(code))), user);
+    request.method = "DELETE";
+    HttpTransfer::start(std::move(request), {},
+                        finishDropQuery(*this, complete, [complete](const HttpResult&) { complete(true, QVariant()); }));
+}
+
+std::chrono::seconds API::storedDropExpiry()
+{
+    const qint64 seconds = Defaults::standard().value(kDropExpiryKey).toLongLong();
+    return std::chrono::seconds(std::max<qint64>(0, seconds));
 }

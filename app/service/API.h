@@ -58,6 +58,9 @@ public:
     // the 407 Error; an ExplainedCompletion also gets the Error that says why.
     void shareFile(const QUrl& url, Progress progress, Completion complete) const;
     void shareFile(const QUrl& url, Progress progress, ExplainedCompletion complete) const;
+    // The same, for a drop that expires `expiresIn` after the upload (zero: never) whatever the
+    // stored choice (kDropExpiryKey) that the other uploads go with.
+    void shareFile(const QUrl& url, std::chrono::seconds expiresIn, Progress progress, ExplainedCompletion complete) const;
     // Uploads bytes in memory as a drop named `name`. Results as for shareFile.
     void shareData(const QByteArray& data, const QString& name, Progress progress, Completion complete) const;
     void shareData(const QByteArray& data, const QString& name, Progress progress, ExplainedCompletion complete) const;
@@ -73,6 +76,19 @@ public:
     void countDropsComplete(Completion complete) const;
     // Success: a fresh token without "Bearer " (null when absent). Failure: as for the count.
     void refreshAccountComplete(Completion complete) const;
+
+    // Success: the account's newest drops, newest first, at most `limit` (1 to 100), as a
+    // QList<DropRecord::Drop>; records that are no drop with a web link are left out. Failure: the
+    // Error, logged, in the service's own words where it gave some.
+    void listDrops(int limit, Completion complete) const;
+    // Deletes one of the account's drops. Success: null. Failure: as for the list; an unknown code
+    // and another account's drop both fail with status 404 ("No such drop").
+    void deleteDrop(const QString& code, Completion complete) const;
+
+    // The defaults key of how long after its upload a new drop is deleted, in seconds; absent or
+    // 0: never. Every upload goes with it but for the one that names its own expiry.
+    static inline const QString kDropExpiryKey = QStringLiteral("parcly-drop-expiry");
+    static std::chrono::seconds storedDropExpiry();
 
     // The error for an operation that needs credentials when none are stored.
     static constexpr int kUserNotInitializedCode = 407;

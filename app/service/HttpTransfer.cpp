@@ -207,6 +207,12 @@ void judgeResponse(Exchange& exchange, bool expectsJson)
                                  QStringLiteral("The service answered with status %1%2")
                                      .arg(result.status)
                                      .arg(reason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(reason)));
+        // The service's own error object, for callers that tell its cases apart.
+        if (expectsJson) {
+            const QJsonDocument document = QJsonDocument::fromJson(exchange.responseBody);
+            if (document.isObject())
+                result.body = document.toVariant();
+        }
         return;
     }
     if (!expectsJson) {

@@ -50,7 +50,8 @@ struct HttpResult {
     int status = 0;
     // Header field names are lower-case, as HTTP/2 sends them; repeated fields are joined by ", ".
     QVariantMap headerFields;
-    // The parsed JSON body; a null QVariant for an empty body.
+    // The parsed JSON body; a null QVariant for an empty body. After a status outside 200 to 299,
+    // the service's error object ({"code", "message"}) when the body is one, else null.
     QVariant body;
     // The body as it came, when the request did not expect JSON.
     QByteArray data;

@@ -16,6 +16,8 @@
 //   popover_1_rss_mib, popover_20_rss_mib  the app's resident memory after the share popover (with
 //                 its page) has been opened and closed by a click elsewhere once, and 20 times:
 //                 run in this process, as the app's own code, so that it can be shown again and again
+//   menu_open_ms  from opening the status menu to its "Recent Drops" submenu, with 10 drops, being
+//                 exposed on the display, opened from the keyboard in this process (median of five)
 //   stall_ms      the longest gap of a 10 ms main-thread heartbeat while a dropped folder of 2,000
 //                 files and 256 MiB is zipped and uploaded
 //
@@ -23,6 +25,7 @@
 #include "../../tests/support/ProcessTree.h"
 #include "../upload/SinkServer.h"
 #include "app/menubar/ParclyStatusMenu.h"
+#include "app/menubar/RecentDropsMenu.h"
 #include "app/menubar/ShareFileViewController.h"
 #include "app/menubar/SharePopover.h"
 #include "app/menubar/StatusItem.h"
@@ -126,11 +129,25 @@ private:
             lastUpload.start();
             ++m_uploads;
         }
-        const QByteArray body = R"({"title":"shared.txt","shortlink":"http://127.0.0.1/x","activeDrops":1})";
+        const QByteArray body
+            = request.startsWith("GET /drops") ? tenDrops() : R"({"title":"shared.txt","shortlink":"http://127.0.0.1/x","activeDrops":1})";
         socket->write("HTTP/1.1 201 Created\r\nContent-Type: application/json\r\nConnection: close\r\nContent-Length: "
                       + QByteArray::number(body.size()) + "\r\n\r\n" + body);
         socket->disconnectFromHost();
         m_requests.remove(socket);
+    }
+
+    // A full "Recent Drops" submenu, as a user who shares every day has it.
+    static QByteArray tenDrops()
+    {
+        QByteArray drops;
+        for (int i = 0; i < 10; ++i) {
+            drops += (i ? "," : "")
+                + QByteArrayLiteral(R"({"code":"drop%1","title":"Screenshot %1.png","size":123456,"contentType":"image/png",)"
+                                    R"("created":"2026-01-01T10:00:00Z","expires":null,"shortlink":"http://127.0.0.1/drop%1"})")
+                      .replace("%1", QByteArray::number(i));
+        }
+        return R"({"drops":[)" + drops + R"(],"next":null})";
     }
 
     QHash<QTcpSocket*, QByteArray> m_requests;
@@ -326,6 +343,35 @@ PopoverFigures measurePopoverRounds()
     return figures;
 }
 
+// Opens the status menu and its "Recent Drops" with ten drops listed, as the keyboard does: from
+// the call to the submenu's window being exposed. The median of five.
+qint64 measureMenuOpen(const QString& service)
+{
+    ParclyStatusMenu& menu = ParclyStatusMenu::instance();
+    RecentDropsMenu& recent = *menu.recentDropsMenu();
+    recent.refresh();
+    if (!QTest::qWaitFor([&] { return recent.drops().size() == RecentDropsMenu::kShownDrops; }, 10000)) {
+        std::fprintf(stderr, "bench-app: the recent drops were not listed from %s\n", qPrintable(service));
+        return -1;
+    }
+    std::vector<qint64> opens;
+    for (int round = 0; round < 5; ++round) {
+        QElapsedTimer clock;
+        clock.start();
+        menu.popup(QPoint(200, 200));
+        menu.setActiveAction(recent.menuAction());
+        QTest::keyClick(&menu, Qt::Key_Right);
+        const bool shown = QTest::qWaitForWindowExposed(&recent, 5000);
+        opens.push_back(shown ? clock.elapsed() : -1);
+        menu.hide();
+        QTest::qWait(200);
+    }
+    const qint64 openMs = median(opens);
+    std::printf("menu: the status menu and its 10 recent drops shown in %lld ms (median of %zu)\n", static_cast<long long>(openMs),
+                opens.size());
+    return openMs;
+}
+
 // Times parcly-share handing a file to the running app until the upload request arrives.
 qint64 measureHandoff(RecordingService& service, const QString& file)
 {
@@ -508,6 +554,10 @@ int main(int argc, char** argv)
     // The build's bundle: the popover's page and the web helper that shows it.
     Bundle::setMainBundlePath(QStringLiteral(PARCLY_BUNDLE_PATH));
     const PopoverFigures popover = measurePopoverRounds();
+    // After the popover's figures, which the menu's windows would otherwise add to.
+    defaults.setValue(QStringLiteral("parcly-api-url"), recorder.url());
+    const qint64 menuOpenMs = measureMenuOpen(recorder.url());
+    defaults.setValue(QStringLiteral("parcly-api-url"), service);
     const QString file = home.filePath(QStringLiteral("upload.bin"));
     if (!writeFile(file, mib)) {
         std::fprintf(stderr, "bench-app: cannot write %lld MiB to %s\n", static_cast<long long>(mib), qPrintable(file));
@@ -545,9 +595,10 @@ int main(int argc, char** argv)
     std::printf("folder drop: 2000 files, 256 MiB zipped and uploaded in %.1f s, main thread stalled at most %lld ms\n",
                 clock.elapsed() / 1000.0, static_cast<long long>(stallMs));
     std::printf("RESULT start_ms=%lld idle_rss_mib=%.1f icon_updates=%d second_start_ms=%lld handoff_ms=%lld first_page_ms=%lld "
-                "web_close_rss_mib=%.1f stall_ms=%lld popover_1_rss_mib=%.1f popover_20_rss_mib=%.1f action_ms=%lld\n",
+                "web_close_rss_mib=%.1f stall_ms=%lld popover_1_rss_mib=%.1f popover_20_rss_mib=%.1f action_ms=%lld menu_open_ms=%lld\n",
                 static_cast<long long>(startMs), idleMiB, iconUpdates, static_cast<long long>(secondStartMs),
                 static_cast<long long>(handoffMs), static_cast<long long>(page.firstPageMs), page.closeRssMiB,
-                static_cast<long long>(stallMs), popover.afterOneMiB, popover.afterTwentyMiB, static_cast<long long>(actionMs));
+                static_cast<long long>(stallMs), popover.afterOneMiB, popover.afterTwentyMiB, static_cast<long long>(actionMs),
+                static_cast<long long>(menuOpenMs));
     return 0;
 }

@@ -1,13 +1,16 @@
 // bench-server: the reference service measured from outside. Ingest of one large upload and of
 // parallel uploads into the real parcly-server, each beside the same client sending to a sink that
 // reads 1 MiB at a time and discards (alternating rounds, medians); the server's peak RSS; and
-// authenticated GET /users/me requests per second over kept-alive connections. Beside them, what
-// the disk under the data folder takes with no network, the bound of any service that syncs.
+// authenticated GET /users/me requests per second over kept-alive connections; and the time of
+// GET /drops?limit=10 for an account with 10,000 drops. Beside them, what the disk under the data
+// folder takes with no network, the bound of any service that syncs.
 //
 //   bench-server [--single-mib N] [--parallel N] [--parallel-mib N] [--rounds N] [--seconds N]
 //                [--data DIR] [--server PATH]
 #include "SinkServer.h"
+#include "server/AccountStore.h"
 #include "server/Base64.h"
+#include "server/Database.h"
 
 #include <arpa/inet.h>
 #include <csignal>
@@ -24,6 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -79,7 +83,7 @@ bool writeAll(int fd, const char* data, size_t size)
 }
 
 // Reads one response (head and Content-Length body) from `pending` and the socket. Its status, or 0.
-int readResponse(int fd, std::string& pending)
+int readResponse(int fd, std::string& pending, std::string* body = nullptr)
 {
     char buffer[64 * 1024];
     size_t end;
@@ -101,6 +105,8 @@ int readResponse(int fd, std::string& pending)
         pending.append(buffer, static_cast<size_t>(n));
     }
     const int status = std::atoi(pending.c_str() + 9);
+    if (body)
+        body->assign(pending, end + 4, length);
     pending.erase(0, end + 4 + length);
     return status;
 }
@@ -287,6 +293,55 @@ double diskRate(const std::filesystem::path& folder, size_t mib, const std::vect
     return ok ? static_cast<double>(mib) / seconds : -1;
 }
 
+// An account with `count` drops, written straight into a new data folder's database (rows only:
+// listing never reads the bytes), so that setting up takes a second rather than an upload each.
+void prepareDrops(const std::filesystem::path& data, const std::string& email, const std::string& password, int count)
+{
+    std::filesystem::remove_all(data); // left by an earlier run with --data
+    std::filesystem::create_directories(data);
+    Database database(data / "parcly.db");
+    AccountStore accounts(database, PasswordHasher(PasswordHasher::kMinimumIterations));
+    accounts.create(email, password);
+    const std::int64_t account = accounts.find(email)->id;
+    auto session = database.session();
+    Database::Transaction transaction(session);
+    auto insert = session.prepare("INSERT INTO drops (code, account_id, title, content_type, size, pixel_density, created_at) "
+                                  "VALUES (?, ?, ?, 'image/png', 123456, 2.0, ?)");
+    const std::int64_t start = std::time(nullptr) - count;
+    for (int i = 0; i < count; ++i) {
+        char code[16];
+        std::snprintf(code, sizeof code, "B%07d", i);
+        insert.bind(1, std::string_view(code)).bind(2, account).bind(3, "Screenshot " + std::to_string(i) + ".png").bind(4, start + i);
+        insert.step();
+        insert.reset();
+    }
+    transaction.commit();
+}
+
+// Milliseconds of each of `count` GET `path` requests on one kept-alive connection, once the
+// password has been checked (the first request pays the hash).
+std::vector<double> requestTimes(int port, const std::string& authorization, const std::string& path, int count, size_t& listed)
+{
+    const std::string get = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: " + authorization + "\r\n\r\n";
+    const int fd = connectTo(port);
+    std::string pending, body;
+    std::vector<double> times;
+    for (int i = 0; i <= count; ++i) {
+        const auto start = Clock::now();
+        if (!writeAll(fd, get.data(), get.size()) || readResponse(fd, pending, &body) != 200) {
+            std::fprintf(stderr, "bench-server: GET %s failed\n", path.c_str());
+            std::exit(1);
+        }
+        if (i > 0)
+            times.push_back(secondsSince(start) * 1000);
+    }
+    ::close(fd);
+    listed = 0;
+    for (size_t at = body.find("\"code\""); at != std::string::npos; at = body.find("\"code\"", at + 1))
+        ++listed;
+    return times;
+}
+
 void removeDrops(const std::filesystem::path& data)
 {
     std::error_code error;
@@ -384,10 +439,24 @@ int main(int argc, char** argv)
     std::printf("GET /users/me at concurrency 16, kept alive: %.0f requests/s (target >= 3000)\n", rps);
     const double rss = service.peakRssMiB();
     std::printf("service peak RSS %.1f MiB (target < 100)\n", rss);
-    std::printf("RESULT ratio_single=%.3f ratio_parallel=%.3f rss_mib=%.1f auth_rps=%.0f\n", single.service / single.sink,
-                parallelRates.service / parallelRates.sink, rss, rps);
-    std::fflush(stdout);
     running.reset();
+
+    constexpr int kListedDrops = 10'000;
+    prepareDrops(data / "list-data", email, password, kListedDrops);
+    double listMs = 0;
+    {
+        const Service lister(program, data / "list-data");
+        size_t listed = 0;
+        const std::vector<double> first = requestTimes(lister.port(), authorization, "/drops?limit=10", 200, listed);
+        listMs = median(first);
+        std::printf("GET /drops?limit=10 of %d drops: median %.2f ms, slowest %.2f ms, %zu listed (target < 20 ms)\n", kListedDrops, listMs,
+                    *std::max_element(first.begin(), first.end()), listed);
+        const std::vector<double> deep = requestTimes(lister.port(), authorization, "/drops?limit=10&before=5000", 200, listed);
+        std::printf("GET /drops?limit=10 from the middle: median %.2f ms, %zu listed\n", median(deep), listed);
+    }
+    std::printf("RESULT ratio_single=%.3f ratio_parallel=%.3f rss_mib=%.1f auth_rps=%.0f list_ms=%.2f\n", single.service / single.sink,
+                parallelRates.service / parallelRates.sink, rss, rps, listMs);
+    std::fflush(stdout);
     if (ownData)
         std::filesystem::remove_all(data);
     return 0;

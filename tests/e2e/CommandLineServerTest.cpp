@@ -6,10 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QUrl>
 
@@ -143,6 +148,122 @@ TEST_F(CommandLineServerTest, SameNamedFoldersUploadedAtOnceKeepTheirOwnFilesAnd
     const QStringList left = QDir(ours).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
     EXPECT_TRUE(left.isEmpty()) << left.join(QStringLiteral(", ")).toStdString();
     EXPECT_TRUE(QFile::exists(home.path() + QStringLiteral("/big/noise.bin"))) << "the user's own files stay";
+}
+
+// Fields of the JSON drop list, by code.
+QJsonObject dropNamed(const QJsonArray& drops, const QString& code)
+{
+    for (const QJsonValue& drop : drops) {
+        if (drop.toObject().value(QStringLiteral("code")).toString() == code)
+            return drop.toObject();
+    }
+    return {};
+}
+
+qint64 lifetimeSeconds(const QJsonObject& drop)
+{
+    const QDateTime created = QDateTime::fromString(drop.value(QStringLiteral("created")).toString(), Qt::ISODate);
+    const QDateTime expires = QDateTime::fromString(drop.value(QStringLiteral("expires")).toString(), Qt::ISODate);
+    return created.isValid() && expires.isValid() ? created.secsTo(expires) : -1;
+}
+
+TEST_F(CommandLineServerTest, DropsAreListedExpireAsAskedAndOnlyTheAccountsOwnAreDeleted)
+{
+    auto registration = start({QStringLiteral("register")});
+    ASSERT_EQ(finish(*registration), 0) << lastError;
+    {
+        // "Delete new drops after: 1 day", as the app's preferences store it.
+        Defaults store(home.path() + QStringLiteral("/.config/parcly/Parcly Lite.conf"));
+        store.setValue(QStringLiteral("parcly-drop-expiry"), 86400);
+        store.synchronize();
+    }
+    writeFile(QStringLiteral("a.txt"), "alpha");
+    writeFile(QStringLiteral("b\tname.txt"), "bravo!");
+    writeFile(QStringLiteral("c.txt"), "charlie");
+    const auto uploaded = [&](const QStringList& arguments) {
+        QString link;
+        auto run = start(QStringList{QStringLiteral("upload")} + arguments);
+        EXPECT_EQ(finish(*run, &link), 0) << lastError;
+        return link;
+    };
+    const QString a = uploaded({home.path() + QStringLiteral("/a.txt")});
+    const QString b = uploaded({QStringLiteral("--expires"), QStringLiteral("2h"), home.path() + QStringLiteral("/b\tname.txt")});
+    const QString c = uploaded({QStringLiteral("--expires=never"), home.path() + QStringLiteral("/c.txt")});
+    ASSERT_FALSE(a.isEmpty() || b.isEmpty() || c.isEmpty());
+    auto unclear
+        = start({QStringLiteral("upload"), QStringLiteral("--expires"), QStringLiteral("soon"), home.path() + QStringLiteral("/a.txt")});
+    EXPECT_EQ(finish(*unclear), 2);
+    EXPECT_NE(lastError.find("--expires soon: not a duration"), std::string::npos) << lastError;
+    auto nothingToSend = start({QStringLiteral("upload"), QStringLiteral("--expires"), QStringLiteral("1h")});
+    EXPECT_EQ(finish(*nothingToSend), 2);
+
+    // Newest first, one tab-separated line each; the tab in a title does not make a column.
+    QString table;
+    auto list = start({QStringLiteral("drops"), QStringLiteral("list")});
+    ASSERT_EQ(finish(*list, &table), 0) << lastError;
+    const QStringList lines = table.split(QLatin1Char('\n'));
+    ASSERT_EQ(lines.size(), 3) << table.toStdString();
+    const QString links[] = {c, b, a};
+    const char* titles[] = {"c.txt", "b name.txt", "a.txt"};
+    const char* sizes[] = {"7 B", "6 B", "5 B"};
+    for (int i = 0; i < 3; ++i) {
+        const QStringList fields = lines.at(i).split(QLatin1Char('\t'));
+        ASSERT_EQ(fields.size(), 5) << lines.at(i).toStdString();
+        EXPECT_EQ(fields.at(0), QUrl(links[i]).path().mid(1));
+        EXPECT_TRUE(QRegularExpression(QStringLiteral("^[0-9]+s$")).match(fields.at(1)).hasMatch()) << fields.at(1).toStdString();
+        EXPECT_EQ(fields.at(2), QLatin1String(sizes[i]));
+        EXPECT_EQ(fields.at(3), QLatin1String(titles[i]));
+        EXPECT_EQ(fields.at(4), links[i]);
+    }
+
+    // For scripts: the service's fields, and each drop's expiry as it was asked for.
+    QString json;
+    auto listJson = start(
+        {QStringLiteral("drops"), QStringLiteral("list"), QStringLiteral("--json"), QStringLiteral("--limit"), QStringLiteral("2")});
+    ASSERT_EQ(finish(*listJson, &json), 0) << lastError;
+    const QJsonArray two = QJsonDocument::fromJson(json.toUtf8()).object().value(QStringLiteral("drops")).toArray();
+    ASSERT_EQ(two.size(), 2) << json.toStdString();
+    EXPECT_EQ(two.at(0).toObject().value(QStringLiteral("shortlink")).toString(), c);
+    EXPECT_TRUE(two.at(0).toObject().value(QStringLiteral("expires")).isNull());
+    EXPECT_EQ(two.at(1).toObject().value(QStringLiteral("title")).toString(), QStringLiteral("b\tname.txt"));
+    EXPECT_EQ(lifetimeSeconds(two.at(1).toObject()), 7200);
+    auto listAll = start({QStringLiteral("drops"), QStringLiteral("list"), QStringLiteral("--json")});
+    ASSERT_EQ(finish(*listAll, &json), 0) << lastError;
+    const QJsonArray all = QJsonDocument::fromJson(json.toUtf8()).object().value(QStringLiteral("drops")).toArray();
+    EXPECT_EQ(lifetimeSeconds(dropNamed(all, QUrl(a).path().mid(1))), 86400) << json.toStdString();
+    for (const char* limit : {"0", "101", "x"}) {
+        auto wrong = start({QStringLiteral("drops"), QStringLiteral("list"), QStringLiteral("--limit"), QLatin1String(limit)});
+        EXPECT_EQ(finish(*wrong), 2) << limit;
+    }
+
+    // Another account's drop is "No such drop" to this one, and stays; the others still go.
+    const Credentials other = registerAccount(service);
+    const auto theirs = upload(service, other, {.bytes = "theirs", .name = "theirs.txt"});
+    ASSERT_TRUE(theirs && theirs->status == 201);
+    const QString theirLink = jsonObject(theirs->body).value(QStringLiteral("shortlink")).toString();
+    const QString theirCode = QUrl(theirLink).path().mid(1);
+    auto removal
+        = start({QStringLiteral("delete"), QUrl(a).path().mid(1), b + QStringLiteral("/raw"), QStringLiteral("not a code!"), theirCode});
+    EXPECT_EQ(finish(*removal), 1);
+    EXPECT_NE(lastError.find("parcly: not a code!: not a drop's code or link"), std::string::npos) << lastError;
+    EXPECT_NE(lastError.find(("parcly: " + theirCode + ": No such drop").toStdString()), std::string::npos) << lastError;
+    EXPECT_EQ(QString::fromStdString(lastError).count(QLatin1Char('\n')), 2) << lastError;
+    for (const QString& gone : {a, b}) {
+        for (const QString& page : {QUrl(gone).path(), QUrl(gone).path() + QStringLiteral("/raw")}) {
+            const auto answer = service.client().Get(page.toStdString());
+            EXPECT_TRUE(answer && answer->status == 410) << page.toStdString();
+        }
+    }
+    EXPECT_EQ(dropBytes(theirLink), "theirs");
+    EXPECT_EQ(dropBytes(c), "charlie");
+
+    auto listed = start({QStringLiteral("drops"), QStringLiteral("list")});
+    ASSERT_EQ(finish(*listed, &table), 0) << lastError;
+    EXPECT_TRUE(table.startsWith(QUrl(c).path().mid(1) + QLatin1Char('\t')) && !table.contains(QLatin1Char('\n'))) << table.toStdString();
+    QString count;
+    auto counted = start({QStringLiteral("drops")});
+    ASSERT_EQ(finish(*counted, &count), 0) << lastError;
+    EXPECT_EQ(count, QStringLiteral("1"));
 }
 
 } // namespace

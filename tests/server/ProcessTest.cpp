@@ -263,6 +263,8 @@ TEST(ServerProcess, MistakesAndConflictsFailWithAMessage)
                                                                                        {"--listen", "nonsense"},
                                                                                        {"--listen", "127.0.0.1:70000"},
                                                                                        {"--max-upload-bytes", "-5"},
+                                                                                       {"--max-expiry", "0"},
+                                                                                       {"--max-expiry", "1h"},
                                                                                        {"--public-url", "ftp://x"},
                                                                                        {"--tls-cert", "/nowhere.pem"},
                                                                                        {"--data"}}) {

@@ -1,0 +1,31 @@
+#pragma once
+
+#include "server/DropStore.h"
+#include "server/RequestLog.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+// Removes expired drops' bytes: once at start, then every interval, on a thread of its own,
+// until destroyed. Pages and lists treat a drop as gone from its time on; this frees the space.
+class ExpirySweeper {
+public:
+    ExpirySweeper(DropStore& drops, RequestLog& log, std::chrono::seconds interval);
+    ~ExpirySweeper();
+    ExpirySweeper(const ExpirySweeper&) = delete;
+    ExpirySweeper& operator=(const ExpirySweeper&) = delete;
+
+private:
+    void run();
+    void sweep();
+
+    DropStore& m_drops;
+    RequestLog& m_log;
+    std::chrono::seconds m_interval;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_stopping = false;
+    std::thread m_thread;
+};
