@@ -1,7 +1,6 @@
 #include "platform/Task.h"
 
 #include "platform/Log.h"
-#include "platform/MainQueue.h"
 
 #include <QFileInfo>
 #include <QProcess>
@@ -23,8 +22,6 @@ bool Task::launch()
     }
     const auto refuse = [this](const QString& reason) {
         logLine(QStringLiteral("Task: cannot launch %1: %2").arg(m_launchPath, reason));
-        // It will never be called: let go of what it holds.
-        m_terminationHandler = nullptr;
         return false;
     };
     const QFileInfo program(m_launchPath);
@@ -45,15 +42,6 @@ bool Task::launch()
     m_process->setStandardInputFile(QProcess::nullDevice());
     m_process->setStandardOutputFile(QProcess::nullDevice());
     m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    if (m_terminationHandler) {
-        QObject::connect(m_process.get(), &QProcess::finished, m_process.get(), [this](int exitCode, QProcess::ExitStatus status) {
-            m_terminationStatus = status == QProcess::NormalExit ? exitCode : -1;
-            // Posted, not called: the handler may let go of this task, and with it of the process
-            // that is still emitting.
-            dispatchToMainQueue([handler = std::move(m_terminationHandler)] { handler(); });
-            m_terminationHandler = nullptr;
-        });
-    }
     m_process->start();
     if (!m_process->waitForStarted(-1))
         return refuse(m_process->errorString());

@@ -3,15 +3,12 @@
 #include <QString>
 #include <QStringList>
 
-#include <functional>
 #include <memory>
 
 class QProcess;
 
 // A child process run without a shell: the arguments reach the program exactly as given.
-// launch() starts it; waitUntilExit() blocks the calling thread until it has ended, or a
-// termination handler is called from the main thread's event loop once it has, without anyone
-// waiting.
+// launch() starts it; waitUntilExit() blocks the calling thread until it has ended.
 class Task {
 public:
     Task();
@@ -24,11 +21,6 @@ public:
     void setArguments(const QStringList& arguments) { m_arguments = arguments; }
     QStringList arguments() const { return m_arguments; }
     void setCurrentDirectoryPath(const QString& path) { m_currentDirectoryPath = path; }
-
-    // Called once the launched program has ended (terminationStatus() is set), from the main
-    // thread's event loop; never when launch() fails. The handler may hold the last reference to
-    // this task: it is released after it has run. Set it before launch().
-    void setTerminationHandler(std::function<void()> handler) { m_terminationHandler = std::move(handler); }
 
     // Starts the program. False, with a log line saying why, when it cannot be started.
     bool launch();
@@ -46,5 +38,4 @@ private:
     std::unique_ptr<QProcess> m_process;
     qint64 m_pid = 0;
     int m_terminationStatus = -1;
-    std::function<void()> m_terminationHandler;
 };

@@ -4,7 +4,6 @@
 #include "app/lifecycle/AuthWindowController.h"
 #include "app/lifecycle/HandedOverFile.h"
 #include "app/lifecycle/OnboardingController.h"
-#include "app/lifecycle/StartAtLogin.h"
 #include "app/lifecycle/URLExtensions.h"
 #include "app/lifecycle/Updater.h"
 #include "app/menubar/ParclyStatusMenu.h"
@@ -38,7 +37,12 @@ void AppDelegate::applicationDidFinishLaunching()
     Defaults& defaults = Defaults::standard();
     const bool hasShownOnboarding = defaults.boolValue(kHasShownOnboardingKey);
 
-    setStatusItemController(new StatusItemController(this));
+    // The menu reports to the icon, opens the preferences with what they drive, and passes their
+    // update check up here, where the updater lives.
+    ParclyStatusMenu& menu = ParclyStatusMenu::instance();
+    setStatusItemController(new StatusItemController(menu, this));
+    menu.setStartAtLogin(&m_startAtLogin);
+    connect(&menu, &ParclyStatusMenu::updateCheckRequested, this, [this] { sparkle()->checkForUpdates(); });
 
     // Work folders an earlier run left behind (a crash mid-upload), a day old and more: a walk of
     // the disk, so off the GUI thread.
@@ -85,7 +89,7 @@ void AppDelegate::applicationWillTerminate() { }
 
 void AppDelegate::showOnboardingWindow()
 {
-    setOnboarding(new OnboardingController(this));
+    setOnboarding(new OnboardingController(m_startAtLogin, m_statusItemController->statusItem(), this));
     Application::activateIgnoringOtherApps();
     onboarding()->showWindow();
 }
@@ -206,15 +210,15 @@ void AppDelegate::uploadWhenAccountIsSettled(const QUrl& upload, const std::func
 
 void AppDelegate::setStartAtLogin(bool startAtLogin)
 {
-    StartAtLogin::setStartAtLogin(startAtLogin);
+    m_startAtLogin.setStartAtLogin(startAtLogin);
 }
 
 bool AppDelegate::startAtLoginIsEnabled() const
 {
-    return StartAtLogin::startAtLoginIsEnabled();
+    return m_startAtLogin.startAtLoginIsEnabled();
 }
 
 void AppDelegate::handleStartAtLogin()
 {
-    StartAtLogin::handleStartAtLogin();
+    m_startAtLogin.handleStartAtLogin();
 }

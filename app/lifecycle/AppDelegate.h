@@ -8,6 +8,7 @@
 
 #include <functional>
 
+#include "app/menubar/StartAtLogin.h"
 #include "app/menubar/StatusItemController.h"
 
 class AppleEvent;
@@ -50,7 +51,8 @@ public:
     void subscribeNotifications();
     void handleUnknownUserError(const Notification& notification);
 
-    // Start at login: the app's own autostart entry, and the launcher handshake.
+    // Start at login: the app's own autostart entry, and the launcher handshake. The welcome
+    // window and the preferences drive the same object.
     void setStartAtLogin(bool startAtLogin);
     bool startAtLoginIsEnabled() const;
     void handleStartAtLogin();
@@ -72,6 +74,7 @@ private:
         std::function<void(bool success)> ended;
     };
 
+    StartAtLogin m_startAtLogin;
     QPointer<StatusItemController> m_statusItemController;
     AuthWindowController* m_auth = nullptr;
     Updater* m_sparkle = nullptr;

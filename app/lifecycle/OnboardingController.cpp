@@ -1,11 +1,9 @@
 #include "app/lifecycle/OnboardingController.h"
 
-#include "app/lifecycle/AppDelegate.h"
-#include "app/lifecycle/StartAtLogin.h"
 #include "app/menubar/DropTargetWindow.h"
 #include "app/menubar/ParclyStatusMenu.h"
+#include "app/menubar/StartAtLogin.h"
 #include "app/menubar/StatusItem.h"
-#include "app/menubar/StatusItemController.h"
 #include "app/menubar/WindowZoom.h"
 #include "app/web/WebModule.h"
 #include "app/web/WebView.h"
@@ -169,8 +167,10 @@ private:
 
 } // namespace
 
-OnboardingController::OnboardingController(QObject* parent)
+OnboardingController::OnboardingController(StartAtLogin& startAtLogin, StatusItem* statusItem, QObject* parent)
     : QObject(parent)
+    , m_startAtLoginSetting(startAtLogin)
+    , m_statusItem(statusItem)
 {
 }
 
@@ -296,10 +296,9 @@ void OnboardingController::zoomOut()
         Extensions::zoomOffToRect(m_window, zoomTarget());
 }
 
-QRect OnboardingController::zoomTarget()
+QRect OnboardingController::zoomTarget() const
 {
-    StatusItemController* controller = AppDelegate::instance().statusItemController();
-    StatusItem* item = controller ? controller->statusItem() : nullptr;
+    const StatusItem* item = m_statusItem;
     if (!item)
         return {};
     const QRect tray = item->trayIcon() ? item->trayIcon()->geometry() : QRect();
@@ -314,5 +313,5 @@ QRect OnboardingController::zoomTarget()
 void OnboardingController::handleStartAtLogin()
 {
     // Both ways of starting at login follow the switch: off leaves nothing of ours in the list.
-    StartAtLogin::setStartAtLogin(m_startAtLogin);
+    m_startAtLoginSetting.setStartAtLogin(m_startAtLogin);
 }

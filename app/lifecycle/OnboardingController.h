@@ -7,6 +7,8 @@
 #include <QVariant>
 
 class QWidget;
+class StartAtLogin;
+class StatusItem;
 class WebView;
 
 // The welcome window of the first launch: the local "Onboarding" page fills it and talks back
@@ -15,7 +17,8 @@ class WebView;
 class OnboardingController : public QObject {
     Q_OBJECT
 public:
-    explicit OnboardingController(QObject* parent = nullptr);
+    // `statusItem` is the icon the window flies into; without one it flies to the zero rectangle.
+    explicit OnboardingController(StartAtLogin& startAtLogin, StatusItem* statusItem = nullptr, QObject* parent = nullptr);
     ~OnboardingController() override;
 
     // The window, built and loaded on first use.
@@ -40,7 +43,7 @@ public:
 
     // The app's icon on screen: the tray icon where the tray says where it is, else the visible
     // drop target, else the zero rectangle.
-    static QRect zoomTarget();
+    QRect zoomTarget() const;
 
     static inline const QString kMessageHandlerName = QStringLiteral("onboarding");
     static inline const QString kWindowTitle = QStringLiteral("Welcome to Parcly Lite");
@@ -53,6 +56,8 @@ private:
     void didFinishNavigation();
     QUrl pageUrl() const;
 
+    StartAtLogin& m_startAtLoginSetting;
+    QPointer<StatusItem> m_statusItem;
     QPointer<QWidget> m_window;
     WebView* m_webView = nullptr;
     bool m_startAtLogin = true;

@@ -1,10 +1,8 @@
 #include "app/menubar/DropTargetWindow.h"
 
-#include "app/menubar/StatusItemController.h"
 #include "platform/Defaults.h"
 #include "platform/Log.h"
 #include "platform/gui/DesktopManagers.h"
-#include "platform/gui/Pasteboard.h"
 
 #include <QApplication>
 #include <QDragEnterEvent>
@@ -120,8 +118,7 @@ void DropTargetWindow::mouseReleaseEvent(QMouseEvent* event)
 void DropTargetWindow::dragEnterEvent(QDragEnterEvent* event)
 {
     // Every drag is welcome; what a drop uploads is decided when it lands.
-    if (m_destination)
-        m_destination->draggingEntered(Pasteboard(event->mimeData()));
+    emit dragEntered(event->mimeData());
     event->setDropAction(Qt::CopyAction);
     event->accept();
 }
@@ -134,16 +131,14 @@ void DropTargetWindow::dragMoveEvent(QDragMoveEvent* event)
 
 void DropTargetWindow::dragLeaveEvent(QDragLeaveEvent*)
 {
-    if (m_destination)
-        m_destination->draggingExited();
+    emit dragExited();
 }
 
 void DropTargetWindow::dropEvent(QDropEvent* event)
 {
     event->setDropAction(Qt::CopyAction);
     event->accept();
-    if (m_destination)
-        m_destination->performDragOperation(Pasteboard(event->mimeData()));
+    emit dropped(event->mimeData());
 }
 
 void DropTargetWindow::restorePosition()

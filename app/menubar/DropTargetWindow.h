@@ -1,13 +1,12 @@
 #pragma once
 
 #include <QIcon>
+#include <QMimeData>
 #include <QPoint>
 #include <QWidget>
 
-class StatusItemController;
-
 // The small always-on-top window that takes drops for the app, since a tray icon cannot. It shows
-// the status item's image, hands every drag to the status item controller, opens the menu on a
+// the status item's image, reports every drag through its signals, opens the menu on a
 // click and can be dragged to another place, which it remembers. It never takes the keyboard
 // focus (the X input hint says so too): it stands beside whatever the user works in.
 // Where the desktop does not put windows where they ask (some compositors place every X window
@@ -18,8 +17,6 @@ public:
     explicit DropTargetWindow(QWidget* parent = nullptr);
 
     void setImage(const QIcon& image);
-    // The controller that decides what a drag does; set once the controller exists.
-    void setDragDestination(StatusItemController* controller) { m_destination = controller; }
 
     // Back to the place it starts at, unless the user has moved it: where a tray is present, the
     // bottom-right of the primary screen's available area, clear of maximised windows' buttons;
@@ -32,6 +29,11 @@ public:
 
 signals:
     void clicked();
+    // A drag came over the window, left it, or was dropped on it. The drag's data lives as long as
+    // the call: whoever decides what a drop does reads it at once.
+    void dragEntered(const QMimeData* data);
+    void dragExited();
+    void dropped(const QMimeData* data);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -53,7 +55,6 @@ private:
     // and the window is cut to its rounded shape instead.
     void applyCompositing(bool compositing);
 
-    StatusItemController* m_destination = nullptr;
     QIcon m_image;
     QPoint m_pressPosition;
     QPoint m_pressWindowPosition;

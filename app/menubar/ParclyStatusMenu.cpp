@@ -1,12 +1,10 @@
 #include "app/menubar/ParclyStatusMenu.h"
 
-#include "app/lifecycle/AppDelegate.h"
 #include "app/menubar/PreferencesWindowController.h"
 #include "app/menubar/RecentDropsMenu.h"
 #include "app/menubar/ShareFileViewController.h"
 #include "app/menubar/SharePopover.h"
 #include "app/menubar/StatusItem.h"
-#include "app/menubar/StatusItemController.h"
 #include "app/service/API.h"
 #include "app/service/DropRecord.h"
 #include "app/service/ServiceConfiguration.h"
@@ -76,11 +74,6 @@ const ShortcutItem* shortcutItem(int tag)
     return nullptr;
 }
 
-StatusItemController* statusItemController()
-{
-    return AppDelegate::instance().statusItemController();
-}
-
 } // namespace
 
 ParclyStatusMenu& ParclyStatusMenu::instance()
@@ -146,13 +139,18 @@ void ParclyStatusMenu::buildItems()
 
     m_dropTargetItem = addAction(QStringLiteral("Show Drop Target"));
     m_dropTargetItem->setCheckable(true);
-    connect(m_dropTargetItem, &QAction::toggled, this, [](bool checked) {
-        if (StatusItemController* controller = statusItemController())
-            controller->statusItem()->setDropTargetVisible(checked);
+    connect(m_dropTargetItem, &QAction::toggled, this, [this](bool checked) {
+        if (m_statusItem)
+            m_statusItem->setDropTargetVisible(checked);
     });
 
     QAction* quit = addAction(QStringLiteral("Quit Parcly Lite"));
     connect(quit, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+}
+
+void ParclyStatusMenu::setStatusItem(StatusItem* item)
+{
+    m_statusItem = item;
 }
 
 QAction* ParclyStatusMenu::itemWithTag(int tag) const
@@ -190,6 +188,8 @@ void ParclyStatusMenu::showShareFilePopover()
 {
     m_shareFilePopover = new SharePopover;
     auto* controller = new ShareFileViewController(m_shareFilePopover);
+    controller->setShortcutKeys(keyNamesForTag(TagShareFile));
+    connect(controller, &ShareFileViewController::openPanelRequested, this, &ParclyStatusMenu::runOpenPanel, Qt::QueuedConnection);
     controller->loadView();
     if (!controller->webView()) {
         // Without the web helper the page cannot show; the panel it leads to still can.
@@ -200,8 +200,8 @@ void ParclyStatusMenu::showShareFilePopover()
     }
     m_shareFilePopover->setContentViewController(controller);
     QRect anchor;
-    if (StatusItemController* controller = statusItemController())
-        anchor = controller->statusItem()->screenRect();
+    if (m_statusItem)
+        anchor = m_statusItem->screenRect();
     m_shareFilePopover->showRelativeToRect(anchor);
 }
 
@@ -237,40 +237,32 @@ void ParclyStatusMenu::upgrade()
 
 void ParclyStatusMenu::preferences()
 {
-    if (!m_prefsWindow)
-        m_prefsWindow = new PreferencesWindowController;
+    if (!m_prefsWindow) {
+        if (!m_startAtLogin) {
+            logLine(QStringLiteral("Preferences unavailable: nothing was given to drive start at login"));
+            return;
+        }
+        m_prefsWindow = new PreferencesWindowController(*this, *m_startAtLogin);
+        connect(m_prefsWindow, &PreferencesWindowController::updateCheckRequested, this, &ParclyStatusMenu::updateCheckRequested);
+    }
     Application::activateIgnoringOtherApps();
     m_prefsWindow->showWindow();
 }
 
 // --- Uploads ------------------------------------------------------------------------------------
 
-namespace {
-
-void reportProgress(double fraction)
+void ParclyStatusMenu::reportProgress(double fraction)
 {
     // Progress arrives on the transfer's thread; the icon may only be touched on the main thread.
-    dispatchToMainQueue([fraction] {
-        if (StatusItemController* controller = statusItemController())
-            controller->uploadDidReportProgress(fraction);
-    });
+    dispatchToMainQueue([this, fraction] { emit uploadDidReportProgress(fraction); });
 }
 
-void reportOutcome(bool success, const QVariant& result)
+void ParclyStatusMenu::reportOutcome(bool success, const QVariant& result)
 {
-    if (StatusItemController* controller = statusItemController())
-        controller->uploadDidEnd(success);
+    emit uploadDidEnd(success);
     if (success)
-        ParclyStatusMenu::instance().handleDropCreated(result.toMap());
+        handleDropCreated(result.toMap());
 }
-
-void reportStart()
-{
-    if (StatusItemController* controller = statusItemController())
-        controller->uploadDidStart();
-}
-
-} // namespace
 
 void ParclyStatusMenu::uploadFile(const QUrl& url, std::function<void(bool success)> ended)
 {
@@ -290,22 +282,24 @@ void ParclyStatusMenu::uploadFile(const QUrl& url, std::function<void(bool succe
 void ParclyStatusMenu::uploadDidFail(const QString& reason)
 {
     logLine(QStringLiteral("Upload failed: %1").arg(reason));
-    if (StatusItemController* controller = statusItemController())
-        controller->setStatusItemState(StatusItemStateError);
+    emit uploadWasRefused();
     UserNotificationCenter::defaultUserNotificationCenter().deliverNotification({QStringLiteral("Upload Failed"), reason, QString()});
 }
 
 void ParclyStatusMenu::uploadFileData(const QByteArray& data, const QString& name)
 {
-    reportStart();
-    API::instance().shareData(data, name, reportProgress, reportOutcome);
+    emit uploadDidStart();
+    API::instance().shareData(
+        data, name, [this](double fraction) { reportProgress(fraction); },
+        [this](bool success, const QVariant& result) { reportOutcome(success, result); });
 }
 
 void ParclyStatusMenu::shareFile(const QUrl& url, std::function<void(bool success)> ended)
 {
-    reportStart();
+    emit uploadDidStart();
     const QString path = url.toLocalFile();
-    API::instance().shareFile(url, reportProgress, [path, ended = std::move(ended)](bool success, const QVariant& result) {
+    const auto progress = [this](double fraction) { reportProgress(fraction); };
+    API::instance().shareFile(url, progress, [this, path, ended = std::move(ended)](bool success, const QVariant& result) {
         reportOutcome(success, result);
         // Sent or not, a file the app made in a work folder (an archive) has served: a new drop
         // makes a new one. WorkFolder leaves anything else alone, the user's own files above all.
@@ -592,10 +586,9 @@ void ParclyStatusMenu::menuWillOpen()
     validateMenuItems();
     if (m_dropTargetItem) {
         const QSignalBlocker quiet(m_dropTargetItem);
-        StatusItemController* controller = statusItemController();
-        m_dropTargetItem->setChecked(controller && controller->statusItem()->isDropTargetVisible());
+        m_dropTargetItem->setChecked(m_statusItem && m_statusItem->isDropTargetVisible());
         // Without a tray the drop target is the app's only face and cannot be hidden.
-        m_dropTargetItem->setEnabled(controller && controller->statusItem()->hasTray());
+        m_dropTargetItem->setEnabled(m_statusItem && m_statusItem->hasTray());
     }
     updateDropCount();
     m_recentDrops->refresh();

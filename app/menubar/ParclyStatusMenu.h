@@ -18,6 +18,8 @@ class PreferencesWindowController;
 class RecentDropsMenu;
 class QShortcut;
 class ScreenshotDetector;
+class StartAtLogin;
+class StatusItem;
 #include "app/menubar/SharePopover.h"
 
 // The menu of the app's icon and the hub every upload passes through: it starts uploads, reports
@@ -41,6 +43,12 @@ public:
     SharePopover* shareFilePopover() const { return m_shareFilePopover; }
     PreferencesWindowController* prefsWindow() const { return m_prefsWindow; }
     RecentDropsMenu* recentDropsMenu() const { return m_recentDrops; }
+
+    // The icon the menu opens from: where the share popover points, and the drop target the menu
+    // shows and hides. Given by the status item controller that owns it.
+    void setStatusItem(StatusItem* item);
+    // What the preferences' start-at-login box drives; given by the app's delegate.
+    void setStartAtLogin(StartAtLogin* startAtLogin) { m_startAtLogin = startAtLogin; }
 
     // Menu actions.
     void file();
@@ -102,6 +110,16 @@ public:
 
     static inline const QString kHasShownSharePopKey = QStringLiteral("hashShownSharePop");
 
+signals:
+    // What the uploads report, on the main thread, for the icon to show.
+    void uploadDidStart();
+    void uploadDidReportProgress(double fraction);
+    void uploadDidEnd(bool success);
+    // What the user offered was refused before any upload started (uploadDidFail).
+    void uploadWasRefused();
+    // The preferences' "Check for Updates…" button was pressed.
+    void updateCheckRequested();
+
 private:
     ParclyStatusMenu();
     ~ParclyStatusMenu() override;
@@ -109,6 +127,9 @@ private:
     void buildItems();
     QAction* addItem(const QString& title, int tag, void (ParclyStatusMenu::*action)());
     void showShareFilePopover();
+    // What an upload reports, passed on as the signals above.
+    void reportProgress(double fraction);
+    void reportOutcome(bool success, const QVariant& result);
     void setKeyEquivalent(QAction* item, const QKeySequence& keys);
     // A shortcut changed in the preferences works at once, and the one it replaced stops working.
     void shortcutDidChange(const QString& key);
@@ -126,6 +147,8 @@ private:
     // The combination each item's hot key was last registered with.
     QHash<int, Shortcut> m_hotKeys;
     PreferencesWindowController* m_prefsWindow = nullptr;
+    QPointer<StatusItem> m_statusItem;
+    StartAtLogin* m_startAtLogin = nullptr;
     RecentDropsMenu* m_recentDrops = nullptr;
     bool m_hotKeysSuspended = false;
 };

@@ -1,10 +1,10 @@
 #include "app/menubar/PreferencesWindowController.h"
 
-#include "app/lifecycle/AppDelegate.h"
-#include "app/lifecycle/Updater.h"
 #include "app/menubar/DropExpiryPicker.h"
 #include "app/menubar/ParclyStatusMenu.h"
 #include "app/menubar/ShortcutRecorder.h"
+#include "app/menubar/StartAtLogin.h"
+#include "platform/Bundle.h"
 #include "platform/DefaultsController.h"
 #include "platform/GnomeCustomShortcuts.h"
 #include "platform/Log.h"
@@ -40,6 +40,12 @@ QString commandOption(int tag)
     default:
         return {};
     }
+}
+
+// The bundle's CFBundleShortVersionString, as the update check compares it.
+QString shortVersion()
+{
+    return Bundle::mainBundle().objectForInfoDictionaryKey(QStringLiteral("CFBundleShortVersionString")).toString().trimmed();
 }
 
 bool gnomeRuns()
@@ -89,8 +95,10 @@ bool serverAllows(quint16 keyCode, quint64 modifierFlags)
 
 } // namespace
 
-PreferencesWindowController::PreferencesWindowController(QWidget* parent)
+PreferencesWindowController::PreferencesWindowController(ParclyStatusMenu& menu, StartAtLogin& startAtLogin, QWidget* parent)
     : QWidget(parent, Qt::Window)
+    , m_menu(menu)
+    , m_startAtLogin(startAtLogin)
 {
     setObjectName(QStringLiteral("PreferencesWindowController"));
     setWindowTitle(QStringLiteral("Parcly Lite Preferences"));
@@ -107,8 +115,8 @@ ShortcutRecorder* PreferencesWindowController::makeRecorder(int tag)
         m_message->show();
         fitHeight();
     });
-    connect(recorder, &ShortcutRecorder::recordingStarted, this, [] { ParclyStatusMenu::instance().setHotKeysSuspended(true); });
-    connect(recorder, &ShortcutRecorder::recordingEnded, this, [] { ParclyStatusMenu::instance().setHotKeysSuspended(false); });
+    connect(recorder, &ShortcutRecorder::recordingStarted, this, [this] { m_menu.setHotKeysSuspended(true); });
+    connect(recorder, &ShortcutRecorder::recordingEnded, this, [this] { m_menu.setHotKeysSuspended(false); });
     connect(recorder, &ShortcutRecorder::recorded, this, [this] {
         m_message->clear();
         m_message->hide();
@@ -145,7 +153,7 @@ void PreferencesWindowController::windowDidLoad()
 
     m_startAtLoginButton = new QCheckBox(QStringLiteral("Start Parcly Lite at login"), this);
     // Read once: the window shows the setting as it was when it opened.
-    m_startAtLoginButton->setChecked(AppDelegate::instance().startAtLoginIsEnabled());
+    m_startAtLoginButton->setChecked(m_startAtLogin.startAtLoginIsEnabled());
     connect(m_startAtLoginButton, &QCheckBox::toggled, this, &PreferencesWindowController::setStartAtLogin);
 
     m_checkForUpdatesButton = new QPushButton(QStringLiteral("Check for Updates…"), this);
@@ -216,7 +224,7 @@ void PreferencesWindowController::windowDidLoad()
     layout->addWidget(sectionTitle(QStringLiteral("Updates"), this));
     auto* updates = new QHBoxLayout;
     updates->addWidget(m_checkForUpdatesButton);
-    auto* version = new QLabel(QStringLiteral("Version %1").arg(Updater::currentVersion()), this);
+    auto* version = new QLabel(QStringLiteral("Version %1").arg(shortVersion()), this);
     version->setPalette(muted);
     updates->addWidget(version);
     updates->addStretch(1);
@@ -416,10 +424,10 @@ void PreferencesWindowController::showWindow()
 
 void PreferencesWindowController::setStartAtLogin(bool on)
 {
-    AppDelegate::instance().setStartAtLogin(on);
+    m_startAtLogin.setStartAtLogin(on);
 }
 
 void PreferencesWindowController::checkForUpdates()
 {
-    AppDelegate::instance().sparkle()->checkForUpdates(m_checkForUpdatesButton);
+    emit updateCheckRequested();
 }

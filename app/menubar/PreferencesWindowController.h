@@ -4,18 +4,20 @@
 #include <QWidget>
 
 class GnomeCustomShortcuts;
+class ParclyStatusMenu;
 class QCheckBox;
 class QLabel;
 class QPushButton;
 class ShortcutRecorder;
+class StartAtLogin;
 
 // The preferences window: recorders for the three global shortcuts, start at login, uploading
 // every new screenshot, and the update check. Settings are stored as they change and take effect
-// at once.
+// at once. The menu whose shortcuts it records lets go of its hot keys while one is recorded.
 class PreferencesWindowController : public QWidget {
     Q_OBJECT
 public:
-    explicit PreferencesWindowController(QWidget* parent = nullptr);
+    PreferencesWindowController(ParclyStatusMenu& menu, StartAtLogin& startAtLogin, QWidget* parent = nullptr);
 
     void showWindow();
 
@@ -43,6 +45,10 @@ public:
     // The command line that runs the item's action, e.g. "parcly-lite --capture-region".
     static QString commandLineForTag(int tag);
 
+signals:
+    // "Check for Updates…" was pressed; whoever owns the updater runs the check.
+    void updateCheckRequested();
+
 private:
     void windowDidLoad();
     ShortcutRecorder* makeRecorder(int tag);
@@ -56,6 +62,8 @@ private:
     void toggleGnomeShortcuts();
     void showGnomeShortcutsInstalled(bool installed);
 
+    ParclyStatusMenu& m_menu;
+    StartAtLogin& m_startAtLogin;
     ShortcutRecorder* m_shareFile = nullptr;
     ShortcutRecorder* m_takeScreenshot = nullptr;
     ShortcutRecorder* m_grabWindow = nullptr;

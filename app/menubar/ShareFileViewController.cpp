@@ -1,6 +1,5 @@
 #include "app/menubar/ShareFileViewController.h"
 
-#include "app/menubar/ParclyStatusMenu.h"
 #include "app/web/WebModule.h"
 #include "app/web/WebView.h"
 #include "platform/Bundle.h"
@@ -46,7 +45,7 @@ void ShareFileViewController::loadView()
 void ShareFileViewController::didFinishNavigation()
 {
     // The share shortcut as it is set now, not as the page was written.
-    const QJsonArray keys = QJsonArray::fromStringList(ParclyStatusMenu::keyNamesForTag(ParclyStatusMenu::TagShareFile));
+    const QJsonArray keys = QJsonArray::fromStringList(m_shortcutKeys);
     m_webView->runJavaScript(
         QStringLiteral("showShortcut(%1);").arg(QString::fromUtf8(QJsonDocument(keys).toJson(QJsonDocument::Compact))));
     QPointer<ShareFileViewController> self(this);
@@ -64,5 +63,5 @@ void ShareFileViewController::didReceiveScriptMessage(const QString& name, const
 {
     if (name != kMessageHandlerName)
         return;
-    dispatchToMainQueue([] { ParclyStatusMenu::instance().runOpenPanel(); });
+    emit openPanelRequested();
 }

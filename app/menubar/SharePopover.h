@@ -15,7 +15,6 @@ public:
     explicit SharePopover(QWidget* parent = nullptr);
 
     void setContentViewController(QWidget* content);
-    QWidget* contentViewController() const { return m_content; }
     // Below the rectangle when there is room (a panel at the top), above it otherwise, kept on
     // the rectangle's screen. An empty rectangle centres the popover on the primary screen.
     void showRelativeToRect(const QRect& anchor);

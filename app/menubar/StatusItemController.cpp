@@ -4,7 +4,6 @@
 #include "app/menubar/ImageTinting.h"
 #include "app/menubar/ParclyStatusMenu.h"
 #include "app/menubar/StatusItem.h"
-#include "app/menubar/StatusItemImages.h"
 #include "app/sources/PAExtensions.h"
 #include "platform/gui/Pasteboard.h"
 #include "platform/gui/PasteboardTypes.h"
@@ -18,13 +17,24 @@
 #include <algorithm>
 #include <cmath>
 
-StatusItemController::StatusItemController(QObject* parent)
+StatusItemController::StatusItemController(ParclyStatusMenu& menu, QObject* parent, const QString& imagesPath)
     : QObject(parent)
+    , m_menu(menu)
+    , m_images(imagesPath)
     , m_statusItem(new StatusItem(this))
 {
     showImage(kNormalImageName);
-    m_statusItem->setMenu(&ParclyStatusMenu::instance());
-    m_statusItem->button()->setDragDestination(this);
+    m_statusItem->setMenu(&menu);
+    menu.setStatusItem(m_statusItem);
+    connect(&menu, &ParclyStatusMenu::uploadDidStart, this, &StatusItemController::uploadDidStart);
+    connect(&menu, &ParclyStatusMenu::uploadDidReportProgress, this, &StatusItemController::uploadDidReportProgress);
+    connect(&menu, &ParclyStatusMenu::uploadDidEnd, this, &StatusItemController::uploadDidEnd);
+    connect(&menu, &ParclyStatusMenu::uploadWasRefused, this, [this] { setStatusItemState(StatusItemStateError); });
+
+    DropTargetWindow* dropTarget = m_statusItem->button();
+    connect(dropTarget, &DropTargetWindow::dragEntered, this, [this](const QMimeData* data) { draggingEntered(Pasteboard(data)); });
+    connect(dropTarget, &DropTargetWindow::dragExited, this, &StatusItemController::draggingExited);
+    connect(dropTarget, &DropTargetWindow::dropped, this, [this](const QMimeData* data) { performDragOperation(Pasteboard(data)); });
 }
 
 StatusItemController::~StatusItemController() = default;
@@ -51,7 +61,7 @@ QString StatusItemController::imageNameForProgressValue(double fraction)
 QIcon StatusItemController::imageForProgressValue(double fraction) const
 {
     const QString name = imageNameForProgressValue(fraction);
-    return name.isEmpty() ? QIcon() : StatusItemImages::shared().imageNamed(name);
+    return name.isEmpty() ? QIcon() : m_images.imageNamed(name);
 }
 
 void StatusItemController::uploadDidStart()
@@ -81,7 +91,7 @@ void StatusItemController::setStatusItemState(qint32 state)
     switch (state) {
     case StatusItemStateDragging: {
         // Tinted anew on each call, so a change of the desktop's colours shows at the next drag.
-        const QIcon tinted = tintedWithColor(StatusItemImages::shared().imageNamed(kErrorImageName), focusColor());
+        const QIcon tinted = tintedWithColor(m_images.imageNamed(kErrorImageName), focusColor());
         m_statusItem->setImage(QStringLiteral("dragging"), tinted);
         break;
     }
@@ -96,7 +106,7 @@ void StatusItemController::setStatusItemState(qint32 state)
 
 void StatusItemController::showImage(const QString& name)
 {
-    m_statusItem->setImage(name, StatusItemImages::shared().imageNamed(name));
+    m_statusItem->setImage(name, m_images.imageNamed(name));
 }
 
 QColor StatusItemController::focusColor() const
@@ -157,7 +167,7 @@ void StatusItemController::performImageDragOperation(const Pasteboard& pasteboar
     const QVariantMap image = PAExtensions::imageData(pasteboard);
     if (image.isEmpty())
         return;
-    ParclyStatusMenu::instance().uploadFileData(image.value(PAImageDataKey).toByteArray(), image.value(PAImageNameKey).toString());
+    m_menu.uploadFileData(image.value(PAImageDataKey).toByteArray(), image.value(PAImageNameKey).toString());
 }
 
 namespace {
@@ -183,19 +193,20 @@ void StatusItemController::performFileDragOperation(const Pasteboard& pasteboard
     if (paths.isEmpty())
         return;
     if (paths.size() == 1 && !QFileInfo(paths.first()).isDir()) {
-        ParclyStatusMenu::instance().uploadFile(QUrl::fromLocalFile(paths.first()));
+        m_menu.uploadFile(QUrl::fromLocalFile(paths.first()));
         return;
     }
     // A folder or several items go up as one archive. Zipping takes as long as the folder is big;
     // the icon keeps drawing and taking drops meanwhile, and the upload starts once it is done.
-    Archiver::makeArchive(paths, [](const Archiver::Result& result) {
+    // The menu lives as long as the app; the controller may not, so the archive goes to the menu.
+    Archiver::makeArchive(paths, [menu = &m_menu](const Archiver::Result& result) {
         if (!result.skipped.isEmpty())
             announceLeftOut(result.skipped);
         if (result.archive.isEmpty()) {
-            ParclyStatusMenu::instance().uploadDidFail(result.failure);
+            menu->uploadDidFail(result.failure);
             return;
         }
-        ParclyStatusMenu::instance().uploadFile(result.archive);
+        menu->uploadFile(result.archive);
     });
 }
 

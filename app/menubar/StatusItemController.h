@@ -4,7 +4,10 @@
 #include <QObject>
 #include <QStringList>
 
+#include "app/menubar/StatusItemImages.h"
+
 class Pasteboard;
+class ParclyStatusMenu;
 class StatusItem;
 
 enum StatusItemState : qint32 {
@@ -14,11 +17,13 @@ enum StatusItemState : qint32 {
 };
 
 // Owns the app's status item: its images (normal, drag hover, progress, error), its menu, and what
-// a drop on it does.
+// a drop on it does. The menu it is given is the one the item opens and the one every drop is
+// uploaded through; the icon follows what the menu reports of its uploads.
 class StatusItemController : public QObject {
     Q_OBJECT
 public:
-    explicit StatusItemController(QObject* parent = nullptr);
+    // The tray images come from `imagesPath`, or from the bundle's resources when it is empty.
+    explicit StatusItemController(ParclyStatusMenu& menu, QObject* parent = nullptr, const QString& imagesPath = {});
     ~StatusItemController() override;
 
     StatusItem* statusItem() const { return m_statusItem; }
@@ -41,7 +46,7 @@ public:
 
     static QStringList defaultDraggedTypes();
 
-    // Drag destination: called by the drop target for the drag's pasteboard.
+    // Drag destination: what the drop target's drags do, for the drag's pasteboard.
     int draggingEntered(const Pasteboard& pasteboard);
     void draggingExited();
     bool performDragOperation(const Pasteboard& pasteboard);
@@ -58,6 +63,9 @@ private:
     void showImage(const QString& name);
     QColor focusColor() const;
 
+    ParclyStatusMenu& m_menu;
+    // Loaded as they are first asked for, from const members too.
+    mutable StatusItemImages m_images;
     StatusItem* m_statusItem = nullptr;
     bool m_showsUploadError = false;
     int m_uploadsInProgress = 0;

@@ -4,16 +4,9 @@
 
 #include <QFileInfo>
 
-StatusItemImages& StatusItemImages::shared()
+StatusItemImages::StatusItemImages(const QString& resourcePath)
+    : m_resourcePath(resourcePath)
 {
-    static StatusItemImages images;
-    return images;
-}
-
-void StatusItemImages::setResourcePath(const QString& path)
-{
-    m_resourcePath = path;
-    m_cache.clear();
 }
 
 QString StatusItemImages::resourcePath() const

@@ -8,12 +8,11 @@
 // it for dense screens. Loaded once, then served from memory.
 class StatusItemImages {
 public:
-    static StatusItemImages& shared();
+    // Read from `resourcePath`; from the bundle's resources when it is empty.
+    explicit StatusItemImages(const QString& resourcePath = {});
 
     // A null icon when the resources hold no image of that name.
     QIcon imageNamed(const QString& name);
-    // Where the images are read from; the bundle's resources unless a test says otherwise.
-    void setResourcePath(const QString& path);
 
 private:
     QString resourcePath() const;

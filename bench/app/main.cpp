@@ -24,14 +24,12 @@
 // Needs an X display; run it as  tests/support/with-xvfb build/bench/app/bench-app
 #include "../../tests/support/ProcessTree.h"
 #include "../upload/SinkServer.h"
-#include "app/lifecycle/AppDelegate.h"
 #include "app/menubar/ParclyStatusMenu.h"
 #include "app/menubar/RecentDropsMenu.h"
 #include "app/menubar/ShareFileViewController.h"
 #include "app/menubar/SharePopover.h"
 #include "app/menubar/StatusItem.h"
 #include "app/menubar/StatusItemController.h"
-#include "app/menubar/StatusItemImages.h"
 #include "app/web/WebView.h"
 #include "platform/Bundle.h"
 #include "platform/Defaults.h"
@@ -319,9 +317,8 @@ PopoverFigures measurePopoverRounds()
         Defaults::standard().setValue(ParclyStatusMenu::kHasShownSharePopKey, false);
         menu.file();
         QPointer<SharePopover> popover = menu.shareFilePopover();
-        WebView* page = popover && popover->contentViewController()
-            ? static_cast<ShareFileViewController*>(popover->contentViewController())->webView()
-            : nullptr;
+        auto* content = popover ? popover->findChild<ShareFileViewController*>() : nullptr;
+        WebView* page = content ? content->webView() : nullptr;
         if (!popover || !page) {
             std::fprintf(stderr, "bench-app: the share popover did not open with its page (round %d)\n", round);
             return figures;
@@ -553,9 +550,7 @@ int main(int argc, char** argv)
     app.waitForFinished(5000);
     defaults.setValue(QStringLiteral("parcly-api-url"), service);
 
-    StatusItemImages::shared().setResourcePath(QStringLiteral(PARCLY_BUNDLE_RESOURCES));
-    auto* controller = new StatusItemController;
-    AppDelegate::instance().setStatusItemController(controller);
+    auto* controller = new StatusItemController(ParclyStatusMenu::instance(), nullptr, QStringLiteral(PARCLY_BUNDLE_RESOURCES));
     // The build's bundle: the popover's page and the web helper that shows it.
     Bundle::setMainBundlePath(QStringLiteral(PARCLY_BUNDLE_PATH));
     const PopoverFigures popover = measurePopoverRounds();

@@ -5,8 +5,8 @@
 
 #include "BrowserRecorder.h"
 #include "SessionBusEnvironment.h"
+#include "app/lifecycle/AppDelegate.h"
 #include "app/lifecycle/AuthWindowController.h"
-#include "app/lifecycle/StartAtLogin.h"
 #include "app/menubar/ParclyStatusMenu.h"
 #include "app/menubar/PreferencesWindowController.h"
 #include "app/menubar/ShortcutRecorder.h"
@@ -81,7 +81,7 @@ protected:
 
 TEST_F(Preferences, AFreshHomeShowsTheDefaultsAndTheCheckBoxesFollowTheirSettings)
 {
-    PreferencesWindowController window;
+    PreferencesWindowController window(menu(), startAtLogin());
     window.showWindow();
     screenshot(QStringLiteral("preferences"));
     EXPECT_EQ(window.shareFile()->objectValue(), ShortcutRecorder::shortcutDictionary(kKeyD, kShiftOption));
@@ -107,13 +107,13 @@ TEST_F(Preferences, AFreshHomeShowsTheDefaultsAndTheCheckBoxesFollowTheirSetting
     EXPECT_FALSE(window.startAtLoginButton()->isChecked());
     window.startAtLoginButton()->click();
     EXPECT_EQ(entries(), (QStringList{QStringLiteral("00-parcly-lite.desktop"), launcherEntry}));
-    PreferencesWindowController second;
+    PreferencesWindowController second(menu(), startAtLogin());
     EXPECT_TRUE(second.startAtLoginButton()->isChecked());
     second.startAtLoginButton()->click();
     EXPECT_EQ(entries(), QStringList());
     // The launcher alone starts the app at login: the box says so, and unticking removes it.
     ASSERT_TRUE(LoginItemService::setEnabled(QString::fromLatin1(kLauncherID), true));
-    PreferencesWindowController third;
+    PreferencesWindowController third(menu(), startAtLogin());
     EXPECT_TRUE(third.startAtLoginButton()->isChecked());
     third.startAtLoginButton()->click();
     EXPECT_EQ(entries(), QStringList());
@@ -123,7 +123,7 @@ TEST_F(Preferences, ARecordedShortcutIsStoredAndWorksAtOnceAndClearingBringsBack
 {
     HotKeyCenter& hotKeys = HotKeyCenter::sharedHotKeyCenter();
     ASSERT_TRUE(hotKeys.hasRegisteredHotKey(kKeyD, kShiftOption)) << "the default share shortcut is live from the start";
-    PreferencesWindowController window;
+    PreferencesWindowController window(menu(), startAtLogin());
     window.showWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
 
@@ -164,7 +164,7 @@ TEST_F(Preferences, ARecordedShortcutIsStoredAndWorksAtOnceAndClearingBringsBack
 
 TEST_F(Preferences, ACombinationThatCannotWorkIsRefusedWithAVisibleMessage)
 {
-    PreferencesWindowController window;
+    PreferencesWindowController window(menu(), startAtLogin());
     window.showWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
     const auto refusedWith = [&](const char* words) {

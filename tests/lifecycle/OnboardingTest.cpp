@@ -1,7 +1,7 @@
 // The welcome window: the page's messages and the close button against a real autostart folder,
 // and the real page, shown by the web helper on an X display, dismissed by its own button.
 #include "app/lifecycle/OnboardingController.h"
-#include "app/lifecycle/StartAtLogin.h"
+#include "app/menubar/StartAtLogin.h"
 #include "app/web/RemoteWebView.h"
 #include "app/web/WebModule.h"
 #include "platform/Bundle.h"
@@ -77,17 +77,18 @@ protected:
 
     QTemporaryDir root;
     QString app;
+    StartAtLogin startAtLogin;
 };
 
 TEST_F(Onboarding, EachDismissalZoomsTheWindowOffAndAppliesTheChoiceRecordedBefore)
 {
-    OnboardingController controller;
+    OnboardingController controller(startAtLogin);
     controller.showWindow();
     QWidget* window = controller.window();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
     EXPECT_EQ(window->windowTitle(), QStringLiteral("Welcome to Parcly Lite"));
     // No status item in this program: the zoom goes to the zero rectangle.
-    EXPECT_EQ(OnboardingController::zoomTarget(), QRect());
+    EXPECT_EQ(controller.zoomTarget(), QRect());
 
     // Closed without a message: off the screen, yet kept, and both ways of starting at login on.
     EXPECT_FALSE(window->close()) << "the window was let close";
@@ -105,7 +106,7 @@ TEST_F(Onboarding, EachDismissalZoomsTheWindowOffAndAppliesTheChoiceRecordedBefo
     send(controller, message(QStringLiteral("skip")));
     EXPECT_FALSE(window->isVisible());
     EXPECT_EQ(entriesOfOurs(), QStringList()) << "switched off: nothing of ours starts the app at login";
-    EXPECT_FALSE(StartAtLogin::startAtLoginIsEnabled());
+    EXPECT_FALSE(startAtLogin.startAtLoginIsEnabled());
 
     // Alone, a "startAtLogin" message registers nothing.
     send(controller, message(QStringLiteral("startAtLogin"), true));
@@ -115,7 +116,7 @@ TEST_F(Onboarding, EachDismissalZoomsTheWindowOffAndAppliesTheChoiceRecordedBefo
 
 TEST_F(Onboarding, MessagesOfOtherActionsOrShapesChangeNothing)
 {
-    OnboardingController controller;
+    OnboardingController controller(startAtLogin);
     controller.showWindow();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(controller.window()));
 
@@ -143,9 +144,9 @@ TEST_F(Onboarding, ThePageShowsAndItsSwitchAndButtonDismissTheWindow)
 {
     WebModule::setHelperPath(QStringLiteral(PARCLY_WEB_HELPER));
     // As the first launch leaves it: the app's own entry, and the launcher.
-    StartAtLogin::setStartAtLogin(true);
+    startAtLogin.setStartAtLogin(true);
     ASSERT_EQ(entriesOfOurs().size(), 2);
-    OnboardingController controller;
+    OnboardingController controller(startAtLogin);
     QSignalSpy shown(&controller, &OnboardingController::pageShown);
     controller.showWindow();
     QWidget* window = controller.window();

@@ -1,6 +1,6 @@
 // The app's login-items entry and the launcher's registration in a real autostart folder, and the
 // "killLauncher" handshake observed on a private session bus.
-#include "app/lifecycle/StartAtLogin.h"
+#include "app/menubar/StartAtLogin.h"
 #include "platform/Bundle.h"
 #include "platform/DistributedNotificationCenter.h"
 #include "platform/Log.h"
@@ -117,39 +117,40 @@ protected:
     QString m_launcherExecutable;
     QString m_otherCopyExecutable;
     std::optional<LoginItems> m_items;
+    StartAtLogin startAtLogin;
 };
 
 TEST_F(StartAtLoginTest, OneChoiceGovernsTheAppsEntryAndTheLauncher)
 {
     ASSERT_TRUE(m_items->writeItem(QStringLiteral("other-copy.desktop"), m_otherCopyExecutable));
-    EXPECT_FALSE(StartAtLogin::startAtLoginIsEnabled()) << "another copy's entry is not ours";
+    EXPECT_FALSE(startAtLogin.startAtLoginIsEnabled()) << "another copy's entry is not ours";
     const QString other = QStringLiteral("other-copy.desktop -> ") + m_otherCopyExecutable;
     const QString launcherEntry = QString::fromLatin1(kLauncherID) + QStringLiteral(".desktop -> ") + m_launcherExecutable;
     const QString appEntry = QStringLiteral("00-parcly-lite.desktop -> ") + m_appExecutable;
 
-    StartAtLogin::setStartAtLogin(true);
-    EXPECT_TRUE(StartAtLogin::startAtLoginIsEnabled());
+    startAtLogin.setStartAtLogin(true);
+    EXPECT_TRUE(startAtLogin.startAtLoginIsEnabled());
     const QStringList enabled = listing();
     EXPECT_EQ(enabled, (QStringList{appEntry, launcherEntry, other})) << "ours goes first, the launcher registered";
-    StartAtLogin::setStartAtLogin(true);
+    startAtLogin.setStartAtLogin(true);
     EXPECT_EQ(listing(), enabled) << "enabling twice adds no second entry";
 
     // Off: nothing of ours starts the app at login, whichever of the two was there.
-    StartAtLogin::setStartAtLogin(false);
-    EXPECT_FALSE(StartAtLogin::startAtLoginIsEnabled());
+    startAtLogin.setStartAtLogin(false);
+    EXPECT_FALSE(startAtLogin.startAtLoginIsEnabled());
     EXPECT_EQ(listing(), QStringList{other});
-    StartAtLogin::setStartAtLogin(false);
+    startAtLogin.setStartAtLogin(false);
     EXPECT_EQ(listing(), QStringList{other});
 
     // The launcher alone still starts the app at login: the setting reads on, and off removes it.
     ASSERT_TRUE(LoginItemService::setEnabled(QString::fromLatin1(kLauncherID), true));
-    EXPECT_TRUE(StartAtLogin::startAtLoginIsEnabled());
-    StartAtLogin::setStartAtLogin(false);
+    EXPECT_TRUE(startAtLogin.startAtLoginIsEnabled());
+    startAtLogin.setStartAtLogin(false);
     EXPECT_EQ(listing(), QStringList{other});
     // A hidden launcher entry starts nothing.
     writeRaw(QString::fromLatin1(kLauncherID) + QStringLiteral(".desktop"),
              "[Desktop Entry]\nType=Application\nHidden=true\nExec=\"" + m_launcherExecutable.toUtf8() + "\"\n");
-    EXPECT_FALSE(StartAtLogin::startAtLoginIsEnabled());
+    EXPECT_FALSE(startAtLogin.startAtLoginIsEnabled());
     EXPECT_TRUE(LoginItemService::setEnabled(QString::fromLatin1(kLauncherID), false));
     EXPECT_TRUE(LoginItemService::setEnabled(QString::fromLatin1(kLauncherID), false)) << "already off is not a failure";
 
@@ -166,11 +167,11 @@ TEST_F(StartAtLoginTest, DisablingRemovesEveryMatchingEntryAndSkipsWhatDoesNotRe
     ASSERT_TRUE(m_items->writeItem(QStringLiteral("10-first.desktop"), m_appExecutable));
     writeRaw(QStringLiteral("20-second.desktop"), "[Desktop Entry]\nType=Application\nName=Second\n" + exec);
     ASSERT_EQ(LoginItems::resolve(*m_items->itemNamed(QStringLiteral("20-second.desktop"))), m_appExecutable);
-    EXPECT_TRUE(StartAtLogin::startAtLoginIsEnabled());
+    EXPECT_TRUE(startAtLogin.startAtLoginIsEnabled());
 
-    StartAtLogin::setStartAtLogin(false);
+    startAtLogin.setStartAtLogin(false);
     EXPECT_EQ(listing(), (QStringList{QStringLiteral("05-hidden.desktop -> "), QStringLiteral("06-gone.desktop -> ")}));
-    EXPECT_FALSE(StartAtLogin::startAtLoginIsEnabled()) << "a second entry would still start the app";
+    EXPECT_FALSE(startAtLogin.startAtLoginIsEnabled()) << "a second entry would still start the app";
 
     // A list that cannot be opened reads as off and takes no change.
     QDir(m_items->folderPath()).removeRecursively();
@@ -178,8 +179,8 @@ TEST_F(StartAtLoginTest, DisablingRemovesEveryMatchingEntryAndSkipsWhatDoesNotRe
     ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
     blocker.close();
     ScopedLogCapture log;
-    EXPECT_FALSE(StartAtLogin::startAtLoginIsEnabled());
-    StartAtLogin::setStartAtLogin(true);
+    EXPECT_FALSE(startAtLogin.startAtLoginIsEnabled());
+    startAtLogin.setStartAtLogin(true);
     EXPECT_TRUE(QFileInfo(m_items->folderPath()).isFile());
     EXPECT_FALSE(log.linesStartingWith(QStringLiteral("Login items: ")).isEmpty());
 }
@@ -234,7 +235,7 @@ TEST_F(StartAtLoginTest, KillLauncherIsPostedOncePerRunningLauncher)
     NotificationRecorder recorder;
     ASSERT_TRUE(recorder.isConnected());
 
-    StartAtLogin::handleStartAtLogin();
+    startAtLogin.handleStartAtLogin();
     EXPECT_TRUE(recorder.postedBefore(QStringLiteral("marker-1")).isEmpty()) << "no launcher runs";
 
     // Two launchers: /bin/sleep as the executable of a bundle with the launcher's identifier.
@@ -248,7 +249,7 @@ TEST_F(StartAtLoginTest, KillLauncherIsPostedOncePerRunningLauncher)
         ASSERT_TRUE(launchers.back()->waitForStarted());
     }
 
-    StartAtLogin::handleStartAtLogin();
+    startAtLogin.handleStartAtLogin();
     const QPair<QString, QString> killLauncher{QStringLiteral("killLauncher"), QString::fromLatin1(kMainAppBundleID)};
     EXPECT_EQ(recorder.postedBefore(QStringLiteral("marker-2")), (QList<QPair<QString, QString>>{killLauncher, killLauncher}));
 

@@ -2,7 +2,7 @@
 
 #include "FixtureServer.h"
 #include "QtPrinters.h"
-#include "app/lifecycle/AppDelegate.h"
+#include "app/menubar/StartAtLogin.h"
 #include "app/menubar/StatusItem.h"
 #include "app/menubar/StatusItemController.h"
 #include "app/menubar/StatusItemImages.h"
@@ -24,17 +24,22 @@
 // makes it at launch, with the images the build generated into the bundle.
 inline StatusItemController& sharedController()
 {
-    if (!AppDelegate::instance().statusItemController()) {
-        StatusItemImages::shared().setResourcePath(QStringLiteral(PARCLY_BUNDLE_RESOURCES));
-        AppDelegate::instance().setStatusItemController(new StatusItemController);
-    }
-    return *AppDelegate::instance().statusItemController();
+    static auto* controller = new StatusItemController(ParclyStatusMenu::instance(), nullptr, QStringLiteral(PARCLY_BUNDLE_RESOURCES));
+    return *controller;
 }
 
-// The status menu, with the controller it reports to in place.
+// What the preferences drive, as the delegate hands it to the menu.
+inline StartAtLogin& startAtLogin()
+{
+    static StartAtLogin setting;
+    return setting;
+}
+
+// The status menu, with the controller it reports to and what its preferences drive in place.
 inline ParclyStatusMenu& menu()
 {
     sharedController();
+    ParclyStatusMenu::instance().setStartAtLogin(&startAtLogin());
     return ParclyStatusMenu::instance();
 }
 

@@ -55,7 +55,7 @@ TEST_F(MenubarTest, ProgressOutsideTheSeriesKeepsTheImageShown)
 
 TEST_F(MenubarTest, StatesShowTheirImages)
 {
-    const QIcon error = StatusItemImages::shared().imageNamed(StatusItemController::kErrorImageName);
+    const QIcon error = StatusItemImages(QStringLiteral(PARCLY_BUNDLE_RESOURCES)).imageNamed(StatusItemController::kErrorImageName);
     const QColor focus = QApplication::palette().color(QPalette::Active, QPalette::Highlight);
 
     controller().setStatusItemState(StatusItemStateError);

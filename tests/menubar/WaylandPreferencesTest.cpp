@@ -116,7 +116,7 @@ TEST_F(MenubarTest, WaylandWithoutThePortalSaysWhereShortcutsWorkAndOffersTheDes
 
     // Elsewhere (sway) the lines to add, with the stored combinations, in place of the button.
     qputenv("XDG_CURRENT_DESKTOP", "sway");
-    PreferencesWindowController sway;
+    PreferencesWindowController sway(menu(), startAtLogin());
     sway.showWindow();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&sway));
     const QString lines = sway.commandLinesLabel()->text();

@@ -1,4 +1,4 @@
-#include "app/lifecycle/StartAtLogin.h"
+#include "app/menubar/StartAtLogin.h"
 
 #include "platform/Bundle.h"
 #include "platform/DistributedNotificationCenter.h"
@@ -69,12 +69,12 @@ void StartAtLogin::setStartAtLogin(bool enabled)
     LoginItemService::setEnabled(QString::fromLatin1(kLauncherID), enabled);
 }
 
-bool StartAtLogin::startAtLoginIsEnabled()
+bool StartAtLogin::startAtLoginIsEnabled() const
 {
     return hasAppEntry() || LoginItemService::isEnabled(QString::fromLatin1(kLauncherID));
 }
 
-void StartAtLogin::handleStartAtLogin()
+void StartAtLogin::handleStartAtLogin() const
 {
     const QString launcherID = QString::fromLatin1(kLauncherID);
     for (const RunningApplication& application : Workspace::sharedWorkspace().runningApplications()) {
