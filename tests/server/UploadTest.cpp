@@ -1,7 +1,6 @@
 // Uploads: what the client sends comes back byte for byte, and nothing half-uploaded or refused
 // is ever kept.
 #include "ServerHarness.h"
-#include "server/UploadRoute.h"
 
 #include <gtest/gtest.h>
 
