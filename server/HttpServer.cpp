@@ -23,9 +23,10 @@ namespace {
 
 constexpr size_t kResponseBlock = 256 * 1024;
 constexpr size_t kSpareBodyPieces = 2;
-// A body is queued for its route in blocks: small ones until it proves large.
+// A body is queued for its route in blocks: small ones until it proves large. A quarter of the
+// queue each, so that the engine reads on while the route stores the blocks before it.
 constexpr size_t kFirstBlockBytes = 16 * 1024;
-constexpr size_t kBlockBytes = 512 * 1024;
+constexpr size_t kBlockBytes = 256 * 1024;
 // How much the engine grows a connection's read buffer by at a time.
 constexpr size_t kMemoryIncrement = 8 * 1024;
 
