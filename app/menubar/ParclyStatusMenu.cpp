@@ -1,5 +1,6 @@
 #include "app/menubar/ParclyStatusMenu.h"
 
+#include "app/menubar/LinkPasteboard.h"
 #include "app/menubar/PreferencesWindowController.h"
 #include "app/menubar/RecentDropsMenu.h"
 #include "app/menubar/ShareFileViewController.h"
@@ -22,8 +23,6 @@
 #include "platform/gui/HotKeyCenter.h"
 #include "platform/gui/KeyCodes.h"
 #include "platform/gui/OpenPanel.h"
-#include "platform/gui/Pasteboard.h"
-#include "platform/gui/PasteboardTypes.h"
 #include "platform/gui/PortalGlobalShortcuts.h"
 #include "platform/gui/UserNotificationCenter.h"
 #include "shared/ShareableItem.h"
@@ -326,12 +325,7 @@ void ParclyStatusMenu::handleDropCreated(const QVariantMap& drop)
 
     Workspace::sharedWorkspace().openURL(link);
 
-    // The link as the service wrote it, escapes intact, so it pastes as a working address.
-    const QString address = link.toString(QUrl::FullyEncoded);
-    Pasteboard& pasteboard = Pasteboard::generalPasteboard();
-    pasteboard.declareTypes({NSStringPboardType, NSURLPboardType}, nullptr);
-    pasteboard.setStringForType(address, NSStringPboardType);
-    pasteboard.setStringForType(address, NSURLPboardType);
+    copyLinkToPasteboard(link);
 
     m_recentDrops->addDrop(drop);
     updateDropCount();

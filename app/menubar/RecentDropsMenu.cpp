@@ -1,12 +1,11 @@
 #include "app/menubar/RecentDropsMenu.h"
 
+#include "app/menubar/LinkPasteboard.h"
 #include "app/service/API.h"
 #include "app/service/HttpTransfer.h"
 #include "app/service/ServiceConfiguration.h"
 #include "app/service/WebLink.h"
 #include "platform/Log.h"
-#include "platform/gui/Pasteboard.h"
-#include "platform/gui/PasteboardTypes.h"
 #include "platform/gui/UserNotificationCenter.h"
 
 #include <QMessageBox>
@@ -179,12 +178,7 @@ void RecentDropsMenu::copyLink(const QString& code) const
     const DropRecord::Drop* drop = dropWithCode(code);
     if (!drop)
         return;
-    // As the service wrote it, escapes intact, so it pastes as a working address.
-    const QString address = drop->shortlink.toString(QUrl::FullyEncoded);
-    Pasteboard& pasteboard = Pasteboard::generalPasteboard();
-    pasteboard.declareTypes({NSStringPboardType, NSURLPboardType}, nullptr);
-    pasteboard.setStringForType(address, NSStringPboardType);
-    pasteboard.setStringForType(address, NSURLPboardType);
+    copyLinkToPasteboard(drop->shortlink);
 }
 
 void RecentDropsMenu::openInBrowser(const QString& code) const
