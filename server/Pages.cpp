@@ -6,7 +6,6 @@
 
 #include <openssl/sha.h>
 
-#include <cctype>
 #include <cmath>
 
 namespace {
@@ -66,23 +65,6 @@ std::string sha256Base64(std::string_view text)
     unsigned char digest[SHA256_DIGEST_LENGTH];
     SHA256(reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest);
     return base64::encode(std::string_view(reinterpret_cast<const char*>(digest), sizeof digest));
-}
-
-std::string percentEncode(std::string_view value)
-{
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string encoded;
-    for (const char c : value) {
-        const auto u = static_cast<unsigned char>(c);
-        if (std::isalnum(u) || c == '-' || c == '_' || c == '.' || c == '~') {
-            encoded += c;
-        } else {
-            encoded += '%';
-            encoded += kHex[u >> 4];
-            encoded += kHex[u & 15];
-        }
-    }
-    return encoded;
 }
 
 std::string extensionBadge(std::string_view title)
@@ -199,7 +181,7 @@ std::string Pages::pro(const std::optional<std::string>& email) const
 
 std::string Pages::dropList(const DropList& list) const
 {
-    const std::string token = percentEncode(list.token);
+    const std::string token = text::percentEncodeComponent(list.token);
     std::string body = "<div class=\"card\">\n<h1>Your drops</h1>\n";
     body += "<p class=\"muted\">Signed in as <strong>" + htmlEscape(list.email) + "</strong>. Newest first; times in UTC.</p>\n";
     if (!list.notice.empty())

@@ -1,5 +1,6 @@
 #include "server/Text.h"
 
+#include <cctype>
 #include <ctime>
 
 #include <algorithm>
@@ -165,16 +166,20 @@ bool isAttrChar(unsigned char c)
     }
 }
 
-} // namespace
+// RFC 3986 unreserved: safe anywhere in a URL, a query value included.
+bool isUnreserved(unsigned char c)
+{
+    return std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~';
+}
 
-std::string percentEncodeAttribute(std::string_view value)
+std::string percentEncodeExcept(std::string_view value, bool (*kept)(unsigned char))
 {
     static constexpr char hex[] = "0123456789ABCDEF";
     std::string encoded;
     encoded.reserve(value.size() * 3);
     for (const char ch : value) {
         const auto c = static_cast<unsigned char>(ch);
-        if (isAttrChar(c)) {
+        if (kept(c)) {
             encoded += ch;
         } else {
             encoded += '%';
@@ -183,6 +188,18 @@ std::string percentEncodeAttribute(std::string_view value)
         }
     }
     return encoded;
+}
+
+} // namespace
+
+std::string percentEncodeAttribute(std::string_view value)
+{
+    return percentEncodeExcept(value, isAttrChar);
+}
+
+std::string percentEncodeComponent(std::string_view value)
+{
+    return percentEncodeExcept(value, isUnreserved);
 }
 
 bool hasDirectionControl(std::string_view value)

@@ -26,6 +26,8 @@ std::string withoutDirectionControls(std::string_view value);
 
 // RFC 5987 value: UTF-8 with everything outside attr-char percent-encoded.
 std::string percentEncodeAttribute(std::string_view value);
+// A URL component, such as a query value: everything outside RFC 3986 unreserved percent-encoded.
+std::string percentEncodeComponent(std::string_view value);
 // "inline; filename=\"ascii fallback\"; filename*=UTF-8''..." (RFC 6266), direction controls replaced.
 std::string contentDisposition(bool inlineDisplay, std::string_view fileName);
 
