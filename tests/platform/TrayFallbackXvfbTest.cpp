@@ -8,8 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <QPixmap>
 #include <QProcess>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
 #include <QTest>
@@ -37,8 +39,13 @@ TEST(TrayFallback, NotificationBecomesABalloonOfTheTrayIcon)
     pixmap.fill(Qt::darkCyan);
     QSystemTrayIcon icon{QIcon(pixmap)};
     icon.show();
-    // The balloon points at the icon, which the tray takes in a moment after it is shown.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !icon.geometry().isEmpty(); }, 10000));
+    // The balloon points at the icon, which the tray takes in a moment after it is shown. Until
+    // then the icon is a 22x22 window at the screen's origin (a non-empty geometry), and a balloon
+    // asked for then never appeared on a loaded machine: wait until the icon sits in trayer's 64
+    // pixels at the right edge.
+    const int trayLeft = QGuiApplication::primaryScreen()->geometry().right() - 64;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return icon.geometry().left() >= trayLeft; }, 10000))
+        << "icon at " << icon.geometry().x() << "," << icon.geometry().y();
     UserNotificationCenter& center = UserNotificationCenter::defaultUserNotificationCenter();
     center.setFallbackTrayIcon(&icon);
 
