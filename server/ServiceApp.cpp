@@ -7,6 +7,7 @@
 #include "server/DropRoutes.h"
 #include "server/DropStore.h"
 #include "server/ExpirySweeper.h"
+#include "server/HealthMonitor.h"
 #include "server/HttpServer.h"
 #include "server/Pages.h"
 #include "server/Replies.h"
@@ -203,6 +204,18 @@ const std::string& ServiceApp::publicUrl() const
     return m_context->publicUrl;
 }
 
+std::vector<HealthMonitor::Probe> ServiceApp::healthProbes()
+{
+    return {
+        {"database", [this] { m_database->reader().prepare("SELECT 1").step(); }},
+        {"storage",
+         [this] {
+             if (!m_drops->roomForUploads())
+                 throw std::runtime_error("cannot read the data folder " + m_options.dataDirectory.string());
+         }},
+    };
+}
+
 void ServiceApp::configure()
 {
     HttpServer::Limits limits;
@@ -214,6 +227,8 @@ void ServiceApp::configure()
     m_server = std::make_unique<HttpServer>(limits, [this](const std::string& line) { m_log.note(line); });
     HttpServer& server = *m_server;
 
+    m_health = std::make_unique<HealthMonitor>(healthProbes(), m_log);
+    m_health->install(server);
     m_api = std::make_unique<ApiRoutes>(*m_context);
     m_upload = std::make_unique<UploadRoute>(*m_context);
     m_dropRoutes = std::make_unique<DropRoutes>(*m_context);

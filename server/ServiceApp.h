@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/HealthMonitor.h"
 #include "server/RequestLog.h"
 #include "server/ServerOptions.h"
 
@@ -7,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 class AccountStore;
 class ApiRoutes;
@@ -48,6 +50,7 @@ public:
 
 private:
     void configure();
+    std::vector<HealthMonitor::Probe> healthProbes();
 
     ServerOptions m_options;
     int m_lockFd = -1;
@@ -60,6 +63,7 @@ private:
     std::unique_ptr<Authenticator> m_authenticator;
     std::unique_ptr<Pages> m_pages;
     std::unique_ptr<ServiceContext> m_context;
+    std::unique_ptr<HealthMonitor> m_health;
     std::unique_ptr<ApiRoutes> m_api;
     std::unique_ptr<UploadRoute> m_upload;
     std::unique_ptr<DropRoutes> m_dropRoutes;
