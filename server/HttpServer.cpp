@@ -147,6 +147,19 @@ struct FileContent {
     }
 };
 
+// Bytes fetched piece by piece from elsewhere, as a content provider: the engine recognises it and
+// fetches ahead on its workers; anything else reads through it, a piece at a time.
+struct FetchedContent {
+    std::shared_ptr<HttpServer::PieceReader> reader;
+
+    bool operator()(size_t offset, size_t length, httplib::DataSink& sink) const
+    {
+        std::vector<char> piece;
+        (*reader)(offset, std::min<size_t>(length, kResponseBlock), piece);
+        return !piece.empty() && sink.write(piece.data(), piece.size());
+    }
+};
+
 // A route pattern that needs no regular expression to match: fixed text, groups of N letters and
 // digits ("([A-Za-z0-9]{8})", as codes are), and ".*" at its end.
 struct PlainPiece {
@@ -309,6 +322,110 @@ struct HttpServer::Exchange {
     bool failed = false; // the receiver threw; the response is the failure's
     bool finished = false; // the route set its answer
     bool suspended = false;
+};
+
+// The answer of a FetchedContent on its way: pieces fetched on workers, ahead of the engine's
+// reads, into a queue of at most two. The engine holds one reference, through the response; each
+// fetch in flight holds another.
+struct HttpServer::FetchedBody : std::enable_shared_from_this<FetchedBody> {
+    static constexpr size_t kPiece = 1024 * 1024;
+    static constexpr size_t kPiecesAhead = 2;
+
+    FetchedBody(HttpServer& owner, MHD_Connection* on, std::shared_ptr<PieceReader> source, std::uint64_t start, std::uint64_t bytes)
+        : server(owner)
+        , connection(on)
+        , reader(std::move(source))
+        , offset(start)
+        , length(bytes)
+    {
+    }
+
+    HttpServer& server;
+    MHD_Connection* const connection;
+    const std::shared_ptr<PieceReader> reader;
+    const std::uint64_t offset; // of the first byte served, in the whole body
+    const std::uint64_t length;
+
+    std::mutex mutex;
+    std::deque<std::vector<char>> pieces;
+    size_t taken = 0; // of the front piece, by the engine
+    std::uint64_t asked = 0; // bytes asked of the reader so far
+    bool fetching = false;
+    bool failed = false;
+    bool gone = false; // the engine is done with the answer
+    bool suspended = false; // waiting for a piece
+
+    // Under the lock.
+    void fetchAhead()
+    {
+        if (fetching || failed || gone || asked >= length || pieces.size() >= kPiecesAhead)
+            return;
+        fetching = true;
+        const std::uint64_t at = asked;
+        const size_t size = static_cast<size_t>(std::min<std::uint64_t>(kPiece, length - asked));
+        asked += size;
+        server.m_workers->post([self = shared_from_this(), at, size] { self->fetch(at, size); });
+    }
+
+    void fetch(std::uint64_t at, size_t size)
+    {
+        std::vector<char> piece;
+        std::string failure;
+        try {
+            (*reader)(offset + at, size, piece);
+            if (piece.size() != size)
+                failure = std::to_string(piece.size()) + " bytes instead of " + std::to_string(size);
+        } catch (const std::exception& error) {
+            failure = error.what();
+        }
+        std::lock_guard lock(mutex);
+        fetching = false;
+        if (!failure.empty()) {
+            failed = true;
+            if (!gone)
+                server.m_note("http: answer cut short at byte " + std::to_string(offset + at) + ": " + failure);
+        } else {
+            pieces.push_back(std::move(piece));
+        }
+        fetchAhead();
+        if (suspended) {
+            suspended = false;
+            server.resumeAnswer(connection);
+        }
+    }
+
+    static ssize_t read(void* self, uint64_t, char* buffer, size_t maximum)
+    {
+        FetchedBody& body = **static_cast<std::shared_ptr<FetchedBody>*>(self);
+        std::lock_guard lock(body.mutex);
+        if (!body.pieces.empty()) {
+            std::vector<char>& front = body.pieces.front();
+            const size_t size = std::min(maximum, front.size() - body.taken);
+            std::memcpy(buffer, front.data() + body.taken, size);
+            body.taken += size;
+            if (body.taken == front.size()) {
+                body.pieces.pop_front();
+                body.taken = 0;
+                body.fetchAhead();
+            }
+            return static_cast<ssize_t>(size);
+        }
+        if (body.failed || !body.fetching || !body.server.suspendAnswer(body.connection))
+            return MHD_CONTENT_READER_END_WITH_ERROR;
+        // Nothing to send until the piece on its way comes: its fetch resumes the connection.
+        body.suspended = true;
+        return 0;
+    }
+
+    static void release(void* self)
+    {
+        auto* hold = static_cast<std::shared_ptr<FetchedBody>*>(self);
+        {
+            std::lock_guard lock((*hold)->mutex);
+            (*hold)->gone = true;
+        }
+        delete hold;
+    }
 };
 
 struct HttpServer::Callbacks {
@@ -572,6 +689,11 @@ void HttpServer::Delete(const std::string& pattern, BodyHandler handler)
     add("DELETE", pattern, std::move(route));
 }
 
+void HttpServer::setFetchedContent(httplib::Response& response, std::uint64_t size, const std::string& contentType, PieceReader reader)
+{
+    response.set_content_provider(static_cast<size_t>(size), contentType, FetchedContent{std::make_shared<PieceReader>(std::move(reader))});
+}
+
 void HttpServer::setFileContent(httplib::Response& response, int fd, std::uint64_t size, const std::string& contentType)
 {
     response.set_content_provider(static_cast<size_t>(size), contentType, FileContent{std::make_shared<OpenFile>(fd)});
@@ -773,6 +895,24 @@ void HttpServer::resume(Exchange& exchange)
 {
     // Decided under the exchange's lock: it was suspended, and is no more.
     MHD_resume_connection(exchange.connection);
+    std::lock_guard lock(m_suspendMutex);
+    --m_suspended;
+    m_resumed.notify_all();
+}
+
+bool HttpServer::suspendAnswer(MHD_Connection* connection)
+{
+    std::lock_guard lock(m_suspendMutex);
+    if (m_closing)
+        return false;
+    ++m_suspended;
+    MHD_suspend_connection(connection);
+    return true;
+}
+
+void HttpServer::resumeAnswer(MHD_Connection* connection)
+{
+    MHD_resume_connection(connection);
     std::lock_guard lock(m_suspendMutex);
     --m_suspended;
     m_resumed.notify_all();
@@ -1129,7 +1269,18 @@ bool HttpServer::answer(Exchange& exchange)
         }
         response.set_header("Accept-Ranges", "bytes");
         auto* file = response.content_provider_.target<FileContent>();
-        if (file && file->file->fd >= 0) {
+        auto* fetched = response.content_provider_.target<FetchedContent>();
+        if (fetched) {
+            auto body = std::make_shared<FetchedBody>(*this, exchange.connection, fetched->reader, offset, length);
+            {
+                std::lock_guard lock(body->mutex);
+                body->fetchAhead();
+            }
+            auto* hold = new std::shared_ptr<FetchedBody>(body);
+            reply = MHD_create_response_from_callback(length, kResponseBlock, &FetchedBody::read, hold, &FetchedBody::release);
+            if (!reply)
+                FetchedBody::release(hold);
+        } else if (file && file->file->fd >= 0) {
             // The engine owns the descriptor from here, and may send it with sendfile.
             const int fd = std::exchange(file->file->fd, -1);
             reply = MHD_create_response_from_fd_at_offset64(length, fd, offset);

@@ -114,6 +114,15 @@ public:
     // response owns `fd`.
     static void setFileContent(httplib::Response& response, int fd, std::uint64_t size, const std::string& contentType);
 
+    // Reads `length` bytes of a body from `offset` into `into` (its whole contents), on a worker;
+    // throws when it cannot. For bytes kept elsewhere, such as in object storage.
+    using PieceReader = std::function<void(std::uint64_t offset, size_t length, std::vector<char>& into)>;
+    // Serves `size` bytes fetched piece by piece with `reader` (a range of the request, if any,
+    // within that): the next piece is fetched while one is sent, at most two are held, and the
+    // connection waits suspended, without a thread, while a piece is on its way. A reader that
+    // fails cuts the answer short (the client sees fewer bytes than announced).
+    static void setFetchedContent(httplib::Response& response, std::uint64_t size, const std::string& contentType, PieceReader reader);
+
     void setEarlyAnswer(EarlyAnswer answer) { m_earlyAnswer = std::move(answer); }
     // For answers with a status and no body (404 of no route, a refused range).
     void setStatusPage(StatusPage page) { m_statusPage = std::move(page); }
@@ -151,6 +160,8 @@ private:
 
     struct Callbacks; // the engine's C callbacks
     friend struct Callbacks;
+    struct FetchedBody;
+    friend struct FetchedBody;
 
     void add(const std::string& method, const std::string& pattern, Route route);
     bool begin(Exchange& exchange, const char* url, const char* method, const char* version);
@@ -180,6 +191,9 @@ private:
     // Under the exchange's lock. False when the server is stopping: the connection then closes.
     bool suspend(Exchange& exchange);
     void resume(Exchange& exchange);
+    // For an answer whose next bytes are still on their way. False when the server is stopping.
+    bool suspendAnswer(MHD_Connection* connection);
+    void resumeAnswer(MHD_Connection* connection);
     // Writes the request line of an answer the engine gave by itself.
     void engineAnswered(MHD_Connection* connection, const std::string& target);
     void endBody(MHD_Connection* connection);
