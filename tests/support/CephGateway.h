@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
+#include <unistd.h>
 
 class CephGateway {
 public:
@@ -31,7 +32,7 @@ public:
             return outcome;
         }
         const std::string errors = folder + ".log";
-        const std::string command = "'" + script + "' start '" + folder + "' 2>'" + errors + "'";
+        const std::string command = "'" + script + "' start '" + folder + "' " + std::to_string(getpid()) + " 2>'" + errors + "'";
         std::string printed;
         int status = -1;
         if (FILE* pipe = popen(command.c_str(), "r")) {
