@@ -1,0 +1,161 @@
+#pragma once
+
+#include "server/storage/CurlHandlePool.h"
+#include "server/storage/StorageUrl.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+// A request to the bucket that failed: what() says which request and why, e.g.
+// "S3 GET drops/abc (bytes 0-99) failed: 404 NoSuchKey".
+class S3Error : public std::runtime_error {
+public:
+    S3Error(std::string request, long status, std::string code, const std::string& detail);
+
+    const std::string& request() const { return m_request; } // "GET drops/abc"
+    long status() const { return m_status; } // the HTTP status; 0 when no answer came
+    const std::string& code() const { return m_code; } // S3's error code, or libcurl's reason
+    bool notFound() const { return m_status == 404; }
+
+private:
+    std::string m_request;
+    long m_status;
+    std::string m_code;
+};
+
+struct S3Config {
+    S3Location location;
+    S3Credentials credentials;
+    // Bytes an ObjectUpload holds before it sends them as one part: its memory ceiling. S3 wants
+    // at least 5 MiB in every part but the last, and at most 10,000 parts.
+    size_t partSize = 16 * 1024 * 1024;
+    // Whether bodies are signed with their SHA-256 (else UNSIGNED-PAYLOAD): a corrupted body is
+    // then refused rather than stored, at the price of hashing every byte once.
+    bool signPayloads = true;
+    long connectTimeoutSeconds = 10;
+    // A transfer that moves no byte for this long fails, rather than hanging a thread for ever.
+    long stallTimeoutSeconds = 60;
+};
+
+class ObjectUpload;
+
+// A client of one S3-compatible bucket (and prefix). Keys given to and returned by it are
+// relative to the location's prefix. Requests are signed by libcurl (SigV4); connections are kept
+// between requests. Every member may be called from any number of threads at once. Failures
+// throw S3Error.
+class S3Client {
+public:
+    // Throws std::invalid_argument for a part size S3 would refuse.
+    explicit S3Client(S3Config config);
+    ~S3Client();
+    S3Client(const S3Client&) = delete;
+    S3Client& operator=(const S3Client&) = delete;
+
+    const S3Config& config() const { return m_config; }
+
+    // Makes the bucket; one that is already ours is fine. For tests and first set-up.
+    void createBucket();
+
+    // Stores a small object in one request.
+    void putObject(const std::string& key, std::string_view bytes, const std::string& contentType = {});
+
+    // Stores an object of any size from bytes appended bit by bit, holding at most one part.
+    std::unique_ptr<ObjectUpload> beginUpload(const std::string& key, const std::string& contentType = {});
+
+    // The object's size; nullopt when there is no such object.
+    std::optional<std::uint64_t> objectSize(const std::string& key);
+
+    struct ByteRange {
+        std::uint64_t first = 0;
+        std::uint64_t last = 0; // inclusive, as in HTTP
+    };
+    // Receives an object's bytes as they arrive; false stops the transfer (a reader went away).
+    using ByteSink = std::function<bool(std::string_view bytes)>;
+    // Streams the object (or the range of it) into `sink`, never holding more than libcurl's
+    // receive buffer. True when every byte was delivered, false when the sink stopped it. Throws
+    // S3Error with notFound() when there is no such object.
+    bool readObject(const std::string& key, const ByteSink& sink, std::optional<ByteRange> range = std::nullopt);
+
+    // Removes the object; removing one that is not there is no error.
+    void deleteObject(const std::string& key);
+
+    struct ObjectEntry {
+        std::string key;
+        std::uint64_t size = 0;
+        std::int64_t lastModified = 0; // seconds since 1970
+    };
+    struct ObjectPage {
+        std::vector<ObjectEntry> objects;
+        std::optional<std::string> next; // pass as `after` for the next page; none on the last
+    };
+    // Objects whose key starts with `keyPrefix`, in key order, up to `limit` (at most 1000) a page.
+    ObjectPage listObjects(const std::string& keyPrefix, const std::optional<std::string>& after = std::nullopt, int limit = 1000);
+
+    struct MultipartEntry {
+        std::string key;
+        std::string uploadId;
+        std::int64_t initiated = 0; // seconds since 1970
+    };
+    // Multipart uploads begun and neither completed nor aborted under `keyPrefix`: every page.
+    std::vector<MultipartEntry> listMultipartUploads(const std::string& keyPrefix = {});
+    void abortMultipartUpload(const std::string& key, const std::string& uploadId);
+
+    // The steps of a multipart upload, for ObjectUpload. Parts are numbered from 1.
+    std::string createMultipartUpload(const std::string& key, const std::string& contentType);
+    std::string uploadPart(const std::string& key, const std::string& uploadId, int partNumber, std::string_view bytes); // its ETag
+    void completeMultipartUpload(const std::string& key, const std::string& uploadId, const std::vector<std::string>& partETags);
+
+private:
+    struct Request;
+    struct Response;
+    Response perform(const Request& request);
+    std::string url(const std::string& key, std::vector<std::pair<std::string, std::string>> query) const;
+    std::string fullKey(const std::string& key) const;
+    std::string relativeKey(const std::string& key) const;
+
+    const S3Config m_config;
+    CurlHandlePool m_handles;
+};
+
+// Bytes on their way into one object. Appends are buffered up to the part size; each full
+// buffer goes out as a part of a multipart upload, so memory stays at one part whatever the
+// object's size. An object smaller than a part is stored with one PUT at finish(). Not for use by
+// two threads at once. Dropped unfinished, it aborts the multipart upload.
+class ObjectUpload {
+public:
+    ~ObjectUpload();
+    ObjectUpload(const ObjectUpload&) = delete;
+    ObjectUpload& operator=(const ObjectUpload&) = delete;
+
+    // Throws S3Error when a part could not be sent; the upload is then aborted and useless.
+    void append(std::string_view bytes);
+    // Sends what is left and makes the object; throws S3Error (after aborting) when it cannot.
+    void finish();
+    // Gives up: the bucket keeps nothing of it. Throws S3Error if the service refused the abort.
+    void abort();
+
+    std::uint64_t size() const { return m_size; }
+    const std::string& key() const { return m_key; }
+
+private:
+    friend class S3Client;
+    ObjectUpload(S3Client& client, std::string key, std::string contentType);
+    void sendPart();
+    void abortQuietly() noexcept;
+
+    S3Client& m_client;
+    const std::string m_key;
+    const std::string m_contentType;
+    std::vector<char> m_buffer;
+    std::string m_uploadId; // empty until the first part goes
+    std::vector<std::string> m_partETags;
+    std::uint64_t m_size = 0;
+    enum class State { Open, Finished, Aborted } m_state = State::Open;
+};
