@@ -14,10 +14,18 @@ namespace database {
 
 namespace {
 
+// libpq's messages run over several lines (a hint indented below): one line for a log.
 std::string trimmed(const char* message)
 {
-    std::string text = message ? message : "";
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+    std::string text;
+    for (const char* c = message ? message : ""; *c; ++c) {
+        const bool space = *c == '\n' || *c == '\t' || *c == ' ';
+        if (!space)
+            text += *c;
+        else if (!text.empty() && text.back() != ' ')
+            text += ' ';
+    }
+    while (!text.empty() && text.back() == ' ')
         text.pop_back();
     return text.empty() ? "unknown error" : text;
 }
