@@ -3,6 +3,7 @@
 #include "server/Database.h"
 
 #include <libpq-fe.h>
+#include <poll.h>
 
 #include <charconv>
 #include <cstdio>
@@ -197,7 +198,11 @@ PostgresConnection::~PostgresConnection()
 
 void PostgresConnection::recover()
 {
-    if (PQstatus(m_handle) == CONNECTION_OK)
+    // Between statements the server has nothing to say but that it ended the session (a restart,
+    // an administrator): anything waiting on the idle socket means a fresh session is needed,
+    // found here (no wait) rather than by the next statement failing.
+    pollfd socket{PQsocket(m_handle), POLLIN, 0};
+    if (::poll(&socket, 1, 0) == 0 && PQstatus(m_handle) == CONNECTION_OK)
         return;
     // The server restarted or the network dropped us: what was prepared is gone with the session.
     m_statements.clear();

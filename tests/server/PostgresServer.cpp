@@ -104,17 +104,32 @@ PostgresServer::~PostgresServer()
     }
 }
 
-std::string PostgresServer::createDatabase()
+// Runs `sql` on the server's maintenance database; its first value.
+std::string PostgresServer::query(const std::string& sql)
 {
-    const std::string base = "postgresql://parcly@127.0.0.1:" + std::to_string(m_port) + "/";
-    const std::string name = "store_" + std::to_string(++m_databases);
-    PGconn* connection = PQconnectdb((base + "postgres").c_str());
-    PGresult* result = PQstatus(connection) == CONNECTION_OK ? PQexec(connection, ("CREATE DATABASE " + name).c_str()) : nullptr;
-    const bool created = result && PQresultStatus(result) == PGRES_COMMAND_OK;
+    PGconn* connection = PQconnectdb(("postgresql://parcly@127.0.0.1:" + std::to_string(m_port) + "/postgres").c_str());
+    PGresult* result = PQstatus(connection) == CONNECTION_OK ? PQexec(connection, sql.c_str()) : nullptr;
+    const bool done = result && (PQresultStatus(result) == PGRES_COMMAND_OK || PQresultStatus(result) == PGRES_TUPLES_OK);
+    const std::string value = done && PQntuples(result) > 0 ? PQgetvalue(result, 0, 0) : "";
     const std::string error = PQerrorMessage(connection);
     PQclear(result);
     PQfinish(connection);
-    if (!created)
-        throw std::runtime_error("cannot create a database: " + error);
-    return base + name;
+    if (!done)
+        throw std::runtime_error(sql + ": " + error);
+    return value;
+}
+
+std::string PostgresServer::createDatabase()
+{
+    const std::string name = "store_" + std::to_string(++m_databases);
+    query("CREATE DATABASE " + name);
+    return "postgresql://parcly@127.0.0.1:" + std::to_string(m_port) + "/" + name;
+}
+
+void PostgresServer::endSessions(const std::string& url)
+{
+    const std::string name = url.substr(url.rfind('/') + 1);
+    query("SELECT COUNT(pg_terminate_backend(pid)) FROM pg_stat_activity WHERE datname = '" + name + "'");
+    while (query("SELECT COUNT(*) FROM pg_stat_activity WHERE datname = '" + name + "'") != "0")
+        ::usleep(20000);
 }

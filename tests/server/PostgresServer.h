@@ -15,6 +15,9 @@ public:
 
     // A new, empty database on the server: its libpq URI.
     std::string createDatabase();
+    // Ends every session on the database `url` names, as a server restart would, and returns once
+    // they are gone.
+    void endSessions(const std::string& url);
 
     ~PostgresServer();
     PostgresServer(const PostgresServer&) = delete;
@@ -23,6 +26,7 @@ public:
 private:
     PostgresServer() = default;
     std::string start();
+    std::string query(const std::string& sql);
 
     std::filesystem::path m_folder;
     int m_port = 0;

@@ -321,4 +321,21 @@ TEST(SharedDatabase, AnAccountRegisteredOnOneServerSignsInOnAnother)
     EXPECT_EQ(uploaded->status, 201) << uploaded->body;
 }
 
+// Sessions the server ends (a restart, an administrator) are opened again at their next use.
+TEST(SharedDatabase, ConnectionsTheServerEndedAreOpenedAgain)
+{
+    std::string whyNot;
+    PostgresServer* postgres = PostgresServer::get(whyNot);
+    if (!postgres)
+        GTEST_SKIP() << whyNot;
+    const std::string url = postgres->createDatabase();
+    Database db(Database::Postgresql{url, 2});
+    AccountStore accounts(db, cheapHasher());
+    ASSERT_EQ(accounts.create("kept@parcly.test", "pass"), AccountStore::Created::Ok);
+    postgres->endSessions(url);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(accounts.find("kept@parcly.test")) << i;
+    EXPECT_EQ(accounts.create("new@parcly.test", "pass"), AccountStore::Created::Ok);
+}
+
 } // namespace
