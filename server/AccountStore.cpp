@@ -1,6 +1,7 @@
 #include "server/AccountStore.h"
 
 #include "server/TokenSigner.h"
+#include "server/database/TableAllowances.h"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -14,11 +15,20 @@ namespace {
 constexpr size_t kMaximumRemembered = 100000;
 constexpr std::chrono::seconds kAddressRemembered = std::chrono::hours(24 * 30);
 
+std::unique_ptr<Throttle::Allowances> failedLoginAllowances(Database& database)
+{
+    const Throttle::Rate rate(10, std::chrono::seconds(6));
+    if (database.sharedBetweenInstances())
+        return std::make_unique<database::TableAllowances>(database, "sign-in", rate);
+    return Throttle::inMemory(rate);
+}
+
 } // namespace
 
 AccountStore::AccountStore(Database& database, PasswordHasher hasher)
     : m_database(database)
     , m_hasher(hasher)
+    , m_failedLogins(failedLoginAllowances(database))
 {
     if (RAND_bytes(m_cacheKey.data(), static_cast<int>(m_cacheKey.size())) != 1)
         throw std::runtime_error("no random bytes for the credential cache");
@@ -48,7 +58,7 @@ AccountStore::Created AccountStore::create(std::string_view email, std::string_v
 std::optional<AccountStore::StoredAccount> AccountStore::lookup(std::string_view email)
 {
     auto session = m_database.reader();
-    auto query = session.prepare("SELECT id, email, password_hash FROM accounts WHERE email = ?");
+    auto query = session.prepare("SELECT id, email, password_hash FROM accounts WHERE lower(email) = lower(?)");
     query.bind(1, email);
     if (!query.step())
         return std::nullopt;
@@ -115,7 +125,7 @@ void AccountStore::rememberAddress(std::int64_t accountId, const std::string& ad
         session
             .prepare("INSERT INTO sign_in_addresses (account_id, address, signed_in_at) VALUES (?, ?, ?) "
                      "ON CONFLICT (account_id, address) DO UPDATE SET signed_in_at = excluded.signed_in_at "
-                     "WHERE signed_in_at < excluded.signed_in_at - 86400")
+                     "WHERE sign_in_addresses.signed_in_at < excluded.signed_in_at - 86400")
             .bind(1, accountId)
             .bind(2, address)
             .bind(3, TokenSigner::now())

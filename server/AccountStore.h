@@ -64,6 +64,7 @@ private:
     std::unordered_map<std::string, std::array<unsigned char, 32>> m_verified;
 
     // Ten wrong passwords at once, then one every six seconds: nothing for a person who mistyped,
-    // a few percent of one core for anyone guessing.
-    Throttle m_failedLogins{10, std::chrono::seconds(6)};
+    // a few percent of one core for anyone guessing. Counted across every instance on a shared
+    // database.
+    Throttle m_failedLogins;
 };

@@ -1,116 +1,15 @@
 #include "server/Database.h"
 
-#include <sqlite3.h>
+#include "server/database/Migrations.h"
+#include "server/database/PostgresConnection.h"
+#include "server/database/SqliteConnection.h"
 
 #include <fcntl.h>
-#include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <unordered_map>
-
-namespace {
-
-DatabaseError errorOf(sqlite3* connection, const std::string& what)
-{
-    return DatabaseError(what + ": " + sqlite3_errmsg(connection), sqlite3_extended_errcode(connection));
-}
-
-// Each entry moves the schema one version up; never edit one that has shipped, add another.
-constexpr const char* kMigrations[] = {
-    R"(CREATE TABLE accounts (
-           id INTEGER PRIMARY KEY,
-           email TEXT NOT NULL UNIQUE COLLATE NOCASE,
-           password_hash TEXT NOT NULL,
-           created_at INTEGER NOT NULL
-       );
-       CREATE TABLE drops (
-           id INTEGER PRIMARY KEY,
-           code TEXT NOT NULL UNIQUE,
-           account_id INTEGER NOT NULL REFERENCES accounts(id),
-           title TEXT NOT NULL,
-           content_type TEXT NOT NULL,
-           size INTEGER NOT NULL,
-           pixel_density REAL NOT NULL,
-           created_at INTEGER NOT NULL
-       );
-       CREATE INDEX drops_by_account ON drops(account_id);)",
-    // Where each account's owner signed in from, so guessing from elsewhere cannot lock them out.
-    R"(CREATE TABLE sign_in_addresses (
-           account_id INTEGER NOT NULL REFERENCES accounts(id),
-           address TEXT NOT NULL,
-           signed_in_at INTEGER NOT NULL,
-           PRIMARY KEY (account_id, address)
-       );)",
-    // Drops that end: at a time set at upload, or when their owner deletes them. A row outlives
-    // its bytes so that its page can say the drop is gone, and its code is never handed out again.
-    // Listing walks an account's live rows newest first; the sweep walks those that expire.
-    R"(ALTER TABLE drops ADD COLUMN expires_at INTEGER;
-       ALTER TABLE drops ADD COLUMN deleted_at INTEGER;
-       CREATE INDEX drops_live_by_account ON drops(account_id, id) WHERE deleted_at IS NULL;
-       CREATE INDEX drops_expiring ON drops(expires_at) WHERE deleted_at IS NULL AND expires_at IS NOT NULL;)",
-    // An image drop's pixel size, read from its header once when it is stored rather than on every
-    // page view. 0 x 0: not an image, or no size could be read; NULL: stored before this column.
-    R"(ALTER TABLE drops ADD COLUMN image_width INTEGER;
-       ALTER TABLE drops ADD COLUMN image_height INTEGER;)",
-};
-
-} // namespace
-
-bool DatabaseError::isConstraintViolation() const
-{
-    return (m_code & 0xFF) == SQLITE_CONSTRAINT;
-}
-
-bool DatabaseError::isFull() const
-{
-    return (m_code & 0xFF) == SQLITE_FULL;
-}
-
-// The SQL texts are the service's own literals, a few dozen: the cache needs no bound.
-struct Database::Connection {
-    struct TextHash {
-        using is_transparent = void;
-        size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
-    };
-    struct Cached {
-        sqlite3_stmt* statement = nullptr;
-        bool inUse = false;
-    };
-
-    Connection(const std::filesystem::path& file, bool readOnly)
-    {
-        // Each connection is only ever used under its own lock: SQLite's mutexes would be a second one.
-        const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW;
-        if (sqlite3_open_v2(file.c_str(), &handle, flags, nullptr) != SQLITE_OK) {
-            const DatabaseError error
-                = handle ? errorOf(handle, "cannot open " + file.string()) : DatabaseError("cannot open " + file.string(), SQLITE_NOMEM);
-            sqlite3_close(handle);
-            throw error;
-        }
-        sqlite3_extended_result_codes(handle, 1);
-        // Another process (a backup, the sqlite3 shell) may hold the file briefly.
-        sqlite3_busy_timeout(handle, 5000);
-        if (readOnly && sqlite3_exec(handle, "PRAGMA query_only=1", nullptr, nullptr, nullptr) != SQLITE_OK) {
-            const DatabaseError error = errorOf(handle, "cannot open " + file.string());
-            sqlite3_close(handle);
-            throw error;
-        }
-    }
-    ~Connection()
-    {
-        for (auto& [sql, cached] : statements)
-            sqlite3_finalize(cached.statement);
-        sqlite3_close(handle);
-    }
-    Connection(const Connection&) = delete;
-    Connection& operator=(const Connection&) = delete;
-
-    sqlite3* handle = nullptr;
-    std::mutex mutex;
-    std::unordered_map<std::string, Cached, TextHash, std::equal_to<>> statements;
-};
 
 Database::Database(const std::filesystem::path& file, unsigned readers)
+    : m_engine(Engine::Sqlite)
 {
     // Private to the server, also if the folder is ever opened up. SQLite gives its -wal and -shm
     // files the mode of the database file; ones left by an older run are narrowed as well.
@@ -122,7 +21,7 @@ Database::Database(const std::filesystem::path& file, unsigned readers)
             ::close(fd);
         }
     }
-    m_writer = std::make_unique<Connection>(file, false);
+    m_writers.push_back(std::make_unique<database::SqliteConnection>(file, false));
     {
         Session s = session();
         s.exec("PRAGMA journal_mode=WAL");
@@ -130,69 +29,69 @@ Database::Database(const std::filesystem::path& file, unsigned readers)
         s.exec("PRAGMA synchronous=FULL");
         s.exec("PRAGMA foreign_keys=ON");
     }
-    migrate();
+    database::migrate(*this);
     // Opened once the file is in WAL mode: only then can they read beside the writer.
     for (unsigned n = 0; n < readers; ++n)
-        m_readers.push_back(std::make_unique<Connection>(file, true));
+        m_readers.push_back(std::make_unique<database::SqliteConnection>(file, true));
+}
+
+Database::Database(const Postgresql& server)
+    : m_engine(Engine::Postgresql)
+{
+    // All opened at start, so that an unreachable server stops the start rather than a request.
+    for (unsigned n = 0; n < std::max(server.connections, 1u); ++n)
+        m_writers.push_back(std::make_unique<database::PostgresConnection>(server.conninfo));
+    database::migrate(*this);
 }
 
 Database::~Database() = default;
 
+Database::Session Database::take(const std::vector<std::unique_ptr<database::Connection>>& pool, std::atomic<unsigned>& next)
+{
+    // Any free one; when all are busy, wait for one in turn.
+    const unsigned first = next.fetch_add(1, std::memory_order_relaxed);
+    std::unique_lock<std::mutex> lock;
+    database::Connection* connection = nullptr;
+    for (size_t n = 0; n < pool.size() && !connection; ++n) {
+        database::Connection& candidate = *pool[(first + n) % pool.size()];
+        lock = std::unique_lock(candidate.mutex, std::try_to_lock);
+        if (lock.owns_lock())
+            connection = &candidate;
+    }
+    if (!connection) {
+        connection = pool[first % pool.size()].get();
+        lock = std::unique_lock(connection->mutex);
+    }
+    connection->recover();
+    return Session(std::move(lock), *connection);
+}
+
 Database::Session Database::session()
 {
-    return Session(std::unique_lock(m_writer->mutex), *m_writer);
+    return take(m_writers, m_nextWriter);
 }
 
 Database::Session Database::reader()
 {
     if (m_readers.empty())
         return session();
-    // Any free one; when all are busy, wait for one in turn.
-    const unsigned first = m_nextReader.fetch_add(1, std::memory_order_relaxed);
-    for (size_t n = 0; n < m_readers.size(); ++n) {
-        Connection& connection = *m_readers[(first + n) % m_readers.size()];
-        std::unique_lock lock(connection.mutex, std::try_to_lock);
-        if (lock.owns_lock())
-            return Session(std::move(lock), connection);
-    }
-    Connection& connection = *m_readers[first % m_readers.size()];
-    return Session(std::unique_lock(connection.mutex), connection);
-}
-
-void Database::migrate()
-{
-    Session s = session();
-    std::int64_t version = 0;
-    {
-        Statement query = s.prepare("PRAGMA user_version");
-        if (query.step())
-            version = query.integer(0);
-    }
-    const auto known = static_cast<std::int64_t>(std::size(kMigrations));
-    if (version > known)
-        throw DatabaseError("the database was made by a newer parcly-server (schema " + std::to_string(version) + ")", SQLITE_ERROR);
-    for (; version < known; ++version) {
-        Transaction transaction(s);
-        s.exec(kMigrations[version]);
-        s.exec(("PRAGMA user_version=" + std::to_string(version + 1)).c_str());
-        transaction.commit();
-    }
+    return take(m_readers, m_nextReader);
 }
 
 void Database::Session::exec(const char* sql)
 {
-    char* message = nullptr;
-    if (sqlite3_exec(m_connection->handle, sql, nullptr, nullptr, &message) != SQLITE_OK) {
-        const std::string text = message ? message : "unknown error";
-        sqlite3_free(message);
-        throw DatabaseError(text, sqlite3_extended_errcode(m_connection->handle));
-    }
+    m_connection->exec(sql);
+}
+
+Database::Statement Database::Session::prepare(std::string_view sql)
+{
+    return Statement(*m_connection, m_connection->prepare(sql));
 }
 
 Database::Transaction::Transaction(Session& session)
     : m_session(session)
 {
-    m_session.exec("BEGIN IMMEDIATE");
+    m_session.m_connection->begin();
 }
 
 Database::Transaction::~Transaction()
@@ -200,7 +99,7 @@ Database::Transaction::~Transaction()
     if (!m_open)
         return;
     try {
-        m_session.exec("ROLLBACK");
+        m_session.m_connection->rollback();
     } catch (...) {
         // Nothing to add: the statement that failed already reported why.
     }
@@ -208,126 +107,108 @@ Database::Transaction::~Transaction()
 
 void Database::Transaction::commit()
 {
-    m_session.exec("COMMIT");
+    m_session.m_connection->commit();
     m_open = false;
 }
 
-Database::Statement Database::Session::prepare(std::string_view sql)
+Database::Savepoint::Savepoint(Session& session)
+    : m_session(session)
+    , m_needed(session.m_connection->failureAbortsTransaction())
 {
-    auto found = m_connection->statements.find(sql);
-    if (found == m_connection->statements.end() || found->second.inUse) {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v3(m_connection->handle, sql.data(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT, &statement,
-                               nullptr)
-            != SQLITE_OK)
-            throw errorOf(m_connection->handle, "cannot prepare a statement");
-        if (found != m_connection->statements.end()) {
-            // The same text twice at once in one session: the second is a statement of its own.
-            return Statement(m_connection->handle, statement, nullptr);
-        }
-        found = m_connection->statements.emplace(std::string(sql), Connection::Cached{statement}).first;
-    }
-    found->second.inUse = true;
-    return Statement(m_connection->handle, found->second.statement, &found->second.inUse);
+    if (m_needed)
+        m_session.exec("SAVEPOINT statement");
 }
 
-Database::Statement::Statement(sqlite3* connection, sqlite3_stmt* statement, bool* inUse)
-    : m_connection(connection)
-    , m_statement(statement)
-    , m_inUse(inUse)
+Database::Savepoint::~Savepoint()
 {
+    if (!m_needed || !m_open)
+        return;
+    try {
+        m_session.exec("ROLLBACK TO SAVEPOINT statement");
+        m_session.exec("RELEASE SAVEPOINT statement");
+    } catch (...) {
+        // The transaction is unusable then, and its commit reports that.
+    }
+}
+
+void Database::Savepoint::release()
+{
+    m_open = false;
+    if (m_needed)
+        m_session.exec("RELEASE SAVEPOINT statement");
 }
 
 Database::Statement::~Statement()
 {
-    if (!m_inUse) {
-        sqlite3_finalize(m_statement);
-        return;
-    }
-    // Reset at once: a statement left mid-read would hold its read snapshot open.
-    sqlite3_reset(m_statement);
-    sqlite3_clear_bindings(m_statement);
-    *m_inUse = false;
+    m_connection.release(m_cursor);
 }
 
 Database::Statement& Database::Statement::bind(int index, std::string_view text)
 {
-    if (sqlite3_bind_text64(m_statement, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8) != SQLITE_OK)
-        throw errorOf(m_connection, "cannot bind a value");
+    m_cursor->bindText(index, text);
     return *this;
 }
 
 Database::Statement& Database::Statement::bind(int index, std::int64_t value)
 {
-    if (sqlite3_bind_int64(m_statement, index, value) != SQLITE_OK)
-        throw errorOf(m_connection, "cannot bind a value");
-    return *this;
-}
-
-Database::Statement& Database::Statement::bindNull(int index)
-{
-    if (sqlite3_bind_null(m_statement, index) != SQLITE_OK)
-        throw errorOf(m_connection, "cannot bind a value");
+    m_cursor->bindInteger(index, value);
     return *this;
 }
 
 Database::Statement& Database::Statement::bind(int index, double value)
 {
-    if (sqlite3_bind_double(m_statement, index, value) != SQLITE_OK)
-        throw errorOf(m_connection, "cannot bind a value");
+    m_cursor->bindReal(index, value);
     return *this;
 }
 
 Database::Statement& Database::Statement::bind(int index, std::optional<std::int64_t> value)
 {
     if (value)
-        return bind(index, *value);
-    if (sqlite3_bind_null(m_statement, index) != SQLITE_OK)
-        throw errorOf(m_connection, "cannot bind a value");
+        m_cursor->bindInteger(index, *value);
+    else
+        m_cursor->bindNull(index);
+    return *this;
+}
+
+Database::Statement& Database::Statement::bindNull(int index)
+{
+    m_cursor->bindNull(index);
     return *this;
 }
 
 bool Database::Statement::step()
 {
-    const int result = sqlite3_step(m_statement);
-    if (result == SQLITE_ROW)
-        return true;
-    if (result == SQLITE_DONE)
-        return false;
-    throw errorOf(m_connection, "statement failed");
+    return m_cursor->step();
 }
 
 void Database::Statement::reset()
 {
-    sqlite3_reset(m_statement);
-    sqlite3_clear_bindings(m_statement);
+    m_cursor->reset();
 }
 
 std::string Database::Statement::text(int column) const
 {
-    const auto* bytes = reinterpret_cast<const char*>(sqlite3_column_text(m_statement, column));
-    const int length = sqlite3_column_bytes(m_statement, column);
-    return bytes ? std::string(bytes, static_cast<size_t>(length)) : std::string();
+    return m_cursor->text(column);
 }
 
 std::int64_t Database::Statement::integer(int column) const
 {
-    return sqlite3_column_int64(m_statement, column);
+    return m_cursor->integer(column);
 }
 
 double Database::Statement::real(int column) const
 {
-    return sqlite3_column_double(m_statement, column);
+    return m_cursor->real(column);
 }
 
 std::optional<std::int64_t> Database::Statement::optionalInteger(int column) const
 {
-    if (sqlite3_column_type(m_statement, column) == SQLITE_NULL)
+    if (m_cursor->isNull(column))
         return std::nullopt;
-    return sqlite3_column_int64(m_statement, column);
+    return m_cursor->integer(column);
 }
 
 bool Database::Statement::isNull(int column) const
 {
-    return sqlite3_column_type(m_statement, column) == SQLITE_NULL;
+    return m_cursor->isNull(column);
 }

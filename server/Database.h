@@ -1,5 +1,7 @@
 #pragma once
 
+#include "server/database/Connection.h"
+
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
@@ -11,40 +13,50 @@
 #include <string_view>
 #include <vector>
 
-struct sqlite3;
-struct sqlite3_stmt;
-
 class DatabaseError : public std::runtime_error {
 public:
-    DatabaseError(const std::string& what, int code)
+    DatabaseError(const std::string& what, database::Failure failure = database::Failure::Other)
         : std::runtime_error(what)
-        , m_code(code)
+        , m_failure(failure)
     {
     }
-    // The SQLite extended result code.
-    int code() const { return m_code; }
-    bool isConstraintViolation() const;
+    bool isConstraintViolation() const { return m_failure == database::Failure::Constraint; }
     // The disk (or the quota) is full.
-    bool isFull() const;
+    bool isFull() const { return m_failure == database::Failure::Full; }
 
 private:
-    int m_code;
+    database::Failure m_failure;
 };
 
-// The service's SQLite file in WAL mode: one connection that writes, and a few that only read, so
-// that sign-ins and page views never queue behind an upload's commit or each other. Every use goes
-// through a Session, which holds one connection's lock, so statements on a connection never
-// interleave; the service's queries are short, and file I/O always happens outside a session.
-// Each connection keeps its statements prepared: the same SQL text is compiled once.
+// The service's accounts and drops, in a SQLite file or on a PostgreSQL server.
+//
+// SQLite: the file in WAL mode, one connection that writes and a few that only read, so that
+// sign-ins and page views never queue behind an upload's commit or each other. PostgreSQL: a small
+// pool of connections that each do both, shared by any number of server instances.
+//
+// Every use goes through a Session, which holds one connection's lock, so statements on a
+// connection never interleave; the service's queries are short, and file I/O always happens
+// outside a session. Each connection keeps its statements prepared: the same SQL text is compiled
+// once. Statements are written with `?` (or `?N`) placeholders for both engines.
 class Database {
-    struct Connection;
-
 public:
-    // Opens (or creates) the file and brings its schema up to date. Throws DatabaseError.
+    enum class Engine { Sqlite, Postgresql };
+
+    // Opens (or creates) the SQLite file and brings its schema up to date. Throws DatabaseError.
     explicit Database(const std::filesystem::path& file, unsigned readers = 4);
+    struct Postgresql {
+        std::string conninfo; // a libpq connection string or URI
+        unsigned connections = 6;
+    };
+    // Connects to the server and brings the schema up to date. Throws DatabaseError.
+    explicit Database(const Postgresql& server);
     ~Database();
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;
+
+    Engine engine() const { return m_engine; }
+    // Whether other server instances may be using the same database at the same time.
+    bool sharedBetweenInstances() const { return m_engine == Engine::Postgresql; }
 
     // A statement from its connection's cache, reset and unbound again when this is destroyed.
     class Statement {
@@ -72,11 +84,14 @@ public:
 
     private:
         friend class Database;
-        Statement(sqlite3* connection, sqlite3_stmt* statement, bool* inUse);
+        Statement(database::Connection& connection, database::Cursor* cursor)
+            : m_connection(connection)
+            , m_cursor(cursor)
+        {
+        }
 
-        sqlite3* m_connection;
-        sqlite3_stmt* m_statement;
-        bool* m_inUse; // the cache's mark; null for a statement of its own, finalized here
+        database::Connection& m_connection;
+        database::Cursor* m_cursor;
     };
 
     class Session {
@@ -86,20 +101,20 @@ public:
 
     private:
         friend class Database;
-        Session(std::unique_lock<std::mutex> lock, Connection& connection)
+        Session(std::unique_lock<std::mutex> lock, database::Connection& connection)
             : m_lock(std::move(lock))
             , m_connection(&connection)
         {
         }
 
         std::unique_lock<std::mutex> m_lock;
-        Connection* m_connection;
+        database::Connection* m_connection;
     };
 
-    // The connection that writes; also for reads that must see a write of the same session.
+    // A connection that writes; also for reads that must see a write of the same session.
     Session session();
-    // A connection that only reads (queries on it fail to write), any free one. Sees every commit
-    // made before it was taken.
+    // A connection for reads only (on SQLite, queries on it fail to write), any free one. Sees
+    // every commit made before it was taken.
     Session reader();
 
     // Commits on commit(); rolls back when left without it (an exception, an early return).
@@ -107,6 +122,8 @@ public:
     public:
         explicit Transaction(Session& session);
         ~Transaction();
+        Transaction(const Transaction&) = delete;
+        Transaction& operator=(const Transaction&) = delete;
         void commit();
 
     private:
@@ -114,10 +131,30 @@ public:
         bool m_open = true;
     };
 
-private:
-    void migrate();
+    // Inside a transaction, lets one statement fail without failing the rest: PostgreSQL would
+    // refuse every later statement of the transaction, SQLite undoes only the failed one anyway.
+    class Savepoint {
+    public:
+        explicit Savepoint(Session& session);
+        ~Savepoint();
+        Savepoint(const Savepoint&) = delete;
+        Savepoint& operator=(const Savepoint&) = delete;
+        // Keeps what was done since; without it, it is undone.
+        void release();
 
-    std::unique_ptr<Connection> m_writer;
-    std::vector<std::unique_ptr<Connection>> m_readers;
+    private:
+        Session& m_session;
+        bool m_needed;
+        bool m_open = true;
+    };
+
+private:
+    static Session take(const std::vector<std::unique_ptr<database::Connection>>& pool, std::atomic<unsigned>& next);
+
+    Engine m_engine;
+    // SQLite: the one connection that writes. PostgreSQL: every connection.
+    std::vector<std::unique_ptr<database::Connection>> m_writers;
+    std::vector<std::unique_ptr<database::Connection>> m_readers;
+    std::atomic<unsigned> m_nextWriter = 0;
     std::atomic<unsigned> m_nextReader = 0;
 };

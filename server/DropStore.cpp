@@ -194,8 +194,9 @@ bool PendingUpload::sync()
     return closed;
 }
 
-DropStore::DropStore(Database& database, const std::filesystem::path& dataDirectory)
+DropStore::DropStore(Database& database, const std::filesystem::path& dataDirectory, CodeSource codes)
     : m_database(database)
+    , m_codes(codes ? std::move(codes) : CodeSource(shortcode::generate))
     , m_drops(dataDirectory / "drops")
     , m_incoming(dataDirectory / "incoming")
 {
@@ -261,17 +262,47 @@ Drop DropStore::commit(PendingUpload& upload, Metadata metadata)
     if (!upload.flush())
         throwStoreError("cannot write", upload.m_path);
 
-    // Linked before the file is synced, so that its sync and the folder's run at once: a file
-    // under its code is no drop until its row exists, and one without a row is removed at start.
-    std::string code;
+    Drop drop;
+    drop.accountId = metadata.accountId;
+    drop.title = std::move(metadata.title);
+    drop.contentType = std::move(metadata.contentType);
+    drop.size = upload.size();
+    drop.pixelDensity = metadata.pixelDensity;
+    drop.createdAt = TokenSigner::now();
+    if (metadata.expiresIn)
+        drop.expiresAt = drop.createdAt + *metadata.expiresIn;
+    for (int attempt = 1;; ++attempt) {
+        linkUnderFreshCode(upload, drop);
+        if (attempt == 1)
+            drop.image = measureImage(upload.m_path, drop.contentType);
+        try {
+            record(drop, upload, attempt > 1);
+            break;
+        } catch (const DatabaseError& error) {
+            if (error.isFull())
+                throw StorageFull(error.what());
+            // Another instance on the same database recorded the code between our check and our
+            // row. The file is synced by now (a failed sync fails before the row): draw again.
+            if (!error.isConstraintViolation() || attempt == kCodeAttempts)
+                throw;
+        }
+    }
+    upload.m_committed = true;
+    return drop;
+}
+
+// Linked before the file is synced, so that its sync and the folder's run at once: a file under
+// its code is no drop until its row exists, and one without a row is removed at start.
+void DropStore::linkUnderFreshCode(PendingUpload& upload, Drop& drop)
+{
     std::filesystem::path target;
     for (int attempt = 0;; ++attempt) {
         if (attempt == kCodeAttempts)
             throw std::runtime_error("no free short code found");
-        code = shortcode::generate();
-        if (codeTaken(code))
+        drop.code = m_codes();
+        if (codeTaken(drop.code))
             continue;
-        target = contentPath(code);
+        target = contentPath(drop.code);
         // link() refuses to replace an existing file, unlike rename(): of two uploads drawing the
         // same code at once, one links and the other draws again.
         if (::link(upload.m_path.c_str(), target.c_str()) == 0)
@@ -281,30 +312,9 @@ Drop DropStore::commit(PendingUpload& upload, Metadata metadata)
     }
     ::unlink(upload.m_path.c_str());
     upload.m_path = target;
-
-    Drop drop;
-    drop.code = code;
-    drop.accountId = metadata.accountId;
-    drop.title = std::move(metadata.title);
-    drop.contentType = std::move(metadata.contentType);
-    drop.size = upload.size();
-    drop.pixelDensity = metadata.pixelDensity;
-    drop.createdAt = TokenSigner::now();
-    if (metadata.expiresIn)
-        drop.expiresAt = drop.createdAt + *metadata.expiresIn;
-    drop.image = measureImage(target, drop.contentType);
-    try {
-        record(drop, upload);
-    } catch (const DatabaseError& error) {
-        if (error.isFull())
-            throw StorageFull(error.what());
-        throw;
-    }
-    upload.m_committed = true;
-    return drop;
 }
 
-void DropStore::record(Drop& drop, PendingUpload& upload)
+void DropStore::record(Drop& drop, PendingUpload& upload, bool fileSynced)
 {
     Recording own(drop);
     {
@@ -312,7 +322,7 @@ void DropStore::record(Drop& drop, PendingUpload& upload)
         m_waiting.push_back(&own);
     }
     m_committerWake.notify_all();
-    const bool synced = upload.sync();
+    const bool synced = fileSynced || upload.sync();
     const int syncError = errno;
     std::unique_lock lock(m_recordMutex);
     own.fileChecked = true;
@@ -385,7 +395,9 @@ void DropStore::writeBatch(const std::vector<Recording*>& batch, bool folderSync
             if (!recording->fileSynced)
                 continue;
             try {
+                Database::Savepoint savepoint(session);
                 insertRow(session, recording->drop);
+                savepoint.release();
             } catch (const DatabaseError& error) {
                 if (!error.isConstraintViolation())
                     throw;
@@ -497,8 +509,10 @@ size_t DropStore::sweepExpired(std::int64_t now)
         std::vector<std::string> codes;
         {
             auto session = m_database.session();
+            // Checked again on the row itself: an instance sweeping the same database at the same
+            // time may have marked it since the inner query saw it.
             auto mark = session.prepare("UPDATE drops SET deleted_at = ?1 WHERE id IN (SELECT id FROM drops WHERE deleted_at IS NULL "
-                                        "AND expires_at IS NOT NULL AND expires_at <= ?1 LIMIT ?2) RETURNING code");
+                                        "AND expires_at IS NOT NULL AND expires_at <= ?1 LIMIT ?2) AND deleted_at IS NULL RETURNING code");
             mark.bind(1, now).bind(2, std::int64_t(kSweepBatch));
             while (mark.step())
                 codes.push_back(mark.text(0));

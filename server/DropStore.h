@@ -8,6 +8,7 @@
 #include <deque>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -75,9 +76,12 @@ private:
 // its row does, and its row is only written after its file is complete on disk.
 class DropStore {
 public:
+    // Draws a fresh short code; shortcode::generate() but in tests.
+    using CodeSource = std::function<std::string()>;
+
     // Makes the folders and removes what an interrupted run left behind: temporary uploads, and
     // content files that never got their row.
-    DropStore(Database& database, const std::filesystem::path& dataDirectory);
+    DropStore(Database& database, const std::filesystem::path& dataDirectory, CodeSource codes = {});
     ~DropStore();
     DropStore(const DropStore&) = delete;
     DropStore& operator=(const DropStore&) = delete;
@@ -144,9 +148,11 @@ private:
     void removeContent(const std::vector<std::string>& codes);
     std::optional<ImageSize> measureImage(const std::filesystem::path& file, const std::string& contentType) const;
     void keepImageSize(const Drop& drop);
-    // Syncs the upload's file while the committer syncs the folder, then waits for the row.
-    // Throws why the drop could not be made durable.
-    void record(Drop& drop, PendingUpload& upload);
+    // Links the upload's file under a code no drop has yet; the code goes into `drop`.
+    void linkUnderFreshCode(PendingUpload& upload, Drop& drop);
+    // Syncs the upload's file (unless that was done already) while the committer syncs the
+    // folder, then waits for the row. Throws why the drop could not be made durable.
+    void record(Drop& drop, PendingUpload& upload, bool fileSynced);
     // The two stages of the committer, each on a thread of its own so that one batch's folder
     // sync runs beside the previous batch's transaction.
     void syncFolders();
@@ -154,6 +160,7 @@ private:
     void writeBatch(const std::vector<Recording*>& batch, bool folderSynced, int folderError);
 
     Database& m_database;
+    CodeSource m_codes;
     std::filesystem::path m_drops;
     std::filesystem::path m_incoming;
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 
 std::filesystem::path ServerOptions::defaultDataDirectory()
 {
@@ -15,6 +16,16 @@ std::filesystem::path ServerOptions::defaultDataDirectory()
     if (const char* home = std::getenv("HOME"); home && *home)
         return std::filesystem::path(home) / ".local/share/parcly-server";
     return "parcly-server-data";
+}
+
+database::DatabaseUrl ServerOptions::databaseUrl() const
+{
+    if (database.empty())
+        return database::DatabaseUrl::sqliteFile(dataDirectory / "parcly.db");
+    std::string problem;
+    if (auto url = database::DatabaseUrl::parse(database, &problem))
+        return *url;
+    throw std::invalid_argument("--database " + problem);
 }
 
 std::optional<std::pair<std::string, int>> parseListenAddress(const std::string& value)
@@ -92,6 +103,16 @@ std::unique_ptr<CLI::App> makeParser(ServerOptions& options, bool& version)
                     "where accounts, drops and the token secret live (default $XDG_DATA_HOME/parcly-server)")
         ->type_name("DIR")
         ->check(check([](const std::string& v) { return !v.empty(); }, "wants a folder"));
+    app->add_option("--database", options.database,
+                    "where accounts and drops are recorded: sqlite:PATH, or postgresql://[USER@]HOST[:PORT]/NAME shared by several "
+                    "instances (password from PGPASSWORD or ~/.pgpass; default sqlite:DIR/parcly.db in --data)")
+        ->type_name("URL")
+        ->check(CLI::Validator(
+            [](std::string& value) {
+                std::string problem;
+                return database::DatabaseUrl::parse(value, &problem) ? std::string() : problem;
+            },
+            ""));
     app->add_option_function<std::string>(
            "--public-url", [&options](const std::string& value) { options.publicUrl = value.substr(0, value.find_last_not_of('/') + 1); },
            "origin of short links, e.g. https://drop.example.org (default http://HOST:PORT of --listen)")
@@ -153,6 +174,10 @@ std::unique_ptr<CLI::App> makeParser(ServerOptions& options, bool& version)
         ->check(CLI::Range(0u, 10000u).description(""))
         ->group("");
     app->add_flag("--version", version, "show the version and exit");
+    app->add_subcommand("rotate-signing-key",
+                        "replace the secret tokens are signed with (in --database), so every token issued so far stops being valid; "
+                        "running instances take it up when restarted")
+        ->fallthrough();
     return app;
 }
 
@@ -178,6 +203,8 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments)
     }
     if (version)
         parsed.action = ParsedCommandLine::Action::Version;
+    else if (app->got_subcommand("rotate-signing-key"))
+        parsed.action = ParsedCommandLine::Action::RotateSigningKey;
     return parsed;
 }
 

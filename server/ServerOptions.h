@@ -1,6 +1,7 @@
 #pragma once
 
 #include "server/PasswordHasher.h"
+#include "server/database/DatabaseUrl.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -12,6 +13,8 @@ struct ServerOptions {
     std::string listenHost = "127.0.0.1";
     int listenPort = 8787; // 0: any free port
     std::filesystem::path dataDirectory;
+    // --database: `sqlite:PATH` or a PostgreSQL URI; empty: the data folder's SQLite file.
+    std::string database;
     // Origin (and optional path prefix) of short links, without a trailing slash. Empty: the
     // listening address.
     std::string publicUrl;
@@ -36,13 +39,15 @@ struct ServerOptions {
     unsigned registrationQueue = 8;
 
     bool tls() const { return !tlsCertificate.empty(); }
+    // Throws std::invalid_argument when `database` is malformed.
+    database::DatabaseUrl databaseUrl() const;
 
     // $XDG_DATA_HOME/parcly-server, or ~/.local/share/parcly-server.
     static std::filesystem::path defaultDataDirectory();
 };
 
 struct ParsedCommandLine {
-    enum class Action { Run, Help, Version, Fail };
+    enum class Action { Run, RotateSigningKey, Help, Version, Fail };
     Action action = Action::Run;
     ServerOptions options;
     std::string error; // for Fail

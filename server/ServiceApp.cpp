@@ -16,6 +16,7 @@
 #include "server/TokenSigner.h"
 #include "server/UploadRoute.h"
 #include "server/WebRoutes.h"
+#include "server/database/SigningSecret.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -145,8 +146,7 @@ ServiceApp::ServiceApp(ServerOptions options, RequestLog::Sink logSink)
 
     int listeningSocket = -1;
     try {
-        m_tokens = std::make_unique<TokenSigner>(TokenSigner::loadOrCreateSecret(data / "secret.key"));
-        m_database = std::make_unique<Database>(data / "parcly.db");
+        openDatabase();
         m_accounts = std::make_unique<AccountStore>(*m_database, PasswordHasher(m_options.passwordIterations));
         m_drops = std::make_unique<DropStore>(*m_database, data);
         m_sweeper = std::make_unique<ExpirySweeper>(*m_drops, m_log, std::chrono::seconds(m_options.sweepIntervalSeconds));
@@ -183,6 +183,23 @@ ServiceApp::ServiceApp(ServerOptions options, RequestLog::Sink logSink)
         ::close(m_lockFd);
         throw;
     }
+}
+
+void ServiceApp::openDatabase()
+{
+    database::DatabaseUrl url;
+    try {
+        url = m_options.databaseUrl();
+        m_database = url.open();
+    } catch (const std::exception& error) {
+        throw DatabaseUnavailable(std::string("cannot use the database: ") + error.what());
+    }
+    // A server before this one kept the secret in the data folder: taken over so that the tokens
+    // it issued stay valid. Instances sharing a server share its secret alone.
+    std::optional<std::filesystem::path> earlierSecret;
+    if (url.engine == Database::Engine::Sqlite)
+        earlierSecret = m_options.dataDirectory / "secret.key";
+    m_tokens = std::make_unique<TokenSigner>(database::loadOrCreateSigningSecret(*m_database, earlierSecret));
 }
 
 ServiceApp::~ServiceApp()

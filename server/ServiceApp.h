@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -24,12 +25,18 @@ class UploadRoute;
 class WebRoutes;
 struct ServiceContext;
 
+// The database could not be opened, reached or brought up to date.
+class DatabaseUnavailable : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 // The whole service: opens the data folder, binds the listening socket and wires the routes.
 // Once constructed it is bound (so port() is known); run() serves until stop().
 class ServiceApp {
 public:
-    // Throws std::runtime_error when the data folder, the database, the TLS files or the
-    // listening address cannot be used. Request log lines go to `logSink`, else standard error.
+    // Throws std::runtime_error when the data folder, the TLS files or the listening address
+    // cannot be used, DatabaseUnavailable when the database cannot. Request log lines go to `logSink`, else standard error.
     // Ignores SIGPIPE for the whole process, as any server must.
     explicit ServiceApp(ServerOptions options, RequestLog::Sink logSink = {});
     ~ServiceApp();
@@ -49,6 +56,7 @@ public:
     void stop();
 
 private:
+    void openDatabase();
     void configure();
     std::vector<HealthMonitor::Probe> healthProbes();
 

@@ -45,31 +45,6 @@ std::string readAll(int fd, const std::filesystem::path& file)
     }
 }
 
-void createSecret(const std::filesystem::path& file)
-{
-    std::string secret(TokenSigner::kSecretBytes, '\0');
-    if (RAND_bytes(reinterpret_cast<unsigned char*>(secret.data()), static_cast<int>(secret.size())) != 1)
-        throw std::runtime_error("no random bytes for the token secret");
-    // Written beside the final name and renamed, so a crash never leaves a short secret behind.
-    const std::filesystem::path temporary = file.string() + ".new";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0)
-        throw systemError("cannot create", temporary);
-    ::fchmod(fd, 0600);
-    const bool written = ::write(fd, secret.data(), secret.size()) == static_cast<ssize_t>(secret.size()) && ::fsync(fd) == 0;
-    ::close(fd);
-    if (!written) {
-        ::unlink(temporary.c_str());
-        throw systemError("cannot write", temporary);
-    }
-    // link() fails if another process made the secret meanwhile; then both use that one.
-    if (::link(temporary.c_str(), file.c_str()) != 0 && errno != EEXIST) {
-        ::unlink(temporary.c_str());
-        throw systemError("cannot create", file);
-    }
-    ::unlink(temporary.c_str());
-}
-
 } // namespace
 
 TokenSigner::TokenSigner(std::string secret, std::chrono::seconds lifetime)
@@ -80,18 +55,21 @@ TokenSigner::TokenSigner(std::string secret, std::chrono::seconds lifetime)
         throw std::invalid_argument("the token secret is too short");
 }
 
-std::string TokenSigner::loadOrCreateSecret(const std::filesystem::path& file)
+std::string TokenSigner::randomSecret()
 {
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0 && errno == ENOENT) {
-        createSecret(file);
-        fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    }
+    std::string secret(kSecretBytes, '\0');
+    if (RAND_bytes(reinterpret_cast<unsigned char*>(secret.data()), static_cast<int>(secret.size())) != 1)
+        throw std::runtime_error("no random bytes for the token secret");
+    return secret;
+}
+
+std::optional<std::string> TokenSigner::readSecretFile(const std::filesystem::path& file)
+{
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0 && errno == ENOENT)
+        return std::nullopt;
     if (fd < 0)
         throw systemError("cannot open", file);
-    struct stat info { };
-    if (::fstat(fd, &info) == 0 && (info.st_mode & 077) != 0)
-        ::fchmod(fd, 0600); // someone loosened it: only the server may read the secret
     std::string secret;
     try {
         secret = readAll(fd, file);

@@ -22,9 +22,11 @@ public:
 
     explicit TokenSigner(std::string secret, std::chrono::seconds lifetime = kDefaultLifetime);
 
-    // Reads the secret from `file`, or makes a random one there (mode 0600) on first start.
-    // Throws std::runtime_error when the file cannot be read or made, or is too short.
-    static std::string loadOrCreateSecret(const std::filesystem::path& file);
+    // A fresh random secret of kSecretBytes. Throws std::runtime_error without random bytes.
+    static std::string randomSecret();
+    // The secret a server kept in `file` before it moved into the database; nothing when there is
+    // no such file. Throws std::runtime_error when it cannot be read or is too short.
+    static std::optional<std::string> readSecretFile(const std::filesystem::path& file);
 
     std::string issue(std::string_view subject, std::int64_t now) const;
     std::string issue(std::string_view subject) const;

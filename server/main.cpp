@@ -1,6 +1,7 @@
 // parcly-server: options, signals, and the one line that tells scripts where it listens.
 #include "server/ServerOptions.h"
 #include "server/ServiceApp.h"
+#include "server/database/SigningSecret.h"
 
 #include <atomic>
 #include <csignal>
@@ -9,6 +10,25 @@
 #include <iostream>
 #include <pthread.h>
 #include <thread>
+
+namespace {
+
+int rotateSigningKey(const ServerOptions& options)
+{
+    try {
+        const database::DatabaseUrl url = options.databaseUrl();
+        const std::unique_ptr<Database> database = url.open();
+        database::replaceSigningSecret(*database);
+        std::cout << "parcly-server: the signing key of " << url.describe()
+                  << " is new; tokens issued before are no longer valid once running instances restart\n";
+        return 0;
+    } catch (const std::exception& error) {
+        std::cerr << "parcly-server: cannot use the database: " << error.what() << "\n";
+        return 2;
+    }
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -23,6 +43,8 @@ int main(int argc, char** argv)
     case ParsedCommandLine::Action::Fail:
         std::cerr << "parcly-server: " << parsed.error << "\nTry 'parcly-server --help'.\n";
         return 2;
+    case ParsedCommandLine::Action::RotateSigningKey:
+        return rotateSigningKey(parsed.options);
     case ParsedCommandLine::Action::Run:
         break;
     }
@@ -38,6 +60,9 @@ int main(int argc, char** argv)
     std::unique_ptr<ServiceApp> service;
     try {
         service = std::make_unique<ServiceApp>(parsed.options);
+    } catch (const DatabaseUnavailable& error) {
+        std::cerr << "parcly-server: " << error.what() << "\n";
+        return 2;
     } catch (const std::exception& error) {
         std::cerr << "parcly-server: " << error.what() << "\n";
         return 1;
@@ -51,8 +76,8 @@ int main(int argc, char** argv)
                      "or put a TLS proxy in front\n";
     if ((host == "0.0.0.0" || host == "::") && parsed.options.publicUrl.empty())
         std::cerr << "parcly-server: warning: short links name " << service->publicUrl() << "; set --public-url\n";
-    std::cerr << "parcly-server: data in " << parsed.options.dataDirectory.string() << ", short links on " << service->publicUrl()
-              << std::endl;
+    std::cerr << "parcly-server: data in " << parsed.options.dataDirectory.string() << ", records in "
+              << parsed.options.databaseUrl().describe() << ", short links on " << service->publicUrl() << std::endl;
 
     std::atomic<bool> signalled = false;
     std::thread signalWaiter([&service, &signalled, stopSignals] {

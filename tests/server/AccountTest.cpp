@@ -13,17 +13,25 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 
 namespace {
 
 const QByteArray::Base64Options kBase64Url = QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals;
 
-std::string readFile(const std::filesystem::path& file)
+// The signing secret as the server keeps it: hex in the database's one signing_key row.
+std::string storedSecret(const std::filesystem::path& data)
 {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    sqlite3* db = nullptr;
+    std::string hex;
+    if (sqlite3_open_v2((data / "parcly.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* query = nullptr;
+        if (sqlite3_prepare_v2(db, "SELECT secret FROM signing_key WHERE id = 1", -1, &query, nullptr) == SQLITE_OK
+            && sqlite3_step(query) == SQLITE_ROW)
+            hex = reinterpret_cast<const char*>(sqlite3_column_text(query, 0));
+        sqlite3_finalize(query);
+    }
+    sqlite3_close(db);
+    return QByteArray::fromHex(QByteArray::fromStdString(hex)).toStdString();
 }
 
 // Checks an HS256 token with the server's secret, independently of the server's own code;
@@ -54,7 +62,7 @@ std::string bearerToken(const httplib::Result& result)
 
 class AccountTest : public ::testing::Test {
 protected:
-    std::string secret() const { return readFile(service.dataDirectory() / "secret.key"); }
+    std::string secret() const { return storedSecret(service.dataDirectory()); }
 
     httplib::Result postAccount(const std::string& body) { return service.client().Post("/account", body, "application/json"); }
 
@@ -76,11 +84,9 @@ TEST_F(AccountTest, RegisteringAnswers201WithATokenSignedByTheServersPrivateSecr
     EXPECT_GT(claims.value("exp").toDouble(), claims.value("iat").toDouble());
     EXPECT_NEAR(claims.value("iat").toDouble(), static_cast<double>(std::time(nullptr)), 60);
 
+    EXPECT_GE(secret().size(), 32u);
+    // The database holds it: private to the server, with the journal files SQLite makes beside it.
     struct stat info { };
-    ASSERT_EQ(::stat((service.dataDirectory() / "secret.key").c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
-    EXPECT_GE(info.st_size, 32);
-    // The database too, with the journal files SQLite makes beside it.
     for (const char* name : {"parcly.db", "parcly.db-wal", "parcly.db-shm"}) {
         ASSERT_EQ(::stat((service.dataDirectory() / name).c_str(), &info), 0) << name;
         EXPECT_EQ(info.st_mode & 0777, 0600u) << name;
