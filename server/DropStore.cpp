@@ -60,7 +60,8 @@ bool syncDirectory(const std::filesystem::path& path)
 void insertRow(Database::Session& session, Drop& drop)
 {
     auto insert = session.prepare("INSERT INTO drops (code, account_id, title, content_type, size, pixel_density, created_at, "
-                                  "image_width, image_height, expires_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id");
+                                  "image_width, image_height, expires_at, storage_key) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
+                                  "RETURNING id");
     insert.bind(1, drop.code)
         .bind(2, drop.accountId)
         .bind(3, drop.title)
@@ -71,13 +72,17 @@ void insertRow(Database::Session& session, Drop& drop)
         .bind(8, static_cast<std::int64_t>(drop.image ? drop.image->width : 0))
         .bind(9, static_cast<std::int64_t>(drop.image ? drop.image->height : 0))
         .bind(10, drop.expiresAt);
+    if (drop.storageKey.empty())
+        insert.bindNull(11);
+    else
+        insert.bind(11, drop.storageKey);
     if (insert.step())
         drop.id = insert.integer(0);
     while (insert.step()) { } // to its end, so the statement is done before it is used again
 }
 
 constexpr const char* kDropColumns = "SELECT code, account_id, title, content_type, size, pixel_density, created_at, expires_at, "
-                                     "deleted_at, id, image_width, image_height FROM drops ";
+                                     "deleted_at, id, image_width, image_height, storage_key FROM drops ";
 // A drop that is neither deleted nor past its time; `deleted_at IS NULL` also picks the partial indexes.
 constexpr const char* kLive = "deleted_at IS NULL AND (expires_at IS NULL OR expires_at > ?)";
 // Rows the sweep takes at once, so that requests wait for the database no longer than a moment.
@@ -98,6 +103,8 @@ Drop readDrop(const Database::Statement& row)
     drop.id = row.integer(9);
     if (row.integer(10) > 0 && row.integer(11) > 0)
         drop.image = ImageSize{static_cast<std::uint32_t>(row.integer(10)), static_cast<std::uint32_t>(row.integer(11))};
+    if (!row.isNull(12))
+        drop.storageKey = row.text(12);
     return drop;
 }
 
@@ -120,18 +127,52 @@ PendingUpload::PendingUpload(int fd, std::filesystem::path path)
     m_buffer.reserve(kWriteBuffer);
 }
 
+PendingUpload::PendingUpload(const DropObjects& objects, std::unique_ptr<ObjectUpload> object)
+    : m_objects(&objects)
+    , m_object(std::move(object))
+{
+}
+
 PendingUpload::~PendingUpload()
 {
     if (m_fd >= 0)
         ::close(m_fd);
+    if (m_object) {
+        // An unfinished object's upload aborts itself; a finished one without its row is removed.
+        if (m_objectFinished && !m_committed) {
+            try {
+                m_objects->remove(m_object->key());
+            } catch (const S3Error&) {
+                // Left for the sweep of objects no drop names.
+            }
+        }
+        return;
+    }
     if (!m_committed)
         ::unlink(m_path.c_str());
+}
+
+bool PendingUpload::appendToObject(const char* data, size_t size)
+{
+    m_size += size;
+    m_head.keep(data, size);
+    try {
+        m_object->append(std::string_view(data, size));
+    } catch (const S3Error& error) {
+        m_failed = true;
+        m_failedFull = false;
+        m_failure = error.what();
+        return false;
+    }
+    return true;
 }
 
 bool PendingUpload::append(const char* data, size_t size)
 {
     if (m_failed)
         return false;
+    if (m_object)
+        return appendToObject(data, size);
     m_size += size;
     if ((m_buffer.size() + size > kWriteBuffer || size >= kDirectWrite) && !flush())
         return false;
@@ -194,9 +235,10 @@ bool PendingUpload::sync()
     return closed;
 }
 
-DropStore::DropStore(Database& database, const std::filesystem::path& dataDirectory, CodeSource codes)
+DropStore::DropStore(Database& database, const std::filesystem::path& dataDirectory, CodeSource codes, const DropObjects* objects)
     : m_database(database)
     , m_codes(codes ? std::move(codes) : CodeSource(shortcode::generate))
+    , m_objects(objects)
     , m_drops(dataDirectory / "drops")
     , m_incoming(dataDirectory / "incoming")
 {
@@ -234,6 +276,8 @@ void DropStore::removeLeftovers()
 
 std::unique_ptr<PendingUpload> DropStore::beginUpload()
 {
+    if (m_objects)
+        return std::unique_ptr<PendingUpload>(new PendingUpload(*m_objects, m_objects->begin()));
     std::string pattern = (m_incoming / "upload-XXXXXX").string();
     const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
     if (fd < 0)
@@ -259,7 +303,7 @@ bool DropStore::bytesWanted(const std::string& code)
 
 Drop DropStore::commit(PendingUpload& upload, Metadata metadata)
 {
-    if (!upload.flush())
+    if (!upload.m_object && !upload.flush())
         throwStoreError("cannot write", upload.m_path);
 
     Drop drop;
@@ -271,6 +315,8 @@ Drop DropStore::commit(PendingUpload& upload, Metadata metadata)
     drop.createdAt = TokenSigner::now();
     if (metadata.expiresIn)
         drop.expiresAt = drop.createdAt + *metadata.expiresIn;
+    if (upload.m_object)
+        return commitObject(upload, std::move(drop));
     for (int attempt = 1;; ++attempt) {
         linkUnderFreshCode(upload, drop);
         if (attempt == 1)
@@ -284,6 +330,37 @@ Drop DropStore::commit(PendingUpload& upload, Metadata metadata)
             // Another instance on the same database recorded the code between our check and our
             // row. The file is synced by now (a failed sync fails before the row): draw again.
             if (!error.isConstraintViolation() || attempt == kCodeAttempts)
+                throw;
+        }
+    }
+    upload.m_committed = true;
+    return drop;
+}
+
+// The object is complete in the bucket before its row is written, and the row names it by its key;
+// the code is drawn for the row alone, again when another instance took it meanwhile.
+Drop DropStore::commitObject(PendingUpload& upload, Drop drop)
+{
+    try {
+        upload.m_object->finish();
+    } catch (const S3Error& error) {
+        throw StorageUnavailable(error.what());
+    }
+    upload.m_objectFinished = true;
+    drop.storageKey = upload.m_object->key();
+    if (raw::mediaKind(drop.contentType) == raw::MediaKind::Image)
+        drop.image = upload.m_head.imageSize();
+    for (int attempt = 1;; ++attempt) {
+        drop.code = m_codes();
+        if (codeTaken(drop.code) && attempt < kCodeAttempts)
+            continue;
+        try {
+            record(drop, upload, true);
+            break;
+        } catch (const DatabaseError& error) {
+            if (error.isFull())
+                throw StorageFull(error.what());
+            if (!error.isConstraintViolation() || attempt >= kCodeAttempts)
                 throw;
         }
     }
@@ -348,7 +425,8 @@ void DropStore::syncFolders()
         SyncedBatch batch;
         batch.recordings.swap(m_waiting);
         lock.unlock();
-        batch.folderSynced = syncDirectory(m_drops);
+        // Objects are durable once the bucket has them: only their rows are batched.
+        batch.folderSynced = m_objects || syncDirectory(m_drops);
         batch.folderError = errno;
         lock.lock();
         m_synced.push_back(std::move(batch));
@@ -450,7 +528,11 @@ std::optional<Drop> DropStore::find(std::string_view code)
         measured = !query.isNull(10);
     }
     if (!measured) {
-        drop.image = measureImage(contentPath(drop.code), drop.contentType);
+        if (!drop.storageKey.empty())
+            drop.image = m_objects && raw::mediaKind(drop.contentType) == raw::MediaKind::Image ? m_objects->measureImage(drop.storageKey)
+                                                                                                : std::nullopt;
+        else
+            drop.image = measureImage(contentPath(drop.code), drop.contentType);
         keepImageSize(drop);
     }
     return drop;
@@ -488,17 +570,19 @@ bool DropStore::remove(std::int64_t accountId, std::string_view code)
 {
     if (!shortcode::isValid(code))
         return false;
+    Content content;
     {
         auto session = m_database.session();
         auto mark = session.prepare(std::string("UPDATE drops SET deleted_at = ? WHERE code = ? AND account_id = ? AND ") + kLive
-                                    + " RETURNING code");
+                                    + " RETURNING code, storage_key");
         const std::int64_t now = TokenSigner::now();
         mark.bind(1, now).bind(2, code).bind(3, accountId).bind(4, now);
         if (!mark.step())
             return false;
+        content = {mark.text(0), mark.isNull(1) ? std::string() : mark.text(1)};
         while (mark.step()) { }
     }
-    removeContent({std::string(code)});
+    removeContent({content});
     return true;
 }
 
@@ -506,34 +590,59 @@ size_t DropStore::sweepExpired(std::int64_t now)
 {
     size_t removed = 0;
     for (;;) {
-        std::vector<std::string> codes;
+        std::vector<Content> contents;
         {
             auto session = m_database.session();
             // Checked again on the row itself: an instance sweeping the same database at the same
             // time may have marked it since the inner query saw it.
-            auto mark = session.prepare("UPDATE drops SET deleted_at = ?1 WHERE id IN (SELECT id FROM drops WHERE deleted_at IS NULL "
-                                        "AND expires_at IS NOT NULL AND expires_at <= ?1 LIMIT ?2) AND deleted_at IS NULL RETURNING code");
+            auto mark = session.prepare(
+                "UPDATE drops SET deleted_at = ?1 WHERE id IN (SELECT id FROM drops WHERE deleted_at IS NULL "
+                "AND expires_at IS NOT NULL AND expires_at <= ?1 LIMIT ?2) AND deleted_at IS NULL RETURNING code, storage_key");
             mark.bind(1, now).bind(2, std::int64_t(kSweepBatch));
             while (mark.step())
-                codes.push_back(mark.text(0));
+                contents.push_back({mark.text(0), mark.isNull(1) ? std::string() : mark.text(1)});
         }
-        removeContent(codes);
-        removed += codes.size();
-        if (codes.size() < static_cast<size_t>(kSweepBatch))
+        removeContent(contents);
+        removed += contents.size();
+        if (contents.size() < static_cast<size_t>(kSweepBatch))
             return removed;
     }
 }
 
-// Rows are marked first: should the server stop in between, the start removes what is left.
-void DropStore::removeContent(const std::vector<std::string>& codes)
+// Rows are marked first: should the server stop in between, the start (for files) or the sweep of
+// objects (for the bucket) removes what is left.
+void DropStore::removeContent(const std::vector<Content>& contents)
 {
-    if (codes.empty())
-        return;
-    for (const std::string& code : codes) {
-        if (::unlink(contentPath(code).c_str()) != 0 && errno != ENOENT)
-            throw systemError("cannot remove", contentPath(code));
+    bool files = false;
+    for (const Content& content : contents) {
+        if (!content.storageKey.empty()) {
+            try {
+                if (m_objects)
+                    m_objects->remove(content.storageKey);
+            } catch (const S3Error&) {
+                // The drop is gone for everyone already; the sweep of objects no drop names
+                // removes its bytes once the bucket answers again.
+            }
+            continue;
+        }
+        if (::unlink(contentPath(content.code).c_str()) != 0 && errno != ENOENT)
+            throw systemError("cannot remove", contentPath(content.code));
+        files = true;
     }
-    syncDirectory(m_drops);
+    if (files)
+        syncDirectory(m_drops);
+}
+
+DropObjects::Swept DropStore::sweepObjects(std::int64_t cutoff)
+{
+    if (!m_objects)
+        return {};
+    return m_objects->sweep(cutoff, [this](const std::string& key) {
+        auto session = m_database.reader();
+        auto query = session.prepare("SELECT 1 FROM drops WHERE storage_key = ? AND deleted_at IS NULL");
+        query.bind(1, key);
+        return query.step();
+    });
 }
 
 std::filesystem::path DropStore::contentPath(std::string_view code) const
@@ -543,6 +652,8 @@ std::filesystem::path DropStore::contentPath(std::string_view code) const
 
 std::optional<std::uint64_t> DropStore::roomForUploads() const
 {
+    if (m_objects)
+        return std::nullopt; // a bucket has no size to ask
     // What the database needs to record a drop, and the log a while longer.
     constexpr std::uint64_t kReserve = 1024 * 1024;
     struct statvfs disk { };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "server/Database.h"
+#include "server/DropObjects.h"
 #include "server/ImageSize.h"
 
 #include <condition_variable>
@@ -24,6 +25,13 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// An upload that could not be stored because the storage does not answer (the bucket is
+// unreachable, say): nothing the client did; it may try again later.
+class StorageUnavailable : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 struct Drop {
     std::string code;
     std::int64_t accountId = 0;
@@ -40,23 +48,32 @@ struct Drop {
     // A drop expires at its time whether or not the sweep has removed its bytes yet.
     State state(std::int64_t now) const;
     std::optional<ImageSize> image; // an image drop's pixel size, when its header could be read
+    std::string storageKey; // its object's in the bucket; empty: a file named by its code
 };
 
-// The bytes of an upload on their way to disk: a private temporary file in the store's
-// "incoming" folder, removed again unless the store commits it.
+// The bytes of an upload on their way to storage: a private temporary file in the store's
+// "incoming" folder, or an object being uploaded to the bucket; removed again unless the store
+// commits it.
 class PendingUpload {
 public:
     ~PendingUpload();
     PendingUpload(const PendingUpload&) = delete;
     PendingUpload& operator=(const PendingUpload&) = delete;
 
-    // False once writing failed (a full disk); the upload is then useless.
+    // False once writing failed (a full disk, a bucket that does not answer); the upload is then
+    // useless, and failure() says why.
     bool append(const char* data, size_t size);
     std::uint64_t size() const { return m_size; }
+    const std::string& failure() const { return m_failure; }
+    // Whether it failed for lack of space (the client may try later) rather than storage that
+    // does not answer.
+    bool failedFull() const { return m_failedFull; }
 
 private:
     friend class DropStore;
     PendingUpload(int fd, std::filesystem::path path);
+    PendingUpload(const DropObjects& objects, std::unique_ptr<ObjectUpload> object);
+    bool appendToObject(const char* data, size_t size);
     bool flush();
     bool sync(); // fsyncs and closes
     bool writeAll(const char* data, size_t size);
@@ -70,10 +87,18 @@ private:
     std::uint64_t m_writtenBack = 0; // handed to the disk so far
     bool m_failed = false;
     bool m_committed = false;
+    std::string m_failure;
+    bool m_failedFull = true;
+
+    const DropObjects* m_objects = nullptr;
+    std::unique_ptr<ObjectUpload> m_object;
+    UploadHead m_head;
+    bool m_objectFinished = false;
 };
 
-// Drops: contents as files named by code under "drops/", metadata as rows. A drop exists once
-// its row does, and its row is only written after its file is complete on disk.
+// Drops: contents as files named by code under "drops/" (or as objects in a bucket, see
+// DropObjects), metadata as rows. A drop exists once its row does, and its row is only written
+// after its bytes are complete and durable.
 class DropStore {
 public:
     // Draws a fresh short code; shortcode::generate() but in tests.
@@ -81,7 +106,8 @@ public:
 
     // Makes the folders and removes what an interrupted run left behind: temporary uploads, and
     // content files that never got their row.
-    DropStore(Database& database, const std::filesystem::path& dataDirectory, CodeSource codes = {});
+    // With `objects`, bytes go to the bucket; the folder then holds no drop.
+    DropStore(Database& database, const std::filesystem::path& dataDirectory, CodeSource codes = {}, const DropObjects* objects = nullptr);
     ~DropStore();
     DropStore(const DropStore&) = delete;
     DropStore& operator=(const DropStore&) = delete;
@@ -120,10 +146,15 @@ public:
     // Removes the bytes of drops that have expired by `now` and marks their rows; how many.
     size_t sweepExpired(std::int64_t now);
     std::filesystem::path contentPath(std::string_view code) const;
+    // Where a drop's bytes are when they are kept in the bucket; none when they are in a file.
+    const DropObjects* objects() const { return m_objects; }
+    // Removes what a stopped server left in the bucket, older than `cutoff` (seconds since 1970):
+    // multipart uploads never finished, and objects no live drop names. Nothing without a bucket.
+    DropObjects::Swept sweepObjects(std::int64_t cutoff);
 
     const std::filesystem::path& incomingDirectory() const { return m_incoming; }
     // Bytes an upload may still take on the data disk, a reserve for the database and the log
-    // kept back; nullopt when the disk cannot be asked.
+    // kept back; nullopt when the disk cannot be asked, or the drops go to a bucket.
     std::optional<std::uint64_t> roomForUploads() const;
 
 private:
@@ -145,7 +176,12 @@ private:
     bool codeTaken(const std::string& code);
     // Whether the row of `code` exists and its bytes are still wanted.
     bool bytesWanted(const std::string& code);
-    void removeContent(const std::vector<std::string>& codes);
+    struct Content {
+        std::string code;
+        std::string storageKey;
+    };
+    void removeContent(const std::vector<Content>& contents);
+    Drop commitObject(PendingUpload& upload, Drop drop);
     std::optional<ImageSize> measureImage(const std::filesystem::path& file, const std::string& contentType) const;
     void keepImageSize(const Drop& drop);
     // Links the upload's file under a code no drop has yet; the code goes into `drop`.
@@ -161,6 +197,7 @@ private:
 
     Database& m_database;
     CodeSource m_codes;
+    const DropObjects* m_objects;
     std::filesystem::path m_drops;
     std::filesystem::path m_incoming;
 

@@ -26,13 +26,13 @@ std::optional<ImageSize> nonEmpty(std::uint32_t width, std::uint32_t height)
     return ImageSize{width, height};
 }
 
-bool readExactly(std::ifstream& in, unsigned char* into, size_t size)
+bool readExactly(std::istream& in, unsigned char* into, size_t size)
 {
     in.read(reinterpret_cast<char*>(into), static_cast<std::streamsize>(size));
     return static_cast<size_t>(in.gcount()) == size;
 }
 
-std::optional<ImageSize> jpegSize(std::ifstream& in)
+std::optional<ImageSize> jpegSize(std::istream& in)
 {
     // After SOI: segments of FF <marker> <length>, until a start-of-frame gives the size.
     in.seekg(2);
@@ -72,6 +72,11 @@ std::optional<ImageSize> jpegSize(std::ifstream& in)
 std::optional<ImageSize> readImageSize(const std::filesystem::path& file)
 {
     std::ifstream in(file, std::ios::binary);
+    return readImageSize(in);
+}
+
+std::optional<ImageSize> readImageSize(std::istream& in)
+{
     std::array<unsigned char, 26> head{};
     in.read(reinterpret_cast<char*>(head.data()), head.size());
     const size_t got = static_cast<size_t>(in.gcount());

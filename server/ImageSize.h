@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <istream>
 #include <optional>
 
 struct ImageSize {
@@ -12,3 +13,5 @@ struct ImageSize {
 // Pixel dimensions from the header of a PNG, GIF or JPEG file; nothing for other formats or
 // damaged files. Reads only the header (JPEG: walks the segments up to the frame header).
 std::optional<ImageSize> readImageSize(const std::filesystem::path& file);
+// The same from a stream positioned at the file's first byte.
+std::optional<ImageSize> readImageSize(std::istream& in);

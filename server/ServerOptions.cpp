@@ -28,6 +28,16 @@ database::DatabaseUrl ServerOptions::databaseUrl() const
     throw std::invalid_argument("--database " + problem);
 }
 
+StorageUrl ServerOptions::storageUrl() const
+{
+    if (storage.empty()) {
+        StorageUrl url;
+        url.path = dataDirectory;
+        return url;
+    }
+    return StorageUrl::parse(storage);
+}
+
 std::optional<std::pair<std::string, int>> parseListenAddress(const std::string& value)
 {
     std::string host = "127.0.0.1";
@@ -113,6 +123,21 @@ std::unique_ptr<CLI::App> makeParser(ServerOptions& options, bool& version)
                 return database::DatabaseUrl::parse(value, &problem) ? std::string() : problem;
             },
             ""));
+    app->add_option("--storage", options.storage,
+                    "where drops' bytes are kept: file:PATH, or s3://BUCKET[/PREFIX]?endpoint=URL&region=NAME[&path-style=1] shared "
+                    "by several instances (keys from AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY and AWS_SESSION_TOKEN; default "
+                    "file:DIR of --data)")
+        ->type_name("URL")
+        ->check(CLI::Validator(
+            [](std::string& value) {
+                try {
+                    StorageUrl::parse(value);
+                    return std::string();
+                } catch (const StorageUrlError& error) {
+                    return std::string(error.what());
+                }
+            },
+            ""));
     app->add_option_function<std::string>(
            "--public-url", [&options](const std::string& value) { options.publicUrl = value.substr(0, value.find_last_not_of('/') + 1); },
            "origin of short links, e.g. https://drop.example.org (default http://HOST:PORT of --listen)")
@@ -169,6 +194,13 @@ std::unique_ptr<CLI::App> makeParser(ServerOptions& options, bool& version)
         ->group("");
     app->add_option("--sweep-interval", options.sweepIntervalSeconds, "seconds between sweeps of expired drops")
         ->check(CLI::Range(1u, 86400u).description(""))
+        ->group("");
+    app->add_option("--object-sweep-interval", options.objectSweepIntervalSeconds,
+                    "seconds between sweeps of what stopped servers left in the bucket")
+        ->check(CLI::Range(1u, 86400u).description(""))
+        ->group("");
+    app->add_option("--orphan-age", options.orphanAgeSeconds, "seconds before an object without a drop is removed")
+        ->check(CLI::Range(0u, 30u * 86400u).description(""))
         ->group("");
     app->add_option("--registration-queue", options.registrationQueue, "registrations that may wait for a hash worker")
         ->check(CLI::Range(0u, 10000u).description(""))

@@ -2,6 +2,7 @@
 
 #include "server/PasswordHasher.h"
 #include "server/database/DatabaseUrl.h"
+#include "server/storage/StorageUrl.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -15,6 +16,8 @@ struct ServerOptions {
     std::filesystem::path dataDirectory;
     // --database: `sqlite:PATH` or a PostgreSQL URI; empty: the data folder's SQLite file.
     std::string database;
+    // --storage: `file:PATH` or `s3://BUCKET[/PREFIX]?endpoint=URL&region=NAME`; empty: the data folder.
+    std::string storage;
     // Origin (and optional path prefix) of short links, without a trailing slash. Empty: the
     // listening address.
     std::string publicUrl;
@@ -35,12 +38,19 @@ struct ServerOptions {
     std::uint64_t maxExpirySeconds = 0;
     // How often expired drops' bytes are removed. Settable (hidden) so tests need not wait a minute.
     unsigned sweepIntervalSeconds = 60;
+    // What a stopped server left in the bucket (an object without its row, an unfinished multipart
+    // upload) is looked for this often, and removed once it is this old: an upload in progress on
+    // another instance is never older than a day. Settable (hidden) for tests.
+    unsigned objectSweepIntervalSeconds = 3600;
+    unsigned orphanAgeSeconds = 86400;
     // Registrations whose hash waits for a worker; more are refused until the queue clears.
     unsigned registrationQueue = 8;
 
     bool tls() const { return !tlsCertificate.empty(); }
     // Throws std::invalid_argument when `database` is malformed.
     database::DatabaseUrl databaseUrl() const;
+    // Throws StorageUrlError when `storage` is malformed.
+    StorageUrl storageUrl() const;
 
     // $XDG_DATA_HOME/parcly-server, or ~/.local/share/parcly-server.
     static std::filesystem::path defaultDataDirectory();

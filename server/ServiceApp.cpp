@@ -4,6 +4,7 @@
 #include "server/ApiRoutes.h"
 #include "server/Authenticator.h"
 #include "server/Database.h"
+#include "server/DropObjects.h"
 #include "server/DropRoutes.h"
 #include "server/DropStore.h"
 #include "server/ExpirySweeper.h"
@@ -147,9 +148,14 @@ ServiceApp::ServiceApp(ServerOptions options, RequestLog::Sink logSink)
     int listeningSocket = -1;
     try {
         openDatabase();
+        openStorage();
         m_accounts = std::make_unique<AccountStore>(*m_database, PasswordHasher(m_options.passwordIterations));
-        m_drops = std::make_unique<DropStore>(*m_database, data);
-        m_sweeper = std::make_unique<ExpirySweeper>(*m_drops, m_log, std::chrono::seconds(m_options.sweepIntervalSeconds));
+        const StorageUrl storage = m_options.storageUrl();
+        m_drops = std::make_unique<DropStore>(*m_database, storage.kind == StorageUrl::Kind::File ? storage.path : data,
+                                              DropStore::CodeSource(), m_objects.get());
+        m_sweeper = std::make_unique<ExpirySweeper>(*m_drops, m_log, std::chrono::seconds(m_options.sweepIntervalSeconds),
+                                                    std::chrono::seconds(m_options.objectSweepIntervalSeconds),
+                                                    std::chrono::seconds(m_options.orphanAgeSeconds));
         m_authenticator = std::make_unique<Authenticator>(*m_accounts);
 
         listeningSocket = listenOn(m_options.listenHost, m_options.listenPort, m_port);
@@ -182,6 +188,25 @@ ServiceApp::ServiceApp(ServerOptions options, RequestLog::Sink logSink)
             ::close(listeningSocket);
         ::close(m_lockFd);
         throw;
+    }
+}
+
+void ServiceApp::openStorage()
+{
+    StorageUrl url;
+    try {
+        url = m_options.storageUrl();
+    } catch (const StorageUrlError& error) {
+        throw BackendUnavailable(std::string("cannot use the storage: ") + error.what());
+    }
+    if (url.kind != StorageUrl::Kind::S3)
+        return;
+    try {
+        m_bucket = std::make_unique<S3Client>(S3Config{url.s3, S3Credentials::fromEnvironment()});
+        m_objects = std::make_unique<DropObjects>(*m_bucket);
+        m_objects->probe();
+    } catch (const std::exception& error) {
+        throw BackendUnavailable("cannot use the storage s3://" + url.s3.bucket + " at " + url.s3.endpoint + ": " + error.what());
     }
 }
 
@@ -227,8 +252,10 @@ std::vector<HealthMonitor::Probe> ServiceApp::healthProbes()
         {"database", [this] { m_database->reader().prepare("SELECT 1").step(); }},
         {"storage",
          [this] {
-             if (!m_drops->roomForUploads())
-                 throw std::runtime_error("cannot read the data folder " + m_options.dataDirectory.string());
+             if (m_objects)
+                 m_objects->probe();
+             else if (!m_drops->roomForUploads())
+                 throw std::runtime_error("cannot read the folder " + m_drops->incomingDirectory().parent_path().string());
          }},
     };
 }

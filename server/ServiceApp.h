@@ -15,7 +15,9 @@ class AccountStore;
 class ApiRoutes;
 class Authenticator;
 class Database;
+class DropObjects;
 class DropRoutes;
+class S3Client;
 class DropStore;
 class ExpirySweeper;
 class HttpServer;
@@ -25,10 +27,15 @@ class UploadRoute;
 class WebRoutes;
 struct ServiceContext;
 
-// The database could not be opened, reached or brought up to date.
-class DatabaseUnavailable : public std::runtime_error {
+// The database or the storage could not be opened or reached at start.
+class BackendUnavailable : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+};
+// The database could not be opened, reached or brought up to date.
+class DatabaseUnavailable : public BackendUnavailable {
+public:
+    using BackendUnavailable::BackendUnavailable;
 };
 
 // The whole service: opens the data folder, binds the listening socket and wires the routes.
@@ -57,6 +64,8 @@ public:
 
 private:
     void openDatabase();
+    // The bucket, when drops go to one; throws BackendUnavailable when it does not answer.
+    void openStorage();
     void configure();
     std::vector<HealthMonitor::Probe> healthProbes();
 
@@ -64,6 +73,8 @@ private:
     int m_lockFd = -1;
     RequestLog m_log;
     std::unique_ptr<Database> m_database;
+    std::unique_ptr<S3Client> m_bucket;
+    std::unique_ptr<DropObjects> m_objects;
     std::unique_ptr<AccountStore> m_accounts;
     std::unique_ptr<DropStore> m_drops;
     std::unique_ptr<ExpirySweeper> m_sweeper;

@@ -53,6 +53,12 @@ void UploadRoute::sendStorageFull(httplib::Response& response) const
     reply::error(response, 507, "Upload.StorageFull", "The service could not store the upload");
 }
 
+void UploadRoute::sendStorageUnavailable(httplib::Response& response) const
+{
+    response.set_header("Retry-After", "30");
+    reply::error(response, 503, "Upload.StorageUnavailable", "The service's storage is not answering; please try again later");
+}
+
 std::optional<UploadRoute::Accepted> UploadRoute::check(const httplib::Request& request, httplib::Response& response)
 {
     const auto signIn = m_context.authenticator.authenticate(request);
@@ -141,6 +147,8 @@ public:
         }
         if (!m_pending->append(data, size)) {
             m_writeFailed = true;
+            m_failedFull = m_pending->failedFull();
+            m_failure = m_pending->failure();
             m_failedAt = std::chrono::steady_clock::now();
             m_pending.reset(); // its space back at once
             return m_shape.framing == body::Framing::Length;
@@ -161,6 +169,8 @@ private:
     bool m_tooLarge = false;
     std::uint64_t m_discarded = 0;
     bool m_writeFailed = false;
+    bool m_failedFull = true; // else the storage did not answer, and `m_failure` says how
+    std::string m_failure;
     std::chrono::steady_clock::time_point m_failedAt;
 };
 
@@ -192,6 +202,11 @@ void UploadRoute::finish(Receiver& upload, bool whole, httplib::Response& respon
     if (upload.m_writeFailed) {
         if (!whole)
             reply::closeAfter(response);
+        if (!upload.m_failedFull) {
+            m_context.log.note("upload failed: " + upload.m_failure);
+            sendStorageUnavailable(response);
+            return;
+        }
         m_context.log.note("upload failed: cannot write to " + m_context.drops.incomingDirectory().string());
         sendStorageFull(response);
         return;
@@ -213,6 +228,10 @@ void UploadRoute::finish(Receiver& upload, bool whole, httplib::Response& respon
     } catch (const StorageFull& full) {
         m_context.log.note(std::string("upload failed: ") + full.what());
         sendStorageFull(response);
+        return;
+    } catch (const StorageUnavailable& unavailable) {
+        m_context.log.note(std::string("upload failed: ") + unavailable.what());
+        sendStorageUnavailable(response);
         return;
     }
     const std::string shortlink = m_context.publicUrl + "/" + drop.code;

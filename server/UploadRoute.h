@@ -42,6 +42,7 @@ private:
     void finish(Receiver& upload, bool whole, httplib::Response& response);
     void sendTooLarge(httplib::Response& response) const;
     void sendStorageFull(httplib::Response& response) const;
+    void sendStorageUnavailable(httplib::Response& response) const;
 
     ServiceContext& m_context;
     Slots m_inProgress;

@@ -133,17 +133,24 @@ void WebRoutes::rawContent(const httplib::Request& request, httplib::Response& r
     const auto drop = m_context.drops.find(request.matches[1].str());
     if (drop && answeredGone(*drop, response))
         return;
-    const int fd = drop ? ::open(m_context.drops.contentPath(drop->code).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW) : -1;
-    struct stat info { };
-    if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        if (fd >= 0)
-            ::close(fd);
-        page(response, 404, m_context.pages.notFound());
-        return;
+    size_t size = 0;
+    if (drop && !drop->storageKey.empty() && m_context.drops.objects()) {
+        // In the bucket: fetched piece by piece as the engine sends, never whole in memory.
+        size = static_cast<size_t>(drop->size);
+        HttpServer::setFetchedContent(response, size, drop->contentType, m_context.drops.objects()->reader(drop->storageKey));
+    } else {
+        const int fd = drop ? ::open(m_context.drops.contentPath(drop->code).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW) : -1;
+        struct stat info { };
+        if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+            if (fd >= 0)
+                ::close(fd);
+            page(response, 404, m_context.pages.notFound());
+            return;
+        }
+        // From here the response owns the descriptor, and the engine sends from it.
+        size = static_cast<size_t>(info.st_size);
+        HttpServer::setFileContent(response, fd, size, drop->contentType);
     }
-    // From here the response owns the descriptor, and the engine sends from it.
-    const auto size = static_cast<size_t>(info.st_size);
-    HttpServer::setFileContent(response, fd, size, drop->contentType);
     if (!acceptRanges(request, size)) {
         response = httplib::Response();
         response.status = 416;

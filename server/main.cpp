@@ -60,7 +60,7 @@ int main(int argc, char** argv)
     std::unique_ptr<ServiceApp> service;
     try {
         service = std::make_unique<ServiceApp>(parsed.options);
-    } catch (const DatabaseUnavailable& error) {
+    } catch (const BackendUnavailable& error) {
         std::cerr << "parcly-server: " << error.what() << "\n";
         return 2;
     } catch (const std::exception& error) {

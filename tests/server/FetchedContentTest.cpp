@@ -123,7 +123,8 @@ TEST(FetchedContent, ServesWholeAndRangesFromASlowSourceAndCutsShortWhenItFails)
     EXPECT_EQ(server.fetches(), 4 * 6);
 
     const std::uint64_t from = 1024 * 1024 - 10;
-    const auto range = server.client().Get("/slow", {{"Range", "bytes=" + std::to_string(from) + "-" + std::to_string(from + 2 * 1024 * 1024)}});
+    const auto range
+        = server.client().Get("/slow", {{"Range", "bytes=" + std::to_string(from) + "-" + std::to_string(from + 2 * 1024 * 1024)}});
     ASSERT_TRUE(range);
     EXPECT_EQ(range->status, 206);
     EXPECT_EQ(range->get_header_value("Content-Range"),

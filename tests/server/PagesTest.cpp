@@ -170,10 +170,10 @@ TEST(StoredImageSize, KeptAtUploadAndAddedToOlderDataFolders)
     EXPECT_EQ(onDatabase(data, "SELECT image_width, image_height FROM drops WHERE code = '" + text + "'"), std::vector<std::string>{"0x0"});
 
     // Back to a file of a server that kept no sizes: schema 3, and from before schema steps were
-    // recorded in a table (the steps after the sizes' create only what is missing).
+    // recorded in a table, nor storage keys kept (the steps after the sizes' create only what is missing).
     onDatabase(data,
-               "ALTER TABLE drops DROP COLUMN image_width; ALTER TABLE drops DROP COLUMN image_height; DROP TABLE schema_migrations; "
-               "PRAGMA user_version = 3");
+               "ALTER TABLE drops DROP COLUMN image_width; ALTER TABLE drops DROP COLUMN image_height; DROP INDEX drops_by_storage_key; "
+               "ALTER TABLE drops DROP COLUMN storage_key; DROP TABLE schema_migrations; PRAGMA user_version = 3");
     {
         RunningService service(data);
         auto page = service.client().Get("/" + picture);
