@@ -90,7 +90,7 @@ public:
 
 // Every option, bound to where its value goes. Values are checked here so a mistake stops the
 // start with a message naming the option.
-std::unique_ptr<CLI::App> makeParser(ServerOptions& options, bool& version)
+std::unique_ptr<CLI::App> makeParser(ServerOptions& options, bool& version, MoveOptions& move)
 {
     auto app
         = std::make_unique<CLI::App>("The reference sharing service of Parcly Lite: accounts, uploads and short links.", "parcly-server");
@@ -210,6 +210,17 @@ std::unique_ptr<CLI::App> makeParser(ServerOptions& options, bool& version)
                         "replace the secret tokens are signed with (in --database), so every token issued so far stops being valid; "
                         "running instances take it up when restarted")
         ->fallthrough();
+    CLI::App* migrate = app->add_subcommand("migrate",
+                                            "copy accounts and drops to other backends, keeping every short link: each drop's bytes "
+                                            "are checked (size and SHA-256) before its row is written; run again, it resumes");
+    migrate->fallthrough();
+    migrate->add_option("--from", move.from, "the database to copy (default: --database, or the --data folder's)")->type_name("URL");
+    migrate->add_option("--from-storage", move.fromStorage, "where its drops' bytes are (default: --storage, or the --data folder)")
+        ->type_name("URL");
+    migrate->add_option("--to", move.to, "the database to copy into, e.g. postgresql://HOST/NAME")->type_name("URL")->required();
+    migrate->add_option("--to-storage", move.toStorage, "where the bytes go, e.g. s3://BUCKET?endpoint=URL&region=NAME")
+        ->type_name("URL")
+        ->required();
     return app;
 }
 
@@ -220,7 +231,7 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments)
     ParsedCommandLine parsed;
     parsed.options.dataDirectory = ServerOptions::defaultDataDirectory();
     bool version = false;
-    const auto app = makeParser(parsed.options, version);
+    const auto app = makeParser(parsed.options, version, parsed.move);
     // CLI11 takes the arguments last first.
     std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
     try {
@@ -237,6 +248,8 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments)
         parsed.action = ParsedCommandLine::Action::Version;
     else if (app->got_subcommand("rotate-signing-key"))
         parsed.action = ParsedCommandLine::Action::RotateSigningKey;
+    else if (app->got_subcommand("migrate"))
+        parsed.action = ParsedCommandLine::Action::Migrate;
     return parsed;
 }
 
@@ -244,5 +257,6 @@ std::string usage()
 {
     ServerOptions defaults;
     bool version = false;
-    return makeParser(defaults, version)->help() + "\n";
+    MoveOptions move;
+    return makeParser(defaults, version, move)->help() + "\n";
 }

@@ -56,10 +56,19 @@ struct ServerOptions {
     static std::filesystem::path defaultDataDirectory();
 };
 
+// `migrate`: from the service's current backends to new ones. Empty `from`s: --data's.
+struct MoveOptions {
+    std::string from;
+    std::string fromStorage;
+    std::string to;
+    std::string toStorage;
+};
+
 struct ParsedCommandLine {
-    enum class Action { Run, RotateSigningKey, Help, Version, Fail };
+    enum class Action { Run, RotateSigningKey, Migrate, Help, Version, Fail };
     Action action = Action::Run;
     ServerOptions options;
+    MoveOptions move;
     std::string error; // for Fail
 };
 

@@ -2,6 +2,7 @@
 #include "server/ServerOptions.h"
 #include "server/ServiceApp.h"
 #include "server/database/SigningSecret.h"
+#include "server/migration/ServiceMove.h"
 
 #include <atomic>
 #include <csignal>
@@ -28,6 +29,37 @@ int rotateSigningKey(const ServerOptions& options)
     }
 }
 
+int migrate(const ServerOptions& options, const MoveOptions& move)
+{
+    try {
+        ServerOptions source = options;
+        if (!move.from.empty())
+            source.database = move.from;
+        if (!move.fromStorage.empty())
+            source.storage = move.fromStorage;
+        ServerOptions target = options;
+        target.database = move.to;
+        target.storage = move.toStorage;
+        const database::DatabaseUrl fromUrl = source.databaseUrl();
+        const database::DatabaseUrl toUrl = target.databaseUrl();
+        const std::unique_ptr<Database> from = fromUrl.open();
+        const std::unique_ptr<Database> to = toUrl.open();
+        ServiceMove serviceMove(*from, source.storageUrl(), *to, target.storageUrl(),
+                                [](const std::string& line) { std::cerr << "parcly-server: " << line << "\n"; });
+        const ServiceMove::Counts counts = serviceMove.run();
+        for (const std::string& failure : counts.failures)
+            std::cerr << "parcly-server: not moved: " << failure << "\n";
+        std::cout << "parcly-server: moved " << fromUrl.describe() << " to " << toUrl.describe() << ": accounts " << counts.accountsCopied
+                  << " copied, " << counts.accountsPresent << " there already; drops " << counts.dropsCopied << " copied ("
+                  << counts.bytesCopied << " bytes, each checked), " << counts.dropsGone << " deleted or expired (rows only), "
+                  << counts.dropsPresent << " there already, " << counts.failures.size() << " failed\n";
+        return counts.failures.empty() ? 0 : 1;
+    } catch (const std::exception& error) {
+        std::cerr << "parcly-server: cannot migrate: " << error.what() << "\n";
+        return 2;
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -45,6 +77,8 @@ int main(int argc, char** argv)
         return 2;
     case ParsedCommandLine::Action::RotateSigningKey:
         return rotateSigningKey(parsed.options);
+    case ParsedCommandLine::Action::Migrate:
+        return migrate(parsed.options, parsed.move);
     case ParsedCommandLine::Action::Run:
         break;
     }
