@@ -153,7 +153,7 @@ TEST_P(StoreTest, DropsAreRecordedFoundPagedDeletedAndSwept)
     EXPECT_TRUE(std::filesystem::exists(drops.contentPath(made[0].code)));
 }
 
-TEST_P(StoreTest, ACodeAnotherInstanceRecordedIsDrawnAgain)
+TEST_P(StoreTest, ACodeAnotherInstanceTookIsDrawnAgainBeforeOrAtTheInsert)
 {
     const auto one = open();
     const auto other = open();
@@ -161,14 +161,27 @@ TEST_P(StoreTest, ACodeAnotherInstanceRecordedIsDrawnAgain)
     accounts.create("owner@parcly.test", "pass");
     const std::int64_t owner = accounts.find("owner@parcly.test")->id;
 
+    // A row for "Xx1Xx1Xx" turning up between the check and the insert, as when another instance
+    // records the same code at that moment: the database refuses the insert as a duplicate.
+    if (GetParam() == Database::Engine::Sqlite) {
+        one->session().exec(
+            "CREATE TRIGGER racing BEFORE INSERT ON drops WHEN NEW.code = 'Xx1Xx1Xx' BEGIN SELECT RAISE(ABORT, 'taken'); END");
+    } else {
+        one->session().exec("CREATE FUNCTION racing() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN IF NEW.code = 'Xx1Xx1Xx' THEN "
+                            "RAISE unique_violation; END IF; RETURN NEW; END $$; "
+                            "CREATE TRIGGER racing BEFORE INSERT ON drops FOR EACH ROW EXECUTE FUNCTION racing()");
+    }
+
     DropStore first(*one, dataFolder("first"));
     const Drop taken = store(first, owner, "first");
-    const std::vector<std::string> codes = {taken.code, "Zz9Zz9Zz"};
+    const std::vector<std::string> codes = {taken.code, "Xx1Xx1Xx", "Zz9Zz9Zz"};
     size_t drawn = 0;
     DropStore second(*other, dataFolder("second"), [&] { return codes.at(drawn++); });
     const Drop made = store(second, owner, "second");
     EXPECT_EQ(made.code, "Zz9Zz9Zz");
-    EXPECT_EQ(drawn, 2u);
+    EXPECT_EQ(drawn, 3u);
+    EXPECT_EQ(filesIn(dataFolder("second") / "drops"), std::vector<std::string>{"Zz9Zz9Zz"});
+    EXPECT_FALSE(second.find("Xx1Xx1Xx"));
     ASSERT_TRUE(first.find(made.code));
     EXPECT_EQ(first.find(made.code)->id, made.id);
     EXPECT_EQ(second.find(taken.code)->id, taken.id);
