@@ -17,6 +17,8 @@
 #include <sqlite3.h>
 
 #include <fstream>
+#include <mutex>
+#include <thread>
 
 namespace {
 
@@ -313,6 +315,22 @@ TEST(DatabaseOption, RefusesPasswordsAndMalformedOrUnreachableDatabasesWithOneLi
     EXPECT_EQ(unreachableLog.trimmed().count('\n'), 0) << unreachableLog.toStdString();
 }
 
+TEST(DatabaseOption, RotatingTheSigningKeyReplacesIt)
+{
+    const auto data = makeTemporaryFolder("rotate");
+    const auto rotate = [&] {
+        QProcess command;
+        command.start(QStringLiteral(PARCLY_SERVER_PATH), {"--data", QString::fromStdString(data.string()), "rotate-signing-key"});
+        command.waitForFinished(30000);
+        EXPECT_EQ(command.exitCode(), 0) << command.readAllStandardError().toStdString();
+        Database db(data / "parcly.db");
+        return database::loadOrCreateSigningSecret(db);
+    };
+    const std::string first = rotate();
+    EXPECT_EQ(first.size(), TokenSigner::kSecretBytes);
+    EXPECT_NE(rotate(), first);
+}
+
 // Two servers with data folders of their own on one PostgreSQL: an account made on one signs in
 // on the other.
 TEST(SharedDatabase, AnAccountRegisteredOnOneServerSignsInOnAnother)
@@ -332,6 +350,39 @@ TEST(SharedDatabase, AnAccountRegisteredOnOneServerSignsInOnAnother)
     const auto uploaded = upload(other, ada, {"shared", "a.txt", "text/plain"});
     ASSERT_TRUE(uploaded);
     EXPECT_EQ(uploaded->status, 201) << uploaded->body;
+}
+
+// Servers starting together on a new database: one applies the schema, the others wait and find
+// it applied (without the lock, two would create the same tables at once and fail).
+TEST(SharedDatabase, InstancesStartingAtOnceApplyTheSchemaOnce)
+{
+    std::string whyNot;
+    PostgresServer* postgres = PostgresServer::get(whyNot);
+    if (!postgres)
+        GTEST_SKIP() << whyNot;
+    const std::string url = postgres->createDatabase();
+    std::vector<std::unique_ptr<Database>> opened(6);
+    std::vector<std::string> failures;
+    std::mutex mutex;
+    {
+        std::vector<std::jthread> starting;
+        for (auto& database : opened) {
+            starting.emplace_back([&] {
+                try {
+                    database = std::make_unique<Database>(Database::Postgresql{url, 1});
+                } catch (const DatabaseError& error) {
+                    std::lock_guard lock(mutex);
+                    failures.emplace_back(error.what());
+                }
+            });
+        }
+    }
+    EXPECT_TRUE(failures.empty()) << failures.front();
+    ASSERT_TRUE(opened.front());
+    auto session = opened.front()->session();
+    auto steps = session.prepare("SELECT COUNT(*) FROM schema_migrations");
+    ASSERT_TRUE(steps.step());
+    EXPECT_EQ(steps.integer(0), static_cast<std::int64_t>(database::migrationsFor(Database::Engine::Postgresql).size()));
 }
 
 // Sessions the server ends (a restart, an administrator) are opened again at their next use.
