@@ -1,5 +1,7 @@
 #include "ServerHarness.h"
 
+#include "PostgresServer.h"
+
 #include <gtest/gtest.h>
 
 #include <QJsonDocument>
@@ -12,6 +14,8 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <map>
+#include <mutex>
 
 std::filesystem::path makeTemporaryFolder(const std::string& prefix)
 {
@@ -37,12 +41,51 @@ RunningService::RunningService(std::function<void(ServerOptions&)> adjust)
 {
 }
 
+// With PARCLY_TEST_SERVER_DATABASE=postgresql the services keep their records on a PostgreSQL of
+// the test program's: one database per data folder, so a restarted service finds its records.
+static bool onPostgresql()
+{
+    const char* engine = std::getenv("PARCLY_TEST_SERVER_DATABASE");
+    return engine && std::string_view(engine) == "postgresql";
+}
+
+// Without a PostgreSQL to start, every case of the run is skipped with the reason.
+class TestDatabaseCheck : public testing::Environment {
+public:
+    void SetUp() override
+    {
+        std::string whyNot;
+        if (onPostgresql() && !PostgresServer::get(whyNot))
+            GTEST_SKIP() << "PARCLY_TEST_SERVER_DATABASE=postgresql: " << whyNot;
+    }
+};
+[[maybe_unused]] static testing::Environment* const kTestDatabaseCheck = testing::AddGlobalTestEnvironment(new TestDatabaseCheck);
+
+static void useTestDatabase(ServerOptions& options)
+{
+    if (!onPostgresql() || !options.database.empty())
+        return;
+    static std::mutex mutex;
+    static std::map<std::filesystem::path, std::string> databases;
+    std::lock_guard lock(mutex);
+    std::string& url = databases[options.dataDirectory];
+    if (url.empty()) {
+        std::string whyNot;
+        PostgresServer* server = PostgresServer::get(whyNot);
+        if (!server)
+            throw std::runtime_error("PARCLY_TEST_SERVER_DATABASE=postgresql, but " + whyNot);
+        url = server->createDatabase();
+    }
+    options.database = url;
+}
+
 RunningService::RunningService(const std::filesystem::path& dataDirectory, std::function<void(ServerOptions&)> adjust)
     : m_dataDirectory(dataDirectory)
 {
     ServerOptions options = testOptions(dataDirectory);
     if (adjust)
         adjust(options);
+    useTestDatabase(options);
     m_app = std::make_unique<ServiceApp>(options, [this](std::string_view line) {
         std::lock_guard lock(m_logMutex);
         m_log.emplace_back(line);

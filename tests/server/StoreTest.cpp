@@ -17,6 +17,8 @@
 #include <sqlite3.h>
 
 #include <fstream>
+#include <mutex>
+#include <thread>
 
 namespace {
 
@@ -153,7 +155,7 @@ TEST_P(StoreTest, DropsAreRecordedFoundPagedDeletedAndSwept)
     EXPECT_TRUE(std::filesystem::exists(drops.contentPath(made[0].code)));
 }
 
-TEST_P(StoreTest, ACodeAnotherInstanceRecordedIsDrawnAgain)
+TEST_P(StoreTest, ACodeAnotherInstanceTookIsDrawnAgainBeforeOrAtTheInsert)
 {
     const auto one = open();
     const auto other = open();
@@ -161,14 +163,27 @@ TEST_P(StoreTest, ACodeAnotherInstanceRecordedIsDrawnAgain)
     accounts.create("owner@parcly.test", "pass");
     const std::int64_t owner = accounts.find("owner@parcly.test")->id;
 
+    // A row for "Xx1Xx1Xx" turning up between the check and the insert, as when another instance
+    // records the same code at that moment: the database refuses the insert as a duplicate.
+    if (GetParam() == Database::Engine::Sqlite) {
+        one->session().exec(
+            "CREATE TRIGGER racing BEFORE INSERT ON drops WHEN NEW.code = 'Xx1Xx1Xx' BEGIN SELECT RAISE(ABORT, 'taken'); END");
+    } else {
+        one->session().exec("CREATE FUNCTION racing() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN IF NEW.code = 'Xx1Xx1Xx' THEN "
+                            "RAISE unique_violation; END IF; RETURN NEW; END $$; "
+                            "CREATE TRIGGER racing BEFORE INSERT ON drops FOR EACH ROW EXECUTE FUNCTION racing()");
+    }
+
     DropStore first(*one, dataFolder("first"));
     const Drop taken = store(first, owner, "first");
-    const std::vector<std::string> codes = {taken.code, "Zz9Zz9Zz"};
+    const std::vector<std::string> codes = {taken.code, "Xx1Xx1Xx", "Zz9Zz9Zz"};
     size_t drawn = 0;
     DropStore second(*other, dataFolder("second"), [&] { return codes.at(drawn++); });
     const Drop made = store(second, owner, "second");
     EXPECT_EQ(made.code, "Zz9Zz9Zz");
-    EXPECT_EQ(drawn, 2u);
+    EXPECT_EQ(drawn, 3u);
+    EXPECT_EQ(filesIn(dataFolder("second") / "drops"), std::vector<std::string>{"Zz9Zz9Zz"});
+    EXPECT_FALSE(second.find("Xx1Xx1Xx"));
     ASSERT_TRUE(first.find(made.code));
     EXPECT_EQ(first.find(made.code)->id, made.id);
     EXPECT_EQ(second.find(taken.code)->id, taken.id);
@@ -300,6 +315,22 @@ TEST(DatabaseOption, RefusesPasswordsAndMalformedOrUnreachableDatabasesWithOneLi
     EXPECT_EQ(unreachableLog.trimmed().count('\n'), 0) << unreachableLog.toStdString();
 }
 
+TEST(DatabaseOption, RotatingTheSigningKeyReplacesIt)
+{
+    const auto data = makeTemporaryFolder("rotate");
+    const auto rotate = [&] {
+        QProcess command;
+        command.start(QStringLiteral(PARCLY_SERVER_PATH), {"--data", QString::fromStdString(data.string()), "rotate-signing-key"});
+        command.waitForFinished(30000);
+        EXPECT_EQ(command.exitCode(), 0) << command.readAllStandardError().toStdString();
+        Database db(data / "parcly.db");
+        return database::loadOrCreateSigningSecret(db);
+    };
+    const std::string first = rotate();
+    EXPECT_EQ(first.size(), TokenSigner::kSecretBytes);
+    EXPECT_NE(rotate(), first);
+}
+
 // Two servers with data folders of their own on one PostgreSQL: an account made on one signs in
 // on the other.
 TEST(SharedDatabase, AnAccountRegisteredOnOneServerSignsInOnAnother)
@@ -319,6 +350,39 @@ TEST(SharedDatabase, AnAccountRegisteredOnOneServerSignsInOnAnother)
     const auto uploaded = upload(other, ada, {"shared", "a.txt", "text/plain"});
     ASSERT_TRUE(uploaded);
     EXPECT_EQ(uploaded->status, 201) << uploaded->body;
+}
+
+// Servers starting together on a new database: one applies the schema, the others wait and find
+// it applied (without the lock, two would create the same tables at once and fail).
+TEST(SharedDatabase, InstancesStartingAtOnceApplyTheSchemaOnce)
+{
+    std::string whyNot;
+    PostgresServer* postgres = PostgresServer::get(whyNot);
+    if (!postgres)
+        GTEST_SKIP() << whyNot;
+    const std::string url = postgres->createDatabase();
+    std::vector<std::unique_ptr<Database>> opened(6);
+    std::vector<std::string> failures;
+    std::mutex mutex;
+    {
+        std::vector<std::jthread> starting;
+        for (auto& database : opened) {
+            starting.emplace_back([&] {
+                try {
+                    database = std::make_unique<Database>(Database::Postgresql{url, 1});
+                } catch (const DatabaseError& error) {
+                    std::lock_guard lock(mutex);
+                    failures.emplace_back(error.what());
+                }
+            });
+        }
+    }
+    EXPECT_TRUE(failures.empty()) << failures.front();
+    ASSERT_TRUE(opened.front());
+    auto session = opened.front()->session();
+    auto steps = session.prepare("SELECT COUNT(*) FROM schema_migrations");
+    ASSERT_TRUE(steps.step());
+    EXPECT_EQ(steps.integer(0), static_cast<std::int64_t>(database::migrationsFor(Database::Engine::Postgresql).size()));
 }
 
 // Sessions the server ends (a restart, an administrator) are opened again at their next use.
