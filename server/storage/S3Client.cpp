@@ -446,6 +446,18 @@ void S3Client::abortMultipartUpload(const std::string& key, const std::string& u
     }
 }
 
+size_t S3Client::abortUploadsBegunBefore(std::int64_t cutoff, const std::string& keyPrefix)
+{
+    size_t aborted = 0;
+    for (const MultipartEntry& upload : listMultipartUploads(keyPrefix)) {
+        if (upload.initiated < cutoff) {
+            abortMultipartUpload(upload.key, upload.uploadId);
+            ++aborted;
+        }
+    }
+    return aborted;
+}
+
 std::string S3Client::createMultipartUpload(const std::string& key, const std::string& contentType)
 {
     const std::string what = "POST new upload of " + fullKey(key);

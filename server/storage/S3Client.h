@@ -80,7 +80,8 @@ public:
     using ByteSink = std::function<bool(std::string_view bytes)>;
     // Streams the object (or the range of it) into `sink`, never holding more than libcurl's
     // receive buffer. True when every byte was delivered, false when the sink stopped it. Throws
-    // S3Error with notFound() when there is no such object.
+    // S3Error with notFound() when there is no such object, and also when the transfer broke
+    // after some bytes went to the sink.
     bool readObject(const std::string& key, const ByteSink& sink, std::optional<ByteRange> range = std::nullopt);
 
     // Removes the object; removing one that is not there is no error.
@@ -106,6 +107,9 @@ public:
     // Multipart uploads begun and neither completed nor aborted under `keyPrefix`: every page.
     std::vector<MultipartEntry> listMultipartUploads(const std::string& keyPrefix = {});
     void abortMultipartUpload(const std::string& key, const std::string& uploadId);
+    // The sweep of interrupted uploads: aborts those under `keyPrefix` begun before `cutoff`
+    // (seconds since 1970), whose writers are gone; how many.
+    size_t abortUploadsBegunBefore(std::int64_t cutoff, const std::string& keyPrefix = {});
 
     // The steps of a multipart upload, for ObjectUpload. Parts are numbered from 1.
     std::string createMultipartUpload(const std::string& key, const std::string& contentType);
@@ -127,7 +131,8 @@ private:
 // Bytes on their way into one object. Appends are buffered up to the part size; each full
 // buffer goes out as a part of a multipart upload, so memory stays at one part whatever the
 // object's size. An object smaller than a part is stored with one PUT at finish(). Not for use by
-// two threads at once. Dropped unfinished, it aborts the multipart upload.
+// two threads at once; its client must outlive it. Dropped unfinished, it aborts the multipart
+// upload.
 class ObjectUpload {
 public:
     ~ObjectUpload();
