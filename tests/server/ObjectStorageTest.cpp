@@ -132,6 +132,7 @@ TEST_F(ObjectStorageTest, LargeObjectStreamsThroughBoundedMemoryAndReadsBackWhol
     const std::uint64_t uploadGrowthKiB = statusKiB("VmHWM:") - residentBefore;
     // One part buffered and libcurl's buffers; never the object.
     EXPECT_LT(uploadGrowthKiB * 1024, client.config().partSize + 8 * MiB) << "grew by " << uploadGrowthKiB << " KiB";
+    RecordProperty("upload_peak_growth_kib", std::to_string(uploadGrowthKiB));
     EXPECT_TRUE(client.listMultipartUploads("forty").empty()) << "the completed upload is still in progress";
 
     ASSERT_EQ(client.objectSize("forty"), objectSize);
@@ -149,6 +150,7 @@ TEST_F(ObjectStorageTest, LargeObjectStreamsThroughBoundedMemoryAndReadsBackWhol
     EXPECT_EQ(read.digest(), written.digest());
     const std::uint64_t readGrowthKiB = statusKiB("VmHWM:") - residentBeforeRead;
     EXPECT_LT(readGrowthKiB * 1024, 8 * MiB) << "grew by " << readGrowthKiB << " KiB";
+    RecordProperty("read_peak_growth_kib", std::to_string(readGrowthKiB));
 
     // A range across the first part's end, and a reader that stops early.
     const S3Client::ByteRange range{16 * MiB - 100, 16 * MiB + 99};
@@ -336,6 +338,7 @@ TEST(StorageUrlTest, ParsesFoldersAndBucketsAndSaysWhatIsWrong)
         {"s3://drops?endpoint=http://x&region=r&region=s", "region is given twice"},
         {"s3://drops?endpoint=http://x&region=r&secret=s", "unknown parameter 'secret'"},
         {"s3://drops?endpoint=http://x%2&region=r", "bad percent-encoding"},
+        {"s3://drops?endpoint=http://10.0.0.5:7480&region=r", "add path-style=1"},
     };
     for (const auto& [text, message] : faults) {
         try {
