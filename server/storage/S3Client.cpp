@@ -13,6 +13,7 @@ namespace {
 constexpr size_t minimumPartSize = 5 * 1024 * 1024;
 constexpr int maximumParts = 10000;
 constexpr size_t smallBuffer = 256 * 1024;
+constexpr size_t readAheadLimit = 256 * 1024;
 // An answer we keep in memory (an error, a listing page) is never this large; one that is
 // would be something other than S3 talking.
 constexpr size_t answerLimit = 16 * 1024 * 1024;
@@ -102,12 +103,23 @@ private:
     curl_slist* m_list = nullptr;
 };
 
+// Bytes received for an ObjectReader and not read yet. Past the limit the transfer pauses
+// until they are read.
+struct ReadAhead {
+    std::string bytes;
+    size_t start = 0; // bytes before this were read
+    size_t limit = 0;
+    bool paused = false;
+    size_t waiting() const { return bytes.size() - start; }
+};
+
 // What one request sends and what comes back.
 struct Exchange {
     CURL* handle = nullptr;
     std::string_view upload;
     size_t uploaded = 0;
     const S3Client::ByteSink* sink = nullptr;
+    ReadAhead* readAhead = nullptr;
     bool expectPartial = false;
 
     bool statusSeen = false;
@@ -126,11 +138,24 @@ size_t receive(char* data, size_t, size_t size, void* context)
         exchange.statusSeen = true;
         long status = 0;
         curl_easy_getinfo(exchange.handle, CURLINFO_RESPONSE_CODE, &status);
-        exchange.deliverToSink = exchange.sink && status >= 200 && status < 300;
+        exchange.deliverToSink = (exchange.sink || exchange.readAhead) && status >= 200 && status < 300;
         if (exchange.deliverToSink && exchange.expectPartial && status != 206) {
             exchange.rangeIgnored = true;
             return 0;
         }
+    }
+    if (exchange.deliverToSink && exchange.readAhead) {
+        ReadAhead& ahead = *exchange.readAhead;
+        if (ahead.waiting() >= ahead.limit) {
+            ahead.paused = true;
+            return CURL_WRITEFUNC_PAUSE; // libcurl offers the same bytes again once resumed
+        }
+        if (ahead.start > ahead.limit) {
+            ahead.bytes.erase(0, ahead.start);
+            ahead.start = 0;
+        }
+        ahead.bytes.append(data, size);
+        return size;
     }
     if (exchange.deliverToSink) {
         if (!(*exchange.sink)(std::string_view(data, size))) {
@@ -253,18 +278,28 @@ std::string S3Client::url(const std::string& key, std::vector<std::pair<std::str
     return url;
 }
 
-S3Client::Response S3Client::perform(const Request& request)
-{
-    const CurlHandlePool::Lease lease = m_handles.lease();
-    CURL* handle = lease.get();
-
+// One request on one easy handle: what libcurl needs to outlive the transfer.
+struct S3Client::Transfer {
+    explicit Transfer(CURL* easy)
+        : handle(easy)
+    {
+        exchange.handle = easy;
+    }
+    CURL* handle;
     Exchange exchange;
-    exchange.handle = handle;
+    HeaderList headers;
+    char errorText[CURL_ERROR_SIZE] = {};
+};
+
+void S3Client::configure(Transfer& transfer, const Request& request) const
+{
+    CURL* handle = transfer.handle;
+    Exchange& exchange = transfer.exchange;
     exchange.upload = request.body;
     exchange.sink = request.sink;
     exchange.expectPartial = request.range.has_value();
 
-    HeaderList headers;
+    HeaderList& headers = transfer.headers;
     headers.add("x-amz-content-sha256: " + (m_config.signPayloads ? sha256Hex(request.body) : std::string("UNSIGNED-PAYLOAD")));
     if (!m_config.credentials.sessionToken.empty())
         headers.add("x-amz-security-token: " + m_config.credentials.sessionToken);
@@ -275,9 +310,9 @@ S3Client::Response S3Client::perform(const Request& request)
     for (const std::string& header : request.headers)
         headers.add(header);
 
+    // libcurl copies the strings it is given.
     const std::string address = url(request.key, request.query);
     const std::string signing = "aws:amz:" + m_config.location.region + ":s3";
-    char errorText[CURL_ERROR_SIZE] = {};
     curl_easy_setopt(handle, CURLOPT_URL, address.c_str());
     curl_easy_setopt(handle, CURLOPT_PATH_AS_IS, 1L); // keys may hold "/./" and "//"
     curl_easy_setopt(handle, CURLOPT_AWS_SIGV4, signing.c_str());
@@ -289,7 +324,7 @@ S3Client::Response S3Client::perform(const Request& request)
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, m_config.stallTimeoutSeconds);
     curl_easy_setopt(handle, CURLOPT_TCP_KEEPALIVE, 1L);
-    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorText);
+    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, transfer.errorText);
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, receive);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, &exchange);
     curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, receiveHeader);
@@ -310,11 +345,14 @@ S3Client::Response S3Client::perform(const Request& request)
     } else if (request.method != "GET") {
         curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, request.method.c_str());
     }
+}
 
-    const CURLcode result = curl_easy_perform(handle);
+S3Client::Response S3Client::conclude(Transfer& transfer, const Request& request, CURLcode result)
+{
+    Exchange& exchange = transfer.exchange;
     Response response;
-    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &response.status);
-    curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &response.contentLength);
+    curl_easy_getinfo(transfer.handle, CURLINFO_RESPONSE_CODE, &response.status);
+    curl_easy_getinfo(transfer.handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &response.contentLength);
     response.body = std::move(exchange.answer);
     response.etag = std::move(exchange.etag);
     if (exchange.sinkStopped) {
@@ -326,7 +364,7 @@ S3Client::Response S3Client::perform(const Request& request)
     if (exchange.answerTooLarge)
         throw S3Error(request.what, response.status, "AnswerTooLarge", "the answer is larger than any S3 answer");
     if (result != CURLE_OK)
-        throw S3Error(request.what, 0, curl_easy_strerror(result), errorText);
+        throw S3Error(request.what, 0, curl_easy_strerror(result), transfer.errorText);
     if (response.status == 404 && request.notFoundIsAnAnswer)
         return response;
     if (response.status >= 300 || response.status < 200) {
@@ -336,6 +374,14 @@ S3Client::Response S3Client::perform(const Request& request)
         throw S3Error(request.what, response.status, code, s3xml::text(response.body, "Message"));
     }
     return response;
+}
+
+S3Client::Response S3Client::perform(const Request& request)
+{
+    const CurlHandlePool::Lease lease = m_handles.lease();
+    Transfer transfer(lease.get());
+    configure(transfer, request);
+    return conclude(transfer, request, curl_easy_perform(lease.get()));
 }
 
 void S3Client::createBucket()
@@ -378,6 +424,99 @@ bool S3Client::readObject(const std::string& key, const ByteSink& sink, std::opt
     if (range)
         what += " (bytes " + std::to_string(range->first) + "-" + std::to_string(range->last) + ")";
     return !perform({.method = "GET", .key = fullKey(key), .sink = &sink, .range = range, .what = what}).stopped;
+}
+
+struct ObjectReader::State {
+    State() = default;
+    ~State()
+    {
+        if (multi && easy)
+            curl_multi_remove_handle(multi, easy);
+        if (easy)
+            curl_easy_cleanup(easy);
+        if (multi)
+            curl_multi_cleanup(multi);
+    }
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
+
+    S3Client::Request request;
+    CURL* easy = nullptr;
+    CURLM* multi = nullptr;
+    std::unique_ptr<S3Client::Transfer> transfer; // released after the handles
+    ReadAhead ahead;
+    bool done = false;
+    bool concluded = false;
+    CURLcode result = CURLE_OK;
+};
+
+std::unique_ptr<ObjectReader> S3Client::openObject(const std::string& key, std::optional<ByteRange> range)
+{
+    auto state = std::make_unique<ObjectReader::State>();
+    std::string what = "GET " + fullKey(key);
+    if (range)
+        what += " (bytes " + std::to_string(range->first) + "-" + std::to_string(range->last) + ")";
+    state->request = {.method = "GET", .key = fullKey(key), .range = range, .what = what};
+    state->easy = curl_easy_init();
+    state->multi = curl_multi_init();
+    if (!state->easy || !state->multi)
+        throw std::bad_alloc();
+    state->transfer = std::make_unique<Transfer>(state->easy);
+    state->ahead.limit = readAheadLimit;
+    state->transfer->exchange.readAhead = &state->ahead;
+    configure(*state->transfer, state->request);
+    curl_multi_add_handle(state->multi, state->easy);
+    std::unique_ptr<ObjectReader> reader(new ObjectReader(std::move(state)));
+    reader->pump(); // a refusal throws here, before the caller answers anyone
+    return reader;
+}
+
+ObjectReader::ObjectReader(std::unique_ptr<State> state)
+    : m_state(std::move(state))
+{
+}
+
+ObjectReader::~ObjectReader() = default;
+
+void ObjectReader::pump()
+{
+    State& state = *m_state;
+    while (state.ahead.waiting() == 0 && !state.done) {
+        if (state.ahead.paused) {
+            state.ahead.paused = false;
+            curl_easy_pause(state.easy, CURLPAUSE_CONT);
+        }
+        int running = 0;
+        const CURLMcode code = curl_multi_perform(state.multi, &running);
+        if (code != CURLM_OK)
+            throw S3Error(state.request.what, 0, curl_multi_strerror(code), {});
+        int left = 0;
+        while (CURLMsg* message = curl_multi_info_read(state.multi, &left)) {
+            if (message->msg == CURLMSG_DONE) {
+                state.done = true;
+                state.result = message->data.result;
+            }
+        }
+        if (state.ahead.waiting() == 0 && !state.done && !state.ahead.paused)
+            curl_multi_poll(state.multi, nullptr, 0, 1000, nullptr);
+    }
+    if (state.done && state.ahead.waiting() == 0 && !state.concluded) {
+        state.concluded = true;
+        S3Client::conclude(*state.transfer, state.request, state.result);
+    }
+}
+
+size_t ObjectReader::read(char* buffer, size_t maximum)
+{
+    if (maximum == 0)
+        return 0;
+    pump();
+    ReadAhead& ahead = m_state->ahead;
+    const size_t count = std::min(maximum, ahead.waiting());
+    std::memcpy(buffer, ahead.bytes.data() + ahead.start, count);
+    ahead.start += count;
+    m_position += count;
+    return count;
 }
 
 void S3Client::deleteObject(const std::string& key)

@@ -45,6 +45,7 @@ struct S3Config {
 };
 
 class ObjectUpload;
+class ObjectReader;
 
 // A client of one S3-compatible bucket (and prefix). Keys given to and returned by it are
 // relative to the location's prefix. Requests are signed by libcurl (SigV4); connections are kept
@@ -84,6 +85,11 @@ public:
     // after some bytes went to the sink.
     bool readObject(const std::string& key, const ByteSink& sink, std::optional<ByteRange> range = std::nullopt);
 
+    // Opens the object (or the range of it) to be read bit by bit, for an engine that asks for
+    // the next block when its socket can take one. Returns once the answer has begun; throws
+    // S3Error (notFound() when there is no such object) when it is a refusal.
+    std::unique_ptr<ObjectReader> openObject(const std::string& key, std::optional<ByteRange> range = std::nullopt);
+
     // Removes the object; removing one that is not there is no error.
     void deleteObject(const std::string& key);
 
@@ -117,8 +123,12 @@ public:
     void completeMultipartUpload(const std::string& key, const std::string& uploadId, const std::vector<std::string>& partETags);
 
 private:
+    friend class ObjectReader;
     struct Request;
     struct Response;
+    struct Transfer;
+    void configure(Transfer& transfer, const Request& request) const;
+    static Response conclude(Transfer& transfer, const Request& request, CURLcode result);
     Response perform(const Request& request);
     std::string url(const std::string& key, std::vector<std::pair<std::string, std::string>> query) const;
     std::string fullKey(const std::string& key) const;
@@ -163,4 +173,30 @@ private:
     std::vector<std::string> m_partETags;
     std::uint64_t m_size = 0;
     enum class State { Open, Finished, Aborted } m_state = State::Open;
+};
+
+// An object's bytes read on demand, over a connection of its own. At most about 256 KiB wait in
+// memory; past that the transfer pauses until they are read. Not for use by two threads at once;
+// its client must outlive it. A reader left unread for minutes may find that the service closed
+// the connection, and then throws.
+class ObjectReader {
+public:
+    ~ObjectReader();
+    ObjectReader(const ObjectReader&) = delete;
+    ObjectReader& operator=(const ObjectReader&) = delete;
+
+    // Up to `maximum` bytes into `buffer`, waiting until some arrive; 0 at the end. Throws
+    // S3Error when the transfer broke.
+    size_t read(char* buffer, size_t maximum);
+    std::uint64_t position() const { return m_position; } // bytes read so far
+
+private:
+    friend class S3Client;
+    struct State;
+    explicit ObjectReader(std::unique_ptr<State> state);
+    // Runs the transfer until bytes wait to be read or it has ended.
+    void pump();
+
+    std::unique_ptr<State> m_state;
+    std::uint64_t m_position = 0;
 };
