@@ -307,12 +307,26 @@ TEST_F(ObjectStorageTest, RefusalsAndUnreachableServicesSayWhichRequestFailedAnd
         EXPECT_EQ(error.code(), "InvalidAccessKeyId") << error.what();
     }
 
+    S3Config missingBucket = config("no-such-bucket");
+    missingBucket.partSize = 5 * MiB;
+    S3Client nowhere(missingBucket);
     try {
-        S3Client(config("no-such-bucket")).putObject("x", "x");
+        nowhere.putObject("x", "x");
         ADD_FAILURE() << "a put into a missing bucket succeeded";
     } catch (const S3Error& error) {
         EXPECT_EQ(error.code(), "NoSuchBucket") << error.what();
     }
+    // An upload whose first part is refused says so from append(), and is over.
+    auto refused = nowhere.beginUpload("big");
+    try {
+        refused->append(PatternBytes::range(0, 6 * MiB));
+        ADD_FAILURE() << "a part for a missing bucket was taken";
+    } catch (const S3Error& error) {
+        EXPECT_EQ(error.code(), "NoSuchBucket") << error.what();
+        EXPECT_NE(std::string(error.what()).find("POST new upload of big"), std::string::npos) << error.what();
+    }
+    EXPECT_THROW(refused->append("more"), std::logic_error);
+    EXPECT_THROW(refused->finish(), std::logic_error);
 
     S3Config closed = config("parcly-tests");
     closed.location.endpoint = "http://127.0.0.1:1";
