@@ -139,9 +139,9 @@ private:
 };
 
 // An object's bytes read on demand, over a connection of its own. At most about 256 KiB wait in
-// memory; past that the transfer pauses until they are read. Not for use by two threads at once;
-// its client must outlive it. A reader left unread for minutes may find that the service closed
-// the connection, and then throws.
+// memory; past that the transfer pauses until they are read, however long that takes. Not for use
+// by two threads at once; it may outlive its client. A reader left unread for minutes may find
+// that the service closed the connection, and then throws.
 class ObjectReader {
 public:
     ~ObjectReader();

@@ -167,6 +167,19 @@ TEST_F(ObjectStorageTest, LargeObjectStreamsThroughBoundedMemoryAndReadsBackWhol
     EXPECT_EQ(pulled.digest(), written.digest());
     EXPECT_EQ(reader->read(block.data(), block.size()), 0u);
 
+    // A reader whose consumer pauses for longer than the stall limit (a slow browser) is not
+    // taken for a stalled transfer.
+    S3Config impatient = client.config();
+    impatient.stallTimeoutSeconds = 1;
+    auto patient = S3Client(impatient).openObject("forty");
+    ASSERT_GT(patient->read(block.data(), block.size()), 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    Sha256 afterPause;
+    afterPause.add(std::string_view(block.data(), patient->position()));
+    while (const size_t count = patient->read(block.data(), block.size()))
+        afterPause.add(std::string_view(block.data(), count));
+    EXPECT_EQ(afterPause.digest(), written.digest());
+
     // A range across the first part's end, and a reader that stops early.
     const S3Client::ByteRange range{16 * MiB - 100, 16 * MiB + 99};
     std::string ranged;
