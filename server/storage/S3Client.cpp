@@ -1,5 +1,6 @@
 #include "server/storage/S3Client.h"
 
+#include "server/Text.h"
 #include "server/storage/S3Xml.h"
 
 #include <openssl/sha.h>
@@ -29,40 +30,20 @@ std::string sha256Hex(std::string_view bytes)
     return hex;
 }
 
-// RFC 3986 unreserved characters stay, everything else is %XX, as SigV4's canonical request
-// wants; libcurl signs the URL as given.
-std::string percentEncode(std::string_view text, bool keepSlashes)
+// A key as a URL path: each segment percent-encoded as SigV4's canonical request wants, since
+// libcurl signs the path as given.
+std::string encodedKeyPath(std::string_view key)
 {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(text.size());
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if ((byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9') || c == '-' || c == '_' || c == '.'
-            || c == '~' || (keepSlashes && c == '/')) {
-            out += c;
-        } else {
-            out += '%';
-            out += digits[byte >> 4];
-            out += digits[byte & 0xF];
-        }
+    std::string path;
+    size_t start = 0;
+    while (true) {
+        const size_t slash = key.find('/', start);
+        path += text::percentEncodeComponent(key.substr(start, slash - start));
+        if (slash == std::string_view::npos)
+            return path;
+        path += '/';
+        start = slash + 1;
     }
-    return out;
-}
-
-bool startsWithIgnoringCase(std::string_view text, std::string_view prefix)
-{
-    return text.size() >= prefix.size()
-        && std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) { return std::tolower(a) == std::tolower(b); });
-}
-
-std::string_view trimmed(std::string_view text)
-{
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n'))
-        text.remove_suffix(1);
-    return text;
 }
 
 std::string statusCode(long status)
@@ -175,8 +156,8 @@ size_t receiveHeader(char* data, size_t, size_t size, void* context)
     const std::string_view line(data, size);
     if (line.starts_with("HTTP/"))
         exchange.etag.clear(); // a new answer (after a 100 Continue, say)
-    else if (startsWithIgnoringCase(line, "etag:"))
-        exchange.etag = std::string(trimmed(line.substr(5)));
+    else if (text::toLower(line.substr(0, 5)) == "etag:")
+        exchange.etag = text::trim(line.substr(5, line.find_last_not_of("\r\n") - 4));
     return size;
 }
 
@@ -259,17 +240,17 @@ std::string S3Client::url(const std::string& key, std::vector<std::pair<std::str
     if (location.pathStyle) {
         url = location.endpoint + "/" + location.bucket;
         if (!key.empty())
-            url += "/" + percentEncode(key, true);
+            url += "/" + encodedKeyPath(key);
     } else {
         const size_t hostStart = location.endpoint.find("://") + 3;
         url = location.endpoint.substr(0, hostStart) + location.bucket + "." + location.endpoint.substr(hostStart) + "/"
-            + percentEncode(key, true);
+            + encodedKeyPath(key);
     }
     // SigV4 signs the query sorted, and libcurl signs it in the order written.
     std::sort(query.begin(), query.end());
     char separator = '?';
     for (const auto& [name, value] : query) {
-        url += separator + percentEncode(name, false) + "=" + percentEncode(value, false);
+        url += separator + text::percentEncodeComponent(name) + "=" + text::percentEncodeComponent(value);
         separator = '&';
     }
     return url;
