@@ -1,18 +1,17 @@
 #include "server/storage/S3Client.h"
 
+#include "server/Text.h"
 #include "server/storage/S3Xml.h"
 
 #include <openssl/sha.h>
 
 #include <algorithm>
 #include <cstring>
-#include <iostream>
 
 namespace {
 
 constexpr size_t minimumPartSize = 5 * 1024 * 1024;
-constexpr int maximumParts = 10000;
-constexpr size_t smallBuffer = 256 * 1024;
+constexpr size_t readAheadLimit = 256 * 1024;
 // An answer we keep in memory (an error, a listing page) is never this large; one that is
 // would be something other than S3 talking.
 constexpr size_t answerLimit = 16 * 1024 * 1024;
@@ -31,40 +30,20 @@ std::string sha256Hex(std::string_view bytes)
     return hex;
 }
 
-// RFC 3986 unreserved characters stay, everything else is %XX, as SigV4's canonical request
-// wants; libcurl signs the URL as given.
-std::string percentEncode(std::string_view text, bool keepSlashes)
+// A key as a URL path: each segment percent-encoded as SigV4's canonical request wants, since
+// libcurl signs the path as given.
+std::string encodedKeyPath(std::string_view key)
 {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(text.size());
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if ((byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9') || c == '-' || c == '_' || c == '.'
-            || c == '~' || (keepSlashes && c == '/')) {
-            out += c;
-        } else {
-            out += '%';
-            out += digits[byte >> 4];
-            out += digits[byte & 0xF];
-        }
+    std::string path;
+    size_t start = 0;
+    while (true) {
+        const size_t slash = key.find('/', start);
+        path += text::percentEncodeComponent(key.substr(start, slash - start));
+        if (slash == std::string_view::npos)
+            return path;
+        path += '/';
+        start = slash + 1;
     }
-    return out;
-}
-
-bool startsWithIgnoringCase(std::string_view text, std::string_view prefix)
-{
-    return text.size() >= prefix.size()
-        && std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) { return std::tolower(a) == std::tolower(b); });
-}
-
-std::string_view trimmed(std::string_view text)
-{
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n'))
-        text.remove_suffix(1);
-    return text;
 }
 
 std::string statusCode(long status)
@@ -102,12 +81,23 @@ private:
     curl_slist* m_list = nullptr;
 };
 
+// Bytes received for an ObjectReader and not read yet. Past the limit the transfer pauses
+// until they are read.
+struct ReadAhead {
+    std::string bytes;
+    size_t start = 0; // bytes before this were read
+    size_t limit = 0;
+    bool paused = false;
+    size_t waiting() const { return bytes.size() - start; }
+};
+
 // What one request sends and what comes back.
 struct Exchange {
     CURL* handle = nullptr;
     std::string_view upload;
     size_t uploaded = 0;
     const S3Client::ByteSink* sink = nullptr;
+    ReadAhead* readAhead = nullptr;
     bool expectPartial = false;
 
     bool statusSeen = false;
@@ -126,11 +116,24 @@ size_t receive(char* data, size_t, size_t size, void* context)
         exchange.statusSeen = true;
         long status = 0;
         curl_easy_getinfo(exchange.handle, CURLINFO_RESPONSE_CODE, &status);
-        exchange.deliverToSink = exchange.sink && status >= 200 && status < 300;
+        exchange.deliverToSink = (exchange.sink || exchange.readAhead) && status >= 200 && status < 300;
         if (exchange.deliverToSink && exchange.expectPartial && status != 206) {
             exchange.rangeIgnored = true;
             return 0;
         }
+    }
+    if (exchange.deliverToSink && exchange.readAhead) {
+        ReadAhead& ahead = *exchange.readAhead;
+        if (ahead.waiting() >= ahead.limit) {
+            ahead.paused = true;
+            return CURL_WRITEFUNC_PAUSE; // libcurl offers the same bytes again once resumed
+        }
+        if (ahead.start > ahead.limit) {
+            ahead.bytes.erase(0, ahead.start);
+            ahead.start = 0;
+        }
+        ahead.bytes.append(data, size);
+        return size;
     }
     if (exchange.deliverToSink) {
         if (!(*exchange.sink)(std::string_view(data, size))) {
@@ -153,8 +156,8 @@ size_t receiveHeader(char* data, size_t, size_t size, void* context)
     const std::string_view line(data, size);
     if (line.starts_with("HTTP/"))
         exchange.etag.clear(); // a new answer (after a 100 Continue, say)
-    else if (startsWithIgnoringCase(line, "etag:"))
-        exchange.etag = std::string(trimmed(line.substr(5)));
+    else if (text::toLower(line.substr(0, 5)) == "etag:")
+        exchange.etag = text::trim(line.substr(5, line.find_last_not_of("\r\n") - 4));
     return size;
 }
 
@@ -237,34 +240,44 @@ std::string S3Client::url(const std::string& key, std::vector<std::pair<std::str
     if (location.pathStyle) {
         url = location.endpoint + "/" + location.bucket;
         if (!key.empty())
-            url += "/" + percentEncode(key, true);
+            url += "/" + encodedKeyPath(key);
     } else {
         const size_t hostStart = location.endpoint.find("://") + 3;
         url = location.endpoint.substr(0, hostStart) + location.bucket + "." + location.endpoint.substr(hostStart) + "/"
-            + percentEncode(key, true);
+            + encodedKeyPath(key);
     }
     // SigV4 signs the query sorted, and libcurl signs it in the order written.
     std::sort(query.begin(), query.end());
     char separator = '?';
     for (const auto& [name, value] : query) {
-        url += separator + percentEncode(name, false) + "=" + percentEncode(value, false);
+        url += separator + text::percentEncodeComponent(name) + "=" + text::percentEncodeComponent(value);
         separator = '&';
     }
     return url;
 }
 
-S3Client::Response S3Client::perform(const Request& request)
-{
-    const CurlHandlePool::Lease lease = m_handles.lease();
-    CURL* handle = lease.get();
-
+// One request on one easy handle: what libcurl needs to outlive the transfer.
+struct S3Client::Transfer {
+    explicit Transfer(CURL* easy)
+        : handle(easy)
+    {
+        exchange.handle = easy;
+    }
+    CURL* handle;
     Exchange exchange;
-    exchange.handle = handle;
+    HeaderList headers;
+    char errorText[CURL_ERROR_SIZE] = {};
+};
+
+void S3Client::configure(Transfer& transfer, const Request& request) const
+{
+    CURL* handle = transfer.handle;
+    Exchange& exchange = transfer.exchange;
     exchange.upload = request.body;
     exchange.sink = request.sink;
     exchange.expectPartial = request.range.has_value();
 
-    HeaderList headers;
+    HeaderList& headers = transfer.headers;
     headers.add("x-amz-content-sha256: " + (m_config.signPayloads ? sha256Hex(request.body) : std::string("UNSIGNED-PAYLOAD")));
     if (!m_config.credentials.sessionToken.empty())
         headers.add("x-amz-security-token: " + m_config.credentials.sessionToken);
@@ -275,9 +288,9 @@ S3Client::Response S3Client::perform(const Request& request)
     for (const std::string& header : request.headers)
         headers.add(header);
 
+    // libcurl copies the strings it is given.
     const std::string address = url(request.key, request.query);
     const std::string signing = "aws:amz:" + m_config.location.region + ":s3";
-    char errorText[CURL_ERROR_SIZE] = {};
     curl_easy_setopt(handle, CURLOPT_URL, address.c_str());
     curl_easy_setopt(handle, CURLOPT_PATH_AS_IS, 1L); // keys may hold "/./" and "//"
     curl_easy_setopt(handle, CURLOPT_AWS_SIGV4, signing.c_str());
@@ -289,7 +302,7 @@ S3Client::Response S3Client::perform(const Request& request)
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, m_config.stallTimeoutSeconds);
     curl_easy_setopt(handle, CURLOPT_TCP_KEEPALIVE, 1L);
-    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorText);
+    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, transfer.errorText);
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, receive);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, &exchange);
     curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, receiveHeader);
@@ -310,11 +323,14 @@ S3Client::Response S3Client::perform(const Request& request)
     } else if (request.method != "GET") {
         curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, request.method.c_str());
     }
+}
 
-    const CURLcode result = curl_easy_perform(handle);
+S3Client::Response S3Client::conclude(Transfer& transfer, const Request& request, CURLcode result)
+{
+    Exchange& exchange = transfer.exchange;
     Response response;
-    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &response.status);
-    curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &response.contentLength);
+    curl_easy_getinfo(transfer.handle, CURLINFO_RESPONSE_CODE, &response.status);
+    curl_easy_getinfo(transfer.handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &response.contentLength);
     response.body = std::move(exchange.answer);
     response.etag = std::move(exchange.etag);
     if (exchange.sinkStopped) {
@@ -326,7 +342,7 @@ S3Client::Response S3Client::perform(const Request& request)
     if (exchange.answerTooLarge)
         throw S3Error(request.what, response.status, "AnswerTooLarge", "the answer is larger than any S3 answer");
     if (result != CURLE_OK)
-        throw S3Error(request.what, 0, curl_easy_strerror(result), errorText);
+        throw S3Error(request.what, 0, curl_easy_strerror(result), transfer.errorText);
     if (response.status == 404 && request.notFoundIsAnAnswer)
         return response;
     if (response.status >= 300 || response.status < 200) {
@@ -336,6 +352,14 @@ S3Client::Response S3Client::perform(const Request& request)
         throw S3Error(request.what, response.status, code, s3xml::text(response.body, "Message"));
     }
     return response;
+}
+
+S3Client::Response S3Client::perform(const Request& request)
+{
+    const CurlHandlePool::Lease lease = m_handles.lease();
+    Transfer transfer(lease.get());
+    configure(transfer, request);
+    return conclude(transfer, request, curl_easy_perform(lease.get()));
 }
 
 void S3Client::createBucket()
@@ -378,6 +402,99 @@ bool S3Client::readObject(const std::string& key, const ByteSink& sink, std::opt
     if (range)
         what += " (bytes " + std::to_string(range->first) + "-" + std::to_string(range->last) + ")";
     return !perform({.method = "GET", .key = fullKey(key), .sink = &sink, .range = range, .what = what}).stopped;
+}
+
+struct ObjectReader::State {
+    State() = default;
+    ~State()
+    {
+        if (multi && easy)
+            curl_multi_remove_handle(multi, easy);
+        if (easy)
+            curl_easy_cleanup(easy);
+        if (multi)
+            curl_multi_cleanup(multi);
+    }
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
+
+    S3Client::Request request;
+    CURL* easy = nullptr;
+    CURLM* multi = nullptr;
+    std::unique_ptr<S3Client::Transfer> transfer; // released after the handles
+    ReadAhead ahead;
+    bool done = false;
+    bool concluded = false;
+    CURLcode result = CURLE_OK;
+};
+
+std::unique_ptr<ObjectReader> S3Client::openObject(const std::string& key, std::optional<ByteRange> range)
+{
+    auto state = std::make_unique<ObjectReader::State>();
+    std::string what = "GET " + fullKey(key);
+    if (range)
+        what += " (bytes " + std::to_string(range->first) + "-" + std::to_string(range->last) + ")";
+    state->request = {.method = "GET", .key = fullKey(key), .range = range, .what = what};
+    state->easy = curl_easy_init();
+    state->multi = curl_multi_init();
+    if (!state->easy || !state->multi)
+        throw std::bad_alloc();
+    state->transfer = std::make_unique<Transfer>(state->easy);
+    state->ahead.limit = readAheadLimit;
+    state->transfer->exchange.readAhead = &state->ahead;
+    configure(*state->transfer, state->request);
+    curl_multi_add_handle(state->multi, state->easy);
+    std::unique_ptr<ObjectReader> reader(new ObjectReader(std::move(state)));
+    reader->pump(); // a refusal throws here, before the caller answers anyone
+    return reader;
+}
+
+ObjectReader::ObjectReader(std::unique_ptr<State> state)
+    : m_state(std::move(state))
+{
+}
+
+ObjectReader::~ObjectReader() = default;
+
+void ObjectReader::pump()
+{
+    State& state = *m_state;
+    while (state.ahead.waiting() == 0 && !state.done) {
+        if (state.ahead.paused) {
+            state.ahead.paused = false;
+            curl_easy_pause(state.easy, CURLPAUSE_CONT);
+        }
+        int running = 0;
+        const CURLMcode code = curl_multi_perform(state.multi, &running);
+        if (code != CURLM_OK)
+            throw S3Error(state.request.what, 0, curl_multi_strerror(code), {});
+        int left = 0;
+        while (CURLMsg* message = curl_multi_info_read(state.multi, &left)) {
+            if (message->msg == CURLMSG_DONE) {
+                state.done = true;
+                state.result = message->data.result;
+            }
+        }
+        if (state.ahead.waiting() == 0 && !state.done && !state.ahead.paused)
+            curl_multi_poll(state.multi, nullptr, 0, 1000, nullptr);
+    }
+    if (state.done && state.ahead.waiting() == 0 && !state.concluded) {
+        state.concluded = true;
+        S3Client::conclude(*state.transfer, state.request, state.result);
+    }
+}
+
+size_t ObjectReader::read(char* buffer, size_t maximum)
+{
+    if (maximum == 0)
+        return 0;
+    pump();
+    ReadAhead& ahead = m_state->ahead;
+    const size_t count = std::min(maximum, ahead.waiting());
+    std::memcpy(buffer, ahead.bytes.data() + ahead.start, count);
+    ahead.start += count;
+    m_position += count;
+    return count;
 }
 
 void S3Client::deleteObject(const std::string& key)
@@ -446,6 +563,18 @@ void S3Client::abortMultipartUpload(const std::string& key, const std::string& u
     }
 }
 
+size_t S3Client::abortUploadsBegunBefore(std::int64_t cutoff, const std::string& keyPrefix)
+{
+    size_t aborted = 0;
+    for (const MultipartEntry& upload : listMultipartUploads(keyPrefix)) {
+        if (upload.initiated < cutoff) {
+            abortMultipartUpload(upload.key, upload.uploadId);
+            ++aborted;
+        }
+    }
+    return aborted;
+}
+
 std::string S3Client::createMultipartUpload(const std::string& key, const std::string& contentType)
 {
     const std::string what = "POST new upload of " + fullKey(key);
@@ -490,100 +619,4 @@ void S3Client::completeMultipartUpload(const std::string& key, const std::string
     // S3 answers 200 as soon as it starts combining the parts, and reports a failure in the body.
     if (s3xml::element(response.body, "Error"))
         throw S3Error(what, response.status, s3xml::text(response.body, "Code"), s3xml::text(response.body, "Message"));
-}
-
-ObjectUpload::ObjectUpload(S3Client& client, std::string key, std::string contentType)
-    : m_client(client)
-    , m_key(std::move(key))
-    , m_contentType(std::move(contentType))
-{
-}
-
-ObjectUpload::~ObjectUpload()
-{
-    if (m_state == State::Open)
-        abortQuietly();
-}
-
-void ObjectUpload::append(std::string_view bytes)
-{
-    if (m_state != State::Open)
-        throw std::logic_error("append to the finished or aborted upload of " + m_key);
-    const size_t partSize = m_client.config().partSize;
-    while (!bytes.empty()) {
-        // A full part goes out only once more bytes follow it, so that an object of exactly one
-        // part is stored with one PUT.
-        if (m_buffer.size() == partSize)
-            sendPart();
-        const size_t taken = std::min(partSize - m_buffer.size(), bytes.size());
-        // A small object takes a small buffer; past that, the whole part at once, since growing
-        // by doubling would hold the old buffer and the new one, half again the part, meanwhile.
-        if (m_buffer.size() + taken > m_buffer.capacity())
-            m_buffer.reserve(m_buffer.size() + taken <= smallBuffer ? smallBuffer : partSize);
-        m_buffer.insert(m_buffer.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(taken));
-        bytes.remove_prefix(taken);
-        m_size += taken;
-    }
-}
-
-void ObjectUpload::sendPart()
-{
-    try {
-        if (m_partETags.size() == static_cast<size_t>(maximumParts))
-            throw S3Error("PUT " + m_key + " part " + std::to_string(maximumParts + 1), 0, "TooManyParts",
-                          "the object outgrew 10,000 parts of " + std::to_string(m_client.config().partSize) + " bytes");
-        if (m_uploadId.empty())
-            m_uploadId = m_client.createMultipartUpload(m_key, m_contentType);
-        m_partETags.push_back(m_client.uploadPart(m_key, m_uploadId, static_cast<int>(m_partETags.size() + 1),
-                                                  std::string_view(m_buffer.data(), m_buffer.size())));
-        m_buffer.clear();
-    } catch (...) {
-        abortQuietly();
-        throw;
-    }
-}
-
-void ObjectUpload::finish()
-{
-    if (m_state != State::Open)
-        throw std::logic_error("finish of the finished or aborted upload of " + m_key);
-    if (m_uploadId.empty()) {
-        try {
-            m_client.putObject(m_key, std::string_view(m_buffer.data(), m_buffer.size()), m_contentType);
-        } catch (...) {
-            abortQuietly();
-            throw;
-        }
-    } else {
-        if (!m_buffer.empty())
-            sendPart();
-        try {
-            m_client.completeMultipartUpload(m_key, m_uploadId, m_partETags);
-        } catch (...) {
-            abortQuietly();
-            throw;
-        }
-    }
-    m_state = State::Finished;
-    std::vector<char>().swap(m_buffer);
-}
-
-void ObjectUpload::abort()
-{
-    if (m_state != State::Open)
-        return;
-    m_state = State::Aborted;
-    std::vector<char>().swap(m_buffer);
-    if (!m_uploadId.empty())
-        m_client.abortMultipartUpload(m_key, m_uploadId);
-}
-
-void ObjectUpload::abortQuietly() noexcept
-{
-    try {
-        abort();
-    } catch (const std::exception& error) {
-        // The sweep of interrupted uploads removes its parts later.
-        std::cerr << "parcly-server: could not abort the upload of " << m_key << ": " << error.what() << "\n";
-    }
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "server/storage/CurlHandlePool.h"
+#include "server/storage/ObjectUpload.h"
 #include "server/storage/StorageUrl.h"
 
 #include <cstdint>
@@ -44,7 +45,7 @@ struct S3Config {
     long stallTimeoutSeconds = 60;
 };
 
-class ObjectUpload;
+class ObjectReader;
 
 // A client of one S3-compatible bucket (and prefix). Keys given to and returned by it are
 // relative to the location's prefix. Requests are signed by libcurl (SigV4); connections are kept
@@ -80,8 +81,14 @@ public:
     using ByteSink = std::function<bool(std::string_view bytes)>;
     // Streams the object (or the range of it) into `sink`, never holding more than libcurl's
     // receive buffer. True when every byte was delivered, false when the sink stopped it. Throws
-    // S3Error with notFound() when there is no such object.
+    // S3Error with notFound() when there is no such object, and also when the transfer broke
+    // after some bytes went to the sink.
     bool readObject(const std::string& key, const ByteSink& sink, std::optional<ByteRange> range = std::nullopt);
+
+    // Opens the object (or the range of it) to be read bit by bit, for an engine that asks for
+    // the next block when its socket can take one. Returns once the answer has begun; throws
+    // S3Error (notFound() when there is no such object) when it is a refusal.
+    std::unique_ptr<ObjectReader> openObject(const std::string& key, std::optional<ByteRange> range = std::nullopt);
 
     // Removes the object; removing one that is not there is no error.
     void deleteObject(const std::string& key);
@@ -106,6 +113,9 @@ public:
     // Multipart uploads begun and neither completed nor aborted under `keyPrefix`: every page.
     std::vector<MultipartEntry> listMultipartUploads(const std::string& keyPrefix = {});
     void abortMultipartUpload(const std::string& key, const std::string& uploadId);
+    // The sweep of interrupted uploads: aborts those under `keyPrefix` begun before `cutoff`
+    // (seconds since 1970), whose writers are gone; how many.
+    size_t abortUploadsBegunBefore(std::int64_t cutoff, const std::string& keyPrefix = {});
 
     // The steps of a multipart upload, for ObjectUpload. Parts are numbered from 1.
     std::string createMultipartUpload(const std::string& key, const std::string& contentType);
@@ -113,8 +123,12 @@ public:
     void completeMultipartUpload(const std::string& key, const std::string& uploadId, const std::vector<std::string>& partETags);
 
 private:
+    friend class ObjectReader;
     struct Request;
     struct Response;
+    struct Transfer;
+    void configure(Transfer& transfer, const Request& request) const;
+    static Response conclude(Transfer& transfer, const Request& request, CURLcode result);
     Response perform(const Request& request);
     std::string url(const std::string& key, std::vector<std::pair<std::string, std::string>> query) const;
     std::string fullKey(const std::string& key) const;
@@ -124,38 +138,28 @@ private:
     CurlHandlePool m_handles;
 };
 
-// Bytes on their way into one object. Appends are buffered up to the part size; each full
-// buffer goes out as a part of a multipart upload, so memory stays at one part whatever the
-// object's size. An object smaller than a part is stored with one PUT at finish(). Not for use by
-// two threads at once. Dropped unfinished, it aborts the multipart upload.
-class ObjectUpload {
+// An object's bytes read on demand, over a connection of its own. At most about 256 KiB wait in
+// memory; past that the transfer pauses until they are read, however long that takes. Not for use
+// by two threads at once; it may outlive its client. A reader left unread for minutes may find
+// that the service closed the connection, and then throws.
+class ObjectReader {
 public:
-    ~ObjectUpload();
-    ObjectUpload(const ObjectUpload&) = delete;
-    ObjectUpload& operator=(const ObjectUpload&) = delete;
+    ~ObjectReader();
+    ObjectReader(const ObjectReader&) = delete;
+    ObjectReader& operator=(const ObjectReader&) = delete;
 
-    // Throws S3Error when a part could not be sent; the upload is then aborted and useless.
-    void append(std::string_view bytes);
-    // Sends what is left and makes the object; throws S3Error (after aborting) when it cannot.
-    void finish();
-    // Gives up: the bucket keeps nothing of it. Throws S3Error if the service refused the abort.
-    void abort();
-
-    std::uint64_t size() const { return m_size; }
-    const std::string& key() const { return m_key; }
+    // Up to `maximum` bytes into `buffer`, waiting until some arrive; 0 at the end. Throws
+    // S3Error when the transfer broke.
+    size_t read(char* buffer, size_t maximum);
+    std::uint64_t position() const { return m_position; } // bytes read so far
 
 private:
     friend class S3Client;
-    ObjectUpload(S3Client& client, std::string key, std::string contentType);
-    void sendPart();
-    void abortQuietly() noexcept;
+    struct State;
+    explicit ObjectReader(std::unique_ptr<State> state);
+    // Runs the transfer until bytes wait to be read or it has ended.
+    void pump();
 
-    S3Client& m_client;
-    const std::string m_key;
-    const std::string m_contentType;
-    std::vector<char> m_buffer;
-    std::string m_uploadId; // empty until the first part goes
-    std::vector<std::string> m_partETags;
-    std::uint64_t m_size = 0;
-    enum class State { Open, Finished, Aborted } m_state = State::Open;
+    std::unique_ptr<State> m_state;
+    std::uint64_t m_position = 0;
 };

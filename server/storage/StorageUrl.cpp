@@ -70,6 +70,16 @@ std::string checkedEndpoint(std::string_view url, std::string endpoint)
     return endpoint;
 }
 
+// Whether the endpoint's host is an IPv4 or IPv6 address rather than a name.
+bool hostIsAddress(const std::string& endpoint)
+{
+    const std::string host = endpoint.substr(endpoint.find("://") + 3);
+    if (host.starts_with('['))
+        return true;
+    const std::string name = host.substr(0, host.find_first_of(":/"));
+    return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
+}
+
 bool flag(std::string_view url, std::string_view name, const std::string& value)
 {
     if (value == "1" || value == "true")
@@ -128,6 +138,8 @@ S3Location parseS3(std::string_view text)
         reject(text, "missing endpoint=URL (the S3 service, e.g. endpoint=https://s3.example.net)");
     if (location.region.empty())
         reject(text, "missing region=NAME (the region requests are signed for, e.g. region=us-east-1)");
+    if (!location.pathStyle && hostIsAddress(location.endpoint))
+        reject(text, "an endpoint named by its address cannot take the bucket in its host name: add path-style=1");
     return location;
 }
 

@@ -76,16 +76,21 @@ class Sha256 {
 public:
     Sha256() { EVP_DigestInit_ex(m_context.get(), EVP_sha256(), nullptr); }
     void add(std::string_view bytes) { EVP_DigestUpdate(m_context.get(), bytes.data(), bytes.size()); }
-    std::string digest()
+    // Ends the hashing; asked again, gives the same digest.
+    const std::string& digest()
     {
-        unsigned char out[EVP_MAX_MD_SIZE];
-        unsigned int length = 0;
-        EVP_DigestFinal_ex(m_context.get(), out, &length);
-        return std::string(reinterpret_cast<char*>(out), length);
+        if (m_digest.empty()) {
+            unsigned char out[EVP_MAX_MD_SIZE];
+            unsigned int length = 0;
+            EVP_DigestFinal_ex(m_context.get(), out, &length);
+            m_digest.assign(reinterpret_cast<char*>(out), length);
+        }
+        return m_digest;
     }
 
 private:
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> m_context{EVP_MD_CTX_new(), EVP_MD_CTX_free};
+    std::string m_digest;
 };
 
 std::uint64_t statusKiB(const char* field)
@@ -132,6 +137,7 @@ TEST_F(ObjectStorageTest, LargeObjectStreamsThroughBoundedMemoryAndReadsBackWhol
     const std::uint64_t uploadGrowthKiB = statusKiB("VmHWM:") - residentBefore;
     // One part buffered and libcurl's buffers; never the object.
     EXPECT_LT(uploadGrowthKiB * 1024, client.config().partSize + 8 * MiB) << "grew by " << uploadGrowthKiB << " KiB";
+    RecordProperty("upload_peak_growth_kib", std::to_string(uploadGrowthKiB));
     EXPECT_TRUE(client.listMultipartUploads("forty").empty()) << "the completed upload is still in progress";
 
     ASSERT_EQ(client.objectSize("forty"), objectSize);
@@ -149,6 +155,30 @@ TEST_F(ObjectStorageTest, LargeObjectStreamsThroughBoundedMemoryAndReadsBackWhol
     EXPECT_EQ(read.digest(), written.digest());
     const std::uint64_t readGrowthKiB = statusKiB("VmHWM:") - residentBeforeRead;
     EXPECT_LT(readGrowthKiB * 1024, 8 * MiB) << "grew by " << readGrowthKiB << " KiB";
+    RecordProperty("read_peak_growth_kib", std::to_string(readGrowthKiB));
+
+    // The same, pulled by a reader in blocks the size an HTTP engine asks for.
+    auto reader = client.openObject("forty");
+    Sha256 pulled;
+    std::vector<char> block(64 * 1024);
+    while (const size_t count = reader->read(block.data(), block.size()))
+        pulled.add(std::string_view(block.data(), count));
+    EXPECT_EQ(reader->position(), objectSize);
+    EXPECT_EQ(pulled.digest(), written.digest());
+    EXPECT_EQ(reader->read(block.data(), block.size()), 0u);
+
+    // A reader whose consumer pauses for longer than the stall limit (a slow browser) is not
+    // taken for a stalled transfer.
+    S3Config impatient = client.config();
+    impatient.stallTimeoutSeconds = 1;
+    auto patient = S3Client(impatient).openObject("forty");
+    ASSERT_GT(patient->read(block.data(), block.size()), 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    Sha256 afterPause;
+    afterPause.add(std::string_view(block.data(), patient->position()));
+    while (const size_t count = patient->read(block.data(), block.size()))
+        afterPause.add(std::string_view(block.data(), count));
+    EXPECT_EQ(afterPause.digest(), written.digest());
 
     // A range across the first part's end, and a reader that stops early.
     const S3Client::ByteRange range{16 * MiB - 100, 16 * MiB + 99};
@@ -161,6 +191,12 @@ TEST_F(ObjectStorageTest, LargeObjectStreamsThroughBoundedMemoryAndReadsBackWhol
         },
         range));
     EXPECT_EQ(ranged, PatternBytes::range(range.first, 200));
+    auto rangeReader = client.openObject("forty", range);
+    std::string pulledRange;
+    char few[7];
+    while (const size_t count = rangeReader->read(few, sizeof few))
+        pulledRange.append(few, count);
+    EXPECT_EQ(pulledRange, ranged);
     std::uint64_t beforeStop = 0;
     EXPECT_FALSE(client.readObject("forty", [&](std::string_view bytes) {
         beforeStop += bytes.size();
@@ -185,6 +221,12 @@ TEST_F(ObjectStorageTest, LargeObjectStreamsThroughBoundedMemoryAndReadsBackWhol
         EXPECT_TRUE(error.notFound()) << error.what();
         EXPECT_EQ(error.code(), "NoSuchKey");
         EXPECT_NE(std::string(error.what()).find("GET large/forty"), std::string::npos) << error.what();
+    }
+    try {
+        client.openObject("forty");
+        ADD_FAILURE() << "a deleted object was opened";
+    } catch (const S3Error& error) {
+        EXPECT_EQ(error.code(), "NoSuchKey") << error.what();
     }
     client.deleteObject("forty"); // gone already: no error
 }
@@ -251,8 +293,9 @@ TEST_F(ObjectStorageTest, ListsByPrefixAndFindsAndAbortsInterruptedUploads)
     EXPECT_EQ(inProgress[0].key, "c/interrupted");
     EXPECT_EQ(inProgress[0].uploadId, uploadId);
     EXPECT_NEAR(inProgress[0].initiated, now, 300);
-    client.abortMultipartUpload(inProgress[0].key, inProgress[0].uploadId);
-    EXPECT_TRUE(client.listMultipartUploads("c/").empty());
+    EXPECT_EQ(client.abortUploadsBegunBefore(now - 3600, "c/"), 0u); // still being written, for all we know
+    EXPECT_EQ(client.abortUploadsBegunBefore(now + 600, "c/"), 1u);
+    EXPECT_TRUE(client.listMultipartUploads().empty());
     EXPECT_TRUE(client.listObjects("c/").objects.empty());
     client.abortMultipartUpload("c/interrupted", uploadId); // aborted already: no error
 }
@@ -277,12 +320,26 @@ TEST_F(ObjectStorageTest, RefusalsAndUnreachableServicesSayWhichRequestFailedAnd
         EXPECT_EQ(error.code(), "InvalidAccessKeyId") << error.what();
     }
 
+    S3Config missingBucket = config("no-such-bucket");
+    missingBucket.partSize = 5 * MiB;
+    S3Client nowhere(missingBucket);
     try {
-        S3Client(config("no-such-bucket")).putObject("x", "x");
+        nowhere.putObject("x", "x");
         ADD_FAILURE() << "a put into a missing bucket succeeded";
     } catch (const S3Error& error) {
         EXPECT_EQ(error.code(), "NoSuchBucket") << error.what();
     }
+    // An upload whose first part is refused says so from append(), and is over.
+    auto refused = nowhere.beginUpload("big");
+    try {
+        refused->append(PatternBytes::range(0, 6 * MiB));
+        ADD_FAILURE() << "a part for a missing bucket was taken";
+    } catch (const S3Error& error) {
+        EXPECT_EQ(error.code(), "NoSuchBucket") << error.what();
+        EXPECT_NE(std::string(error.what()).find("POST new upload of big"), std::string::npos) << error.what();
+    }
+    EXPECT_THROW(refused->append("more"), std::logic_error);
+    EXPECT_THROW(refused->finish(), std::logic_error);
 
     S3Config closed = config("parcly-tests");
     closed.location.endpoint = "http://127.0.0.1:1";
@@ -335,6 +392,7 @@ TEST(StorageUrlTest, ParsesFoldersAndBucketsAndSaysWhatIsWrong)
         {"s3://drops?endpoint=http://x&region=r&region=s", "region is given twice"},
         {"s3://drops?endpoint=http://x&region=r&secret=s", "unknown parameter 'secret'"},
         {"s3://drops?endpoint=http://x%2&region=r", "bad percent-encoding"},
+        {"s3://drops?endpoint=http://10.0.0.5:7480&region=r", "add path-style=1"},
     };
     for (const auto& [text, message] : faults) {
         try {
