@@ -1,6 +1,7 @@
 #pragma once
 
 #include "server/Database.h"
+#include "server/FileAppender.h"
 #include "server/ImageSize.h"
 
 #include <condition_variable>
@@ -58,15 +59,11 @@ private:
     PendingUpload(int fd, std::filesystem::path path);
     bool flush();
     bool sync(); // fsyncs and closes
-    bool writeAll(const char* data, size_t size);
-    void writeBack();
 
     int m_fd = -1;
     std::filesystem::path m_path;
-    std::vector<char> m_buffer;
+    FileAppender m_file;
     std::uint64_t m_size = 0;
-    std::uint64_t m_written = 0;
-    std::uint64_t m_writtenBack = 0; // handed to the disk so far
     bool m_failed = false;
     bool m_committed = false;
 };

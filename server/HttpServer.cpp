@@ -1,5 +1,6 @@
 #include "server/HttpServer.h"
 
+#include "server/AlignedBlock.h"
 #include "server/RequestBody.h"
 #include "server/Text.h"
 #include "server/WorkerPool.h"
@@ -22,7 +23,6 @@
 namespace {
 
 constexpr size_t kResponseBlock = 256 * 1024;
-constexpr size_t kSpareBodyPieces = 2;
 // A body is queued for its route in blocks: small ones until it proves large. A quarter of the
 // queue each, so that the engine reads on while the route stores the blocks before it.
 constexpr size_t kFirstBlockBytes = 16 * 1024;
@@ -298,8 +298,9 @@ struct HttpServer::Exchange {
     // storing what came overlap. Guarded by `mutex` from here on.
     std::unique_ptr<BodyReceiver> receiver;
     std::mutex mutex;
-    std::deque<std::vector<char>> queue;
-    std::vector<std::vector<char>> spare;
+    // Page-aligned, so that a route storing the body can write them to disk as they are.
+    std::deque<AlignedBlock> queue;
+    std::vector<AlignedBlock> spare;
     size_t queuedBytes = 0;
     std::uint64_t received = 0;
     bool draining = false; // a worker has it, or will
@@ -952,24 +953,23 @@ bool HttpServer::receive(Exchange& exchange, const char* data, size_t* size)
     exchange.received += *size;
     size_t taken = 0;
     while (taken < *size) {
-        if (exchange.queue.empty() || exchange.queue.back().size() == exchange.queue.back().capacity()) {
-            std::vector<char> piece;
-            if (!exchange.spare.empty() && exchange.spare.back().capacity() >= block) {
-                piece = std::move(exchange.spare.back());
+        if (exchange.queue.empty() || exchange.queue.back().full()) {
+            // The small first blocks are of no more use once the body proved large.
+            while (!exchange.spare.empty() && exchange.spare.back().capacity() < block)
                 exchange.spare.pop_back();
+            if (!exchange.spare.empty()) {
+                exchange.queue.push_back(std::move(exchange.spare.back()));
+                exchange.spare.pop_back();
+                exchange.queue.back().clear();
+            } else {
+                exchange.queue.emplace_back(block);
             }
-            piece.clear();
-            piece.reserve(block);
-            exchange.queue.push_back(std::move(piece));
         }
-        std::vector<char>& piece = exchange.queue.back();
-        const size_t part = std::min(*size - taken, piece.capacity() - piece.size());
-        piece.insert(piece.end(), data + taken, data + taken + part);
-        taken += part;
+        taken += exchange.queue.back().append(data + taken, *size - taken);
     }
     exchange.queuedBytes += *size;
     *size = 0;
-    if (!exchange.draining && exchange.queue.front().size() == exchange.queue.front().capacity()) {
+    if (!exchange.draining && exchange.queue.front().full()) {
         exchange.draining = true;
         m_workers->post([this, hold = exchange.self] { drain(hold); });
     }
@@ -1008,8 +1008,10 @@ void HttpServer::drain(const std::shared_ptr<Exchange>& owned)
     Exchange& exchange = *owned;
     std::unique_lock lock(exchange.mutex);
     for (;;) {
-        if (!exchange.queue.empty()) {
-            std::vector<char> piece = std::move(exchange.queue.front());
+        // Whole blocks only until the body ends: the one the engine is filling stays with it, so
+        // that the route stores the body in blocks of the same size throughout.
+        if (!exchange.queue.empty() && (exchange.queue.front().full() || exchange.ended || exchange.gone)) {
+            AlignedBlock piece = std::move(exchange.queue.front());
             exchange.queue.pop_front();
             const bool skip = exchange.stopped || exchange.gone;
             lock.unlock();
@@ -1019,7 +1021,9 @@ void HttpServer::drain(const std::shared_ptr<Exchange>& owned)
                 threw = !call(exchange, [&] { more = exchange.receiver->receive(piece.data(), piece.size()); });
             lock.lock();
             exchange.queuedBytes -= piece.size();
-            if (exchange.spare.size() < kSpareBodyPieces)
+            // Kept for the blocks to come: a fresh block costs the engine a page fault per page. As
+            // many as the queue holds, so that a body is read into the same few blocks throughout.
+            if (exchange.spare.size() < m_limits.queuedBodyBytes / kBlockBytes)
                 exchange.spare.push_back(std::move(piece));
             if (!skip && !more) {
                 exchange.stopped = true;
