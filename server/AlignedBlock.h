@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 
 // Bytes in memory whose start and capacity are whole pages, so that a file opened for direct I/O
 // can be written straight from them: a body's blocks go from the socket to the disk with one copy.
@@ -26,6 +27,20 @@ public:
     {
         if (capacity > 0 && !m_bytes)
             throw std::bad_alloc();
+    }
+
+    AlignedBlock(AlignedBlock&& other) noexcept
+        : m_bytes(std::move(other.m_bytes))
+        , m_capacity(std::exchange(other.m_capacity, 0))
+        , m_size(std::exchange(other.m_size, 0))
+    {
+    }
+    AlignedBlock& operator=(AlignedBlock&& other) noexcept
+    {
+        m_bytes = std::move(other.m_bytes);
+        m_capacity = std::exchange(other.m_capacity, 0);
+        m_size = std::exchange(other.m_size, 0);
+        return *this;
     }
 
     char* data() { return m_bytes.get(); }

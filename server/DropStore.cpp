@@ -124,12 +124,13 @@ PendingUpload::~PendingUpload()
         ::unlink(m_path.c_str());
 }
 
-bool PendingUpload::append(const char* data, size_t size)
+bool PendingUpload::append(std::span<const iovec> pieces)
 {
     if (m_failed)
         return false;
-    m_size += size;
-    m_failed = !m_file.append(data, size);
+    for (const iovec& piece : pieces)
+        m_size += piece.iov_len;
+    m_failed = !m_file.append(pieces);
     return !m_failed;
 }
 

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -51,7 +52,7 @@ public:
     PendingUpload& operator=(const PendingUpload&) = delete;
 
     // False once writing failed (a full disk); the upload is then useless.
-    bool append(const char* data, size_t size);
+    bool append(std::span<const iovec> pieces);
     std::uint64_t size() const { return m_size; }
 
 private:

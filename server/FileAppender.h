@@ -4,6 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
+
+#include <sys/uio.h>
 
 // Appends a stream of bytes to a file it does not own. Pieces that start on a page and span whole
 // pages go straight to the disk with direct I/O: a large upload then costs no copy into the page
@@ -21,6 +24,8 @@ public:
 
     // False, with errno set, when the bytes could not be written (a full disk).
     bool append(const char* data, size_t size);
+    // Consecutive pieces, written with one call where they can go straight to the disk.
+    bool append(std::span<const iovec> pieces);
     // Writes what is still buffered: the file then holds every byte appended, not yet synced.
     bool finish();
     // Whether bytes are going to the disk without the page cache.
@@ -29,9 +34,11 @@ public:
 private:
     enum class Mode { Untried, Direct, Buffered };
 
-    bool writeOut(const char* data, size_t size);
+    // How many of the leading pieces can go straight to the disk after the buffer.
+    size_t straightPieces(std::span<const iovec> pieces) const;
+    bool writeOut(std::span<const iovec> pieces);
     bool writeBuffer();
-    bool writeAll(const char* data, size_t size);
+    bool writeAll(std::span<const iovec> pieces);
     // Direct I/O off for good: what follows may not fall on whole pages.
     bool stopDirect();
     void writeBack();
