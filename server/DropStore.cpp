@@ -18,10 +18,6 @@
 
 namespace {
 
-constexpr size_t kWriteBuffer = 256 * 1024;
-// Pieces this large cost one write each anyway; copying them into the buffer first would not pay.
-constexpr size_t kDirectWrite = 64 * 1024;
-constexpr std::uint64_t kWriteBackWindow = 8 * 1024 * 1024;
 constexpr int kCodeAttempts = 16;
 
 std::runtime_error systemError(const std::string& what, const std::filesystem::path& path)
@@ -123,12 +119,13 @@ Drop::State Drop::state(std::int64_t now) const
 PendingUpload::PendingUpload(int fd, std::filesystem::path path)
     : m_fd(fd)
     , m_path(std::move(path))
+    , m_file(fd)
 {
-    m_buffer.reserve(kWriteBuffer);
 }
 
 PendingUpload::PendingUpload(const DropObjects& objects, std::unique_ptr<ObjectUpload> object)
-    : m_objects(&objects)
+    : m_file(-1) // never written: the bytes go to the object
+    , m_objects(&objects)
     , m_object(std::move(object))
 {
 }
@@ -152,12 +149,15 @@ PendingUpload::~PendingUpload()
         ::unlink(m_path.c_str());
 }
 
-bool PendingUpload::appendToObject(const char* data, size_t size)
+bool PendingUpload::appendToObject(std::span<const iovec> pieces)
 {
-    m_size += size;
-    m_head.keep(data, size);
     try {
-        m_object->append(std::string_view(data, size));
+        for (const iovec& piece : pieces) {
+            const auto* data = static_cast<const char*>(piece.iov_base);
+            m_size += piece.iov_len;
+            m_head.keep(data, piece.iov_len);
+            m_object->append(std::string_view(data, piece.iov_len));
+        }
     } catch (const S3Error& error) {
         m_failed = true;
         m_failedFull = false;
@@ -167,60 +167,23 @@ bool PendingUpload::appendToObject(const char* data, size_t size)
     return true;
 }
 
-bool PendingUpload::append(const char* data, size_t size)
+bool PendingUpload::append(std::span<const iovec> pieces)
 {
     if (m_failed)
         return false;
     if (m_object)
-        return appendToObject(data, size);
-    m_size += size;
-    if ((m_buffer.size() + size > kWriteBuffer || size >= kDirectWrite) && !flush())
-        return false;
-    if (size >= kDirectWrite) {
-        // Large pieces go straight to the file instead of through the buffer.
-        return writeAll(data, size);
-    }
-    m_buffer.insert(m_buffer.end(), data, data + size);
-    return true;
+        return appendToObject(pieces);
+    for (const iovec& piece : pieces)
+        m_size += piece.iov_len;
+    m_failed = !m_file.append(pieces);
+    return !m_failed;
 }
 
 bool PendingUpload::flush()
 {
-    if (!writeAll(m_buffer.data(), m_buffer.size()))
-        return false;
-    m_buffer.clear();
-    return true;
-}
-
-bool PendingUpload::writeAll(const char* data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(m_fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            m_failed = true;
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-        m_written += static_cast<std::uint64_t>(n);
-    }
-    writeBack();
-    return true;
-}
-
-// Hands what was written to the disk window by window while the upload goes on, and waits for
-// the window before: dirty pages stay few and the final fsync has little left to do.
-void PendingUpload::writeBack()
-{
-    while (m_written - m_writtenBack >= kWriteBackWindow) {
-        ::sync_file_range(m_fd, static_cast<off_t>(m_writtenBack), kWriteBackWindow, SYNC_FILE_RANGE_WRITE);
-        if (m_writtenBack >= kWriteBackWindow)
-            ::sync_file_range(m_fd, static_cast<off_t>(m_writtenBack - kWriteBackWindow), kWriteBackWindow,
-                              SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
-        m_writtenBack += kWriteBackWindow;
-    }
+    if (!m_failed)
+        m_failed = !m_file.finish();
+    return !m_failed;
 }
 
 bool PendingUpload::sync()

@@ -2,6 +2,7 @@
 
 #include "server/Database.h"
 #include "server/DropObjects.h"
+#include "server/FileAppender.h"
 #include "server/ImageSize.h"
 
 #include <condition_variable>
@@ -13,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -62,7 +64,7 @@ public:
 
     // False once writing failed (a full disk, a bucket that does not answer); the upload is then
     // useless, and failure() says why.
-    bool append(const char* data, size_t size);
+    bool append(std::span<const iovec> pieces);
     std::uint64_t size() const { return m_size; }
     const std::string& failure() const { return m_failure; }
     // Whether it failed for lack of space (the client may try later) rather than storage that
@@ -73,18 +75,14 @@ private:
     friend class DropStore;
     PendingUpload(int fd, std::filesystem::path path);
     PendingUpload(const DropObjects& objects, std::unique_ptr<ObjectUpload> object);
-    bool appendToObject(const char* data, size_t size);
+    bool appendToObject(std::span<const iovec> pieces);
     bool flush();
     bool sync(); // fsyncs and closes
-    bool writeAll(const char* data, size_t size);
-    void writeBack();
 
     int m_fd = -1;
     std::filesystem::path m_path;
-    std::vector<char> m_buffer;
+    FileAppender m_file;
     std::uint64_t m_size = 0;
-    std::uint64_t m_written = 0;
-    std::uint64_t m_writtenBack = 0; // handed to the disk so far
     bool m_failed = false;
     bool m_committed = false;
     std::string m_failure;

@@ -1,5 +1,6 @@
 #include "server/HttpServer.h"
 
+#include "server/AlignedBlock.h"
 #include "server/RequestBody.h"
 #include "server/Text.h"
 #include "server/WorkerPool.h"
@@ -22,11 +23,15 @@
 namespace {
 
 constexpr size_t kResponseBlock = 256 * 1024;
-constexpr size_t kSpareBodyPieces = 2;
-// A body is queued for its route in blocks: small ones until it proves large. A quarter of the
-// queue each, so that the engine reads on while the route stores the blocks before it.
+// A body is queued for its route in blocks: small ones until it proves large, so that a slow small
+// body holds little. Then a quarter of the queue each: the route takes every whole block at once
+// and stores them while the engine reads on into others.
 constexpr size_t kFirstBlockBytes = 16 * 1024;
+constexpr size_t kFirstBlocksBytes = 256 * 1024;
+constexpr size_t kSpareSmallBlocks = 2;
 constexpr size_t kBlockBytes = 256 * 1024;
+// Idle large blocks kept for the next bodies, for all connections together.
+constexpr size_t kKeptBlocks = 32;
 // How much the engine grows a connection's read buffer by at a time.
 constexpr size_t kMemoryIncrement = 8 * 1024;
 
@@ -311,9 +316,10 @@ struct HttpServer::Exchange {
     // storing what came overlap. Guarded by `mutex` from here on.
     std::unique_ptr<BodyReceiver> receiver;
     std::mutex mutex;
-    std::deque<std::vector<char>> queue;
-    std::vector<std::vector<char>> spare;
-    size_t queuedBytes = 0;
+    // Page-aligned, so that a route storing the body can write them to disk as they are.
+    std::deque<AlignedBlock> queue;
+    std::vector<AlignedBlock> spare; // small blocks, for the next ones
+    size_t queuedBytes = 0; // in the queue, not yet taken by the route
     std::uint64_t received = 0;
     bool draining = false; // a worker has it, or will
     bool ended = false; // all of the body is queued
@@ -626,6 +632,7 @@ void HttpServer::noteEngine(const std::string& message)
 HttpServer::HttpServer(Limits limits, Note note)
     : m_limits(limits)
     , m_note(std::move(note))
+    , m_blocks(kBlockBytes, kKeptBlocks)
 {
 }
 
@@ -1088,28 +1095,17 @@ bool HttpServer::receive(Exchange& exchange, const char* data, size_t* size)
     }
     // Pieces are gathered into blocks, and a worker is woken for whole blocks only: a large body
     // costs a wake-up per block, not per read, and a trickle costs none until it ends.
-    const size_t block = exchange.received < kBlockBytes ? kFirstBlockBytes : kBlockBytes;
+    const bool large = exchange.received >= kFirstBlocksBytes;
     exchange.received += *size;
     size_t taken = 0;
     while (taken < *size) {
-        if (exchange.queue.empty() || exchange.queue.back().size() == exchange.queue.back().capacity()) {
-            std::vector<char> piece;
-            if (!exchange.spare.empty() && exchange.spare.back().capacity() >= block) {
-                piece = std::move(exchange.spare.back());
-                exchange.spare.pop_back();
-            }
-            piece.clear();
-            piece.reserve(block);
-            exchange.queue.push_back(std::move(piece));
-        }
-        std::vector<char>& piece = exchange.queue.back();
-        const size_t part = std::min(*size - taken, piece.capacity() - piece.size());
-        piece.insert(piece.end(), data + taken, data + taken + part);
-        taken += part;
+        if (exchange.queue.empty() || exchange.queue.back().full())
+            exchange.queue.push_back(large ? m_blocks.take() : smallBlock(exchange));
+        taken += exchange.queue.back().append(data + taken, *size - taken);
     }
     exchange.queuedBytes += *size;
     *size = 0;
-    if (!exchange.draining && exchange.queue.front().size() == exchange.queue.front().capacity()) {
+    if (!exchange.draining && exchange.queue.front().full()) {
         exchange.draining = true;
         m_workers->post([this, hold = exchange.self] { drain(hold); });
     }
@@ -1143,34 +1139,63 @@ bool HttpServer::bodyEnded(Exchange& exchange)
     return suspend(exchange);
 }
 
+AlignedBlock HttpServer::smallBlock(Exchange& exchange)
+{
+    if (exchange.spare.empty())
+        return AlignedBlock(kFirstBlockBytes);
+    AlignedBlock block = std::move(exchange.spare.back());
+    exchange.spare.pop_back();
+    block.clear();
+    return block;
+}
+
 void HttpServer::drain(const std::shared_ptr<Exchange>& owned)
 {
     Exchange& exchange = *owned;
     std::unique_lock lock(exchange.mutex);
+    std::vector<AlignedBlock> run;
+    std::vector<iovec> pieces;
     for (;;) {
-        if (!exchange.queue.empty()) {
-            std::vector<char> piece = std::move(exchange.queue.front());
+        // Every whole block queued, and the last one too once the body has ended: the route may
+        // store them with one write. The block the engine is filling stays with it.
+        while (!exchange.queue.empty() && (exchange.queue.front().full() || exchange.ended || exchange.gone)) {
+            exchange.queuedBytes -= exchange.queue.front().size();
+            run.push_back(std::move(exchange.queue.front()));
             exchange.queue.pop_front();
+        }
+        if (!run.empty()) {
+            // Out of the queue from here: the engine reads on into other blocks while the route
+            // stores these.
+            if (exchange.suspended && !exchange.ended && exchange.queuedBytes < m_limits.queuedBodyBytes / 2) {
+                exchange.suspended = false;
+                setPaused(exchange.connection, false);
+                resume(exchange);
+            }
             const bool skip = exchange.stopped || exchange.gone;
             lock.unlock();
             bool more = false;
             bool threw = false;
-            if (!skip)
-                threw = !call(exchange, [&] { more = exchange.receiver->receive(piece.data(), piece.size()); });
+            if (!skip) {
+                pieces.clear();
+                for (AlignedBlock& block : run)
+                    pieces.push_back({block.data(), block.size()});
+                threw = !call(exchange, [&] { more = exchange.receiver->receiveBlocks(pieces); });
+            }
+            for (AlignedBlock& block : run) {
+                if (block.capacity() == m_blocks.blockBytes())
+                    m_blocks.give(std::move(block));
+            }
             lock.lock();
-            exchange.queuedBytes -= piece.size();
-            if (exchange.spare.size() < kSpareBodyPieces)
-                exchange.spare.push_back(std::move(piece));
+            for (AlignedBlock& block : run) {
+                if (block.capacity() == kFirstBlockBytes && exchange.spare.size() < kSpareSmallBlocks)
+                    exchange.spare.push_back(std::move(block));
+            }
+            run.clear();
             if (!skip && !more) {
                 exchange.stopped = true;
                 exchange.failed = exchange.failed || threw;
                 exchange.queue.clear();
                 exchange.queuedBytes = 0;
-            }
-            if (exchange.suspended && !exchange.ended && exchange.queuedBytes < m_limits.queuedBodyBytes / 2) {
-                exchange.suspended = false;
-                setPaused(exchange.connection, false);
-                resume(exchange);
             }
             continue;
         }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "server/BlockPool.h"
+
 #include <httplib.h>
 
 #include <chrono>
@@ -9,10 +11,13 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
 #include <unordered_map>
 #include <vector>
+
+#include <sys/uio.h>
 
 struct MHD_Connection;
 struct MHD_Daemon;
@@ -41,6 +46,17 @@ public:
         virtual ~BodyReceiver() = default;
         // False: the route wants no more of it; the rest is read and dropped (up to a limit).
         virtual bool receive(const char* data, size_t size) = 0;
+        // Several pieces at once, in order, each starting on a page (see AlignedBlock) and all but
+        // the last spanning whole pages: a route storing the body can write them with one call.
+        // By default, one after the other.
+        virtual bool receiveBlocks(std::span<const iovec> pieces)
+        {
+            for (const iovec& piece : pieces) {
+                if (!receive(static_cast<const char*>(piece.iov_base), piece.iov_len))
+                    return false;
+            }
+            return true;
+        }
         // The body ended, whole or not (the client left, or the route stopped it): sets the answer.
         // Called once, on a worker.
         virtual void finish(bool whole, httplib::Response& response) = 0;
@@ -176,6 +192,7 @@ private:
     bool receive(Exchange& exchange, const char* data, size_t* size);
     bool bodyEnded(Exchange& exchange);
     void drain(const std::shared_ptr<Exchange>& exchange);
+    AlignedBlock smallBlock(Exchange& exchange);
     bool answer(Exchange& exchange);
     bool defer(Exchange& exchange);
     const Route* findRoute(httplib::Request& request) const;
@@ -212,6 +229,7 @@ private:
     std::string m_certificate;
     std::string m_key;
     std::unique_ptr<WorkerPool> m_workers;
+    BlockPool m_blocks;
     std::mutex m_suspendMutex;
     std::condition_variable m_resumed;
     unsigned m_suspended = 0;

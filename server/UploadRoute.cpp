@@ -134,6 +134,15 @@ public:
 
     bool receive(const char* data, size_t size) override
     {
+        const iovec piece{const_cast<char*>(data), size};
+        return receiveBlocks(std::span(&piece, 1));
+    }
+
+    bool receiveBlocks(std::span<const iovec> pieces) override
+    {
+        size_t size = 0;
+        for (const iovec& piece : pieces)
+            size += piece.iov_len;
         if (m_writeFailed) {
             // The disk filled mid-body: a client that announced its length is read to the end of it
             // (for a while at most) so that it gets the 507 rather than a reset.
@@ -145,7 +154,7 @@ public:
             m_discarded += size;
             return m_discarded <= kDiscardAfterLimit;
         }
-        if (!m_pending->append(data, size)) {
+        if (!m_pending->append(pieces)) {
             m_writeFailed = true;
             m_failedFull = m_pending->failedFull();
             m_failure = m_pending->failure();

@@ -1,6 +1,8 @@
 // The parsers that face untrusted input directly, fed what an attacker or a broken client
 // would send.
+#include "server/AlignedBlock.h"
 #include "server/Base64.h"
+#include "server/FileAppender.h"
 #include "server/ImageSize.h"
 #include "server/Json.h"
 #include "server/Text.h"
@@ -11,9 +13,104 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
 namespace {
+
+// Appends, in order, every kind of piece an upload hands its file: small and misaligned ones,
+// runs of page-aligned blocks after a buffer that does or does not hold whole pages, a block with
+// a partial last page, and a tail. The file must hold exactly what was appended; whether the
+// blocks went past the page cache is for the caller to judge.
+struct AppendedFile {
+    std::string expected;
+    std::string written;
+    bool direct = false; // before the tail
+};
+AppendedFile appendEveryKindOfPiece(const std::filesystem::path& folder)
+{
+    const auto path = folder / "appended";
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    EXPECT_GE(fd, 0) << std::strerror(errno);
+    FileAppender file(fd);
+    AppendedFile result;
+    unsigned next = 1;
+    const auto block = [&](size_t capacity, size_t filled) {
+        AlignedBlock made(capacity);
+        std::string bytes(filled, '\0');
+        for (char& c : bytes)
+            c = static_cast<char>(next = next * 1103515245 + 12345);
+        made.append(bytes.data(), bytes.size());
+        return made;
+    };
+    const auto appendRun = [&](std::vector<AlignedBlock> blocks) {
+        std::vector<iovec> pieces;
+        for (AlignedBlock& one : blocks) {
+            pieces.push_back({one.data(), one.size()});
+            result.expected.append(one.data(), one.size());
+        }
+        EXPECT_TRUE(file.append(pieces));
+    };
+    const auto appendBytes = [&](size_t size, size_t misalignment) {
+        AlignedBlock made = block(size + misalignment, size + misalignment);
+        result.expected.append(made.data() + misalignment, size);
+        EXPECT_TRUE(file.append(made.data() + misalignment, size));
+    };
+
+    std::vector<AlignedBlock> small;
+    for (int i = 0; i < 4; ++i)
+        small.push_back(block(16 * 1024, 16 * 1024));
+    appendRun(std::move(small)); // whole pages, together worth one write
+    appendBytes(5000, 3); // the buffer no longer holds whole pages...
+    std::vector<AlignedBlock> copied;
+    copied.push_back(block(256 * 1024, 256 * 1024));
+    copied.push_back(block(256 * 1024, 256 * 1024));
+    appendRun(std::move(copied)); // ...so these are copied after it
+    appendBytes(300'000, 1); // large, misaligned
+    appendBytes(AlignedBlock::roundUp(5000 + 300'000) - 5000 - 300'000, 0); // the buffer holds whole pages again
+    std::vector<AlignedBlock> straight;
+    for (int i = 0; i < 3; ++i)
+        straight.push_back(block(256 * 1024, 256 * 1024));
+    straight.push_back(block(256 * 1024, 100'001)); // all but its last page straight too
+    appendRun(std::move(straight));
+    result.direct = file.direct();
+    appendBytes(777, 5);
+    EXPECT_TRUE(file.finish());
+    ::close(fd);
+    std::ifstream in(path, std::ios::binary);
+    result.written.assign(std::istreambuf_iterator<char>(in), {});
+    return result;
+}
+
+TEST(FileAppender, KeepsEveryByteInOrderPastThePageCache)
+{
+    const auto folder = makeTemporaryFolder("appender");
+    const AppendedFile file = appendEveryKindOfPiece(folder);
+    EXPECT_TRUE(file.written == file.expected) << file.written.size() << " bytes written of " << file.expected.size();
+    if (!takesDirectIo(folder))
+        GTEST_SKIP() << "written exactly, but " << folder << " is on a file system without direct I/O";
+    EXPECT_TRUE(file.direct) << "direct I/O was given up although " << folder << " takes it";
+}
+
+// ramfs refuses direct I/O outright: everything goes through the page cache instead.
+TEST(FileAppender, KeepsEveryByteInOrderWhereDirectIoIsRefused)
+{
+    const auto folder = makeTemporaryFolder("ramfs");
+    if (::mount("ramfs", folder.c_str(), "ramfs", MS_NOSUID | MS_NODEV, "mode=0700") != 0)
+        GTEST_SKIP() << "cannot mount a ramfs here (needs root): " << std::strerror(errno);
+    struct Unmount {
+        std::filesystem::path path;
+        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } unmount{folder};
+    const AppendedFile file = appendEveryKindOfPiece(folder);
+    EXPECT_TRUE(file.written == file.expected) << file.written.size() << " bytes written of " << file.expected.size();
+    EXPECT_FALSE(file.direct);
+}
 
 TEST(JsonParser, RefusesMalformedAndHostileDocumentsWithoutCrashing)
 {

@@ -7,6 +7,7 @@
 #include <QJsonDocument>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -168,6 +169,17 @@ std::vector<std::string> filesIn(const std::filesystem::path& folder)
     for (const auto& entry : std::filesystem::directory_iterator(folder, error))
         names.push_back(entry.path().filename().string());
     return names;
+}
+
+bool takesDirectIo(const std::filesystem::path& folder)
+{
+    const auto probe = folder / ".direct-io-probe";
+    const int fd = ::open(probe.c_str(), O_CREAT | O_WRONLY | O_DIRECT | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    ::close(fd);
+    ::unlink(probe.c_str());
+    return true;
 }
 
 RawConnection::RawConnection(int port, const std::string& from)

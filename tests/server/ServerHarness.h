@@ -69,6 +69,8 @@ std::string toBase64(const std::string& bytes);
 
 // The files in a folder, by name.
 std::vector<std::string> filesIn(const std::filesystem::path& folder);
+// Whether files in `folder` can be opened for direct I/O (past the page cache).
+bool takesDirectIo(const std::filesystem::path& folder);
 
 // The status line and headers of GET `path` exactly as sent: httplib's client percent-decodes
 // header values, which hides what a browser would see.

@@ -6,6 +6,7 @@
 
 #include <QUrl>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -18,8 +19,13 @@
 #include <set>
 #include <thread>
 
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
+#include <sys/statfs.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 namespace {
 
@@ -87,6 +93,70 @@ TEST(Upload, RoundTripKeepsBytesTypeAndNameAndLinksOnThePublicOrigin)
         EXPECT_NE(head.find("filename*=UTF-8''" + encodedName + "\r\n"), std::string::npos) << head;
     }
     EXPECT_EQ(activeDrops(service, user), 4);
+}
+
+// The share of the file's pages in the page cache, from 0 to 1.
+double cachedShare(const std::filesystem::path& file)
+{
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    const auto size = static_cast<size_t>(std::filesystem::file_size(file));
+    void* mapped = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+    ::close(fd);
+    const size_t pages = (size + 4095) / 4096;
+    std::vector<unsigned char> resident(pages);
+    const bool known = mapped != MAP_FAILED && ::mincore(mapped, size, resident.data()) == 0;
+    if (mapped != MAP_FAILED)
+        ::munmap(mapped, size);
+    return known ? static_cast<double>(std::count_if(resident.begin(), resident.end(), [](unsigned char page) { return page & 1; })) / pages
+                 : 1.0;
+}
+
+// Bodies of a few MiB, declared and chunked, in pieces that never line up with the service's
+// blocks, each ending in a tail of less than a page: stored byte for byte, and past the page cache.
+TEST(Upload, LargeBodiesAreStoredExactlyAndStraightToTheDisk)
+{
+    RunningService service;
+    const Credentials user = registerAccount(service);
+    const std::string declared = randomBytes(3 * 1024 * 1024 + 12'345, 21);
+    const std::string streamed = randomBytes(2 * 1024 * 1024 + 777, 22);
+    auto first = upload(service, user, {declared, "declared.bin"});
+    httplib::Headers headers = basicAuthorization(user);
+    headers.emplace("x-parcly-filename", toBase64("streamed.bin"));
+    auto second = service.client().Post(
+        "/files", headers,
+        [&](size_t offset, httplib::DataSink& sink) {
+            if (offset >= streamed.size()) {
+                sink.done();
+                return true;
+            }
+            return sink.write(streamed.data() + offset, std::min<size_t>(100'003, streamed.size() - offset));
+        },
+        "application/octet-stream");
+    ASSERT_TRUE(first && first->status == 201);
+    ASSERT_TRUE(second && second->status == 201);
+    const auto fileOf = [&](const httplib::Result& created) {
+        return service.dataDirectory() / "drops" / jsonObject(created->body).value("code").toString().toStdString();
+    };
+    EXPECT_TRUE(filesIn(service.dataDirectory() / "incoming").empty());
+
+    // Where the data folder's file system takes direct I/O, nothing but a body's tail passes
+    // through the page cache (until the drop is read).
+    struct statfs disk { };
+    ASSERT_EQ(::statfs(service.dataDirectory().c_str(), &disk), 0);
+    const bool direct = takesDirectIo(service.dataDirectory()) && disk.f_type != TMPFS_MAGIC;
+    if (direct) {
+        EXPECT_LT(cachedShare(fileOf(first)), 0.01) << "the declared body went through the page cache";
+        EXPECT_LT(cachedShare(fileOf(second)), 0.01) << "the chunked body went through the page cache";
+    }
+
+    for (const auto& [created, sent] : {std::pair{&first, &declared}, std::pair{&second, &streamed}}) {
+        EXPECT_EQ(std::filesystem::file_size(fileOf(*created)), sent->size());
+        auto raw = service.client().Get("/" + fileOf(*created).filename().string() + "/raw");
+        ASSERT_TRUE(raw);
+        EXPECT_TRUE(raw->body == *sent) << "the stored bytes of " << sent->size() << " differ from those sent";
+    }
+    if (!direct)
+        GTEST_SKIP() << "stored exactly, but " << service.dataDirectory() << " is on a file system without direct I/O";
 }
 
 TEST(Upload, OversizedUploadsAre413AndLeaveNothingBehind)
