@@ -3,12 +3,15 @@
 #include "server/Json.h"
 #include "server/Replies.h"
 
+#include <algorithm>
 #include <exception>
 
-HealthMonitor::HealthMonitor(std::vector<Probe> probes, RequestLog& log, std::chrono::milliseconds interval)
+HealthMonitor::HealthMonitor(std::vector<Probe> probes, RequestLog& log, std::chrono::milliseconds interval,
+                             std::chrono::milliseconds probeLimit)
     : m_probes(std::move(probes))
     , m_log(log)
     , m_interval(interval)
+    , m_probeLimit(probeLimit)
     , m_reasons(m_probes.size())
 {
     probe();
@@ -33,7 +36,11 @@ void HealthMonitor::install(HttpServer& server)
 std::vector<std::string> HealthMonitor::failing() const
 {
     std::lock_guard lock(m_mutex);
-    return m_failing;
+    std::vector<std::string> failing = m_failing;
+    if (m_probing && std::chrono::steady_clock::now() - m_probeStarted > m_probeLimit
+        && std::find(failing.begin(), failing.end(), m_probing->name) == failing.end())
+        failing.push_back(m_probing->name);
+    return failing;
 }
 
 void HealthMonitor::run()
@@ -51,6 +58,11 @@ void HealthMonitor::probe()
     std::vector<std::string> failing;
     for (size_t i = 0; i < m_probes.size(); ++i) {
         std::string reason;
+        {
+            std::lock_guard lock(m_mutex);
+            m_probing = &m_probes[i];
+            m_probeStarted = std::chrono::steady_clock::now();
+        }
         try {
             m_probes[i].check();
         } catch (const std::exception& error) {
@@ -65,6 +77,7 @@ void HealthMonitor::probe()
         }
     }
     std::lock_guard lock(m_mutex);
+    m_probing = nullptr;
     m_failing = std::move(failing);
 }
 

@@ -23,7 +23,8 @@ public:
     };
 
     // Probes once before it returns, so the first answer is already true.
-    HealthMonitor(std::vector<Probe> probes, RequestLog& log, std::chrono::milliseconds interval = std::chrono::seconds(2));
+    HealthMonitor(std::vector<Probe> probes, RequestLog& log, std::chrono::milliseconds interval = std::chrono::seconds(2),
+                  std::chrono::milliseconds probeLimit = kProbeLimit);
     ~HealthMonitor();
     HealthMonitor(const HealthMonitor&) = delete;
     HealthMonitor& operator=(const HealthMonitor&) = delete;
@@ -31,8 +32,13 @@ public:
     static constexpr const char* kPath = "/healthz";
     void install(HttpServer& server);
 
-    // The backends that did not answer at the last probe; empty when all did.
+    // The backends that did not answer at the last probe, and one that has not answered for
+    // longer than a probe may take; empty when all did.
     std::vector<std::string> failing() const;
+
+    // A backend that has not answered for this long counts as not answering, even before its
+    // probe gives up (a database behind a silent network can keep a connection attempt waiting).
+    static constexpr std::chrono::milliseconds kProbeLimit{10000};
 
 private:
     void run();
@@ -42,9 +48,12 @@ private:
     const std::vector<Probe> m_probes;
     RequestLog& m_log;
     const std::chrono::milliseconds m_interval;
+    const std::chrono::milliseconds m_probeLimit;
 
     mutable std::mutex m_mutex;
     std::vector<std::string> m_failing;
+    const Probe* m_probing = nullptr; // the probe in progress, since m_probeStarted
+    std::chrono::steady_clock::time_point m_probeStarted;
     std::vector<std::string> m_reasons; // last logged, so a lasting failure is logged once
     std::condition_variable m_wake;
     bool m_stopping = false;

@@ -2,11 +2,15 @@
 // stopped, and 200 again once it is back; nothing in the answer but that.
 #include "ServerHarness.h"
 
+#include "server/HealthMonitor.h"
+
 #include <gtest/gtest.h>
 
 #include <QJsonObject>
 
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -50,6 +54,52 @@ TEST(Health, ReportsTheStorageGoneAndBackWithoutDetails)
     std::filesystem::rename(away, data);
     ASSERT_EQ(waitForHealth(service, 200, body), 200);
     EXPECT_TRUE(service.waitForLogLine("health: storage answers again"));
+}
+
+} // namespace
+
+namespace {
+
+// A backend that stops answering without failing (a database behind a silent network): the
+// probe hangs, and the answer must not stay "ok" meanwhile.
+TEST(Health, ABackendWhoseProbeHangsCountsAsNotAnswering)
+{
+    std::mutex mutex;
+    std::condition_variable released;
+    bool hang = false;
+    bool release = false;
+    RequestLog log([](std::string_view) {});
+    HealthMonitor monitor({{"database",
+                            [&] {
+                                std::unique_lock lock(mutex);
+                                if (hang)
+                                    released.wait(lock, [&] { return release; });
+                            }},
+                           {"storage", [] {}}},
+                          log, std::chrono::milliseconds(20), std::chrono::milliseconds(200));
+    EXPECT_TRUE(monitor.failing().empty());
+    {
+        std::lock_guard lock(mutex);
+        hang = true;
+    }
+    bool reported = false;
+    for (int attempt = 0; attempt < 200 && !reported; ++attempt) {
+        reported = monitor.failing() == std::vector<std::string>{"database"};
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(reported);
+    {
+        std::lock_guard lock(mutex);
+        hang = false;
+        release = true;
+    }
+    released.notify_all();
+    bool recovered = false;
+    for (int attempt = 0; attempt < 200 && !recovered; ++attempt) {
+        recovered = monitor.failing().empty();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(recovered);
 }
 
 } // namespace
