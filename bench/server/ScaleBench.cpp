@@ -35,6 +35,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -197,8 +198,8 @@ class Instance {
 public:
     Instance(const std::string& program, const std::filesystem::path& data, const std::string& database, const std::string& storage)
     {
-        std::vector<std::string> arguments{program, "--listen", "127.0.0.1:0", "--data", data.string(), "--database", database,
-                                           "--storage", storage};
+        std::vector<std::string> arguments{program,      "--listen", "127.0.0.1:0", "--data", data.string(),
+                                           "--database", database,   "--storage",   storage};
         std::vector<char*> argv;
         for (std::string& argument : arguments)
             argv.push_back(argument.data());
@@ -312,8 +313,8 @@ public:
     }
 
     // Runs `warmUp` (so every pooled session has seen the new setting), then `work` `times` times;
-    // the statements logged per time.
-    double perTime(const std::function<void()>& warmUp, const std::function<void()>& work, int times)
+    // the statements logged per time, each of which it prints with its own count per time.
+    double perTime(const char* name, const std::function<void()>& warmUp, const std::function<void()>& work, int times)
     {
         sql(m_url, "ALTER SYSTEM SET log_statement = 'all'");
         sql(m_url, "SELECT pg_reload_conf()");
@@ -328,14 +329,19 @@ public:
         const auto to = std::filesystem::file_size(m_log);
         sql(m_url, "ALTER SYSTEM RESET log_statement");
         sql(m_url, "SELECT pg_reload_conf()");
-        return static_cast<double>(countStatements(from, to)) / times;
+        std::map<std::string, size_t> counts;
+        const size_t total = countStatements(from, to, counts);
+        std::printf("statements per %s:\n", name);
+        for (const auto& [text, count] : counts)
+            std::printf("  %5.2f  %s\n", static_cast<double>(count) / times, text.c_str());
+        return static_cast<double>(total) / times;
     }
 
 private:
     // Lines of the log between two offsets that record a statement: simple queries ("statement:")
     // and executions of prepared ones ("execute ...:"); parameters and continuation lines are not
     // counted.
-    size_t countStatements(std::uintmax_t from, std::uintmax_t to) const
+    size_t countStatements(std::uintmax_t from, std::uintmax_t to, std::map<std::string, size_t>& counts) const
     {
         std::ifstream log(m_log);
         log.seekg(static_cast<std::streamoff>(from));
@@ -348,8 +354,15 @@ private:
             if (end == std::string::npos)
                 end = text.size();
             const std::string_view line(text.data() + start, end - start);
-            if (line.find("LOG:  statement: ") != std::string_view::npos || line.find("LOG:  execute ") != std::string_view::npos)
+            size_t textAt = std::string_view::npos;
+            if (const size_t at = line.find("LOG:  statement: "); at != std::string_view::npos)
+                textAt = at + 17;
+            else if (const size_t named = line.find("LOG:  execute "); named != std::string_view::npos)
+                textAt = line.find(": ", named + 14) + 2;
+            if (textAt != std::string_view::npos && textAt <= line.size()) {
+                ++counts[std::string(line.substr(textAt, 100))];
                 ++count;
+            }
             start = end + 1;
         }
         return count;
@@ -410,8 +423,8 @@ int main(int argc, char** argv)
     const std::filesystem::path data = folder;
     Instance first(PARCLY_SERVER_PATH, data / "one", database, storage);
     Instance second(PARCLY_SERVER_PATH, data / "two", database, storage);
-    std::printf("PostgreSQL %s; RADOS Gateway (memstore OSD) on %s; instances on ports %d and %d; parts of %zu MiB\n",
-                database.c_str(), gateway.endpoint.c_str(), first.port(), second.port(), config.partSize / kMiB);
+    std::printf("PostgreSQL %s; RADOS Gateway (memstore OSD) on %s; instances on ports %d and %d; parts of %zu MiB\n", database.c_str(),
+                gateway.endpoint.c_str(), first.port(), second.port(), config.partSize / kMiB);
 
     // One account for every few parallel uploads: the service takes at most that many at once from each.
     constexpr int perAccount = static_cast<int>(UploadRoute::kUploadsPerAccount);
@@ -479,12 +492,14 @@ int main(int argc, char** argv)
                 std::thread::hardware_concurrency());
 
     StatementCounter statements(database);
-    const std::string get = "GET /users/me HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: " + authorization + "\r\nConnection: close\r\n\r\n";
+    const std::string get
+        = "GET /users/me HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: " + authorization + "\r\nConnection: close\r\n\r\n";
     const auto authOnce = [&] {
         if (request(first.port(), get) != 200)
             fail("GET /users/me failed");
     };
     const double perAuth = statements.perTime(
+        "authenticated GET /users/me",
         [&] {
             for (int i = 0; i < 50; ++i)
                 authOnce();
@@ -493,6 +508,7 @@ int main(int argc, char** argv)
     const size_t smallUpload = 100 * 1024;
     const auto uploadOnce = [&] { upload(first.port(), authorization, smallUpload, chunk); };
     const double perUpload = statements.perTime(
+        "100 KiB upload",
         [&] {
             for (int i = 0; i < 20; ++i)
                 uploadOnce();
