@@ -6,7 +6,7 @@
 // concurrency 16 through haproxy in front of one instance and in front of two; and how many
 // statements the service sends PostgreSQL for one authenticated request and for one upload.
 //
-//   bench-scale [--single-mib N] [--parallel N] [--parallel-mib N] [--rounds N] [--seconds S]
+//   bench-scale [--single-mib N] [--parallel N] [--parallel-mib N] [--rounds N] [--auth-rounds N] [--seconds S]
 #include "CephGateway.h"
 #include "LoadBalancer.h"
 #include "PostgresServer.h"
@@ -37,6 +37,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -237,6 +238,7 @@ public:
     Instance& operator=(const Instance&) = delete;
 
     int port() const { return m_port; }
+    pid_t pid() const { return m_child; }
 
     // The peak resident memory so far (VmHWM), MiB.
     double peakRssMiB() const
@@ -254,6 +256,25 @@ private:
     pid_t m_child = -1;
     int m_port = 0;
 };
+
+// User and system CPU time a process has used, seconds; 0 when it is gone.
+double cpuSeconds(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // Fields after the command, which may hold blanks and ends at the last ')': state is the 3rd.
+    const size_t end = text.rfind(')');
+    if (end == std::string::npos)
+        return 0;
+    std::istringstream fields(text.substr(end + 2));
+    std::string field;
+    double ticks = 0;
+    for (int index = 3; fields >> field && index <= 15; ++index) {
+        if (index == 14 || index == 15)
+            ticks += std::atof(field.c_str());
+    }
+    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
 
 // Requests per second of GET /users/me, each client on one kept-alive connection.
 double authenticatedRate(int port, const std::string& authorization, int clients, double seconds)
@@ -377,8 +398,8 @@ private:
 int main(int argc, char** argv)
 {
     size_t singleMiB = 1024, parallelMiB = 64;
-    int parallel = 16, rounds = 3;
-    double seconds = 4;
+    int parallel = 16, rounds = 3, authRounds = 7;
+    double seconds = 3;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         if (option == "--single-mib")
@@ -389,6 +410,8 @@ int main(int argc, char** argv)
             parallelMiB = std::strtoull(argv[i + 1], nullptr, 10);
         else if (option == "--rounds")
             rounds = std::max(1, std::atoi(argv[i + 1]));
+        else if (option == "--auth-rounds")
+            authRounds = std::max(1, std::atoi(argv[i + 1]));
         else if (option == "--seconds")
             seconds = std::atof(argv[i + 1]);
     }
@@ -479,17 +502,39 @@ int main(int argc, char** argv)
     const std::string& authorization = authorizations.front();
     // Each instance checks the password once and remembers it has verified.
     authenticatedRate(two.balancer->port(), authorization, 4, 0.5);
-    std::vector<double> rates1, rates2;
-    for (int round = 0; round < rounds; ++round) {
-        rates1.push_back(authenticatedRate(one.balancer->port(), authorization, 16, seconds));
-        rates2.push_back(authenticatedRate(two.balancer->port(), authorization, 16, seconds));
-        std::printf("GET /users/me round %d at concurrency 16 through haproxy: one instance %.0f/s, two instances %.0f/s\n", round + 1,
-                    rates1.back(), rates2.back());
+    // The CPU the service side spends: the instances and their PostgreSQL sessions, which stay open
+    // in their pools. Less swayed than the rates by whatever else the machine runs meanwhile.
+    std::vector<pid_t> serviceSide{first.pid(), second.pid()};
+    std::istringstream sessions(sql(database,
+                                    "SELECT string_agg(pid::text, ' ') FROM pg_stat_activity "
+                                    "WHERE datname = current_database() AND pid <> pg_backend_pid()"));
+    for (pid_t session; sessions >> session;)
+        serviceSide.push_back(session);
+    const auto serviceCpu = [&] {
+        double total = 0;
+        for (const pid_t pid : serviceSide)
+            total += cpuSeconds(pid);
+        return total;
+    };
+    // Microseconds of service-side CPU per request, and the rate.
+    const auto measure = [&](int port, std::vector<double>& rates, std::vector<double>& cpu) {
+        const double before = serviceCpu();
+        rates.push_back(authenticatedRate(port, authorization, 16, seconds));
+        cpu.push_back((serviceCpu() - before) * 1e6 / (rates.back() * seconds));
+    };
+    std::vector<double> rates1, rates2, cpu1, cpu2;
+    for (int round = 0; round < authRounds; ++round) {
+        measure(one.balancer->port(), rates1, cpu1);
+        measure(two.balancer->port(), rates2, cpu2);
+        std::printf("GET /users/me round %d at concurrency 16 through haproxy: one instance %.0f/s (%.0f us of service CPU each), "
+                    "two instances %.0f/s (%.0f us)\n",
+                    round + 1, rates1.back(), cpu1.back(), rates2.back(), cpu2.back());
         std::fflush(stdout);
     }
     const double rps1 = median(rates1), rps2 = median(rates2);
-    std::printf("two instances reach %.3f of one (target >= 0.9; on %u cores a second instance adds no CPU)\n", rps2 / rps1,
-                std::thread::hardware_concurrency());
+    std::printf("two instances reach %.3f of one (target >= 0.9; on %u cores a second instance adds no CPU); service CPU per request "
+                "%.0f us with one, %.0f us with two\n",
+                rps2 / rps1, std::thread::hardware_concurrency(), median(cpu1), median(cpu2));
 
     StatementCounter statements(database);
     const std::string get
@@ -519,8 +564,9 @@ int main(int argc, char** argv)
                 perAuth, perUpload);
 
     std::printf("RESULT ingest_single_vs_bucket=%.3f ingest_parallel_vs_bucket=%.3f auth_rps_1=%.0f auth_rps_2=%.0f auth_scale_2_vs_1=%.3f "
-                "peak_rss_mib_1gib=%.1f db_round_trips_per_auth=%.2f db_round_trips_per_upload=%.2f\n",
-                single, parallelRatio, rps1, rps2, rps2 / rps1, peakRss, perAuth, perUpload);
+                "cpu_us_per_auth_1=%.0f cpu_us_per_auth_2=%.0f peak_rss_mib_1gib=%.1f db_round_trips_per_auth=%.2f "
+                "db_round_trips_per_upload=%.2f\n",
+                single, parallelRatio, rps1, rps2, rps2 / rps1, median(cpu1), median(cpu2), peakRss, perAuth, perUpload);
     std::fflush(stdout);
     std::error_code ignored;
     std::filesystem::remove_all(data, ignored);
