@@ -29,6 +29,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -504,37 +505,51 @@ int main(int argc, char** argv)
     authenticatedRate(two.balancer->port(), authorization, 4, 0.5);
     // The CPU the service side spends: the instances and their PostgreSQL sessions, which stay open
     // in their pools. Less swayed than the rates by whatever else the machine runs meanwhile.
-    std::vector<pid_t> serviceSide{first.pid(), second.pid()};
+    std::vector<pid_t> sessionPids;
     std::istringstream sessions(sql(database,
                                     "SELECT string_agg(pid::text, ' ') FROM pg_stat_activity "
                                     "WHERE datname = current_database() AND pid <> pg_backend_pid()"));
     for (pid_t session; sessions >> session;)
-        serviceSide.push_back(session);
-    const auto serviceCpu = [&] {
-        double total = 0;
-        for (const pid_t pid : serviceSide)
-            total += cpuSeconds(pid);
-        return total;
+        sessionPids.push_back(session);
+    struct Cpu {
+        double instances = 0, database = 0, proxy = 0; // seconds
     };
-    // Microseconds of service-side CPU per request, and the rate.
-    const auto measure = [&](int port, std::vector<double>& rates, std::vector<double>& cpu) {
-        const double before = serviceCpu();
-        rates.push_back(authenticatedRate(port, authorization, 16, seconds));
-        cpu.push_back((serviceCpu() - before) * 1e6 / (rates.back() * seconds));
+    const auto cpuNow = [&](const LoadBalancer& proxy) {
+        Cpu cpu{cpuSeconds(first.pid()) + cpuSeconds(second.pid()), 0, cpuSeconds(proxy.pid())};
+        for (const pid_t pid : sessionPids)
+            cpu.database += cpuSeconds(pid);
+        return cpu;
     };
-    std::vector<double> rates1, rates2, cpu1, cpu2;
+    // The rate, and microseconds of CPU per request on each side.
+    struct Round {
+        std::vector<double> rates, service, database, proxy;
+    };
+    const auto measure = [&](const LoadBalancer& proxy, Round& round) {
+        const Cpu before = cpuNow(proxy);
+        const double rate = authenticatedRate(proxy.port(), authorization, 16, seconds);
+        const Cpu after = cpuNow(proxy);
+        const double perRequest = 1e6 / (rate * seconds);
+        round.rates.push_back(rate);
+        round.service.push_back((after.instances - before.instances + after.database - before.database) * perRequest);
+        round.database.push_back((after.database - before.database) * perRequest);
+        round.proxy.push_back((after.proxy - before.proxy) * perRequest);
+        return std::to_string(std::lround(rate)) + "/s, " + std::to_string(std::lround(round.service.back())) + " us of service CPU each ("
+            + std::to_string(std::lround(round.database.back())) + " PostgreSQL), haproxy "
+            + std::to_string(std::lround(round.proxy.back())) + " us";
+    };
+    Round with1, with2;
     for (int round = 0; round < authRounds; ++round) {
-        measure(one.balancer->port(), rates1, cpu1);
-        measure(two.balancer->port(), rates2, cpu2);
-        std::printf("GET /users/me round %d at concurrency 16 through haproxy: one instance %.0f/s (%.0f us of service CPU each), "
-                    "two instances %.0f/s (%.0f us)\n",
-                    round + 1, rates1.back(), cpu1.back(), rates2.back(), cpu2.back());
+        const std::string one1 = measure(*one.balancer, with1);
+        const std::string two2 = measure(*two.balancer, with2);
+        std::printf("GET /users/me round %d at concurrency 16 through haproxy: one instance %s; two instances %s\n", round + 1,
+                    one1.c_str(), two2.c_str());
         std::fflush(stdout);
     }
-    const double rps1 = median(rates1), rps2 = median(rates2);
-    std::printf("two instances reach %.3f of one (target >= 0.9; on %u cores a second instance adds no CPU); service CPU per request "
-                "%.0f us with one, %.0f us with two\n",
-                rps2 / rps1, std::thread::hardware_concurrency(), median(cpu1), median(cpu2));
+    const double rps1 = median(with1.rates), rps2 = median(with2.rates);
+    std::printf("two instances reach %.3f of one (target >= 0.9; on %u cores a second instance adds no CPU); per request: service CPU "
+                "%.0f us with one, %.0f us with two (PostgreSQL %.0f and %.0f), haproxy %.0f and %.0f us\n",
+                rps2 / rps1, std::thread::hardware_concurrency(), median(with1.service), median(with2.service), median(with1.database),
+                median(with2.database), median(with1.proxy), median(with2.proxy));
 
     StatementCounter statements(database);
     const std::string get
@@ -566,7 +581,7 @@ int main(int argc, char** argv)
     std::printf("RESULT ingest_single_vs_bucket=%.3f ingest_parallel_vs_bucket=%.3f auth_rps_1=%.0f auth_rps_2=%.0f auth_scale_2_vs_1=%.3f "
                 "cpu_us_per_auth_1=%.0f cpu_us_per_auth_2=%.0f peak_rss_mib_1gib=%.1f db_round_trips_per_auth=%.2f "
                 "db_round_trips_per_upload=%.2f\n",
-                single, parallelRatio, rps1, rps2, rps2 / rps1, median(cpu1), median(cpu2), peakRss, perAuth, perUpload);
+                single, parallelRatio, rps1, rps2, rps2 / rps1, median(with1.service), median(with2.service), peakRss, perAuth, perUpload);
     std::fflush(stdout);
     std::error_code ignored;
     std::filesystem::remove_all(data, ignored);

@@ -99,6 +99,7 @@ public:
     LoadBalancer& operator=(const LoadBalancer&) = delete;
 
     int port() const { return m_port; }
+    pid_t pid() const { return m_pid; }
     std::string url() const { return "http://127.0.0.1:" + std::to_string(m_port); }
 
 private:
