@@ -14,6 +14,7 @@ namespace {
 
 constexpr size_t kMaximumRemembered = 100000;
 constexpr std::chrono::seconds kAddressRemembered = std::chrono::hours(24 * 30);
+constexpr std::int64_t kAddressRewrittenAfter = 86400; // seconds, as in rememberAddress's statement
 
 std::unique_ptr<Throttle::Allowances> failedLoginAllowances(Database& database)
 {
@@ -120,6 +121,14 @@ void AccountStore::rememberAddress(std::int64_t accountId, const std::string& ad
 {
     if (address.empty())
         return;
+    const std::int64_t now = TokenSigner::now();
+    const std::string key = std::to_string(accountId) + ' ' + address;
+    {
+        std::lock_guard lock(m_addressesMutex);
+        const auto written = m_addressWritten.find(key);
+        if (written != m_addressWritten.end() && now - written->second < kAddressRewrittenAfter)
+            return;
+    }
     try {
         auto session = m_database.session();
         session
@@ -128,8 +137,12 @@ void AccountStore::rememberAddress(std::int64_t accountId, const std::string& ad
                      "WHERE sign_in_addresses.signed_in_at < excluded.signed_in_at - 86400")
             .bind(1, accountId)
             .bind(2, address)
-            .bind(3, TokenSigner::now())
+            .bind(3, now)
             .step();
+        std::lock_guard lock(m_addressesMutex);
+        if (m_addressWritten.size() >= kMaximumRemembered)
+            m_addressWritten.clear();
+        m_addressWritten[key] = now;
     } catch (const DatabaseError&) {
         // Only a convenience for later sign-ins (a full disk, say): the sign-in itself stands.
     }

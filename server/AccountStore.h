@@ -67,4 +67,10 @@ private:
     // a few percent of one core for anyone guessing. Counted across every instance on a shared
     // database.
     Throttle m_failedLogins;
+
+    // When this process last wrote each account's sign-in address ("id address"): the row is
+    // rewritten at most once a day, so for a day every further request from there needs no
+    // statement at all, and requests of one account stop queueing on its row's lock.
+    std::mutex m_addressesMutex;
+    std::unordered_map<std::string, std::int64_t> m_addressWritten;
 };

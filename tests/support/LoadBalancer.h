@@ -99,6 +99,7 @@ public:
     LoadBalancer& operator=(const LoadBalancer&) = delete;
 
     int port() const { return m_port; }
+    pid_t pid() const { return m_pid; }
     std::string url() const { return "http://127.0.0.1:" + std::to_string(m_port); }
 
 private:
@@ -116,10 +117,12 @@ private:
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t length = sizeof address;
-        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        int port = 0; // none to be had: start() then gives up waiting for it to listen
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
+            && ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+            port = ntohs(address.sin_port);
         ::close(fd);
-        return ntohs(address.sin_port);
+        return port;
     }
 
     static bool accepts(int port)
