@@ -101,14 +101,8 @@ public:
     int port() const { return m_port; }
     std::string url() const { return "http://127.0.0.1:" + std::to_string(m_port); }
 
-private:
-    LoadBalancer(pid_t pid, int port, std::string folder)
-        : m_pid(pid)
-        , m_port(port)
-        , m_folder(std::move(folder))
-    {
-    }
-
+    // A loopback port nothing listens on now, for a backend that must be named before it starts;
+    // 0 when none could be had.
     static int freePort()
     {
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -116,10 +110,19 @@ private:
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t length = sizeof address;
-        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-        ::close(fd);
-        return ntohs(address.sin_port);
+        const bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
+            && ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+        if (fd >= 0)
+            ::close(fd);
+        return bound ? ntohs(address.sin_port) : 0;
+    }
+
+private:
+    LoadBalancer(pid_t pid, int port, std::string folder)
+        : m_pid(pid)
+        , m_port(port)
+        , m_folder(std::move(folder))
+    {
     }
 
     static bool accepts(int port)
