@@ -249,13 +249,14 @@ std::pair<qint64, std::set<std::string>> accountView(const std::string& url, con
     return {me ? jsonObject(me->body).value("activeDrops").toInteger(-1) : -1, codes};
 }
 
-// GET /users/me sent from another loopback address (a client elsewhere): the status line's code
-// and the answer's head.
-std::pair<int, std::string> signInFrom(int port, const std::string& address, const Credentials& account)
+// GET /users/me sent from another loopback address (a client elsewhere), with an X-Forwarded-For
+// of its own when given: the status line's code and the answer's head.
+std::pair<int, std::string> signInFrom(int port, const std::string& address, const Credentials& account,
+                                       const std::string& forwardedFor = {})
 {
     RawConnection connection(port, address);
     connection.send("GET /users/me HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: " + basicAuthorization(account).begin()->second
-                    + "\r\nConnection: close\r\n\r\n");
+                    + (forwardedFor.empty() ? "" : "\r\nX-Forwarded-For: " + forwardedFor) + "\r\nConnection: close\r\n\r\n");
     const std::string head = connection.receive("\r\n\r\n");
     const int status = head.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(head.c_str() + 9) : 0;
     return {status, head};
@@ -334,7 +335,8 @@ protected:
     static std::string instanceUrl(int i) { return "http://127.0.0.1:" + std::to_string(s_ports[i]); }
 
     // Instance `i` on its own port and data folder, the shared database and bucket, short links
-    // naming the balancer. A running one is stopped first.
+    // naming the balancer, whose connections carry the client's address. A running one is
+    // stopped first.
     static void startInstance(int i, const QStringList& more = {})
     {
         s_instances[i].reset();
@@ -342,7 +344,8 @@ protected:
         s_instances[i] = std::make_unique<ServerInstance>(
             QStringList{"--listen", QStringLiteral("127.0.0.1:%1").arg(s_ports[i]), "--data", QString::fromStdString(data.string()),
                         "--database", QString::fromStdString(s_database), "--storage", QString::fromStdString(storageUrl("pair")),
-                        "--public-url", QString::fromStdString(balancerUrl()), "--password-iterations", "1000"}
+                        "--public-url", QString::fromStdString(balancerUrl()), "--trusted-proxy", "127.0.0.1", "--password-iterations",
+                        "1000"}
             + more);
     }
 
@@ -473,8 +476,8 @@ TEST_F(ScaleTest, TheCommandLinesFlowsWorkThroughTheBalancerWhicheverInstanceSer
         EXPECT_EQ(digestOf(web, "/" + bigCode + "/raw"), std::make_pair(200, bigDigest));
     }
     // Ranges at the start, across the bucket's 16 MiB part boundary, deep inside, and at the end.
-    const std::pair<std::uint64_t, std::uint64_t> ranges[] = {
-        {0, 99}, {16 * MiB - 50, 16 * MiB + 49}, {200 * MiB + 7, 200 * MiB + 70006}, {bigSize - 100, bigSize - 1}};
+    const std::pair<std::uint64_t, std::uint64_t> ranges[]
+        = {{0, 99}, {16 * MiB - 50, 16 * MiB + 49}, {200 * MiB + 7, 200 * MiB + 70006}, {bigSize - 100, bigSize - 1}};
     for (const auto& [from, to] : ranges) {
         for (int round = 0; round < 2; ++round) {
             const auto part = web.Get("/" + bigCode + "/raw", {{"Range", "bytes=" + std::to_string(from) + "-" + std::to_string(to)}});
@@ -500,26 +503,36 @@ TEST_F(ScaleTest, TheCommandLinesFlowsWorkThroughTheBalancerWhicheverInstanceSer
     EXPECT_EQ(digestOf(web, "/" + bigCode + "/raw"), std::make_pair(200, bigDigest));
 }
 
-// Guesses from one address, spread over both instances, are counted in the shared database: each
-// instance saw only five, and still both refuse the eleventh.
-TEST_F(ScaleTest, WrongPasswordsAreLimitedAcrossInstancesButNotForTheOwnersAddress)
+// Guesses from one client, spread over both instances by the balancer, are counted in the shared
+// database: each instance saw only five, and still both refuse the eleventh. The client is the
+// address the balancer forwards, not the balancer: another client is not locked out.
+TEST_F(ScaleTest, WrongPasswordsAreLimitedPerClientAcrossInstancesBehindTheBalancer)
 {
     const Credentials owner = registerAt(balancerUrl(), "throttled@parcly.test");
+    const Credentials stranger = registerAt(balancerUrl(), "stranger@parcly.test");
+    const Credentials bystander = registerAt(balancerUrl(), "bystander@parcly.test");
     const Credentials guess{owner.email, "not the password"};
+    const int balancer = s_balancer->balancer->port();
     const int a = s_ports[0];
     const int b = s_ports[1];
     // The owner signs in once, on the first instance, from their own address.
     EXPECT_EQ(signInFrom(a, "127.0.0.3", owner).first, 200);
 
     for (int i = 0; i < 10; ++i)
-        EXPECT_EQ(signInFrom(i % 2 ? b : a, "127.0.0.2", guess).first, 401) << "guess " << i;
-    for (const int port : {a, b}) {
-        const auto [status, head] = signInFrom(port, "127.0.0.2", guess);
+        EXPECT_EQ(signInFrom(balancer, "127.0.0.2", guess).first, 401) << "guess " << i;
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_GE(instance(i).timesLogged(" 127.0.0.2 GET /users/me 401 "), 1u) << "instance " << i;
+        const auto [status, head] = signInFrom(balancer, "127.0.0.2", guess);
         EXPECT_EQ(status, 429) << head;
-        EXPECT_NE(head.find("Retry-After: "), std::string::npos) << head;
+        EXPECT_NE(QString::fromStdString(head).toLower().indexOf("\r\nretry-after: "), -1) << head;
+        EXPECT_EQ(signInFrom(balancer, "127.0.0.5", bystander).first, 200) << "a client that never guessed";
     }
-    // The second instance never checked the right password, so each of these is weighed: from the
-    // guessing address, and from one the owner never used, the account is slowed down too...
+    // An address the guessing client writes itself is not believed, through the balancer or not.
+    EXPECT_EQ(signInFrom(balancer, "127.0.0.2", stranger, "203.0.113.9").first, 429);
+    EXPECT_EQ(signInFrom(a, "127.0.0.2", stranger, "203.0.113.9").first, 429);
+
+    // The second instance never checked the owner's password, so each of these is weighed: from
+    // the guessing address, and from one the owner never used, the account is slowed down too...
     EXPECT_EQ(signInFrom(b, "127.0.0.2", owner).first, 429);
     EXPECT_EQ(signInFrom(b, "127.0.0.4", owner).first, 429);
     // ...but not from where the owner signed in before, which the first instance recorded.

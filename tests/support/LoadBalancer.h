@@ -2,7 +2,8 @@
 
 // A real load balancer in front of several service instances: haproxy from Debian, round robin
 // per request, on a free loopback port, its config in a folder of its own under TMPDIR; stopped
-// when this object goes. No Qt, so benches can use it too.
+// when this object goes. It appends each client's address to X-Forwarded-For, as balancers in
+// front of the service do. No Qt, so benches can use it too.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -49,6 +50,7 @@ public:
         std::ofstream config(folder + "/haproxy.cfg");
         config << "global\n    maxconn 4096\n"
                << "defaults\n    mode http\n    timeout connect 5s\n    timeout client 300s\n    timeout server 300s\n"
+               << "    option forwardfor\n"
                << "    log stdout format raw local0 err\n"
                << "frontend parcly\n    bind 127.0.0.1:" << port << "\n    default_backend instances\n"
                << "backend instances\n    balance roundrobin\n";
