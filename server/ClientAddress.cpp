@@ -26,14 +26,22 @@ std::optional<std::string> ClientAddress::canonical(std::string_view text)
     char written[INET6_ADDRSTRLEN] = {};
     if (::inet_pton(AF_INET, address.c_str(), bytes) == 1 && ::inet_ntop(AF_INET, bytes, written, sizeof written))
         return std::string(written);
-    if (::inet_pton(AF_INET6, address.c_str(), bytes) == 1 && ::inet_ntop(AF_INET6, bytes, written, sizeof written))
-        return std::string(written);
-    return std::nullopt;
+    if (::inet_pton(AF_INET6, address.c_str(), bytes) != 1)
+        return std::nullopt;
+    // A socket listening on "::" sees an IPv4 peer as ::ffff:a.b.c.d: the same proxy.
+    const auto* v6 = reinterpret_cast<const in6_addr*>(bytes);
+    const bool mapped = IN6_IS_ADDR_V4MAPPED(v6);
+    if (mapped ? !::inet_ntop(AF_INET, bytes + 12, written, sizeof written) : !::inet_ntop(AF_INET6, bytes, written, sizeof written))
+        return std::nullopt;
+    return std::string(written);
 }
 
 std::string ClientAddress::of(const httplib::Request& request, const std::string& peer) const
 {
-    if (m_trusted.empty() || std::find(m_trusted.begin(), m_trusted.end(), peer) == m_trusted.end())
+    if (m_trusted.empty())
+        return peer;
+    const auto from = canonical(peer);
+    if (!from || std::find(m_trusted.begin(), m_trusted.end(), *from) == m_trusted.end())
         return peer;
     const size_t headers = request.get_header_value_count("X-Forwarded-For");
     if (headers == 0)
