@@ -971,6 +971,7 @@ bool HttpServer::begin(Exchange& exchange, const char* url, const char* method, 
 
     if (head.count > m_limits.maximumHeaders || head.bytes > m_limits.maximumHeadBytes)
         return refuse(exchange, 431, "Request.HeadTooLarge", "The request head is too large");
+    request.remote_addr = m_clientAddress.of(request, request.remote_addr);
     // Anything two readers of the head could frame differently is how requests are smuggled past
     // a proxy: both framings at once, a header name with a blank before its colon, two lengths.
     // The engine's own strict mode would refuse a missing Host too, but writes its refusal twice.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "server/BlockPool.h"
+#include "server/ClientAddress.h"
 
 #include <httplib.h>
 
@@ -145,6 +146,8 @@ public:
     void setFailure(Failure failure) { m_failure = std::move(failure); }
     void setRefusal(Refusal refusal) { m_refusal = std::move(refusal); }
     void setRequestFinished(Observer observer) { m_finished = std::move(observer); }
+    // How the client's address (Request::remote_addr) is found behind proxies. Before start().
+    void setClientAddress(ClientAddress clientAddress) { m_clientAddress = std::move(clientAddress); }
 
     // Takes a listening socket and serves it on internal threads until stop(). Throws
     // std::runtime_error when the engine cannot start (TLS material it refuses, no threads).
@@ -216,6 +219,7 @@ private:
     void endBody(MHD_Connection* connection);
 
     Limits m_limits;
+    ClientAddress m_clientAddress{std::vector<std::string>()};
     Note m_note;
     std::vector<std::unique_ptr<Route>> m_routes; // in the order added: the first that matches wins
     std::unordered_map<std::string, size_t> m_fixedRoutes; // "METHOD path" -> index in m_routes

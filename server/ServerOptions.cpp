@@ -1,5 +1,6 @@
 #include "server/ServerOptions.h"
 
+#include "server/ClientAddress.h"
 #include "server/Text.h"
 
 #include <CLI/CLI.hpp>
@@ -148,6 +149,11 @@ std::unique_ptr<CLI::App> makeParser(ServerOptions& options, bool& version, Move
                 return validUrl(url) && url.find_first_of("?#") == std::string::npos;
             },
             "wants an http:// or https:// URL without query"));
+    app->add_option("--trusted-proxy", options.trustedProxies,
+                    "address of a load balancer or proxy in front (repeatable): for its connections the client is the address it "
+                    "appends to X-Forwarded-For, so that limits per address count clients rather than the proxy")
+        ->type_name("ADDRESS")
+        ->check(check([](const std::string& v) { return ClientAddress::canonical(v).has_value(); }, "wants an IP address"));
     auto* certificate
         = app->add_option("--tls-cert", options.tlsCertificate, "serve https with this PEM certificate chain...")->type_name("FILE");
     auto* key = app->add_option("--tls-key", options.tlsKey, "...and this PEM private key")->type_name("FILE");

@@ -21,6 +21,9 @@ struct ServerOptions {
     // Origin (and optional path prefix) of short links, without a trailing slash. Empty: the
     // listening address.
     std::string publicUrl;
+    // Load balancers or reverse proxies in front, by address: for their connections the client is
+    // the address they append to X-Forwarded-For.
+    std::vector<std::string> trustedProxies;
     std::filesystem::path tlsCertificate;
     std::filesystem::path tlsKey;
     std::uint64_t maxUploadBytes = std::uint64_t(2) << 30;

@@ -3,6 +3,7 @@
 #include "server/AccountStore.h"
 #include "server/ApiRoutes.h"
 #include "server/Authenticator.h"
+#include "server/ClientAddress.h"
 #include "server/Database.h"
 #include "server/DropObjects.h"
 #include "server/DropRoutes.h"
@@ -270,6 +271,7 @@ void ServiceApp::configure()
     fitConnectionsToDescriptors(limits, m_log);
     m_server = std::make_unique<HttpServer>(limits, [this](const std::string& line) { m_log.note(line); });
     HttpServer& server = *m_server;
+    server.setClientAddress(ClientAddress(m_options.trustedProxies));
 
     m_health = std::make_unique<HealthMonitor>(healthProbes(), m_log);
     m_health->install(server);

@@ -2,7 +2,8 @@
 
 // A real load balancer in front of several service instances: haproxy from Debian, round robin
 // per request, on a free loopback port, its config in a folder of its own under TMPDIR; stopped
-// when this object goes. No Qt, so benches can use it too.
+// when this object goes. It appends each client's address to X-Forwarded-For, as balancers in
+// front of the service do. No Qt, so benches can use it too.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -49,6 +50,7 @@ public:
         std::ofstream config(folder + "/haproxy.cfg");
         config << "global\n    maxconn 4096\n"
                << "defaults\n    mode http\n    timeout connect 5s\n    timeout client 300s\n    timeout server 300s\n"
+               << "    option forwardfor\n"
                << "    log stdout format raw local0 err\n"
                << "frontend parcly\n    bind 127.0.0.1:" << port << "\n    default_backend instances\n"
                << "backend instances\n    balance roundrobin\n";
@@ -102,14 +104,8 @@ public:
     pid_t pid() const { return m_pid; }
     std::string url() const { return "http://127.0.0.1:" + std::to_string(m_port); }
 
-private:
-    LoadBalancer(pid_t pid, int port, std::string folder)
-        : m_pid(pid)
-        , m_port(port)
-        , m_folder(std::move(folder))
-    {
-    }
-
+    // A loopback port nothing listens on now, for a backend that must be named before it starts;
+    // 0 when none could be had.
     static int freePort()
     {
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -117,12 +113,19 @@ private:
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t length = sizeof address;
-        int port = 0; // none to be had: start() then gives up waiting for it to listen
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
-            && ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-            port = ntohs(address.sin_port);
-        ::close(fd);
-        return port;
+        const bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
+            && ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+        if (fd >= 0)
+            ::close(fd);
+        return bound ? ntohs(address.sin_port) : 0;
+    }
+
+private:
+    LoadBalancer(pid_t pid, int port, std::string folder)
+        : m_pid(pid)
+        , m_port(port)
+        , m_folder(std::move(folder))
+    {
     }
 
     static bool accepts(int port)
