@@ -103,7 +103,9 @@ constexpr rlim_t kDescriptorHeadroom = 64;
 // Raises the soft descriptor limit to the hard one and sizes the connection caps to fit what it
 // allows: each connection holds its socket and, while it uploads or is served a file, one file.
 // Caps above the limit would have the engine fail accept() over and over instead of waiting.
-void fitConnectionsToDescriptors(HttpServer::Limits& limits, RequestLog& log)
+// Behind a balancer every connection comes from the balancer: the engine's cap per address would
+// cap them all, so it is lifted (the per-address limits the routes apply use the forwarded client).
+void fitConnectionsToDescriptors(HttpServer::Limits& limits, RequestLog& log, bool behindProxy)
 {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
@@ -116,7 +118,9 @@ void fitConnectionsToDescriptors(HttpServer::Limits& limits, RequestLog& log)
     }
     const rlim_t usable = limit.rlim_cur > kDescriptorHeadroom * 2 ? limit.rlim_cur - kDescriptorHeadroom : kDescriptorHeadroom;
     limits.maximumConnections = static_cast<unsigned>(std::min<rlim_t>(limits.maximumConnections, usable / 2));
-    limits.maximumConnectionsPerAddress = std::max(1u, std::min(limits.maximumConnectionsPerAddress, limits.maximumConnections / 4));
+    limits.maximumConnectionsPerAddress = behindProxy
+        ? limits.maximumConnections
+        : std::max(1u, std::min(limits.maximumConnectionsPerAddress, limits.maximumConnections / 4));
     log.note("descriptors: limit " + std::to_string(limit.rlim_cur) + ", at most " + std::to_string(limits.maximumConnections)
              + " connections, " + std::to_string(limits.maximumConnectionsPerAddress) + " per address");
 }
@@ -268,7 +272,7 @@ void ServiceApp::configure()
     limits.bodyWindow = std::chrono::seconds(m_options.bodyWindowSeconds);
     limits.shortBodyDeadline = std::chrono::seconds(m_options.shortBodyDeadlineSeconds);
     limits.engineThreads = std::max(1u, m_options.threads);
-    fitConnectionsToDescriptors(limits, m_log);
+    fitConnectionsToDescriptors(limits, m_log, !m_options.trustedProxies.empty());
     m_server = std::make_unique<HttpServer>(limits, [this](const std::string& line) { m_log.note(line); });
     HttpServer& server = *m_server;
     server.setClientAddress(ClientAddress(m_options.trustedProxies));
