@@ -9,6 +9,8 @@
 //
 //   bench-server [--single-mib N] [--parallel N] [--parallel-mib N] [--rounds N] [--seconds N]
 //                [--slow N] [--data DIR] [--server PATH]
+#include "RawHttp.h"
+
 #include "SinkServer.h"
 #include "server/AccountStore.h"
 #include "server/Base64.h"
@@ -45,84 +47,12 @@
 namespace {
 
 constexpr size_t kMiB = 1024 * 1024;
-using Clock = std::chrono::steady_clock;
-
-double secondsSince(Clock::time_point start)
-{
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    return n == 0 ? 0 : n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
-// From `from` (another loopback address) when given.
-int connectTo(int port, const char* from = nullptr)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd >= 0 && from) {
-        sockaddr_in source{};
-        source.sin_family = AF_INET;
-        ::inet_pton(AF_INET, from, &source.sin_addr);
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0)
-            std::perror("bench-server: bind");
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        std::perror("bench-server: connect");
-        std::exit(1);
-    }
-    const int yes = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-    return fd;
-}
-
-bool writeAll(int fd, const char* data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// Reads one response (head and Content-Length body) from `pending` and the socket. Its status, or 0.
-int readResponse(int fd, std::string& pending, std::string* body = nullptr)
-{
-    char buffer[64 * 1024];
-    size_t end;
-    while ((end = pending.find("\r\n\r\n")) == std::string::npos) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n <= 0)
-            return 0;
-        pending.append(buffer, static_cast<size_t>(n));
-    }
-    std::string head = pending.substr(0, end);
-    for (char& c : head)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    const size_t lengthAt = head.find("content-length:");
-    const size_t length = lengthAt == std::string::npos ? 0 : std::strtoull(head.c_str() + lengthAt + 15, nullptr, 10);
-    while (pending.size() < end + 4 + length) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n <= 0)
-            return 0;
-        pending.append(buffer, static_cast<size_t>(n));
-    }
-    const int status = std::atoi(pending.c_str() + 9);
-    if (body)
-        body->assign(pending, end + 4, length);
-    pending.erase(0, end + 4 + length);
-    return status;
-}
+using bench::Clock;
+using bench::connectTo;
+using bench::median;
+using bench::readResponse;
+using bench::secondsSince;
+using bench::writeAll;
 
 // Varied bytes, so nothing along the way can shortcut zeros.
 std::vector<char> pattern()
