@@ -154,7 +154,13 @@ TEST_F(HotKeyCenterTest, ACombinationAnotherProgramHoldsIsLoggedNotFatal)
     EXPECT_FALSE(center.registerHotKey(keyD, shiftOption, nullptr, [&] { ++calls; }));
     EXPECT_EQ(capture.lines(), QStringList{QStringLiteral("Hot key Alt+Shift+D is taken by another program")});
 
-    // Once the other program lets go, the same combination can be had, and works.
+    // Once the other program lets go, the same combination can be had, and works. It lets go with a
+    // request answered before ours are made: a disconnect is handled by the server in its own time,
+    // and when that fell between the center's four grabs (with and without the lock keys), the
+    // center had only the lock variants and rightly called the shortcut "partly taken".
+    xcb_generic_error_t* released = xcb_request_check(other, xcb_ungrab_key_checked(other, XCB_GRAB_ANY, root, XCB_MOD_MASK_ANY));
+    EXPECT_EQ(released, nullptr);
+    std::free(released);
     xcb_disconnect(other);
     EXPECT_TRUE(QTest::qWaitFor([&] { return center.registerHotKey(keyD, shiftOption, nullptr, [&] { ++calls; }); }, 5000));
     type({QStringLiteral("shift+alt+d")});
