@@ -432,13 +432,20 @@ void DropStore::writeBatch(const std::vector<Recording*>& batch, bool folderSync
         }
         auto session = m_database.session();
         Database::Transaction transaction(session);
+        // A refused row must not take the others with it; a batch of one has no others, and spares
+        // the savepoint's two round trips (the usual case when uploads come one at a time).
+        const bool several
+            = std::count_if(batch.begin(), batch.end(), [](const Recording* recording) { return recording->fileSynced; }) > 1;
         for (Recording* recording : batch) {
             if (!recording->fileSynced)
                 continue;
             try {
-                Database::Savepoint savepoint(session);
+                std::optional<Database::Savepoint> savepoint;
+                if (several)
+                    savepoint.emplace(session);
                 insertRow(session, recording->drop);
-                savepoint.release();
+                if (savepoint)
+                    savepoint->release();
             } catch (const DatabaseError& error) {
                 if (!error.isConstraintViolation())
                     throw;
