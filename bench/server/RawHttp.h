@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace bench {
@@ -97,6 +98,23 @@ inline int readResponse(int fd, std::string& pending, std::string* body = nullpt
     if (body)
         body->assign(pending, end + 4, length);
     pending.erase(0, end + 4 + length);
+    return status;
+}
+
+// One upload of `bytes` to POST /files, `chunk` sent over and over; the answer's status, or 0.
+inline int upload(int port, const std::string& authorization, size_t bytes, std::string_view chunk)
+{
+    const int fd = connectTo(port);
+    const std::string head = "POST /files HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: " + authorization
+        + "\r\nx-parcly-filename: YmVuY2guYmlu\r\nContent-Type: application/octet-stream\r\n"
+          "Connection: close\r\nContent-Length: "
+        + std::to_string(bytes) + "\r\n\r\n";
+    bool ok = writeAll(fd, head.data(), head.size());
+    for (size_t sent = 0; ok && sent < bytes; sent += chunk.size())
+        ok = writeAll(fd, chunk.data(), std::min(chunk.size(), bytes - sent));
+    std::string pending;
+    const int status = ok ? readResponse(fd, pending) : 0;
+    ::close(fd);
     return status;
 }
 

@@ -17,8 +17,6 @@
 #include "server/UploadRoute.h"
 #include "server/storage/S3Client.h"
 
-#include <libpq-fe.h>
-
 #include <arpa/inet.h>
 #include <csignal>
 #include <fcntl.h>
@@ -100,17 +98,7 @@ double together(int count, const std::function<void(int)>& job)
 // One upload of `bytes` from memory through the service, answered 201, or the bench ends.
 void upload(int port, const std::string& authorization, size_t bytes, const std::string& chunk)
 {
-    const int fd = connectTo(port);
-    const std::string head = "POST /files HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: " + authorization
-        + "\r\nx-parcly-filename: YmVuY2guYmlu\r\nContent-Type: application/octet-stream\r\n"
-          "Connection: close\r\nContent-Length: "
-        + std::to_string(bytes) + "\r\n\r\n";
-    bool ok = writeAll(fd, head.data(), head.size());
-    for (size_t sent = 0; ok && sent < bytes; sent += chunk.size())
-        ok = writeAll(fd, chunk.data(), std::min(chunk.size(), bytes - sent));
-    std::string pending;
-    const int status = ok ? readResponse(fd, pending) : 0;
-    ::close(fd);
+    const int status = bench::upload(port, authorization, bytes, chunk);
     if (status != 201)
         fail("an upload of " + std::to_string(bytes) + " bytes was answered " + std::to_string(status));
 }
@@ -254,16 +242,11 @@ double authenticatedRate(int port, const std::string& authorization, int clients
 // SQL on the PostgreSQL database `url` names; its first value.
 std::string sql(const std::string& url, const std::string& statement)
 {
-    PGconn* connection = PQconnectdb(url.c_str());
-    PGresult* result = PQstatus(connection) == CONNECTION_OK ? PQexec(connection, statement.c_str()) : nullptr;
-    const bool done = result && (PQresultStatus(result) == PGRES_COMMAND_OK || PQresultStatus(result) == PGRES_TUPLES_OK);
-    const std::string value = done && PQntuples(result) > 0 ? PQgetvalue(result, 0, 0) : "";
-    const std::string error = PQerrorMessage(connection);
-    PQclear(result);
-    PQfinish(connection);
-    if (!done)
-        fail(statement + ": " + error);
-    return value;
+    try {
+        return PostgresServer::queryAt(url, statement);
+    } catch (const std::exception& error) {
+        fail(error.what());
+    }
 }
 
 // Statements PostgreSQL runs for some work, read from its log with log_statement = all, which a

@@ -71,18 +71,7 @@ std::vector<char> pattern()
 // One upload of `bytes` from memory; the answer's status.
 int upload(int port, const std::string& authorization, size_t bytes, const std::vector<char>& chunk)
 {
-    const int fd = connectTo(port);
-    const std::string head = "POST /files HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: " + authorization
-        + "\r\nx-parcly-filename: YmVuY2guYmlu\r\nContent-Type: application/octet-stream\r\n"
-          "Connection: close\r\nContent-Length: "
-        + std::to_string(bytes) + "\r\n\r\n";
-    bool ok = writeAll(fd, head.data(), head.size());
-    for (size_t sent = 0; ok && sent < bytes; sent += chunk.size())
-        ok = writeAll(fd, chunk.data(), std::min(chunk.size(), bytes - sent));
-    std::string pending;
-    const int status = ok ? readResponse(fd, pending) : 0;
-    ::close(fd);
-    return status;
+    return bench::upload(port, authorization, bytes, std::string_view(chunk.data(), chunk.size()));
 }
 
 // `count` uploads at once, spread over the accounts (the service takes a few at once from each);

@@ -107,7 +107,12 @@ PostgresServer::~PostgresServer()
 // Runs `sql` on the server's maintenance database; its first value.
 std::string PostgresServer::query(const std::string& sql)
 {
-    PGconn* connection = PQconnectdb(("postgresql://parcly@127.0.0.1:" + std::to_string(m_port) + "/postgres").c_str());
+    return queryAt("postgresql://parcly@127.0.0.1:" + std::to_string(m_port) + "/postgres", sql);
+}
+
+std::string PostgresServer::queryAt(const std::string& url, const std::string& sql)
+{
+    PGconn* connection = PQconnectdb(url.c_str());
     PGresult* result = PQstatus(connection) == CONNECTION_OK ? PQexec(connection, sql.c_str()) : nullptr;
     const bool done = result && (PQresultStatus(result) == PGRES_COMMAND_OK || PQresultStatus(result) == PGRES_TUPLES_OK);
     const std::string value = done && PQntuples(result) > 0 ? PQgetvalue(result, 0, 0) : "";

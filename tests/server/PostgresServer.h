@@ -18,6 +18,8 @@ public:
     // Ends every session on the database `url` names, as a server restart would, and returns once
     // they are gone.
     void endSessions(const std::string& url);
+    // Runs `sql` on the database `url` names; its first value. Throws with the server's message.
+    static std::string queryAt(const std::string& url, const std::string& sql);
 
     ~PostgresServer();
     PostgresServer(const PostgresServer&) = delete;
